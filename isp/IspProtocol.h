@@ -1,0 +1,66 @@
+// Host side of the STM32 USART bootloader protocol.
+#pragma once
+
+#include <cstdint>
+
+class CSerialPort;
+class RxRing;
+
+// Every operation runs on the caller's thread, blocks it with busy polling, returns
+// non-zero for success and 0 for failure, and logs nothing.
+class CIspProtocol {
+public:
+    static constexpr unsigned char kAck = 0x79;
+    static constexpr unsigned char kNack = 0x1F;
+    static constexpr unsigned char kSync = 0x7F;
+    static constexpr int kCommandCount = 11;
+
+    // Slots of m_commands, in the order the bootloader lists them.
+    enum Slot {
+        SlotGet = 0,
+        SlotGetVersion = 1,
+        SlotGetId = 2,
+        SlotReadMemory = 3,
+        SlotGo = 4,
+        SlotWriteMemory = 5,
+        SlotErase = 6,
+    };
+
+    // ring: where replies arrive; the process's g_rxRing unless a test gives its own.
+    explicit CIspProtocol(RxRing* ring = nullptr);
+    ~CIspProtocol();  // DestroyPort
+    CIspProtocol(const CIspProtocol&) = delete;
+    CIspProtocol& operator=(const CIspProtocol&) = delete;
+
+    // Creates the serial port and installs OnSerialEvent as its callback.
+    int CreatePort();
+    // Closes the port (waiting at most 2000 ms for its thread) and destroys it.
+    void DestroyPort();
+
+    // DTR/RTS reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK.
+    int ResetAndSync();
+    // Get: fills m_nVersion and m_commands on success; a failure leaves them unchanged.
+    int GetCommands();
+
+    // out: version, option byte 1, option byte 2.
+    int GetVersionAndProtection(unsigned char out[3]);
+    // out: the two product-ID bytes, most significant first.
+    int GetChipId(unsigned char out[2]);
+    // length 1..256; anything else fails at once without sending.
+    int ReadMemory(uint32_t address, uint16_t length, unsigned char* out);
+    // length 1..256, padded with 0xFF to a multiple of four on the wire.
+    int WriteMemory(uint32_t address, uint16_t length, const unsigned char* data);
+    // 1 when the bootloader accepted the jump (see the judgement in the source).
+    int Go(uint32_t address);
+    // pageCount 0xFFFF erases the whole flash; the form is chosen by slot 6 (0x43/0x44).
+    int Erase(uint16_t firstPage, uint16_t pageCount);
+    int EraseBasic(uint16_t firstPage, uint16_t pageCount);
+    int EraseExtended(uint16_t firstPage, uint16_t pageCount);
+
+    CSerialPort* m_pPort;
+    unsigned char m_nVersion;
+    unsigned char m_commands[kCommandCount];
+
+private:
+    RxRing* m_pRing;
+};

@@ -1,0 +1,45 @@
+// Receive capture ring: where received serial bytes wait for the bootloader client.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+
+// The serial event thread appends; the client (one reader thread) arms, polls, disarms
+// and reads out. Appends are stored only while armed; when 1024 bytes are unread, new
+// bytes are dropped and the oldest stay.
+class RxRing {
+public:
+    static constexpr int kSize = 1024;
+    static constexpr int kMask = kSize - 1;
+
+    RxRing();
+    ~RxRing();
+    RxRing(const RxRing&) = delete;
+    RxRing& operator=(const RxRing&) = delete;
+
+    // Writer. Stores the bytes in order while armed; nothing once Disarm has returned.
+    void Append(const unsigned char* data, int length);
+
+    // Readers. None of them blocks on the writer except Disarm, which waits for an
+    // append in progress so that nothing is stored after it returns.
+    void Arm();     // capture on, read index and count 0
+    void Clear();   // read index and count 0, capture unchanged
+    void Disarm();  // capture off
+    int Count() const;             // fresh on every call
+    unsigned char ByteAt(int k) const;  // (read index + k) mod 1024; k is not checked
+    bool Take(unsigned char* out);      // false (and nothing changes) when empty
+    void Reframe(int k, int n);         // read index += k (mod 1024), count = n
+
+    bool IsArmed() const;
+    int ReadIndex() const;
+
+private:
+    std::atomic<int> m_bCapture;
+    mutable std::mutex m_lock;
+    std::atomic<int> m_nCount;
+    std::atomic<int> m_nReadIndex;
+    unsigned char m_buffer[kSize];
+};
+
+// The process's one ring, fed by OnSerialEvent and read by CIspProtocol.
+extern RxRing g_rxRing;

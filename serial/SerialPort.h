@@ -1,0 +1,80 @@
+// Serial port with its own event thread. One header; one backend file per operating
+// system (SerialPortPosix.cpp, SerialPortWin32.cpp), chosen by the build.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Notification codes passed to the callback.
+enum SerialEvent {
+    SerialConnected = 0,        // the event thread has started
+    SerialDisconnected = 1,     // the event thread is about to end; the device is closed
+    SerialDataSent = 2,         // a write has completed
+    SerialDataReceived = 3,     // a read completed with at least one byte
+    SerialRing = 4,             // ring indicator reported and on
+    SerialCarrierDetected = 5,  // carrier-detect change, carrier on
+    SerialCarrierLost = 6,      // carrier-detect change, carrier off
+};
+
+// Results of CSerialPort::Open: assigned codes, not bits to combine.
+enum OpenResult {
+    OpenOk = 0,
+    OpenModemMaskFailed = 1,
+    OpenTimeoutsFailed = 2,
+    OpenLineSettingsFailed = 4,
+    OpenDeviceFailed = 8,
+    OpenEmptyName = 16,
+    OpenEventInvalid = 32,
+};
+
+class CSerialPort;
+typedef void (*SerialEventCallback)(CSerialPort* port, int event);
+
+class CSerialPort {
+public:
+    static constexpr int kTxCapacity = 1024;
+
+    CSerialPort();
+    // Waits at most 2000 ms for a running event thread, then releases everything.
+    ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // Stores the receiver of all notifications; called once, right after construction.
+    void SetCallback(SerialEventCallback callback);
+
+    // Opens and configures the device (parity 0 none, 1 odd, 2 even; byteSize data bits;
+    // one stop bit; no flow control) and starts the event thread. Returns an OpenResult;
+    // on any non-zero result the device is closed and no thread runs.
+    int Open(std::string name, uint32_t baudRate, int parity, int byteSize, int monitorModem);
+
+    // Signals the event thread to stop and waits for it at most 2000 ms; IsOpen is false
+    // afterwards even when the thread has not ended yet.
+    void Close();
+
+    // True while the device is open. Turns false by itself when an I/O error (the device
+    // removed) ends the event thread.
+    bool IsOpen() const;
+
+    // Hands at most 1023 bytes to the event thread and returns at once. Dropped silently
+    // while a write is outstanding, when length >= 1024 or data is null.
+    void Send(const unsigned char* data, int length);
+
+    // Fire-and-forget line requests, carried out on the event thread; dropped while closed.
+    void SetDtr(bool on);
+    void SetRts(bool on);
+
+    // The callback calls this after taking the bytes of DataReceived: the next read.
+    void RequestRead();
+    unsigned char* GetRxData();
+    int GetRxCount() const;
+
+    struct Backend;  // the operating system's state, private to the backend file
+
+private:
+    std::unique_ptr<Backend> m_p;
+};
+
+// The program's callback: traces to standard output, received bytes to g_rxRing.
+void OnSerialEvent(CSerialPort* port, int event);
