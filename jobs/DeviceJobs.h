@@ -1,0 +1,50 @@
+// The connect procedure and the three jobs that the buttons run against the target.
+#pragma once
+
+#include <string>
+
+#include "FlashImage.h"
+#include "IspProtocol.h"
+#include "JobHost.h"
+
+// Holds the link state and the options that the dialog (or the command line) sets; every
+// operation runs to its end on the caller's thread and reports only through the host.
+class CDeviceJobs {
+public:
+    static constexpr uint32_t kFlashBase = 0x08000000;
+    static constexpr uint32_t kPageSize = 1024;
+    static constexpr uint32_t kBlockSize = 256;
+    static constexpr uint32_t kReadOutEnd = 0x08010000;
+
+    explicit CDeviceJobs(IJobHost& host);
+
+    // One connect attempt on the named port; logs; leaves m_bConnected to the callers.
+    int Connect(const std::string& name);
+    // Closes an open port, connects on m_strPort, and scans the other ports when that fails.
+    void Reconnect();
+    // Tries every other listed port until one connects.
+    void ScanPorts(const std::string& failedName);
+
+    // The buttons. Each first refuses while not connected.
+    void OnChipInfo();
+    void OnStart();
+    void OnReadFlash();
+
+    // Outcome of the last job: 1 when it did all it set out to do (program: every chosen
+    // stage including Go; read-out: the complete file; chip info: both replies).
+    int LastJobSucceeded() const { return m_bLastJobOk; }
+
+    int m_nBaudRate = 0;
+    std::string m_strPort;
+    std::string m_strFilePath;
+    int m_bEraseAll = 0;
+    int m_bVerify = 0;
+    int m_bRunProgram = 0;
+    int m_bConnected = 0;
+    CIspProtocol m_isp;
+    FlashImage m_image;
+
+private:
+    IJobHost& m_host;
+    int m_bLastJobOk = 0;
+};
