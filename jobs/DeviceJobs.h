@@ -45,6 +45,14 @@ public:
     FlashImage m_image;
 
 private:
+    // Logs the refusal and returns true while the link is down.
+    bool RefuseUnlessConnected();
+    // Label text "%02d%%" of position * 100 / steps, rounded down.
+    void ShowPercent(int position, int steps);
+    // Programming stages; each returns false after logging its one failure.
+    bool WritePages(uint32_t blockCount);
+    bool VerifyPages(uint32_t blockCount);
+
     IJobHost& m_host;
     int m_bLastJobOk = 0;
 };

@@ -1,0 +1,72 @@
+// Bringing the link to the bootloader up: one attempt, reconnect, and the port scan.
+#include "Clock.h"
+#include "DeviceJobs.h"
+#include "Format.h"
+#include "Messages.h"
+#include "SerialPort.h"
+
+namespace {
+constexpr int kEvenParity = 2;
+constexpr int kDataBits = 8;
+constexpr int kMonitorModem = 1;
+constexpr unsigned long kSettleMs = 100;  // between closing a port and the next open
+}  // namespace
+
+int CDeviceJobs::Connect(const std::string& name) {
+    if (name.empty()) {
+        m_host.AppendLog(kMsgInvalidPort);
+        return 0;
+    }
+    CSerialPort* port = m_isp.m_pPort;
+    int opened = port && port->Open(name, static_cast<uint32_t>(m_nBaudRate), kEvenParity,
+                                    kDataBits, kMonitorModem) == OpenOk;
+    if (!opened) {
+        m_host.AppendLog(Format(kMsgPortOpenFailed, name.c_str()));
+        return 0;
+    }
+    m_host.AppendLog(Format(kMsgPortOpened, name.c_str()));
+
+    if (m_isp.ResetAndSync() && m_isp.GetCommands()) {
+        m_host.AppendLog(kMsgIspConnected);
+        m_host.AppendLog(
+            Format(kMsgBootloaderVersion, m_isp.m_nVersion >> 4, m_isp.m_nVersion & 0x0F));
+        m_host.AppendLog(kMsgBootloaderCommands);
+        m_host.AppendHexLog(m_isp.m_commands, CIspProtocol::kCommandCount);
+        m_host.AppendLog("\r\n");
+        return 1;
+    }
+    m_host.AppendLog(Format(kMsgIspFailedClosing, name.c_str()));
+    port->Close();
+    return 0;
+}
+
+void CDeviceJobs::Reconnect() {
+    CSerialPort* port = m_isp.m_pPort;
+    if (port && port->IsOpen()) {
+        port->Close();
+        BusyWaitMs(kSettleMs);
+    }
+    if (Connect(m_strPort)) {
+        m_bConnected = 1;
+        return;
+    }
+    // A copy: a successful scan replaces m_strPort while the name is still compared.
+    ScanPorts(std::string(m_strPort));
+}
+
+void CDeviceJobs::ScanPorts(const std::string& failedName) {
+    m_bConnected = 0;
+    for (int i = 0; i < m_host.PortCount(); ++i) {
+        std::string text = m_host.PortAt(i);
+        if (text.empty()) return;
+        if (text == failedName) continue;
+        BusyWaitMs(kSettleMs);
+        if (Connect(text)) {
+            m_bConnected = 1;
+            m_strPort = text;
+            m_host.StorePort(text);
+            m_host.SelectPort(i);
+            return;
+        }
+    }
+}

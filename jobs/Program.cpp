@@ -1,0 +1,106 @@
+// Programming: load the HEX file, erase, write page by page, verify, run.
+#include <cstring>
+
+#include "Clock.h"
+#include "DeviceJobs.h"
+#include "Format.h"
+#include "Messages.h"
+
+namespace {
+constexpr uint32_t kBlocksPerPage = CDeviceJobs::kPageSize / CDeviceJobs::kBlockSize;
+constexpr uint16_t kWholeFlash = 0xFFFF;
+constexpr unsigned long kEraseToWriteMs = 100;
+}  // namespace
+
+void CDeviceJobs::OnStart() {
+    m_bLastJobOk = 0;
+    if (RefuseUnlessConnected()) return;
+
+    if (!m_image.LoadHexFile(m_strFilePath, kPageSize, kFlashBase)) {
+        m_host.AppendLog(kMsgLoadFailed);
+        return;
+    }
+    m_host.AppendLog(Format(kMsgLoaded, static_cast<int>(m_image.TotalBytes()),
+                            static_cast<int>(m_image.PageCount()), static_cast<int>(kPageSize)));
+
+    if (m_bEraseAll) {
+        if (!m_isp.Erase(0, kWholeFlash)) {
+            m_host.AppendLog(kMsgEraseAllFailed);
+            return;
+        }
+        m_host.AppendLog(kMsgEraseAllDone);
+    }
+    BusyWaitMs(kEraseToWriteMs);
+
+    uint32_t blockCount = m_image.PageCount() * kBlocksPerPage;
+    bool ok = WritePages(blockCount);
+    if (ok && m_bVerify) ok = VerifyPages(blockCount);
+    if (ok && m_bRunProgram) {
+        // A refused Go is not logged; the bar still shows full.
+        ok = m_isp.Go(kFlashBase) != 0;
+        if (ok) m_host.AppendLog(kMsgRunDone);
+    }
+    m_host.SetProgressPos(static_cast<int>(blockCount));
+    m_bLastJobOk = ok;
+}
+
+bool CDeviceJobs::WritePages(uint32_t blockCount) {
+    unsigned long start = ClockMs();
+    m_host.SetProgressRange(static_cast<int>(blockCount));
+    m_host.SetProgressPos(0);
+    m_host.SetPercentText("00%");
+    m_host.AppendLog(kMsgWriteStart);
+
+    for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
+        const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
+        uint32_t pageAddress = kFlashBase + kPageSize * i;
+        if (!m_bEraseAll && !m_isp.Erase(static_cast<uint16_t>(i), 1)) {
+            m_host.AppendLog(Format(kMsgPageEraseFailed, static_cast<int>(i)));
+            return false;
+        }
+        for (uint32_t j = 0; j < kBlocksPerPage; ++j) {
+            uint32_t address = pageAddress + kBlockSize * j;
+            if (!page || !m_isp.WriteMemory(address, kBlockSize, page->data + kBlockSize * j)) {
+                m_host.AppendLog(Format(kMsgWriteFailed, static_cast<int>(kBlockSize), address));
+                return false;
+            }
+            m_host.SetProgressPos(static_cast<int>(kBlocksPerPage * i + j + 1));
+            ShowPercent(m_host.GetProgressPos(), static_cast<int>(blockCount));
+        }
+    }
+    if (m_host.GetProgressPos() == static_cast<int>(blockCount)) {
+        m_host.AppendLog(Format(kMsgWriteDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
+    }
+    return true;
+}
+
+bool CDeviceJobs::VerifyPages(uint32_t blockCount) {
+    unsigned long start = ClockMs();
+    m_host.SetProgressPos(0);
+    m_host.SetPercentText("00%");
+    m_host.AppendLog(kMsgVerifyStart);
+
+    unsigned char readBack[kPageSize];
+    for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
+        const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
+        uint32_t pageAddress = kFlashBase + kPageSize * i;
+        for (uint32_t j = 0; j < kBlocksPerPage; ++j) {
+            uint32_t address = pageAddress + kBlockSize * j;
+            if (!m_isp.ReadMemory(address, kBlockSize, readBack + kBlockSize * j)) {
+                m_host.AppendLog(
+                    Format(kMsgVerifyReadFailed, address, static_cast<int>(kBlockSize)));
+                return false;
+            }
+            m_host.SetProgressPos(static_cast<int>(kBlocksPerPage * i + j + 1));
+            ShowPercent(m_host.GetProgressPos(), static_cast<int>(blockCount));
+        }
+        for (uint32_t k = 0; k < kPageSize; ++k) {
+            if (!page || page->data[k] != readBack[k]) {
+                m_host.AppendLog(Format(kMsgVerifyMismatch, pageAddress + k));
+                return false;
+            }
+        }
+    }
+    m_host.AppendLog(Format(kMsgVerifyDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
+    return true;
+}
