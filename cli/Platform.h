@@ -1,0 +1,21 @@
+// What the command line needs of the operating system. One backend file per system.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Serial devices present in hardware, by the names CSerialPort::Open takes, in the
+// scan's order (alphabetical, as the dialog's sorted list shows them).
+std::vector<std::string> ListSerialPorts();
+
+// The settings file in the user's configuration directory (may not exist yet).
+std::string SettingsFilePath();
+
+// Creates the directories above path that are missing; false when that fails.
+bool MakeParentDirectories(const std::string& path);
+
+// Converts GBK text (the jobs' log texts) to the console's encoding.
+std::string GbkToConsole(const std::string& gbk);
+
+// True when standard error is a terminal that can show a progress bar.
+bool StderrIsTerminal();

@@ -1,0 +1,106 @@
+// Linux side of the command line: sysfs port discovery, XDG config dir, iconv.
+#include <dirent.h>
+#include <iconv.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+
+#include "Platform.h"
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// 8250-style drivers register a placeholder for every possible UART; "type" is 0 for
+// the ones with no hardware behind them.
+bool IsPlaceholderUart(const std::string& sysDir) {
+    std::ifstream typeFile(sysDir + "/type");
+    int type = -1;
+    return typeFile >> type && type == 0;
+}
+
+bool PortNameLess(const std::string& a, const std::string& b) {
+    int folded = ::strcasecmp(a.c_str(), b.c_str());
+    return folded != 0 ? folded < 0 : a < b;
+}
+
+}  // namespace
+
+std::vector<std::string> ListSerialPorts() {
+    std::vector<std::string> ports;
+    const char* override = std::getenv("KESTREL_PORTS");
+    if (override) {
+        std::string list = override;
+        size_t begin = 0;
+        while (begin <= list.size()) {
+            size_t end = list.find(':', begin);
+            if (end == std::string::npos) end = list.size();
+            if (end > begin) ports.push_back(list.substr(begin, end - begin));
+            begin = end + 1;
+        }
+    } else if (DIR* dir = ::opendir("/sys/class/tty")) {
+        while (dirent* entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            std::string sysDir = "/sys/class/tty/" + name;
+            if (!Exists(sysDir + "/device") || IsPlaceholderUart(sysDir)) continue;
+            ports.push_back("/dev/" + name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(ports.begin(), ports.end(), PortNameLess);
+    return ports;
+}
+
+std::string SettingsFilePath() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    if (xdg && *xdg) {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home ? home : ".") + "/.config";
+    }
+    return base + "/kestrel/Config.ini";
+}
+
+bool MakeParentDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        std::string dir = path.substr(0, slash);
+        if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+std::string GbkToConsole(const std::string& gbk) {
+    iconv_t cd = ::iconv_open("UTF-8", "GBK");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return gbk;
+    std::string out(gbk.size() * 2 + 8, '\0');
+    char* in = const_cast<char*>(gbk.data());
+    size_t inLeft = gbk.size();
+    char* dst = &out[0];
+    size_t outLeft = out.size();
+    while (inLeft > 0) {
+        if (::iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<size_t>(-1)) break;
+        if (errno == E2BIG) break;  // cannot happen: UTF-8 is at most 1.5x GBK
+        // A byte that is not GBK goes through as it is rather than being lost.
+        if (outLeft == 0) break;
+        *dst++ = *in++;
+        --inLeft;
+        --outLeft;
+    }
+    out.resize(out.size() - outLeft);
+    ::iconv_close(cd);
+    return out;
+}
+
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }

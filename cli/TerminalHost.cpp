@@ -1,0 +1,121 @@
+#include "TerminalHost.h"
+
+#include <cstring>
+
+#include "Format.h"
+#include "IniFile.h"
+#include "Messages.h"
+#include "Platform.h"
+
+namespace {
+
+constexpr int kBarWidth = 40;
+
+// Stage names shown beside the bar, keyed by the log text that starts the stage.
+struct StageName {
+    const char* startMessage;
+    const char* name;
+};
+const StageName kStages[] = {
+    {kMsgWriteStart, "writing"},
+    {kMsgVerifyStart, "verifying"},
+    {kMsgReadOutStart, "reading"},
+};
+
+}  // namespace
+
+CTerminalHost::CTerminalHost(std::vector<std::string> ports, std::string settingsFile,
+                             bool showProgress)
+    : m_ports(std::move(ports)),
+      m_settingsFile(std::move(settingsFile)),
+      m_showProgress(showProgress) {}
+
+CTerminalHost::~CTerminalHost() {
+    ClearBar();
+    if (!m_pending.empty()) {
+        std::fputs(GbkToConsole(m_pending).c_str(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+}
+
+void CTerminalHost::AppendLog(const std::string& text) {
+    for (const StageName& stage : kStages) {
+        if (text == stage.startMessage) m_stage = stage.name;
+    }
+    // The read-out path is the user's own text, already in the console's encoding.
+    bool isOwnPath = !m_savePath.empty() && text == m_savePath;
+    m_pending += isOwnPath ? text : GbkToConsole(text);
+
+    // Whole lines go out as they end; "\r\n" becomes the platform's line end.
+    size_t end;
+    bool wrote = false;
+    while ((end = m_pending.find("\r\n")) != std::string::npos) {
+        if (!wrote) ClearBar();
+        wrote = true;
+        std::fwrite(m_pending.data(), 1, end, stdout);
+        std::fputc('\n', stdout);
+        m_pending.erase(0, end + 2);
+    }
+    if (wrote) {
+        std::fflush(stdout);
+        DrawBar();
+    }
+}
+
+void CTerminalHost::AppendHexLog(const unsigned char* bytes, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += Format("%02X ", bytes[i]);
+    AppendLog(text);
+}
+
+void CTerminalHost::SetProgressRange(int max) {
+    m_max = max > 0 ? max : 1;
+    DrawBar();
+}
+
+void CTerminalHost::SetProgressPos(int pos) {
+    m_pos = pos < 0 ? 0 : (pos > m_max ? m_max : pos);
+    DrawBar();
+}
+
+void CTerminalHost::SetPercentText(const std::string& text) {
+    m_percent = text;
+    DrawBar();
+}
+
+std::string CTerminalHost::PortAt(int index) {
+    if (index < 0 || index >= PortCount()) return std::string();
+    return m_ports[static_cast<size_t>(index)];
+}
+
+bool CTerminalHost::PromptSaveFile(std::string* path) {
+    if (m_savePath.empty()) return false;
+    *path = m_savePath;
+    return true;
+}
+
+void CTerminalHost::StorePort(const std::string& port) {
+    if (m_settingsFile.empty()) return;
+    // Like the dialog's settings writes, a failure here is not reported.
+    if (MakeParentDirectories(m_settingsFile)) {
+        WriteProfileString(m_settingsFile, "Config", "COMM", port);
+    }
+}
+
+void CTerminalHost::DrawBar() {
+    if (!m_showProgress || m_stage.empty()) return;
+    int filled = static_cast<int>(static_cast<long>(m_pos) * kBarWidth / m_max);
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(kBarWidth - filled), '-');
+    std::fprintf(stderr, "\r[%s] %4s %-10s", bar.c_str(), m_percent.c_str(), m_stage.c_str());
+    std::fflush(stderr);
+    m_barShown = true;
+}
+
+void CTerminalHost::ClearBar() {
+    if (!m_barShown) return;
+    std::fprintf(stderr, "\r%*s\r", kBarWidth + 20, "");
+    std::fflush(stderr);
+    m_barShown = false;
+}

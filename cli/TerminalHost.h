@@ -1,0 +1,49 @@
+// The jobs' host for a terminal: log lines to standard output in the console's encoding,
+// a progress bar on standard error when it is a terminal, a fixed port list, the read-out
+// path given on the command line, and the remembered port in the settings file.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "JobHost.h"
+
+class CTerminalHost : public IJobHost {
+public:
+    CTerminalHost(std::vector<std::string> ports, std::string settingsFile, bool showProgress);
+    ~CTerminalHost();
+
+    // The path the read-out job will be given instead of a prompt.
+    void SetSavePath(const std::string& path) { m_savePath = path; }
+
+    void AppendLog(const std::string& text) override;
+    void AppendHexLog(const unsigned char* bytes, int count) override;
+    void SetProgressRange(int max) override;
+    void SetProgressPos(int pos) override;
+    int GetProgressPos() override { return m_pos; }
+    void SetPercentText(const std::string& text) override;
+    int PortCount() override { return static_cast<int>(m_ports.size()); }
+    std::string PortAt(int index) override;
+    void SelectPort(int index) override { m_selected = index; }
+    bool PromptSaveFile(std::string* path) override;
+    void StorePort(const std::string& port) override;
+
+    int SelectedPort() const { return m_selected; }
+
+private:
+    void DrawBar();
+    void ClearBar();
+
+    std::vector<std::string> m_ports;
+    std::string m_settingsFile;
+    std::string m_savePath;
+    bool m_showProgress;
+    bool m_barShown = false;
+    std::string m_pending;  // log text of a line not yet ended
+    std::string m_stage;
+    int m_max = 100;
+    int m_pos = 0;
+    std::string m_percent;
+    int m_selected = -1;
+};

@@ -1,0 +1,163 @@
+// kestrel-isp: the device jobs from a terminal.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "DeviceJobs.h"
+#include "IniFile.h"
+#include "Platform.h"
+#include "TerminalHost.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "usage:\n"
+    "  kestrel-isp [--port NAME] [--baud N] ports\n"
+    "  kestrel-isp [--port NAME] [--baud N] info\n"
+    "  kestrel-isp [--port NAME] [--baud N] program FILE.hex [--erase all|pages]\n"
+    "                                        [--verify|--no-verify] [--run]\n"
+    "  kestrel-isp [--port NAME] [--baud N] read-out FILE.bin\n"
+    "\n"
+    "Programs an STM32 through its USART bootloader (8E1; DTR resets, RTS selects boot).\n"
+    "Defaults: 115200 baud, erase all, verify, do not run.\n"
+    "Without --port the remembered port (or the first listed) is tried, then every other\n"
+    "listed port; a port found that way is remembered in the settings file.\n"
+    "KESTREL_PORTS=a:b:c replaces the discovered port list.\n"
+    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+struct Options {
+    std::string port;
+    bool hasPort = false;
+    int baud = 115200;
+    std::string command;
+    std::string file;
+    bool eraseAll = true;
+    bool verify = true;
+    bool run = false;
+};
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "kestrel-isp: %s (try --help)\n", message.c_str());
+    return kExitUsage;
+}
+
+bool ParseBaud(const char* text, int* baud) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (!*text || *end || value <= 0 || value > 4000000) return false;
+    *baud = static_cast<int>(value);
+    return true;
+}
+
+// Returns kExitOk when the arguments are good; otherwise prints and returns the status.
+int ParseArguments(int argc, char** argv, Options* opt, bool* helpOnly) {
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (arg == "--help" || arg == "-h") {
+            *helpOnly = true;
+            return kExitOk;
+        } else if (arg == "--port") {
+            const char* v = value();
+            if (!v || !*v) return UsageError("--port needs a port name");
+            opt->port = v;
+            opt->hasPort = true;
+        } else if (arg == "--baud") {
+            const char* v = value();
+            if (!v || !ParseBaud(v, &opt->baud)) return UsageError("--baud needs a positive rate");
+        } else if (arg == "--erase") {
+            const char* v = value();
+            if (!v || (std::strcmp(v, "all") != 0 && std::strcmp(v, "pages") != 0)) {
+                return UsageError("--erase takes all or pages");
+            }
+            opt->eraseAll = std::strcmp(v, "all") == 0;
+        } else if (arg == "--verify") {
+            opt->verify = true;
+        } else if (arg == "--no-verify") {
+            opt->verify = false;
+        } else if (arg == "--run") {
+            opt->run = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError("unknown option " + arg);
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.empty()) return UsageError("missing command");
+    opt->command = positional[0];
+    bool needsFile = opt->command == "program" || opt->command == "read-out";
+    bool known = needsFile || opt->command == "ports" || opt->command == "info";
+    if (!known) return UsageError("unknown command " + opt->command);
+    if (needsFile && positional.size() < 2) return UsageError(opt->command + " needs a file");
+    if (positional.size() > (needsFile ? 2u : 1u)) return UsageError("too many arguments");
+    if (needsFile) opt->file = positional[1];
+    bool programOnly = opt->command != "program";
+    for (int i = 1; i < argc && programOnly; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--erase" || arg == "--verify" || arg == "--no-verify" || arg == "--run") {
+            return UsageError(arg + " applies to program only");
+        }
+    }
+    return kExitOk;
+}
+
+// Brings the link up as the dialog does, or on the given port alone.
+bool ConnectTarget(CDeviceJobs& jobs, const Options& opt, const std::vector<std::string>& ports,
+                   const std::string& settingsFile) {
+    jobs.m_nBaudRate = opt.baud;
+    if (opt.hasPort) {
+        jobs.m_strPort = opt.port;
+        jobs.m_bConnected = jobs.Connect(opt.port);
+        return jobs.m_bConnected != 0;
+    }
+    jobs.m_strPort = ReadProfileString(settingsFile, "Config", "COMM", "");
+    if (jobs.m_strPort.empty() && !ports.empty()) jobs.m_strPort = ports.front();
+    jobs.Reconnect();
+    return jobs.m_bConnected != 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    bool helpOnly = false;
+    int status = ParseArguments(argc, argv, &opt, &helpOnly);
+    if (helpOnly) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (status != kExitOk) return status;
+
+    std::vector<std::string> ports = ListSerialPorts();
+    if (opt.command == "ports") {
+        for (const std::string& port : ports) std::printf("%s\n", port.c_str());
+        return kExitOk;
+    }
+
+    std::string settingsFile = SettingsFilePath();
+    CTerminalHost host(ports, settingsFile, StderrIsTerminal());
+    CDeviceJobs jobs(host);
+    jobs.m_isp.CreatePort();
+    if (!ConnectTarget(jobs, opt, ports, settingsFile)) return kExitFailed;
+
+    if (opt.command == "info") {
+        jobs.OnChipInfo();
+    } else if (opt.command == "program") {
+        jobs.m_strFilePath = opt.file;
+        jobs.m_bEraseAll = opt.eraseAll;
+        jobs.m_bVerify = opt.verify;
+        jobs.m_bRunProgram = opt.run;
+        jobs.OnStart();
+    } else {
+        host.SetSavePath(opt.file);
+        jobs.OnReadFlash();
+    }
+    return jobs.LastJobSucceeded() ? kExitOk : kExitFailed;
+}
