@@ -1,0 +1,156 @@
+# Shell helpers for running the Windows build under Wine, headless and private.
+# Source it from bash:   . scripts/wine-env.sh
+#
+#   kw_setup [--display]     locale, private prefix (and a private Xvfb with --display)
+#   kw_map_port COM7 PATH... map COM ports to device paths (pairs), then restart Wine
+#   kw_run SECS EXE ARGS...  run a Windows program with a time limit (124 on timeout)
+#   kw_winpath UNIXPATH      the Windows form (Z:\...) of a Unix path
+#   kw_cleanup               stop what these helpers started, remove the temp dir
+#
+# Pieces, for callers that need them separately: kw_ensure_locale, kw_start_xvfb,
+# kw_make_prefix, kw_stop_wine. A caller typically does
+#   trap kw_cleanup EXIT; kw_setup || exit 1
+# Every Wine or X command here runs under `timeout`, so nothing can hang a test run.
+# Set KW_KEEP=1 to keep the temp dir (prefix, logs) after kw_cleanup.
+
+: "${KW_WINEBOOT_SECS:=240}"  # a fresh prefix takes about 12 s when the machine is idle
+: "${KW_WINE_CMD_SECS:=60}"
+KW_TMP=${KW_TMP:-}
+KW_XVFB_PID=${KW_XVFB_PID:-}
+
+kw_log() { echo "wine-env: $*" >&2; }
+
+# zh_CN.UTF-8 must exist so that Wine's ANSI code page is 936 (GBK).
+kw_ensure_locale() {
+    if locale -a 2>/dev/null | grep -qiE '^zh_CN\.utf-?8$'; then
+        return 0
+    fi
+    if [ "$(id -u)" != 0 ] || ! command -v locale-gen >/dev/null 2>&1; then
+        kw_log "zh_CN.UTF-8 is missing and cannot be generated here (needs root and locales)"
+        return 1
+    fi
+    if ! grep -qE '^[[:space:]]*zh_CN\.UTF-8[[:space:]]+UTF-8' /etc/locale.gen 2>/dev/null; then
+        echo "zh_CN.UTF-8 UTF-8" >>/etc/locale.gen || return 1
+    fi
+    timeout 300 locale-gen >/dev/null || { kw_log "locale-gen failed"; return 1; }
+    locale -a 2>/dev/null | grep -qiE '^zh_CN\.utf-?8$'
+}
+
+kw_tmpdir() {
+    if [ -z "$KW_TMP" ] || [ ! -d "$KW_TMP" ]; then
+        KW_TMP=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-wine.XXXXXX") || return 1
+    fi
+    export KW_TMP
+}
+
+# A private X server on the first free display (Xvfb picks it: -displayfd).
+kw_start_xvfb() {
+    local geometry=${1:-1024x768x24} i
+    [ -n "$KW_XVFB_PID" ] && kill -0 "$KW_XVFB_PID" 2>/dev/null && return 0
+    kw_tmpdir || return 1
+    : >"$KW_TMP/xvfb.display"
+    Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp -noreset \
+        3>"$KW_TMP/xvfb.display" >"$KW_TMP/xvfb.log" 2>&1 &
+    KW_XVFB_PID=$!
+    export KW_XVFB_PID
+    for i in $(seq 1 150); do
+        if [ -s "$KW_TMP/xvfb.display" ]; then
+            export DISPLAY=":$(head -n1 "$KW_TMP/xvfb.display" | tr -d '[:space:]')"
+            return 0
+        fi
+        kill -0 "$KW_XVFB_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    kw_log "Xvfb did not start (see $KW_TMP/xvfb.log)"
+    kill "$KW_XVFB_PID" 2>/dev/null
+    KW_XVFB_PID=
+    return 1
+}
+
+# A fresh 32-bit prefix of our own; Mono and Gecko are disabled so that no installer
+# dialog can wait for a click.
+kw_make_prefix() {
+    kw_tmpdir || return 1
+    export WINEPREFIX="$KW_TMP/prefix"
+    export WINEARCH=win32
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+    if [ -f "$WINEPREFIX/system.reg" ]; then
+        return 0
+    fi
+    if ! timeout -k 10 "$KW_WINEBOOT_SECS" wineboot -i >"$KW_TMP/wineboot.log" 2>&1; then
+        kw_log "wineboot -i failed or timed out (see $KW_TMP/wineboot.log)"
+        kw_stop_wine
+        return 1
+    fi
+    # wineboot returns before the registry is flushed; let the server finish.
+    timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -w 2>/dev/null
+    [ -f "$WINEPREFIX/system.reg" ] || { kw_log "no prefix at $WINEPREFIX"; return 1; }
+}
+
+# Ends every Wine process of our prefix and the prefix's server.
+kw_stop_wine() {
+    [ -n "$WINEPREFIX" ] && [ -n "$KW_TMP" ] && [ "${WINEPREFIX#"$KW_TMP"}" != "$WINEPREFIX" ] ||
+        return 0
+    timeout -k 5 20 wineserver -k >/dev/null 2>&1
+    timeout -k 5 20 wineserver -w >/dev/null 2>&1
+    return 0
+}
+
+# kw_map_port COM7 /dev/pts/3 [COM12 /path ...]: Wine reads the port map when it starts,
+# so the server is restarted afterwards.
+kw_map_port() {
+    [ -n "$WINEPREFIX" ] || { kw_log "kw_map_port: no prefix"; return 1; }
+    while [ $# -ge 2 ]; do
+        if ! timeout -k 5 "$KW_WINE_CMD_SECS" wine reg add 'HKLM\Software\Wine\Ports' \
+            /v "$1" /d "$2" /f >>"$KW_TMP/reg.log" 2>&1; then
+            kw_log "could not map $1 to $2 (see $KW_TMP/reg.log)"
+            return 1
+        fi
+        shift 2
+    done
+    kw_stop_wine
+}
+
+# kw_run SECS EXE ARGS...: the program's exit code, or 124 when it ran out of time.
+kw_run() {
+    local secs=$1
+    shift
+    timeout -k 10 "$secs" wine "$@"
+}
+
+# kw_winpath /tmp/x -> Z:\tmp\x (Wine maps the Unix root to Z:).
+kw_winpath() {
+    local p
+    p=$(readlink -m "$1")
+    printf 'Z:%s\n' "${p//\//\\}"
+}
+
+kw_setup() {
+    kw_ensure_locale || return 1
+    if [ "${1:-}" = --display ]; then
+        kw_start_xvfb || return 1
+    fi
+    kw_make_prefix
+}
+
+kw_cleanup() {
+    kw_stop_wine
+    if [ -n "$KW_XVFB_PID" ]; then
+        kill "$KW_XVFB_PID" 2>/dev/null
+        local i
+        for i in $(seq 1 50); do
+            kill -0 "$KW_XVFB_PID" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -9 "$KW_XVFB_PID" 2>/dev/null
+        wait "$KW_XVFB_PID" 2>/dev/null
+        KW_XVFB_PID=
+    fi
+    if [ -n "$KW_TMP" ] && [ -d "$KW_TMP" ] && [ "${KW_KEEP:-0}" != 1 ]; then
+        rm -rf "$KW_TMP"
+    fi
+    KW_TMP=
+    unset WINEPREFIX
+}
