@@ -1,0 +1,118 @@
+// Connect, reconnect and the port scan against simulated targets.
+#include "JobFixture.h"
+#include "SerialPort.h"
+
+namespace {
+
+std::string OpenedLine(const std::string& port) { return ">>串口" + port + "打开成功!"; }
+std::string OpenFailedLine(const std::string& port) { return ">>串口" + port + "打开失败!"; }
+std::string IspFailedLine(const std::string& port) {
+    return ">>连接ISP失败，关闭串口" + port + "!";
+}
+
+TEST_F(JobTest, ConnectLogsPortVersionAndCommandTable) {
+    sim::PtyTarget& target = StartTarget();
+    ASSERT_EQ(jobs.Connect(target.SlavePath()), 1);
+    EXPECT_EQ(host.log, OpenedLine(target.SlavePath()) +
+                            "\r\n>>连接ISP成功!\r\n>>Bootloader版本：V2.2\r\n"
+                            ">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \r\n");
+    EXPECT_TRUE(jobs.m_isp.m_pPort->IsOpen());
+    EXPECT_EQ(jobs.m_bConnected, 0) << "Connect leaves the flag to its callers";
+}
+
+TEST_F(JobTest, ConnectShowsExtendedEraseAndVersionDigits) {
+    sim::TargetConfig config;
+    config.eraseCmd = 0x44;
+    config.blVersion = 0x31;
+    sim::PtyTarget& target = StartTarget(config);
+    ASSERT_EQ(jobs.Connect(target.SlavePath()), 1);
+    EXPECT_NE(host.log.find(">>Bootloader版本：V3.1\r\n"), std::string::npos) << host.log;
+    EXPECT_NE(host.log.find("00 01 02 11 21 31 44 63 73 82 92 \r\n"), std::string::npos);
+}
+
+TEST_F(JobTest, ConnectWithEmptyNameLogsInvalidPortAndOpensNothing) {
+    EXPECT_EQ(jobs.Connect(""), 0);
+    EXPECT_EQ(host.log, ">>无效串口号........\r\n");
+    EXPECT_FALSE(jobs.m_isp.m_pPort->IsOpen());
+}
+
+TEST_F(JobTest, ConnectToMissingDeviceLogsOpenFailure) {
+    EXPECT_EQ(jobs.Connect("/dev/kestrel-no-such-port"), 0);
+    EXPECT_EQ(host.Lines(), std::vector<std::string>{OpenFailedLine("/dev/kestrel-no-such-port")});
+}
+
+TEST_F(JobTest, ConnectToSilentTargetLogsFailureAndClosesPort) {
+    sim::TargetConfig config;
+    config.faults = {"silent"};
+    sim::PtyTarget& target = StartTarget(config);
+    EXPECT_EQ(jobs.Connect(target.SlavePath()), 0);
+    EXPECT_EQ(host.Lines(), (std::vector<std::string>{OpenedLine(target.SlavePath()),
+                                                      IspFailedLine(target.SlavePath())}));
+    EXPECT_FALSE(jobs.m_isp.m_pPort->IsOpen());
+}
+
+TEST_F(JobTest, ReconnectWhileConnectedResetsAndFetchesTableAgain) {
+    sim::PtyTarget& target = StartTarget();
+    ConnectTo(target);
+    int resetsBefore = target.Resets();
+    jobs.Reconnect();
+    EXPECT_EQ(jobs.m_bConnected, 1);
+    EXPECT_GT(target.Resets(), resetsBefore) << "the port was closed before the new sync";
+    std::vector<uint8_t> sent = target.HostBytes();
+    ASSERT_GE(sent.size(), 3u);
+    EXPECT_EQ(sent[0], 0x7F);
+    EXPECT_EQ(sent[1], 0x00);
+    EXPECT_EQ(sent[2], 0xFF);
+    EXPECT_EQ(host.Lines().size(), 4u) << host.log;
+}
+
+TEST_F(JobTest, ScanSkipsFailedPortPassesSilentOneAndConnectsOnThird) {
+    sim::TargetConfig silent;
+    silent.faults = {"silent"};
+    sim::PtyTarget& quiet = StartTarget(silent);
+    sim::PtyTarget& good = StartTarget();
+    const std::string missing = "/dev/kestrel-missing";
+    host.ports = {missing, quiet.SlavePath(), good.SlavePath()};
+    jobs.m_strPort = missing;
+
+    jobs.Reconnect();
+
+    EXPECT_EQ(jobs.m_bConnected, 1);
+    EXPECT_EQ(jobs.m_strPort, good.SlavePath());
+    EXPECT_EQ(host.stored, std::vector<std::string>{good.SlavePath()});
+    EXPECT_EQ(host.selected, 2);
+    std::vector<std::string> lines = host.Lines();
+    ASSERT_EQ(lines.size(), 8u) << host.log;
+    EXPECT_EQ(lines[0], OpenFailedLine(missing));  // the first attempt, not retried by the scan
+    EXPECT_EQ(lines[1], OpenedLine(quiet.SlavePath()));
+    EXPECT_EQ(lines[2], IspFailedLine(quiet.SlavePath()));
+    EXPECT_EQ(lines[3], OpenedLine(good.SlavePath()));
+    EXPECT_EQ(lines[4], ">>连接ISP成功!");
+}
+
+TEST_F(JobTest, ScanComparesFailedNameCaseSensitively) {
+    host.ports = {"/dev/KESTREL-missing", "/dev/kestrel-missing"};
+    jobs.m_strPort = "/dev/kestrel-missing";
+    jobs.Reconnect();
+    EXPECT_EQ(host.Lines(), (std::vector<std::string>{OpenFailedLine("/dev/kestrel-missing"),
+                                                      OpenFailedLine("/dev/KESTREL-missing")}));
+}
+
+TEST_F(JobTest, FailedScanKeepsOldNameAndStoresNothing) {
+    host.ports = {"/dev/kestrel-a", "/dev/kestrel-b"};
+    jobs.m_strPort = "/dev/kestrel-b";
+    jobs.m_bConnected = 1;
+    jobs.Reconnect();
+    EXPECT_EQ(jobs.m_bConnected, 0);
+    EXPECT_EQ(jobs.m_strPort, "/dev/kestrel-b");
+    EXPECT_TRUE(host.stored.empty());
+    EXPECT_EQ(host.selected, -1);
+}
+
+TEST_F(JobTest, EmptyPortListAndNoNameLogsInvalidPortOnly) {
+    jobs.Reconnect();
+    EXPECT_EQ(host.log, ">>无效串口号........\r\n");
+    EXPECT_EQ(jobs.m_bConnected, 0);
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+// A simulated target on a pseudo-terminal, the jobs and a recording host.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DeviceJobs.h"
+#include "RecordingHost.h"
+#include "SimTarget.h"
+
+// "用时123毫秒" becomes "用时N毫秒" so that lines with durations can be compared.
+inline std::string WithoutDurations(std::string line) {
+    const std::string before = "用时", after = "毫秒";
+    size_t at = line.find(before);
+    if (at == std::string::npos) return line;
+    size_t digits = at + before.size();
+    size_t end = digits;
+    while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
+    if (end == digits || line.compare(end, after.size(), after) != 0) return line;
+    return line.replace(digits, end - digits, "N");
+}
+
+inline std::vector<std::string> WithoutDurations(std::vector<std::string> lines) {
+    for (std::string& line : lines) line = WithoutDurations(line);
+    return lines;
+}
+
+class JobTest : public ::testing::Test {
+protected:
+    // Starts a target with the given options; the jobs use it as their only port.
+    sim::PtyTarget& StartTarget(sim::TargetConfig config = sim::TargetConfig()) {
+        targets.push_back(std::make_unique<sim::PtyTarget>(config));
+        std::string error;
+        EXPECT_TRUE(targets.back()->Start(&error)) << error;
+        return *targets.back();
+    }
+
+    void SetUp() override {
+        jobs.m_isp.CreatePort();
+        jobs.m_nBaudRate = 115200;
+        jobs.m_bEraseAll = 1;
+        jobs.m_bVerify = 1;
+        jobs.m_bRunProgram = 0;
+    }
+
+    // Connects to target as the dialog's start-up does, then forgets the connect lines.
+    void ConnectTo(sim::PtyTarget& target) {
+        host.ports = {target.SlavePath()};
+        jobs.m_strPort = target.SlavePath();
+        jobs.Reconnect();
+        ASSERT_EQ(jobs.m_bConnected, 1) << host.log;
+        host.log.clear();
+        target.ClearLog();
+    }
+
+    std::string TempPath(const std::string& name) {
+        std::string dir = ::testing::TempDir();
+        if (!dir.empty() && dir.back() != '/') dir += '/';
+        std::string path = dir + "kestrel-jobs-" + std::to_string(::getpid()) + "-" + name;
+        created.push_back(path);
+        return path;
+    }
+
+    void TearDown() override {
+        for (const std::string& path : created) std::remove(path.c_str());
+    }
+
+    // Writes bytes as an Intel HEX file for 0x08000000 upward; returns its path.
+    std::string WriteHexFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+        std::string path = TempPath(name);
+        FILE* file = std::fopen(path.c_str(), "wb");
+        std::fputs(":020000040800F2\r\n", file);
+        for (size_t offset = 0; offset < bytes.size(); offset += 16) {
+            size_t count = std::min<size_t>(16, bytes.size() - offset);
+            unsigned sum = static_cast<unsigned>(count + (offset >> 8) + (offset & 0xFF));
+            std::fprintf(file, ":%02X%04X00", static_cast<unsigned>(count),
+                         static_cast<unsigned>(offset & 0xFFFF));
+            for (size_t i = 0; i < count; ++i) {
+                std::fprintf(file, "%02X", bytes[offset + i]);
+                sum += bytes[offset + i];
+            }
+            std::fprintf(file, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        }
+        std::fputs(":00000001FF\r\n", file);
+        std::fclose(file);
+        return path;
+    }
+
+    // A recognisable pattern, different in every byte of a page.
+    static std::vector<uint8_t> Pattern(size_t size) {
+        std::vector<uint8_t> bytes(size);
+        for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + (i >> 8) + 3);
+        return bytes;
+    }
+
+    RecordingHost host;
+    // Targets outlive the jobs, so the port is closed before its device goes away.
+    std::vector<std::unique_ptr<sim::PtyTarget>> targets;
+    CDeviceJobs jobs{host};
+    std::vector<std::string> created;
+};

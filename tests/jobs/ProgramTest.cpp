@@ -1,0 +1,182 @@
+// Programming: load, erase, write, verify and run against a simulated target.
+#include "JobFixture.h"
+
+namespace {
+
+constexpr size_t kPage = 1024;
+
+std::vector<std::string> Percents(int steps) {
+    std::vector<std::string> texts{"00%"};
+    char text[8];
+    for (int pos = 1; pos <= steps; ++pos) {
+        std::snprintf(text, sizeof text, "%02d%%", pos * 100 / steps);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+std::vector<uint8_t> FlashStart(const sim::PtyTarget& target, size_t size) {
+    std::vector<uint8_t> flash = target.Flash();
+    flash.resize(size);
+    return flash;
+}
+
+class ProgramTest : public JobTest {
+protected:
+    // Connects to a fresh target with the given faults and loads the file setting.
+    sim::PtyTarget& Prepare(const std::vector<uint8_t>& image, std::vector<std::string> faults = {},
+                            uint8_t eraseCmd = 0x43) {
+        sim::TargetConfig config;
+        config.eraseCmd = eraseCmd;
+        config.faults = std::move(faults);
+        sim::PtyTarget& target = StartTarget(config);
+        ConnectTo(target);
+        jobs.m_strFilePath = WriteHexFile("image.hex", image);
+        return target;
+    }
+};
+
+TEST_F(ProgramTest, OnePageEraseAllVerifyAndRun) {
+    std::vector<uint8_t> image = Pattern(10);
+    sim::PtyTarget& target = Prepare(image);
+    jobs.m_bRunProgram = 1;
+
+    jobs.OnStart();
+
+    EXPECT_EQ(WithoutDurations(host.Lines()),
+              (std::vector<std::string>{">>读取下载文件到内存：1024byte ，共1页（每页1024byte）",
+                                        ">>成功擦除芯片所有FLASH区！", ">>开始写入FLASH.......",
+                                        ">>FLASH烧录完成，用时N毫秒！", ">>开始校验FLASH......",
+                                        ">>FLASH校验成功，用时N毫秒！", ">>程序运行成功！"}));
+    std::vector<uint8_t> expected = image;
+    expected.resize(kPage, 0xFF);
+    EXPECT_EQ(FlashStart(target, kPage), expected);
+    EXPECT_EQ(host.range, 4);
+    std::vector<std::string> twice = Percents(4);
+    std::vector<std::string> verify = Percents(4);
+    twice.insert(twice.end(), verify.begin(), verify.end());
+    EXPECT_EQ(host.percents, twice);  // 00 25 50 75 100, then again from 00
+    EXPECT_EQ(host.position, 4);
+    EXPECT_EQ(jobs.LastJobSucceeded(), 1);
+}
+
+TEST_F(ProgramTest, ThreePagesInPageModeWithExtendedErase) {
+    std::vector<uint8_t> image = Pattern(2 * kPage + 100);
+    sim::PtyTarget& target = Prepare(image, {}, 0x44);
+    jobs.m_bEraseAll = 0;
+    jobs.m_bVerify = 0;
+
+    jobs.OnStart();
+
+    EXPECT_EQ(WithoutDurations(host.Lines()),
+              (std::vector<std::string>{">>读取下载文件到内存：3072byte ，共3页（每页1024byte）",
+                                        ">>开始写入FLASH.......", ">>FLASH烧录完成，用时N毫秒！"}));
+    std::vector<std::string> expected = {"00%", "08%", "16%", "25%", "33%", "41%", "50%",
+                                         "58%", "66%", "75%", "83%", "91%", "100%"};
+    EXPECT_EQ(host.percents, expected);
+    std::vector<uint8_t> flash = image;
+    flash.resize(3 * kPage, 0xFF);
+    EXPECT_EQ(FlashStart(target, 3 * kPage), flash);
+    // Page i is erased (44 BB, then 00 00 00 0i 0i) before its first block is written.
+    std::vector<uint8_t> sent = target.HostBytes();
+    const uint8_t erasePage2[] = {0x44, 0xBB, 0x00, 0x00, 0x00, 0x02, 0x02};
+    EXPECT_NE(std::search(sent.begin(), sent.end(), std::begin(erasePage2), std::end(erasePage2)),
+              sent.end());
+}
+
+TEST_F(ProgramTest, PageEraseFailureNamesPageCountedFromZero) {
+    sim::PtyTarget& target = Prepare(Pattern(3 * kPage), {"nack:erase@2"});
+    (void)target;
+    jobs.m_bEraseAll = 0;
+    jobs.OnStart();
+    std::vector<std::string> lines = host.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), ">>擦除FLASH第2页失败");
+    EXPECT_EQ(host.position, 12) << "the bar shows full after the failure";
+    EXPECT_EQ(host.percents.back(), "66%") << "the label keeps its last text";
+}
+
+TEST_F(ProgramTest, WriteFailureAtSecondBlockStopsBeforeVerifyAndGo) {
+    sim::PtyTarget& target = Prepare(Pattern(kPage), {"nack:write@0x08000100"});
+    (void)target;
+    jobs.m_bRunProgram = 1;
+    jobs.OnStart();
+    std::vector<std::string> lines = host.Lines();
+    ASSERT_EQ(lines.size(), 4u) << host.log;
+    EXPECT_EQ(lines[3], ">>FLASH写256byte至0x08000100失败");
+    EXPECT_EQ(host.position, 4);
+    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
+}
+
+TEST_F(ProgramTest, ReadFailureWhileVerifying) {
+    Prepare(Pattern(2 * kPage), {"nack:read@0x08000400"});
+    jobs.OnStart();
+    std::vector<std::string> lines = host.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), ">>读取FLASH 0x08000400 ，256byte失败");
+    EXPECT_EQ(host.position, 8);
+}
+
+TEST_F(ProgramTest, VerifyDifferenceReportsExactAddress) {
+    Prepare(Pattern(2 * kPage), {"corrupt:0x08000405"});
+    jobs.m_bRunProgram = 1;
+    jobs.OnStart();
+    std::vector<std::string> lines = host.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), ">>FLASH地址0x08000405校验出现错误，停止校验操作！");
+    EXPECT_EQ(host.position, 8);
+    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
+}
+
+TEST_F(ProgramTest, GoFailureLeavesNoMessage) {
+    Prepare(Pattern(100), {"nack:go"});
+    jobs.m_bRunProgram = 1;
+    jobs.OnStart();
+    std::vector<std::string> lines = WithoutDurations(host.Lines());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), ">>FLASH校验成功，用时N毫秒！");
+    EXPECT_EQ(host.position, 4);
+    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
+}
+
+TEST_F(ProgramTest, RunWithoutVerifyFollowsWriteDirectly) {
+    Prepare(Pattern(100));
+    jobs.m_bVerify = 0;
+    jobs.m_bRunProgram = 1;
+    jobs.OnStart();
+    std::vector<std::string> lines = WithoutDurations(host.Lines());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], ">>FLASH烧录完成，用时N毫秒！");
+    EXPECT_EQ(lines.back(), ">>程序运行成功！");
+}
+
+TEST_F(ProgramTest, BadChecksumFailsLoadWithoutErasing) {
+    sim::PtyTarget& target = Prepare(Pattern(16));
+    std::string path = TempPath("bad.hex");
+    FILE* file = std::fopen(path.c_str(), "wb");
+    std::fputs(":020000040800F2\r\n:0400000001020304F0\r\n:00000001FF\r\n", file);
+    std::fclose(file);
+    jobs.m_strFilePath = path;
+    jobs.OnStart();
+    EXPECT_EQ(host.log, ">>下载文件打开失败，取消烧录操作！\r\n");
+    EXPECT_TRUE(host.bar.empty());
+    EXPECT_TRUE(host.percents.empty());
+    EXPECT_TRUE(target.HostBytes().empty());
+}
+
+TEST_F(ProgramTest, EraseAllFailureLeavesBarAlone) {
+    Prepare(Pattern(16), {"nack:erase"});
+    jobs.OnStart();
+    std::vector<std::string> lines = host.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], ">>擦除芯片所有FLASH区失败，取消烧录操作！");
+    EXPECT_TRUE(host.bar.empty());
+}
+
+TEST_F(ProgramTest, NotConnectedDoesNotOpenTheFile) {
+    jobs.m_strFilePath = "/dev/kestrel-no-such-file.hex";
+    jobs.OnStart();
+    EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
+}
+
+}  // namespace
