@@ -1,0 +1,186 @@
+// kestrel-isp end to end: output, exit codes and the remembered port.
+// Expected output is UTF-8 (u8 literals): the terminal's encoding, not the GBK of the log.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "IniFile.h"
+#include "SimTarget.h"
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    return text;
+}
+
+// Runs kestrel-isp with the arguments; env holds NAME=VALUE pairs added to its environment.
+Result Run(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    char outName[] = "/tmp/kestrel-cli-out-XXXXXX";
+    char errName[] = "/tmp/kestrel-cli-err-XXXXXX";
+    int outFd = ::mkstemp(outName);
+    int errFd = ::mkstemp(errName);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(outFd, 1);
+        ::dup2(errFd, 2);
+        for (const std::string& pair : env) ::putenv(const_cast<char*>(pair.c_str()));
+        std::vector<char*> argv{const_cast<char*>(KESTREL_ISP_PATH)};
+        for (std::string& arg : args) argv.push_back(&arg[0]);
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    Result result;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ::lseek(outFd, 0, SEEK_SET);
+    ::lseek(errFd, 0, SEEK_SET);
+    result.out = Slurp(outFd);
+    result.err = Slurp(errFd);
+    ::close(outFd);
+    ::close(errFd);
+    ::unlink(outName);
+    ::unlink(errName);
+    return result;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = ::testing::TempDir() + "/kestrel-cli-" + std::to_string(::getpid());
+        ASSERT_EQ(std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+        configEnv = "XDG_CONFIG_HOME=" + dir + "/config";
+    }
+    void TearDown() override { (void)std::system(("rm -rf " + dir).c_str()); }
+
+    sim::PtyTarget& StartTarget(std::vector<std::string> faults = {}) {
+        sim::TargetConfig config;
+        config.faults = std::move(faults);
+        targets.push_back(std::make_unique<sim::PtyTarget>(config));
+        std::string error;
+        EXPECT_TRUE(targets.back()->Start(&error)) << error;
+        return *targets.back();
+    }
+
+    std::string WriteHex(const std::string& text) {
+        std::string path = dir + "/image.hex";
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+
+    std::string dir;
+    std::string configEnv;
+    std::vector<std::unique_ptr<sim::PtyTarget>> targets;
+};
+
+TEST_F(CliTest, InfoPrintsConnectAndChipLinesInUtf8) {
+    sim::PtyTarget& target = StartTarget();
+    Result r = Run({"--port", target.SlavePath(), "info"}, {configEnv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, u8">>串口" + target.SlavePath() +
+                         u8"打开成功!\n>>连接ISP成功!\n>>Bootloader版本：V2.2\n"
+                         u8">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \n"
+                         u8">>Bootloader版本：V2.2，选项字节：00 00\n>>芯片ID版本：V4.10\n");
+    EXPECT_EQ(r.err, "") << "no bar when standard error is not a terminal";
+}
+
+TEST_F(CliTest, ProgramVerifyRunSucceedsAndFlashHoldsTheImage) {
+    sim::PtyTarget& target = StartTarget();
+    std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
+    Result r = Run({"--port", target.SlavePath(), "program", hex, "--run"}, {configEnv});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(u8">>程序运行成功！\n"), std::string::npos) << r.out;
+    std::vector<uint8_t> flash = target.Flash();
+    EXPECT_EQ(flash[0], 1);
+    EXPECT_EQ(flash[3], 4);
+    EXPECT_EQ(flash[4], 0xFF);
+}
+
+TEST_F(CliTest, ProgramWithFailedGoExitsOne) {
+    sim::PtyTarget& target = StartTarget({"nack:go"});
+    std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
+    Result r =
+        Run({"--port", target.SlavePath(), "program", hex, "--no-verify", "--run"}, {configEnv});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.find(u8"程序运行成功"), std::string::npos);
+}
+
+TEST_F(CliTest, ReadOutWritesWholeFlash) {
+    sim::PtyTarget& target = StartTarget();
+    std::string out = dir + "/flash.bin";
+    Result r = Run({"--port", target.SlavePath(), "read-out", out}, {configEnv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::ifstream in(out, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(bytes.size(), 65536u);
+    EXPECT_NE(r.out.find(u8">>文件保存位置：" + out + "\n"), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, FailedConnectOnGivenPortExitsOneWithoutScanning) {
+    sim::PtyTarget& target = StartTarget();
+    Result r = Run({"--port", "/dev/kestrel-none", "info"},
+                   {configEnv, "KESTREL_PORTS=" + target.SlavePath()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, u8">>串口/dev/kestrel-none打开失败!\n");
+    EXPECT_TRUE(target.HostBytes().empty());
+}
+
+TEST_F(CliTest, ScanFindsTargetAndRemembersIt) {
+    sim::PtyTarget& target = StartTarget();
+    std::string ports = "KESTREL_PORTS=/dev/kestrel-none:" + target.SlavePath();
+    Result r = Run({"info"}, {configEnv, ports});
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string ini = dir + "/config/kestrel/Config.ini";
+    EXPECT_EQ(ReadProfileString(ini, "Config", "COMM", ""), target.SlavePath());
+
+    // The next run starts with the remembered port: no failed open first.
+    Result again = Run({"info"}, {configEnv, ports});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out.rfind(u8">>串口" + target.SlavePath() + u8"打开成功!\n", 0), 0u)
+        << again.out;
+}
+
+TEST_F(CliTest, UsageErrorsExitTwoWithOneLine) {
+    const std::vector<std::vector<std::string>> bad = {{},
+                                                       {"--bogus", "info"},
+                                                       {"program"},
+                                                       {"read-out"},
+                                                       {"flash"},
+                                                       {"--baud", "fast", "info"},
+                                                       {"info", "--run"},
+                                                       {"program", "a.hex", "--erase", "some"}};
+    for (const auto& args : bad) {
+        Result r = Run(args, {configEnv});
+        EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
+        EXPECT_TRUE(r.out.empty());
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+}
+
+TEST_F(CliTest, PortsListsTheGivenPortsSorted) {
+    Result r = Run({"ports"}, {"KESTREL_PORTS=/dev/ttyUSB1:/dev/ttyACM0:/dev/ttyUSB10"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "/dev/ttyACM0\n/dev/ttyUSB1\n/dev/ttyUSB10\n");
+}
+
+}  // namespace
