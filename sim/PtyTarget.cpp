@@ -1,0 +1,359 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "BootloaderTarget.h"
+#include "SimTarget.h"
+
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest sleep between two looks at the line (host close, stop request).
+constexpr auto kIdleSlice = std::chrono::milliseconds(5);
+constexpr auto kPollMs = 10;
+
+termios RawTermios() {
+    termios t{};
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    return t;
+}
+
+}  // namespace
+
+struct PtyTarget::Impl {
+    explicit Impl(TargetConfig c) : config(std::move(c)) {}
+
+    TargetConfig config;
+    std::unique_ptr<BootloaderTarget> target;
+
+    mutable std::mutex mu;  // guards target, log, resets, path, unplugged
+    std::vector<WireByte> log;
+    int resets = 0;
+    std::string path;
+    bool unplugged = false;
+
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    int master = -1;  // owned by the serving thread while it runs
+    Clock::time_point t0;
+    Clock::duration byteTime{0};
+    Clock::time_point rxFree;  // when the host-to-target wire is next free
+    Clock::time_point txFree;  // when the target-to-host wire is next free
+
+    bool OpenPty(std::string* error);
+    void StartThread();
+    void StopThread();
+    void Serve();
+    bool HostHungUp() const;
+    bool WaitUntil(Clock::time_point deadline, bool watchHost);
+    void HostClosed();
+    bool Feed(uint8_t byte);
+    bool Send(const TargetOutput& out);
+    bool WriteAll(const uint8_t* data, size_t n);
+    void Record(bool fromHost, uint8_t value);
+    void DropLine();
+};
+
+bool PtyTarget::Impl::OpenPty(std::string* error) {
+    int m = -1;
+    int s = -1;
+    char name[128] = {};
+    termios raw = RawTermios();
+    if (openpty(&m, &s, name, &raw, nullptr) != 0) {
+        *error = std::string("openpty failed: ") + std::strerror(errno);
+        return false;
+    }
+    // The slave stays closed while no host has it open: that is how a reset is seen.
+    close(s);
+    fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
+    master = m;
+    std::lock_guard<std::mutex> lock(mu);
+    path = name;
+    unplugged = false;
+    return true;
+}
+
+void PtyTarget::Impl::StartThread() {
+    stop = false;
+    thread = std::thread([this] { Serve(); });
+}
+
+void PtyTarget::Impl::StopThread() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+}
+
+bool PtyTarget::Impl::HostHungUp() const {
+    pollfd p{master, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+// Sleeps until the deadline in short slices. false when asked to stop, or (with watchHost)
+// when the host has closed the line meanwhile.
+bool PtyTarget::Impl::WaitUntil(Clock::time_point deadline, bool watchHost) {
+    for (;;) {
+        if (stop) return false;
+        if (watchHost && HostHungUp()) return false;
+        const auto now = Clock::now();
+        if (now >= deadline) return true;
+        std::this_thread::sleep_until(std::min(deadline, now + kIdleSlice));
+    }
+}
+
+void PtyTarget::Impl::Record(bool fromHost, uint8_t value) {
+    const auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
+    log.push_back({static_cast<uint64_t>(us), fromHost, value});
+}
+
+// The host closed its side: that is the reset. Stale bytes in either direction are
+// dropped and the line is made raw again for a host that does not set it up.
+void PtyTarget::Impl::HostClosed() {
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        ++resets;
+        target->Reset();
+    }
+    uint8_t junk[256];
+    while (read(master, junk, sizeof junk) > 0) {
+    }
+    termios raw = RawTermios();
+    tcsetattr(master, TCSANOW, &raw);
+    std::string slave;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        slave = path;
+    }
+    const int s = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (s >= 0) {
+        tcflush(s, TCIFLUSH);
+        close(s);
+    }
+}
+
+bool PtyTarget::Impl::WriteAll(const uint8_t* data, size_t n) {
+    while (n > 0) {
+        const ssize_t w = write(master, data, n);
+        if (w > 0) {
+            data += w;
+            n -= static_cast<size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR) return false;
+        pollfd p{master, POLLOUT, 0};
+        poll(&p, 1, kPollMs);
+        if (stop || (p.revents & POLLHUP) != 0) return false;
+    }
+    return true;
+}
+
+// Sends one piece of output after its delay; false when the host went away meanwhile.
+bool PtyTarget::Impl::Send(const TargetOutput& out) {
+    if (out.delayUs != 0 &&
+        !WaitUntil(Clock::now() + std::chrono::microseconds(out.delayUs), true)) {
+        return false;
+    }
+    for (uint8_t b : out.bytes) {
+        if (byteTime.count() != 0) {
+            // One byte time per byte on the wire; the first waits for the wire to be free.
+            const auto start = std::max(Clock::now(), txFree);
+            if (!WaitUntil(start, true)) return false;
+            txFree = start + byteTime;
+        }
+        if (!WriteAll(&b, 1)) return false;
+        std::lock_guard<std::mutex> lock(mu);
+        Record(false, b);
+    }
+    return true;
+}
+
+// Hands one host byte to the target once it has crossed the wire. false when the line
+// must be dropped or the host went away.
+bool PtyTarget::Impl::Feed(uint8_t byte) {
+    if (byteTime.count() != 0) {
+        rxFree = std::max(Clock::now(), rxFree) + byteTime;
+        if (!WaitUntil(rxFree, true)) return false;
+    }
+    std::vector<TargetOutput> outs;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        Record(true, byte);
+        target->Receive(byte, &outs);
+        if (target->UnplugDue()) {
+            DropLine();
+            return false;
+        }
+    }
+    for (const TargetOutput& out : outs) {
+        if (!Send(out)) return false;
+    }
+    return true;
+}
+
+// The device is gone: close the master so the host's port fails. Called with mu held.
+void PtyTarget::Impl::DropLine() {
+    if (master >= 0) close(master);
+    master = -1;
+    unplugged = true;
+}
+
+void PtyTarget::Impl::Serve() {
+    bool hostOpen = false;
+    uint8_t buf[512];
+    while (!stop && master >= 0) {
+        pollfd p{master, POLLIN, 0};
+        const int r = poll(&p, 1, hostOpen ? kPollMs : 0);
+        if (r < 0 && errno != EINTR) return;
+        if (r <= 0) continue;
+        if ((p.revents & (POLLHUP | POLLERR)) != 0) {
+            // Nobody has the slave open. Bytes still pending mean a host came and went
+            // between two looks: that was a session too.
+            if (hostOpen || (p.revents & POLLIN) != 0) HostClosed();
+            hostOpen = false;
+            std::this_thread::sleep_for(kIdleSlice);
+            continue;
+        }
+        hostOpen = true;
+        if ((p.revents & POLLIN) == 0) continue;
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) continue;  // EIO: the host is closing; the next poll says so
+        for (ssize_t i = 0; i < n; ++i) {
+            if (!Feed(buf[i])) break;
+        }
+    }
+}
+
+PtyTarget::PtyTarget(TargetConfig config) : m_p(new Impl(std::move(config))) {}
+
+PtyTarget::~PtyTarget() {
+    Stop();
+    delete m_p;
+}
+
+bool PtyTarget::Start(std::string* error) {
+    Stop();
+    if (!BootloaderTarget::CheckConfig(m_p->config, error)) return false;
+    std::vector<Fault> faults;
+    for (const std::string& spec : m_p->config.faults) {
+        Fault f;
+        if (!ParseFault(spec, &f, error)) return false;
+        faults.push_back(f);
+    }
+    m_p->target = std::make_unique<BootloaderTarget>(m_p->config, std::move(faults));
+    if (m_p->config.paceBaud != 0) {
+        m_p->byteTime = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(11.0 / m_p->config.paceBaud));
+    }
+    m_p->t0 = Clock::now();
+    m_p->rxFree = m_p->txFree = m_p->t0;
+    {
+        std::lock_guard<std::mutex> lock(m_p->mu);
+        m_p->log.clear();
+        m_p->resets = 0;
+    }
+    if (!m_p->OpenPty(error)) return false;
+    m_p->StartThread();
+    return true;
+}
+
+void PtyTarget::Stop() {
+    m_p->StopThread();
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    if (m_p->master >= 0) close(m_p->master);
+    m_p->master = -1;
+}
+
+std::string PtyTarget::SlavePath() const {
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    return m_p->path;
+}
+
+std::vector<uint8_t> PtyTarget::HostBytes() const {
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    std::vector<uint8_t> bytes;
+    for (const WireByte& w : m_p->log) {
+        if (w.fromHost) bytes.push_back(w.value);
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> PtyTarget::TargetBytes() const {
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    std::vector<uint8_t> bytes;
+    for (const WireByte& w : m_p->log) {
+        if (!w.fromHost) bytes.push_back(w.value);
+    }
+    return bytes;
+}
+
+std::vector<WireByte> PtyTarget::WireLog() const {
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    return m_p->log;
+}
+
+std::vector<WireByte> PtyTarget::WireLogSince(size_t from) const {
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    if (from >= m_p->log.size()) return {};
+    return std::vector<WireByte>(m_p->log.begin() + static_cast<long>(from), m_p->log.end());
+}
+
+void PtyTarget::ClearLog() {
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    m_p->log.clear();
+}
+
+std::vector<uint8_t> PtyTarget::Flash() const {
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    if (!m_p->target) return std::vector<uint8_t>(m_p->config.flashKiB * 1024u, 0xFF);
+    return m_p->target->Flash();
+}
+
+int PtyTarget::Resets() const {
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    return m_p->resets;
+}
+
+void PtyTarget::Unplug() {
+    m_p->StopThread();
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    m_p->DropLine();
+}
+
+bool PtyTarget::Replug(std::string* error) {
+    if (!m_p->target) {
+        *error = "not started";
+        return false;
+    }
+    Unplug();
+    if (!m_p->OpenPty(error)) return false;
+    {
+        std::lock_guard<std::mutex> lock(m_p->mu);
+        m_p->target->Replugged();
+    }
+    m_p->StartThread();
+    return true;
+}
+
+bool PtyTarget::IsUnplugged() const {
+    std::lock_guard<std::mutex> lock(m_p->mu);
+    return m_p->unplugged;
+}
+
+}  // namespace sim

@@ -1,0 +1,156 @@
+#include "SimOptions.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+bool ParseUnsigned(const char* text, uint32_t max, uint32_t* out) {
+    if (text == nullptr || *text == '\0' || *text == '-') return false;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (*end != '\0' || v > max) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Options that take a number: name, limits, and where the value goes.
+struct NumberOption {
+    const char* name;
+    uint32_t min;
+    uint32_t max;
+    void (*store)(SimOptions*, uint32_t);
+};
+const NumberOption kNumberOptions[] = {
+    {"--flash-kib", 1, 16384, [](SimOptions* o, uint32_t v) { o->target.flashKiB = v; }},
+    {"--page-size", 1, 1u << 20, [](SimOptions* o, uint32_t v) { o->target.pageSize = v; }},
+    {"--bl-version", 0, 0xFF,
+     [](SimOptions* o, uint32_t v) { o->target.blVersion = static_cast<uint8_t>(v); }},
+    {"--pid", 0, 0xFFFF,
+     [](SimOptions* o, uint32_t v) { o->target.pid = static_cast<uint16_t>(v); }},
+    {"--baud", 1, 10000000, [](SimOptions* o, uint32_t v) { o->target.paceBaud = v; }},
+    {"--replug-ms", 0, 3600000,
+     [](SimOptions* o, uint32_t v) { o->replugMs = static_cast<int>(v); }},
+};
+
+// Options that take a path.
+struct PathOption {
+    const char* name;
+    std::string SimOptions::*field;
+};
+const PathOption kPathOptions[] = {
+    {"--load", &SimOptions::loadPath},
+    {"--dump", &SimOptions::dumpPath},
+    {"--link", &SimOptions::linkPath},
+    {"--wire-log", &SimOptions::wireLogPath},
+};
+
+bool NeedValue(const char* name, int i, int argc, std::string* error) {
+    if (i + 1 < argc) return true;
+    *error = std::string(name) + " needs a value";
+    return false;
+}
+
+}  // namespace
+
+bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::string* error) {
+    SimOptions o;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        bool done = false;
+        for (const NumberOption& n : kNumberOptions) {
+            if (std::strcmp(arg, n.name) != 0) continue;
+            uint32_t v = 0;
+            if (!NeedValue(arg, i, argc, error)) return false;
+            if (!ParseUnsigned(argv[++i], n.max, &v) || v < n.min) {
+                *error = std::string("bad value for ") + n.name + ": '" + argv[i] + "'";
+                return false;
+            }
+            n.store(&o, v);
+            done = true;
+        }
+        for (const PathOption& p : kPathOptions) {
+            if (std::strcmp(arg, p.name) != 0) continue;
+            if (!NeedValue(arg, i, argc, error)) return false;
+            o.*p.field = argv[++i];
+            done = true;
+        }
+        if (done) continue;
+        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            o.help = true;
+        } else if (std::strcmp(arg, "--readout-protected") == 0) {
+            o.target.readoutProtected = true;
+        } else if (std::strcmp(arg, "--erase-cmd") == 0) {
+            if (!NeedValue(arg, i, argc, error)) return false;
+            const std::string v = argv[++i];
+            if (v != "0x43" && v != "0x44") {
+                *error = "bad value for --erase-cmd: '" + v + "' (0x43 or 0x44)";
+                return false;
+            }
+            o.target.eraseCmd = v == "0x43" ? 0x43 : 0x44;
+        } else if (std::strcmp(arg, "--flash-timing") == 0) {
+            if (!NeedValue(arg, i, argc, error)) return false;
+            const std::string v = argv[++i];
+            if (v != "none" && v != "f1") {
+                *error = "bad value for --flash-timing: '" + v + "' (none or f1)";
+                return false;
+            }
+            o.target.f1Timing = v == "f1";
+        } else if (std::strcmp(arg, "--fault") == 0) {
+            if (!NeedValue(arg, i, argc, error)) return false;
+            Fault f;
+            if (!ParseFault(argv[++i], &f, error)) return false;
+            o.target.faults.push_back(argv[i]);
+        } else {
+            *error = std::string("unknown option '") + arg + "' (see --help)";
+            return false;
+        }
+    }
+    if ((o.target.flashKiB * 1024u) % o.target.pageSize != 0) {
+        *error = "--page-size must divide the flash size";
+        return false;
+    }
+    *out = std::move(o);
+    return true;
+}
+
+std::string SimUsage() {
+    return "Usage: kestrel-sim [options]\n"
+           "A simulated STM32 USART bootloader on a pseudo-terminal. The first line of\n"
+           "standard output is the pseudo-terminal's path (later lines: the path of each\n"
+           "fresh pty after a replug). The host closing the port is a reset. Serves until\n"
+           "SIGINT or SIGTERM, then exits 0.\n"
+           "\n"
+           "Options:\n"
+           "  --flash-kib N             flash size in KiB (default 64)\n"
+           "  --page-size N             erase page size in bytes (default 1024)\n"
+           "  --erase-cmd 0x43|0x44     erase form the bootloader offers (default 0x43)\n"
+           "  --bl-version 0xVV         bootloader version byte (default 0x22)\n"
+           "  --pid 0xPPPP              product ID (default 0x0410)\n"
+           "  --baud N                  pace the wire at N baud, 11 bits a byte, both\n"
+           "                            directions (default: no pacing)\n"
+           "  --flash-timing none|f1    program and erase delays; f1: 52.5 us a half-word,\n"
+           "                            20 ms a page, 40 ms mass erase (default none)\n"
+           "  --readout-protected       start with readout protection active\n"
+           "  --load FILE               initial flash, raw binary from 0x08000000 (rest 0xFF)\n"
+           "  --dump FILE               at exit, write the whole flash as raw binary\n"
+           "  --link PATH               also make a symbolic link PATH to the pty\n"
+           "  --wire-log FILE           log every byte: \"SECONDS H> XX\" or \"SECONDS T> XX\"\n"
+           "  --replug-ms N             after an unplug fault, serve a fresh pty N ms later\n"
+           "                            (and re-point --link); default: stay unplugged\n"
+           "  --fault SPEC              inject a fault (repeatable), SPEC one of:\n" +
+           FaultHelp() + "  --help                    this text\n";
+}
+
+std::string FormatWireByte(const WireByte& w) {
+    char line[48];
+    std::snprintf(
+        line, sizeof line, "%llu.%06llu %s %02X", static_cast<unsigned long long>(w.usec / 1000000),
+        static_cast<unsigned long long>(w.usec % 1000000), w.fromHost ? "H>" : "T>", w.value);
+    return line;
+}
+
+}  // namespace sim
