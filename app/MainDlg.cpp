@@ -1,0 +1,282 @@
+#include "MainDlg.h"
+
+#include <windows.h>
+// after windows.h
+#include <commctrl.h>
+
+#include <cstdlib>
+
+#include "AboutDlg.h"
+#include "FileDialog.h"
+#include "PortLists.h"
+#include "SerialPort.h"
+#include "Settings.h"
+
+namespace {
+const char kHexFilter[] = "HEX 文件(*.HEX)\0*.HEX\0All Files(*.*)\0*.*\0";
+const char kBinFilter[] = "BIN 文件(*.BIN)\0*.BIN\0All Files(*.*)\0*.*\0";
+
+HICON LoadAppIcon(int metricX, int metricY) {
+    return static_cast<HICON>(
+        ::LoadImageA(g_module.GetResourceInstance(), MAKEINTRESOURCEA(IDI_APP_ICON), IMAGE_ICON,
+                     ::GetSystemMetrics(metricX), ::GetSystemMetrics(metricY), LR_DEFAULTCOLOR));
+}
+}  // namespace
+
+CMainDlg::CMainDlg() : m_jobs(*this) {}
+
+CMainDlg::~CMainDlg() {
+    m_jobs.m_image.Clear();
+    m_jobs.m_isp.DestroyPort();
+}
+
+BOOL CMainDlg::PreTranslateMessage(MSG* pMsg) { return IsDialogMessage(pMsg); }
+
+BOOL CMainDlg::OnIdle() { return FALSE; }
+
+LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
+    CenterWindow();
+
+    SetIcon(LoadAppIcon(SM_CXICON, SM_CYICON), TRUE);
+    SetIcon(LoadAppIcon(SM_CXSMICON, SM_CYSMICON), FALSE);
+
+    if (CMessageLoop* loop = g_module.GetMessageLoop()) {
+        loop->AddMessageFilter(this);
+        loop->AddIdleHandler(this);
+    }
+    UIAddChildWindowContainer(m_hWnd);
+
+    FetchControls();
+    // The default limit (about 32K characters) would silently drop every later message of
+    // a long session; a limit of 0 lifts it to the control's maximum.
+    ::SendMessageA(m_hLogView, EM_SETLIMITTEXT, 0, 0);
+
+    FillPortList(m_hPortList);
+    FillBaudList(m_hBaudList);
+    m_jobs.m_isp.CreatePort();
+    LoadSettings();
+    m_jobs.Reconnect();
+    return TRUE;
+}
+
+LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
+    if (CMessageLoop* loop = g_module.GetMessageLoop()) {
+        loop->RemoveMessageFilter(this);
+        loop->RemoveIdleHandler(this);
+    }
+    return 0;
+}
+
+void CMainDlg::FetchControls() {
+    m_hLogView = GetDlgItem(IDC_LOG);
+    m_hFilePathEdit = GetDlgItem(IDC_FILE_PATH);
+    m_hBaudList = GetDlgItem(IDC_BAUD_LIST);
+    m_hPortList = GetDlgItem(IDC_PORT_LIST);
+    m_hProgress = GetDlgItem(IDC_PROGRESS);
+    m_hPercentText = GetDlgItem(IDC_PERCENT);
+}
+
+void CMainDlg::LoadSettings() {
+    m_strIniPath = SettingsPathOfProgram();
+
+    CString filePath = ReadTextSetting(m_strIniPath, kKeyFilePath);
+    m_jobs.m_strFilePath = filePath.Str();
+    ::SetWindowTextA(m_hFilePathEdit, filePath);
+
+    m_jobs.m_strPort = ReadTextSetting(m_strIniPath, kKeyPort).Str();
+    SelectStoredPort();
+
+    m_jobs.m_nBaudRate = ReadIntSetting(m_strIniPath, kKeyBaudRate, kDefaultBaudRate);
+    CString rate;
+    rate.Format("%d", m_jobs.m_nBaudRate);
+    ::SendMessageA(m_hBaudList, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                   reinterpret_cast<LPARAM>(rate.GetString()));
+
+    m_jobs.m_bEraseAll =
+        FlagFromStored(ReadIntSetting(m_strIniPath, kKeyEraseFlag, kDefaultEraseFlag));
+    SetCheck(IDC_ERASE_ALL, m_jobs.m_bEraseAll);
+    SetCheck(IDC_ERASE_PAGES, !m_jobs.m_bEraseAll);
+
+    m_jobs.m_bVerify =
+        FlagFromStored(ReadIntSetting(m_strIniPath, kKeyVerifyFlag, kDefaultVerifyFlag));
+    SetCheck(IDC_VERIFY, m_jobs.m_bVerify);
+
+    m_jobs.m_bRunProgram =
+        FlagFromStored(ReadIntSetting(m_strIniPath, kKeyRunProgramFlag, kDefaultRunProgramFlag));
+    SetCheck(IDC_RUN_PROGRAM, m_jobs.m_bRunProgram);
+}
+
+void CMainDlg::SelectStoredPort() {
+    if (!m_jobs.m_strPort.empty()) {
+        // The first entry that begins with the stored name, ignoring case; the stored name
+        // stays the one to connect with even when a longer entry is shown.
+        ::SendMessageA(m_hPortList, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                       reinterpret_cast<LPARAM>(m_jobs.m_strPort.c_str()));
+        return;
+    }
+    if (::SendMessageA(m_hPortList, CB_GETCOUNT, 0, 0) > 0) {
+        ::SendMessageA(m_hPortList, CB_SETCURSEL, 0, 0);
+        m_jobs.m_strPort = ComboText(m_hPortList, 0).Str();
+    }
+}
+
+CString CMainDlg::ComboText(HWND hCombo, int index) {
+    LRESULT length = ::SendMessageA(hCombo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (length == CB_ERR || length < 0) return CString();
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    LRESULT copied = ::SendMessageA(hCombo, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                                    reinterpret_cast<LPARAM>(&text[0]));
+    if (copied == CB_ERR || copied < 0) return CString();
+    text.resize(static_cast<size_t>(copied));
+    return CString(text);
+}
+
+int CMainDlg::IsChecked(int id) const {
+    return ::SendMessageA(GetDlgItem(id), BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
+}
+
+void CMainDlg::SetCheck(int id, int checked) const {
+    ::SendMessageA(GetDlgItem(id), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+LRESULT CMainDlg::OnAbout(WORD, WORD, HWND, BOOL&) {
+    CAboutDlg about;
+    about.DoModal(::GetActiveWindow());
+    return 0;
+}
+
+LRESULT CMainDlg::OnCloseCommand(WORD, WORD wID, HWND, BOOL&) {
+    DestroyWindow();
+    ::PostQuitMessage(wID);
+    return 0;
+}
+
+LRESULT CMainDlg::OnVerify(WORD, WORD, HWND, BOOL&) {
+    m_jobs.m_bVerify = IsChecked(IDC_VERIFY);
+    WriteSetting(m_strIniPath, kKeyVerifyFlag, m_jobs.m_bVerify ? "1" : "0");
+    return 0;
+}
+
+LRESULT CMainDlg::OnRunProgram(WORD, WORD, HWND, BOOL&) {
+    m_jobs.m_bRunProgram = IsChecked(IDC_RUN_PROGRAM);
+    WriteSetting(m_strIniPath, kKeyRunProgramFlag, m_jobs.m_bRunProgram ? "1" : "0");
+    return 0;
+}
+
+LRESULT CMainDlg::OnEraseAll(WORD, WORD, HWND, BOOL&) {
+    m_jobs.m_bEraseAll = IsChecked(IDC_ERASE_ALL);
+    WriteSetting(m_strIniPath, kKeyEraseFlag, m_jobs.m_bEraseAll ? "1" : "0");
+    return 0;
+}
+
+LRESULT CMainDlg::OnErasePages(WORD, WORD, HWND, BOOL&) {
+    int pages = IsChecked(IDC_ERASE_PAGES);
+    m_jobs.m_bEraseAll = pages ? 0 : 1;
+    WriteSetting(m_strIniPath, kKeyEraseFlag, pages ? "0" : "1");
+    return 0;
+}
+
+LRESULT CMainDlg::OnSelectFile(WORD, WORD, HWND, BOOL&) {
+    CFileDialog dialog(TRUE, nullptr, nullptr, OFN_HIDEREADONLY, kHexFilter);
+    if (dialog.DoModal(::GetActiveWindow()) != IDOK) return 0;
+    m_jobs.m_strFilePath = dialog.m_szFileName;
+    ::SetWindowTextA(m_hFilePathEdit, dialog.m_szFileName);
+    WriteSetting(m_strIniPath, kKeyFilePath, dialog.m_szFileName);
+    return 0;
+}
+
+LRESULT CMainDlg::OnBaudChange(WORD, WORD, HWND, BOOL&) {
+    int index = static_cast<int>(::SendMessageA(m_hBaudList, CB_GETCURSEL, 0, 0));
+    CString text = ComboText(m_hBaudList, index);
+    int rate = std::atoi(text);
+    if (rate == m_jobs.m_nBaudRate) return 0;
+    m_jobs.m_nBaudRate = rate;
+    WriteSetting(m_strIniPath, kKeyBaudRate, text);
+    m_jobs.Reconnect();
+    return 0;
+}
+
+LRESULT CMainDlg::OnPortChange(WORD, WORD, HWND, BOOL&) {
+    CSerialPort* port = m_jobs.m_isp.m_pPort;
+    if (port && port->IsOpen()) {
+        m_jobs.m_bConnected = 0;
+        port->Close();
+    }
+    int index = static_cast<int>(::SendMessageA(m_hPortList, CB_GETCURSEL, 0, 0));
+    m_jobs.m_strPort = ComboText(m_hPortList, index).Str();
+    WriteSetting(m_strIniPath, kKeyPort, m_jobs.m_strPort.c_str());
+    return 0;
+}
+
+LRESULT CMainDlg::OnChipInfo(WORD, WORD, HWND, BOOL&) {
+    m_jobs.OnChipInfo();
+    return 0;
+}
+
+LRESULT CMainDlg::OnStart(WORD, WORD, HWND, BOOL&) {
+    m_jobs.OnStart();
+    return 0;
+}
+
+LRESULT CMainDlg::OnReconnect(WORD, WORD, HWND, BOOL&) {
+    m_jobs.Reconnect();
+    return 0;
+}
+
+LRESULT CMainDlg::OnReadFlash(WORD, WORD, HWND, BOOL&) {
+    m_jobs.OnReadFlash();
+    return 0;
+}
+
+LRESULT CMainDlg::OnClearLog(WORD, WORD, HWND, BOOL&) {
+    ::SendMessageA(m_hLogView, EM_SETSEL, 0, -1);
+    ::SendMessageA(m_hLogView, EM_SCROLLCARET, 0, 0);
+    ::SendMessageA(m_hLogView, WM_CLEAR, 0, 0);
+    return 0;
+}
+
+void CMainDlg::AppendLog(const std::string& text) {
+    int end = ::GetWindowTextLengthA(m_hLogView);
+    ::SendMessageA(m_hLogView, EM_SETSEL, end, end);
+    ::SendMessageA(m_hLogView, EM_SCROLLCARET, 0, 0);
+    ::SendMessageA(m_hLogView, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void CMainDlg::AppendHexLog(const unsigned char* bytes, int count) {
+    CString text;
+    for (int i = 0; i < count; ++i) text.AppendFormat("%02X ", bytes[i]);
+    AppendLog(text.Str());
+}
+
+void CMainDlg::SetProgressRange(int max) {
+    ::SendMessageA(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(0, max));
+}
+
+void CMainDlg::SetProgressPos(int pos) { ::SendMessageA(m_hProgress, PBM_SETPOS, pos, 0); }
+
+int CMainDlg::GetProgressPos() {
+    return static_cast<int>(::SendMessageA(m_hProgress, PBM_GETPOS, 0, 0));
+}
+
+void CMainDlg::SetPercentText(const std::string& text) {
+    ::SetWindowTextA(m_hPercentText, text.c_str());
+}
+
+int CMainDlg::PortCount() {
+    return static_cast<int>(::SendMessageA(m_hPortList, CB_GETCOUNT, 0, 0));
+}
+
+std::string CMainDlg::PortAt(int index) { return ComboText(m_hPortList, index).Str(); }
+
+void CMainDlg::SelectPort(int index) { ::SendMessageA(m_hPortList, CB_SETCURSEL, index, 0); }
+
+bool CMainDlg::PromptSaveFile(std::string* path) {
+    CFileDialog dialog(FALSE, nullptr, nullptr, OFN_HIDEREADONLY, kBinFilter);
+    if (dialog.DoModal(::GetActiveWindow()) != IDOK) return false;
+    *path = dialog.m_szFileName;
+    return true;
+}
+
+void CMainDlg::StorePort(const std::string& port) {
+    WriteSetting(m_strIniPath, kKeyPort, port.c_str());
+}
