@@ -23,12 +23,18 @@ struct HexRecord {
     uint32_t valid;  // 1: starts with ':', fits, and its checksum is right
 };
 
-// Parses one line into record; always sets record.valid.
+// Parses one line into record; always sets record.valid. The line is valid when it starts
+// with ':', holds at least as many characters as its byte count asks for, that count is at
+// most kMaxData, every character read is a hexadecimal digit (either case) and the checksum
+// makes all bytes of the record add up to 0 modulo 256. Characters behind the checksum (the
+// line terminator) are ignored. A line without ':' leaves the other fields as they were.
 void ParseHexRecord(std::string line, HexRecord& record);
 
 class FlashImage {
 public:
     static constexpr uint32_t kMaxPageSize = 1024;
+    // Image offsets run from 0 to kMaxImageBytes - 1 (minAddress up to minAddress + 16 MiB).
+    static constexpr uint32_t kMaxImageBytes = 16u * 1024u * 1024u;
 
     FlashImage();
     ~FlashImage();
@@ -37,9 +43,12 @@ public:
 
     // Frees every page; the image is empty afterwards. 1, or 0 if a block could not be freed.
     int Clear();
-    // Appends a zero-filled page behind page index - 1; null for capacity > 1024 or no memory.
+    // Appends a zero-filled page (length 0) behind the last page and returns it. The index must
+    // continue the chain: 0 for an empty image, else the last page's index + 1. Null, with the
+    // image unchanged, for capacity > 1024, an index that does not continue the chain, or no
+    // memory.
     FlashPage* AddPage(uint32_t capacity, int32_t index);
-    // First page whose index equals the argument, or null.
+    // First page whose index equals the argument, or null. Walks the chain from the head.
     FlashPage* FindPage(int32_t index) const;
     uint32_t PageCount() const;
     // Sum of the lengths of all pages.
@@ -48,9 +57,24 @@ public:
     // Builds the image from the file at path: each data byte at its linear address minus
     // minAddress, pages of pageSize bytes, every byte no record gives 0xFF. 1 on success;
     // 0 on failure, after which the image must not be used.
+    //
+    // Data records are taken once a type 0x04 record has been seen, or before that when their
+    // load offset is at least minAddress; others are skipped. The linear address of a taken
+    // byte is (upper 16 bits of the latest type 0x04 record, 0 before one) << 16 plus the load
+    // offset plus its position in the record. On success the pages run from index 0 to the
+    // page of the highest byte given (at least page 0) and all of them are full, so TotalBytes
+    // is PageCount * pageSize. The load fails, leaving the image empty, when: the file cannot
+    // be opened; a line is not a valid record; a type 0x04 record does not hold two bytes; a
+    // taken byte lies below minAddress, at minAddress + kMaxImageBytes or above, or above
+    // 0xFFFFFFFF (a record running off the top of the address space); a page cannot
+    // be allocated; pageSize is 0 or above 1024; or no end-of-file record (type 0x01) has been
+    // read by the end of the file. Lines are read up to 259 characters at a time; the rest of a
+    // longer line is parsed as a line of its own. Records after an end-of-file record still
+    // count. Types other than 0x00, 0x01 and 0x04 are ignored.
     int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress);
 
 private:
     FlashPage* m_pHead;
+    FlashPage* m_pTail;  // last page, so that appending does not walk the chain
     uint32_t m_nPageCount;
 };

@@ -1,0 +1,65 @@
+// The page store: a singly linked chain of pages, each one calloc'd block.
+#include "FlashImage.h"
+
+#include <cstdlib>
+
+FlashImage::FlashImage() : m_pHead(nullptr), m_pTail(nullptr), m_nPageCount(0) {}
+
+FlashImage::~FlashImage() { Clear(); }
+
+int FlashImage::Clear() {
+    // free() cannot refuse a block, so this always succeeds.
+    FlashPage* page = m_pHead;
+    while (page != nullptr) {
+        FlashPage* next = page->next;
+        std::free(page);
+        page = next;
+    }
+    m_pHead = nullptr;
+    m_pTail = nullptr;
+    m_nPageCount = 0;
+    return 1;
+}
+
+FlashPage* FlashImage::AddPage(uint32_t capacity, int32_t index) {
+    if (capacity > kMaxPageSize) return nullptr;
+    // Pages must carry 0, 1, 2, ... in chain order; anything else would break FindPage users.
+    const int32_t expected = (m_pTail == nullptr) ? 0 : m_pTail->index + 1;
+    if (index != expected) return nullptr;
+
+    void* block = std::calloc(1, sizeof(FlashPage) + capacity);
+    if (block == nullptr) return nullptr;
+
+    FlashPage* page = static_cast<FlashPage*>(block);
+    page->data = reinterpret_cast<unsigned char*>(page + 1);
+    page->capacity = capacity;
+    page->length = 0;
+    page->index = index;
+    page->next = nullptr;
+
+    if (m_pTail == nullptr) {
+        m_pHead = page;
+    } else {
+        m_pTail->next = page;
+    }
+    m_pTail = page;
+    ++m_nPageCount;
+    return page;
+}
+
+FlashPage* FlashImage::FindPage(int32_t index) const {
+    for (FlashPage* page = m_pHead; page != nullptr; page = page->next) {
+        if (page->index == index) return page;
+    }
+    return nullptr;
+}
+
+uint32_t FlashImage::PageCount() const { return m_nPageCount; }
+
+uint32_t FlashImage::TotalBytes() const {
+    uint32_t total = 0;
+    for (const FlashPage* page = m_pHead; page != nullptr; page = page->next) {
+        total += page->length;
+    }
+    return total;
+}
