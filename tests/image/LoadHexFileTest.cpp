@@ -1,0 +1,440 @@
+// Whole files: where the bytes land, what fills the rest, and which files are refused.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+
+#include "FlashImage.h"
+#include "HexTestKit.h"
+
+namespace {
+
+constexpr uint32_t kBase = 0x08000000;
+constexpr uint32_t kPage = 1024;
+
+class LoadHexFile : public ::testing::Test {
+protected:
+    int Load(const std::string& text, uint32_t pageSize = kPage, uint32_t minAddress = kBase) {
+        const std::string path = m_dir.File("firmware.hex");
+        WriteText(path, text);
+        return m_image.LoadHexFile(path, pageSize, minAddress);
+    }
+
+    int Load(const std::vector<std::string>& lines) { return Load(HexText(lines)); }
+
+    // pages * pageSize bytes of 0xFF.
+    static Bytes Blank(uint32_t pages, uint32_t pageSize = kPage) {
+        return Bytes(static_cast<size_t>(pages) * pageSize, 0xFF);
+    }
+
+    static void Put(Bytes& image, uint32_t offset, const Bytes& data) {
+        std::copy(data.begin(), data.end(), image.begin() + offset);
+    }
+
+    void ExpectFailedAndEmpty() {
+        EXPECT_EQ(m_image.PageCount(), 0u);
+        EXPECT_EQ(m_image.TotalBytes(), 0u);
+        EXPECT_EQ(m_image.FindPage(0), nullptr);
+    }
+
+    void ExpectImage(const Bytes& expected, uint32_t pageSize = kPage) {
+        ASSERT_EQ(expected.size() % pageSize, 0u);
+        EXPECT_EQ(m_image.PageCount(), expected.size() / pageSize);
+        EXPECT_EQ(m_image.TotalBytes(), m_image.PageCount() * pageSize);
+        const Bytes actual = ImageBytes(m_image);
+        ASSERT_EQ(actual.size(), expected.size());
+        const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin());
+        EXPECT_TRUE(diff.first == actual.end())
+            << "first difference at image offset " << (diff.first - actual.begin());
+    }
+
+    CScratchDir m_dir;
+    FlashImage m_image;
+};
+
+// The layouts that hold for every file that starts at the base and runs without gaps.
+
+TEST_F(LoadHexFile, TenDataBytesGiveOnePagePaddedWithFF) {
+    const Bytes data = Ramp(10, 0x30);
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, data), EndLine()}), 1);
+    Bytes expected = Blank(1);
+    Put(expected, 0, data);
+    ExpectImage(expected);
+    EXPECT_EQ(m_image.PageCount(), 1u);
+    EXPECT_EQ(m_image.TotalBytes(), 1024u);
+}
+
+TEST_F(LoadHexFile, ByteAfterAFullPageStartsASecondPagePaddedWithFF) {
+    const Bytes data = RandomBytes(1025, 11);
+    std::vector<std::string> lines = {UpperLine(0x0800)};
+    for (uint32_t at = 0; at < data.size(); at += 16) {
+        const size_t n = std::min<size_t>(16, data.size() - at);
+        lines.push_back(
+            DataLine(static_cast<uint16_t>(at), Bytes(data.begin() + at, data.begin() + at + n)));
+    }
+    lines.push_back(EndLine());
+    ASSERT_EQ(Load(lines), 1);
+    Bytes expected = Blank(2);
+    Put(expected, 0, data);
+    ExpectImage(expected);
+    EXPECT_EQ(m_image.FindPage(1)->data[0], data[1024]);
+}
+
+TEST_F(LoadHexFile, ExactlyTwoPagesOfDataGetNoPadding) {
+    const Bytes data = RandomBytes(2048, 12);
+    std::vector<std::string> lines = {UpperLine(0x0800)};
+    for (uint32_t at = 0; at < data.size(); at += 64) {
+        lines.push_back(
+            DataLine(static_cast<uint16_t>(at), Bytes(data.begin() + at, data.begin() + at + 64)));
+    }
+    lines.push_back(EndLine());
+    ASSERT_EQ(Load(lines), 1);
+    ExpectImage(data);
+}
+
+TEST_F(LoadHexFile, DataBeforeTheFirstExtendedAddressRecordIsSkipped) {
+    const Bytes early = Ramp(16, 0xA0);
+    const Bytes later = Ramp(8, 0x10);
+    ASSERT_EQ(
+        Load({DataLine(0x0000, early), UpperLine(0x0800), DataLine(0x0000, later), EndLine()}), 1);
+    Bytes expected = Blank(1);
+    Put(expected, 0, later);
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, RecordReachingMinAddressOnItsOwnIsTakenBeforeAnyExtendedAddress) {
+    // With a low minAddress the load offset alone can pass the test.
+    const Bytes skipped = Ramp(4, 0x90);
+    const Bytes taken = Ramp(4, 0x50);
+    ASSERT_EQ(Load(HexText({DataLine(0x00FF, skipped), DataLine(0x0180, taken), EndLine()}), kPage,
+                   0x0100),
+              1);
+    Bytes expected = Blank(1);
+    Put(expected, 0x80, taken);
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, OnlyAnEndOfFileRecordGivesOnePageOfFF) {
+    ASSERT_EQ(Load({EndLine()}), 1);
+    ExpectImage(Blank(1));
+    ASSERT_EQ(Load({UpperLine(0x0800), UpperLine(0x0801), EndLine()}), 1);
+    ExpectImage(Blank(1));
+}
+
+TEST_F(LoadHexFile, LowerAndUpperCaseDigitsLoadTheSameImage) {
+    const std::vector<std::string> lines = {UpperLine(0x0800), DataLine(0x0000, Ramp(16, 0xA5)),
+                                            DataLine(0x0010, Ramp(16, 0xDE)), EndLine()};
+    std::string lower = HexText(lines);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    ASSERT_EQ(Load(lower), 1);
+    const Bytes fromLower = ImageBytes(m_image);
+    ASSERT_EQ(Load(lines), 1);
+    EXPECT_EQ(ImageBytes(m_image), fromLower);
+    EXPECT_EQ(fromLower[0], 0xA5);
+    EXPECT_EQ(fromLower[16], 0xDE);
+}
+
+TEST_F(LoadHexFile, RecordTypes02And03And05ChangeNothing) {
+    const std::vector<std::string> plain = {UpperLine(0x0800), DataLine(0x0000, Ramp(32)),
+                                            EndLine()};
+    ASSERT_EQ(Load(plain), 1);
+    const Bytes reference = ImageBytes(m_image);
+    ASSERT_EQ(Load({UpperLine(0x0800), HexLine(0x02, 0, {0x10, 0x00}), DataLine(0x0000, Ramp(32)),
+                    HexLine(0x03, 0, {0x00, 0x00, 0x12, 0x34}),
+                    HexLine(0x05, 0, {0x08, 0x00, 0x01, 0x01}), EndLine()}),
+              1);
+    EXPECT_EQ(ImageBytes(m_image), reference);
+}
+
+TEST_F(LoadHexFile, LinesWithoutTerminatorOrWithBareNewlineLoad) {
+    ASSERT_EQ(Load(UpperLine(0x0800) + "\n" + DataLine(0, {1, 2, 3}) + "\n" + EndLine()), 1);
+    Bytes expected = Blank(1);
+    Put(expected, 0, {1, 2, 3});
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, ReloadReplacesTheEarlierImage) {
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x1000, {7}), EndLine()}), 1);
+    ASSERT_EQ(m_image.PageCount(), 5u);
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, {8}), EndLine()}), 1);
+    Bytes expected = Blank(1);
+    expected[0] = 8;
+    ExpectImage(expected);
+}
+
+// Bytes land at their address.
+
+TEST_F(LoadHexFile, RecordsAtOffsets0And0x100Land256BytesApartWithFFBetween) {
+    const Bytes first = Ramp(16, 0x00);
+    const Bytes second = Ramp(16, 0x80);
+    ASSERT_EQ(
+        Load({UpperLine(0x0800), DataLine(0x0000, first), DataLine(0x0100, second), EndLine()}), 1);
+    Bytes expected = Blank(1);
+    Put(expected, 0, first);
+    Put(expected, 256, second);
+    ExpectImage(expected);
+    EXPECT_EQ(m_image.FindPage(0)->data[16], 0xFF);
+    EXPECT_EQ(m_image.FindPage(0)->data[255], 0xFF);
+}
+
+TEST_F(LoadHexFile, RecordsOutOfOrderLandByAddress) {
+    const Bytes a = Ramp(16, 0x10);
+    const Bytes b = Ramp(16, 0x20);
+    const Bytes c = Ramp(16, 0x30);
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0820, c), DataLine(0x0000, a),
+                    DataLine(0x0010, b), EndLine()}),
+              1);
+    Bytes expected = Blank(3);
+    Put(expected, 0x000, a);
+    Put(expected, 0x010, b);
+    Put(expected, 0x820, c);
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, GapInsideAPageIsFF) {
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, Ramp(5, 1)), DataLine(0x0011, Ramp(3, 9)),
+                    DataLine(0x03FD, Ramp(3, 0x77)), EndLine()}),
+              1);
+    Bytes expected = Blank(1);
+    Put(expected, 0x000, Ramp(5, 1));
+    Put(expected, 0x011, Ramp(3, 9));
+    Put(expected, 0x3FD, Ramp(3, 0x77));
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, GapAcrossPagesLeavesWholePagesOfFF) {
+    const Bytes low = RandomBytes(40, 21);
+    const Bytes high = RandomBytes(40, 22);
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x03F0, low), DataLine(0x1C10, high), EndLine()}),
+              1);
+    Bytes expected = Blank(8);
+    Put(expected, 0x03F0, low);  // runs over into page 1
+    Put(expected, 0x1C10, high);
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, RecordCrossingAPageBoundarySplitsAcrossBothPages) {
+    const Bytes data = Ramp(64, 0xC0);
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x03E0, data), EndLine()}), 1);
+    ASSERT_EQ(m_image.PageCount(), 2u);
+    EXPECT_EQ(m_image.FindPage(0)->data[0x3FF], data[31]);
+    EXPECT_EQ(m_image.FindPage(1)->data[0], data[32]);
+    EXPECT_EQ(m_image.FindPage(1)->data[31], data[63]);
+    EXPECT_EQ(m_image.FindPage(1)->data[32], 0xFF);
+}
+
+TEST_F(LoadHexFile, FileStartingAboveTheBaseHasPagesOfFFBeforeIt) {
+    const Bytes data = Ramp(16, 0x42);
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x1004, data), EndLine()}), 1);
+    Bytes expected = Blank(5);
+    Put(expected, 0x1004, data);
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, ExtendedAddressRecordMovesDataIntoTheNext64KiB) {
+    const Bytes low = Ramp(4, 1);
+    const Bytes high = Ramp(4, 5);
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0xFFFC, low), UpperLine(0x0801),
+                    DataLine(0x0000, high), EndLine()}),
+              1);
+    Bytes expected = Blank(65);
+    Put(expected, 0xFFFC, low);
+    Put(expected, 0x10000, high);
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, LaterRecordOverwritesAByteGivenBefore) {
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, Ramp(8, 0)), DataLine(0x0004, {0xAB, 0xCD}),
+                    EndLine()}),
+              1);
+    Bytes expected = Blank(1);
+    Put(expected, 0, {0, 1, 2, 3, 0xAB, 0xCD, 6, 7});
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, DataBehindTheEndOfFileRecordIsPlacedByAddressAndPadded) {
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, Ramp(16)), EndLine(),
+                    DataLine(0x0400, {0x5A, 0x5B}), DataLine(0x0008, {0xEE})}),
+              1);
+    Bytes expected = Blank(2);
+    Put(expected, 0, Ramp(16));
+    expected[8] = 0xEE;
+    Put(expected, 0x400, {0x5A, 0x5B});
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, SmallPagesHoldTheSameBytes) {
+    ASSERT_EQ(Load(HexText({UpperLine(0x0800), DataLine(0x0005, Ramp(20, 1)), EndLine()}), 16), 1);
+    Bytes expected = Blank(2, 16);
+    Put(expected, 5, Ramp(20, 1));
+    ExpectImage(expected, 16);
+}
+
+TEST_F(LoadHexFile, LastByteBelowTheSixteenMiBLimitLoads) {
+    ASSERT_EQ(Load({UpperLine(0x08FF), DataLine(0xFFFF, {0x3C}), EndLine()}), 1);
+    EXPECT_EQ(m_image.PageCount(), 16384u);
+    EXPECT_EQ(m_image.TotalBytes(), 16u * 1024u * 1024u);
+    const Bytes actual = ImageBytes(m_image);
+    ASSERT_EQ(actual.size(), 16u * 1024u * 1024u);
+    EXPECT_EQ(actual.back(), 0x3C);
+    EXPECT_EQ(std::count(actual.begin(), actual.end(), 0xFF),
+              static_cast<std::ptrdiff_t>(actual.size() - 1));
+}
+
+// Files that are refused: result 0 and nothing left in the image.
+
+TEST_F(LoadHexFile, ByteAtTheSixteenMiBLimitFails) {
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0, {1}), EndLine()}), 1);
+    EXPECT_EQ(Load({UpperLine(0x0900), DataLine(0x0000, {0x01}), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, RecordRunningOverTheSixteenMiBLimitFails) {
+    EXPECT_EQ(Load({UpperLine(0x08FF), DataLine(0xFFFE, {1, 2, 3}), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, OptionByteRecordFails) {
+    // The option bytes of an F1 chip sit at 0x1FFFF800.
+    EXPECT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, Ramp(16)), UpperLine(0x1FFF),
+                    DataLine(0xF800, {0xA5, 0x5A, 0xFF, 0x00}), EndLine()}),
+              0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, DataBelowMinAddressAfterAnExtendedAddressFails) {
+    EXPECT_EQ(Load({UpperLine(0x0000), DataLine(0x0000, Ramp(16)), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+    EXPECT_EQ(Load({UpperLine(0x07FF), DataLine(0xFFFF, {1, 2}), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, RecordRunningOffTheTopOfTheAddressSpaceFails) {
+    // With minAddress this high, bytes past 0xFFFFFFFF would still be inside the 16 MiB.
+    EXPECT_EQ(Load(HexText({UpperLine(0xFFFF), DataLine(0xFFF0, Ramp(32)), EndLine()}), kPage,
+                   0xFFFFFF00),
+              0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, LastByteOfTheAddressSpaceLoads) {
+    ASSERT_EQ(Load(HexText({UpperLine(0xFFFF), DataLine(0xFFF0, Ramp(16, 1)), EndLine()}), kPage,
+                   0xFFFFFF00),
+              1);
+    Bytes expected = Blank(1);
+    Put(expected, 0xF0, Ramp(16, 1));
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, WrongChecksumFailsWithAnEmptyImage) {
+    std::string bad = DataLine(0x0010, Ramp(16));
+    bad.back() = (bad.back() == '0') ? '1' : '0';
+    EXPECT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, Ramp(16)), bad, EndLine()}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, LineWithoutColonFails) {
+    EXPECT_EQ(Load({UpperLine(0x0800), DataLine(0, Ramp(4)).substr(1), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, EmptyLineFails) {
+    EXPECT_EQ(Load({UpperLine(0x0800), "", DataLine(0, Ramp(4)), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, EmptyLineBehindTheEndOfFileRecordFails) {
+    EXPECT_EQ(Load(HexText({UpperLine(0x0800), DataLine(0, Ramp(4)), EndLine()}) + "\r\n"), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, InvalidLineAfterTheEndOfFileRecordStillFails) {
+    EXPECT_EQ(Load({UpperLine(0x0800), DataLine(0, Ramp(4)), EndLine(), "garbage"}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, RecordOfSixtyFiveBytesFails) {
+    EXPECT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, Ramp(65)), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, RecordOfSixtyFourBytesLoads) {
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, Ramp(64, 3)), EndLine()}), 1);
+    Bytes expected = Blank(1);
+    Put(expected, 0, Ramp(64, 3));
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, TruncatedLineFails) {
+    const std::string full = DataLine(0x0000, Ramp(32));
+    EXPECT_EQ(Load({UpperLine(0x0800), full.substr(0, full.size() - 10), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+    // Truncated at the very end of the file, with no terminator behind it.
+    EXPECT_EQ(Load(HexText({UpperLine(0x0800), EndLine()}) + full.substr(0, 20)), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, NonHexCharactersFail) {
+    // "0G" would pass the checksum if G counted as 16.
+    EXPECT_EQ(Load({UpperLine(0x0800), ":010000000GEF", EndLine()}), 0);
+    ExpectFailedAndEmpty();
+    EXPECT_EQ(Load({UpperLine(0x0800), "Hello, world", EndLine()}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, NulCharacterInsideALineFails) {
+    std::string line = DataLine(0, {0x11, 0x22});
+    line[10] = '\0';
+    EXPECT_EQ(Load(HexText({UpperLine(0x0800), line, EndLine()})), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, ExtendedAddressRecordWithoutTwoBytesFails) {
+    EXPECT_EQ(Load({HexLine(0x04, 0, {0x08}), DataLine(0, {1}), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+    EXPECT_EQ(Load({HexLine(0x04, 0, {0x08, 0x00, 0x00}), DataLine(0, {1}), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, LineLongerThan259CharactersIsReadInTwoPieces) {
+    // The first piece is a record with filler behind its checksum; the second piece is a
+    // line of its own, here garbage.
+    const std::string record = DataLine(0x0000, Ramp(4));
+    const std::string filler(259 - record.size(), ' ');
+    EXPECT_EQ(Load({UpperLine(0x0800), record + filler + "tail", EndLine()}), 0);
+    ExpectFailedAndEmpty();
+
+    // Here the second piece is a valid end-of-file record, so the file loads.
+    ASSERT_EQ(Load(HexText({UpperLine(0x0800), record + filler + EndLine()})), 1);
+    Bytes expected = Blank(1);
+    Put(expected, 0, Ramp(4));
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, MissingEndOfFileRecordFailsWithAnEmptyImage) {
+    EXPECT_EQ(Load({UpperLine(0x0800), DataLine(0, Ramp(16))}), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, EmptyFileFails) {
+    EXPECT_EQ(Load(std::string()), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, MissingFileFailsAndEmptiesAnEarlierImage) {
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0, Ramp(16)), EndLine()}), 1);
+    EXPECT_EQ(m_image.LoadHexFile(m_dir.File("no-such-file.hex"), kPage, kBase), 0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, PageSizeOfZeroOrAbove1024Fails) {
+    const std::string text = HexText({UpperLine(0x0800), DataLine(0, Ramp(16)), EndLine()});
+    EXPECT_EQ(Load(text, 0), 0);
+    ExpectFailedAndEmpty();
+    EXPECT_EQ(Load(text, 1025), 0);
+    ExpectFailedAndEmpty();
+    EXPECT_EQ(Load(text, 1024), 1);
+}
+
+}  // namespace
