@@ -20,12 +20,13 @@ public:
     // Writer. Stores the bytes in order while armed; nothing once Disarm has returned.
     void Append(const unsigned char* data, int length);
 
-    // Readers. None of them blocks on the writer except Disarm, which waits for an
-    // append in progress so that nothing is stored after it returns.
-    void Arm();     // capture on, read index and count 0
-    void Clear();   // read index and count 0, capture unchanged
-    void Disarm();  // capture off
-    int Count() const;             // fresh on every call
+    // Readers. Arm, Clear and Disarm wait for an append in progress: nothing is stored
+    // after Disarm returns, and an append never straddles an Arm or a Clear. The others
+    // never block.
+    void Arm();                         // capture on, read index and count 0
+    void Clear();                       // read index and count 0, capture unchanged
+    void Disarm();                      // capture off
+    int Count() const;                  // fresh on every call
     unsigned char ByteAt(int k) const;  // (read index + k) mod 1024; k is not checked
     bool Take(unsigned char* out);      // false (and nothing changes) when empty
     void Reframe(int k, int n);         // read index += k (mod 1024), count = n

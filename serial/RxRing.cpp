@@ -1,0 +1,75 @@
+#include "RxRing.h"
+
+#include <cstring>
+
+RxRing g_rxRing;
+
+RxRing::RxRing() : m_bCapture(0), m_nCount(0), m_nReadIndex(0) {
+    std::memset(m_buffer, 0, sizeof(m_buffer));
+}
+
+RxRing::~RxRing() {
+    m_nCount.store(0);
+    m_nReadIndex.store(0);
+}
+
+void RxRing::Append(const unsigned char* data, int length) {
+    // Cheap test first: while disarmed every byte of the line passes through here.
+    if (!m_bCapture.load(std::memory_order_acquire) || data == nullptr || length <= 0) return;
+    std::lock_guard<std::mutex> hold(m_lock);
+    // Tested again under the lock: Disarm clears the flag under the same lock, so no
+    // append that began before Disarm can store anything after it.
+    if (!m_bCapture.load(std::memory_order_relaxed)) return;
+    int count = m_nCount.load(std::memory_order_relaxed);
+    const int readIndex = m_nReadIndex.load(std::memory_order_relaxed);
+    for (int i = 0; i < length && count < kSize; ++i) {
+        m_buffer[(readIndex + count) & kMask] = data[i];
+        ++count;
+        // Published byte by byte so a poller sees each byte as soon as it is stored.
+        m_nCount.store(count, std::memory_order_release);
+    }
+}
+
+void RxRing::Arm() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_nReadIndex.store(0, std::memory_order_relaxed);
+    m_nCount.store(0, std::memory_order_release);
+    m_bCapture.store(1, std::memory_order_release);
+}
+
+void RxRing::Clear() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_nReadIndex.store(0, std::memory_order_relaxed);
+    m_nCount.store(0, std::memory_order_release);
+}
+
+void RxRing::Disarm() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_bCapture.store(0, std::memory_order_release);
+}
+
+int RxRing::Count() const { return m_nCount.load(std::memory_order_acquire); }
+
+unsigned char RxRing::ByteAt(int k) const {
+    return m_buffer[(m_nReadIndex.load(std::memory_order_relaxed) + k) & kMask];
+}
+
+bool RxRing::Take(unsigned char* out) {
+    const int count = m_nCount.load(std::memory_order_acquire);
+    if (count <= 0) return false;
+    const int readIndex = m_nReadIndex.load(std::memory_order_relaxed);
+    if (out != nullptr) *out = m_buffer[readIndex];
+    m_nReadIndex.store((readIndex + 1) & kMask, std::memory_order_relaxed);
+    m_nCount.store(count - 1, std::memory_order_release);
+    return true;
+}
+
+void RxRing::Reframe(int k, int n) {
+    m_nReadIndex.store((m_nReadIndex.load(std::memory_order_relaxed) + k) & kMask,
+                       std::memory_order_relaxed);
+    m_nCount.store(n, std::memory_order_release);
+}
+
+bool RxRing::IsArmed() const { return m_bCapture.load(std::memory_order_acquire) != 0; }
+
+int RxRing::ReadIndex() const { return m_nReadIndex.load(std::memory_order_relaxed); }

@@ -1,0 +1,496 @@
+// POSIX backend of CSerialPort (Linux): a tty configured through termios2, and one event
+// thread per open period that waits with poll() on a wake-up eventfd and the device.
+//
+// <asm/termbits.h> and <termios.h> cannot meet in one translation unit; this file uses
+// only the former (termios2 also gives arbitrary rates through BOTHER).
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "SerialPort.h"
+#include "SignalSet.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kModemPollMs = 50;  // how often the modem lines are sampled while watched
+constexpr auto kStopWait = std::chrono::milliseconds(2000);
+
+// Modem event bits, as the Windows interface names them.
+constexpr uint32_t kEvRing = 0x0100;
+constexpr uint32_t kEvRlsd = 0x0020;
+
+enum class IoStep { Done, Pending, Failed };
+
+// Errors by which a device says it has no modem status to offer (pseudo-terminals, some
+// virtual COM drivers), as opposed to errors of a device that went away.
+bool RefusesModemStatus(int err) {
+    return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == EOPNOTSUPP || err == ENOSYS;
+}
+
+// No timeouts: a read completes only when its byte has arrived. (VMIN 0 would make an
+// empty non-blocking read return 0, which could not be told from a device gone away.)
+bool SetNoTimeouts(int fd) {
+    struct termios2 tio;
+    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+bool SetLineSettings(int fd, uint32_t baudRate, int parity, int byteSize) {
+    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    if (byteSize < 5 || byteSize > 8 || baudRate == 0) return false;
+    struct termios2 tio;
+    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+
+    // Raw binary bytes, no flow control of any kind. Parity errors are not checked on
+    // input (no INPCK): a byte in error then reaches the reader unchanged, as it does on
+    // a Windows port without error replacement.
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                     IXANY | INPCK | IGNPAR);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | CIBAUD);
+    tio.c_cflag |= kSizes[byteSize - 5] | CREAD | CLOCAL | BOTHER;
+    if (parity == 1) tio.c_cflag |= PARENB | PARODD;
+    if (parity == 2) tio.c_cflag |= PARENB;
+    tio.c_ispeed = baudRate;
+    tio.c_ospeed = baudRate;
+    // A pseudo-terminal accepts PARENB and quietly drops it; that is still a success.
+    return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+void ChangeModemLine(int fd, int line, bool on) {
+    // Fire-and-forget: a device without modem lines refuses, and nobody is told.
+    int bits = line;
+    (void)ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+}  // namespace
+
+// Everything one open period needs. The thread holds it, so a thread that outlives a
+// Close (a callback that never returns) can neither touch nor disturb the next period.
+struct PortSession {
+    PortSession(int device, int wake, const CSerialPort::Backend* backend, CSerialPort* port,
+                SerialEventCallback cb, bool watchModem)
+        : fd(device), wakeFd(wake), owner(backend), self(port), callback(cb), monitor(watchModem) {}
+
+    ~PortSession() {
+        if (thread.joinable()) {
+            if (thread.get_id() == std::this_thread::get_id()) {
+                thread.detach();
+            } else {
+                thread.join();
+            }
+        }
+        if (wakeFd >= 0) close(wakeFd);
+        if (fd >= 0) close(fd);
+    }
+
+    // From any thread: raise the signal and wake the poll.
+    void Signal(int index) {
+        signals.Raise(index);
+        const uint64_t one = 1;
+        (void)!write(wakeFd, &one, sizeof(one));
+    }
+
+    void Notify(int event) {
+        if (callback != nullptr) callback(self, event);
+    }
+
+    int fd;
+    const int wakeFd;
+    const CSerialPort::Backend* const owner;
+    CSerialPort* const self;
+    const SerialEventCallback callback;
+
+    SignalSet signals;
+    std::atomic<bool> deviceOpen{true};
+
+    // Transmit side, shared with Send: the buffer is written only while writeBusy is clear.
+    std::atomic<bool> writeBusy{false};
+    unsigned char txBuffer[CSerialPort::kTxCapacity] = {};
+    int txLength = 0;
+
+    // Event thread only.
+    bool monitor;  // turned off for the rest of the period when the device refuses
+    bool readPending = false;
+    bool writing = false;
+    int txDone = 0;
+    bool modemPending = false;
+    bool modemFired = false;
+    int modemBaseline = 0;
+    uint32_t modemMask = 0;
+    SteadyClock::time_point nextModemPoll;
+    unsigned char rxBuffer[4] = {};
+    const int rxRequestSize = 1;
+    int rxCount = 0;
+
+    std::thread thread;
+    std::mutex endLock;
+    std::condition_variable endCv;
+    bool ended = false;
+};
+
+struct CSerialPort::Backend {
+    SerialEventCallback callback = nullptr;
+
+    std::mutex lock;  // guards current only
+    std::shared_ptr<PortSession> current;
+    unsigned char idleRx[4] = {};
+
+    std::shared_ptr<PortSession> Current() {
+        std::lock_guard<std::mutex> hold(lock);
+        return current;
+    }
+};
+
+namespace {
+
+// The session whose event thread is running this code, if any.
+thread_local PortSession* t_ownSession = nullptr;
+
+IoStep TryRead(PortSession& s) {
+    for (;;) {
+        const ssize_t n = read(s.fd, s.rxBuffer, s.rxRequestSize);
+        if (n > 0) {
+            s.rxCount = static_cast<int>(n);
+            s.signals.Raise(evReadDone);
+            return IoStep::Done;
+        }
+        if (n == 0) return IoStep::Failed;  // end of file: the device is gone
+        if (errno == EINTR) continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? IoStep::Pending : IoStep::Failed;
+    }
+}
+
+IoStep TryWrite(PortSession& s) {
+    while (s.txDone < s.txLength) {
+        const ssize_t n = write(s.fd, s.txBuffer + s.txDone, s.txLength - s.txDone);
+        if (n > 0) {
+            s.txDone += static_cast<int>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            return IoStep::Pending;
+        } else {
+            return IoStep::Failed;
+        }
+    }
+    // Only now is the write complete: DataSent follows the last byte handed to the device.
+    s.writing = false;
+    s.signals.Raise(evWriteDone);
+    return IoStep::Done;
+}
+
+// Starts a modem-status wait by taking the current line state as the baseline.
+bool StartModemWait(PortSession& s) {
+    if (s.modemPending || !s.monitor) return true;
+    int status = 0;
+    if (ioctl(s.fd, TIOCMGET, &status) != 0) {
+        if (!RefusesModemStatus(errno)) return false;
+        // The watch is only a diagnostic: without it the port still works.
+        s.monitor = false;
+        return true;
+    }
+    s.modemPending = true;
+    s.modemFired = false;
+    s.modemBaseline = status;
+    s.nextModemPoll = SteadyClock::now() + std::chrono::milliseconds(kModemPollMs);
+    return true;
+}
+
+bool PollModem(PortSession& s) {
+    int status = 0;
+    if (ioctl(s.fd, TIOCMGET, &status) != 0) {
+        if (!RefusesModemStatus(errno)) return false;
+        s.monitor = false;
+        s.modemPending = false;
+        return true;
+    }
+    const int changed = status ^ s.modemBaseline;
+    s.modemBaseline = status;
+    const uint32_t mask =
+        ((changed & TIOCM_RI) ? kEvRing : 0u) | ((changed & TIOCM_CD) ? kEvRlsd : 0u);
+    if (mask != 0) {
+        s.modemMask = mask;
+        s.modemFired = true;
+        s.signals.Raise(evModemDone);
+    } else {
+        s.nextModemPoll += std::chrono::milliseconds(kModemPollMs);
+    }
+    return true;
+}
+
+void DispatchModem(PortSession& s) {
+    int status = 0;
+    if (ioctl(s.fd, TIOCMGET, &status) != 0) {
+        status = 0;
+        if (RefusesModemStatus(errno)) s.monitor = false;
+    }
+    if ((s.modemMask & kEvRing) && (status & TIOCM_RI)) s.Notify(SerialRing);
+    if (s.modemMask & kEvRlsd) {
+        s.Notify((status & TIOCM_CD) ? SerialCarrierDetected : SerialCarrierLost);
+    }
+    s.signals.Raise(evModemRequest);
+}
+
+// Acts on one signal; false ends the loop.
+bool HandleSignal(PortSession& s, int index) {
+    switch (index) {
+        case evStop:
+            return false;
+        case evReadDone:
+            s.readPending = false;
+            if (s.rxCount > 0) s.Notify(SerialDataReceived);
+            return true;
+        case evReadRequest:
+            if (s.readPending) return true;
+            s.readPending = true;
+            return TryRead(s) != IoStep::Failed;
+        case evWriteDone:
+            s.writeBusy.store(false, std::memory_order_release);
+            s.Notify(SerialDataSent);
+            return true;
+        case evWriteRequest:
+            s.writing = true;
+            s.txDone = 0;
+            return TryWrite(s) != IoStep::Failed;
+        case evModemDone:
+            s.modemPending = false;
+            s.modemFired = false;
+            DispatchModem(s);
+            return true;
+        case evModemRequest:
+            return StartModemWait(s);
+        case evSetDtr:
+            ChangeModemLine(s.fd, TIOCM_DTR, true);
+            return true;
+        case evSetRts:
+            ChangeModemLine(s.fd, TIOCM_RTS, true);
+            return true;
+        case evClearDtr:
+            ChangeModemLine(s.fd, TIOCM_DTR, false);
+            return true;
+        case evClearRts:
+            ChangeModemLine(s.fd, TIOCM_RTS, false);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Waits until the device or a request has something; false on an I/O error.
+bool WaitForWork(PortSession& s) {
+    struct pollfd fds[2];
+    fds[0] = {s.wakeFd, POLLIN, 0};
+    // Hang-ups and errors are reported even with no events asked for.
+    fds[1] = {s.fd, static_cast<short>((s.readPending ? POLLIN : 0) | (s.writing ? POLLOUT : 0)),
+              0};
+    int timeout = -1;
+    const bool sampleModem = s.modemPending && !s.modemFired;
+    if (sampleModem) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(s.nextModemPoll -
+                                                                                SteadyClock::now())
+                              .count();
+        timeout = left > 0 ? static_cast<int>(left) : 0;
+    }
+    if (poll(fds, 2, timeout) < 0) return errno == EINTR;
+
+    if (fds[0].revents & POLLIN) {
+        uint64_t drained = 0;
+        (void)!read(s.wakeFd, &drained, sizeof(drained));
+    }
+    const short device = fds[1].revents;
+    if (device & POLLNVAL) return false;
+    const bool hangUp = (device & (POLLHUP | POLLERR)) != 0;
+    if (s.readPending && (device & (POLLIN | POLLHUP | POLLERR))) {
+        // A byte still buffered is delivered; the hang-up is met again at the next wait.
+        const IoStep step = TryRead(s);
+        if (step == IoStep::Failed || (step == IoStep::Pending && hangUp)) return false;
+    } else if (hangUp) {
+        return false;
+    }
+    if (s.writing && (device & POLLOUT) && TryWrite(s) == IoStep::Failed) return false;
+    if (sampleModem && SteadyClock::now() >= s.nextModemPoll && !PollModem(s)) return false;
+    return true;
+}
+
+void RunEventThread(std::shared_ptr<PortSession> session) {
+    PortSession& s = *session;
+    t_ownSession = &s;
+    s.readPending = false;
+    s.modemPending = false;
+    s.Notify(SerialConnected);
+    s.signals.Raise(evReadRequest);
+    if (s.monitor) s.signals.Raise(evModemRequest);
+
+    for (;;) {
+        const int index = s.signals.TakeLowest();
+        if (index < 0) {
+            if (!WaitForWork(s)) break;
+        } else if (!HandleSignal(s, index)) {
+            break;
+        }
+    }
+
+    close(s.fd);
+    s.fd = -1;
+    s.deviceOpen.store(false, std::memory_order_release);
+    s.Notify(SerialDisconnected);
+    t_ownSession = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(s.endLock);
+        s.ended = true;
+    }
+    s.endCv.notify_all();
+}
+
+// Signals stop and gives the thread up to two seconds; a thread that does not end in time
+// is let go and finishes on its own.
+void StopSession(const std::shared_ptr<PortSession>& s) {
+    s->Signal(evStop);
+    if (!s->thread.joinable()) return;
+    if (s->thread.get_id() == std::this_thread::get_id()) {
+        s->thread.detach();  // a callback closing its own port: the loop ends after it
+        return;
+    }
+    bool ended = false;
+    {
+        std::unique_lock<std::mutex> hold(s->endLock);
+        ended = s->endCv.wait_for(hold, kStopWait, [&] { return s->ended; });
+    }
+    if (ended) {
+        s->thread.join();
+    } else {
+        s->thread.detach();
+    }
+}
+
+}  // namespace
+
+CSerialPort::CSerialPort() : m_p(new Backend) {}
+
+CSerialPort::~CSerialPort() { Close(); }
+
+void CSerialPort::SetCallback(SerialEventCallback callback) { m_p->callback = callback; }
+
+int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteSize,
+                      int monitorModem) {
+    // A period still in force ends first: its thread must not outlive its descriptor.
+    Close();
+    if (name.empty()) return OpenEmptyName;
+
+    m_nBaudRate = baudRate;
+    m_nParity = parity;
+    m_bMonitorModem = monitorModem;
+
+    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return OpenDeviceFailed;
+    // Unshared: flock holds even against root, whom TIOCEXCL does not stop.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return OpenDeviceFailed;
+    }
+    (void)ioctl(fd, TIOCEXCL);
+
+    int result = OpenOk;
+    // Modem events can be selected only on a terminal device.
+    if (!isatty(fd)) result = OpenModemMaskFailed;
+    if (!SetNoTimeouts(fd)) result = OpenTimeoutsFailed;
+    if (!SetLineSettings(fd, baudRate, parity, byteSize)) result = OpenLineSettingsFailed;
+
+    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) result = OpenEventInvalid;
+    if (result != OpenOk) {
+        if (wakeFd >= 0) close(wakeFd);
+        close(fd);
+        return result;
+    }
+
+    // DTR and RTS are raised when the device opens.
+    ChangeModemLine(fd, TIOCM_DTR | TIOCM_RTS, true);
+
+    auto session = std::make_shared<PortSession>(fd, wakeFd, m_p.get(), this, m_p->callback,
+                                                 monitorModem != 0);
+    try {
+        session->thread = std::thread(RunEventThread, session);
+    } catch (const std::system_error&) {
+        // The result does not tell whether the thread started; the port is open but idle.
+    }
+    std::lock_guard<std::mutex> hold(m_p->lock);
+    m_p->current = session;
+    return OpenOk;
+}
+
+void CSerialPort::Close() {
+    std::shared_ptr<PortSession> session = m_p->Current();
+    if (session) StopSession(session);
+    std::lock_guard<std::mutex> hold(m_p->lock);
+    if (m_p->current == session) m_p->current.reset();
+}
+
+bool CSerialPort::IsOpen() const {
+    std::shared_ptr<PortSession> session = m_p->Current();
+    return session && session->deviceOpen.load(std::memory_order_acquire);
+}
+
+void CSerialPort::Send(const unsigned char* data, int length) {
+    if (data == nullptr || length < 0 || length >= kTxCapacity) return;
+    std::shared_ptr<PortSession> session = m_p->Current();
+    if (!session || session->writeBusy.load(std::memory_order_acquire)) return;
+    session->writeBusy.store(true, std::memory_order_release);
+    std::memcpy(session->txBuffer, data, length);
+    session->txLength = length;
+    session->Signal(evWriteRequest);
+}
+
+void CSerialPort::SetDtr(bool on) {
+    std::shared_ptr<PortSession> session = m_p->Current();
+    if (session && session->deviceOpen.load()) session->Signal(on ? evSetDtr : evClearDtr);
+}
+
+void CSerialPort::SetRts(bool on) {
+    std::shared_ptr<PortSession> session = m_p->Current();
+    if (session && session->deviceOpen.load()) session->Signal(on ? evSetRts : evClearRts);
+}
+
+void CSerialPort::RequestRead() {
+    // From a callback the request belongs to the calling thread's own period.
+    if (t_ownSession != nullptr && t_ownSession->owner == m_p.get()) {
+        t_ownSession->Signal(evReadRequest);
+        return;
+    }
+    std::shared_ptr<PortSession> session = m_p->Current();
+    if (session) session->Signal(evReadRequest);
+}
+
+unsigned char* CSerialPort::GetRxData() {
+    if (t_ownSession != nullptr && t_ownSession->owner == m_p.get()) {
+        return t_ownSession->rxBuffer;
+    }
+    std::shared_ptr<PortSession> session = m_p->Current();
+    return session ? session->rxBuffer : m_p->idleRx;
+}
+
+int CSerialPort::GetRxCount() const {
+    if (t_ownSession != nullptr && t_ownSession->owner == m_p.get()) {
+        return t_ownSession->rxCount;
+    }
+    std::shared_ptr<PortSession> session = m_p->Current();
+    return session ? session->rxCount : 0;
+}

@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "RxRing.h"
+
+namespace {
+
+std::vector<unsigned char> Sequence(int count, int first = 0) {
+    std::vector<unsigned char> bytes(count);
+    for (int i = 0; i < count; ++i) bytes[i] = static_cast<unsigned char>(first + i);
+    return bytes;
+}
+
+TEST(RxRingCapture, AppendWhileDisarmedStoresNothing) {
+    RxRing ring;
+    const auto bytes = Sequence(8);
+    ring.Append(bytes.data(), 8);
+    EXPECT_EQ(ring.Count(), 0);
+
+    ring.Arm();
+    ring.Append(bytes.data(), 3);
+    ring.Disarm();
+    ring.Append(bytes.data(), 5);
+    EXPECT_EQ(ring.Count(), 3);
+    EXPECT_FALSE(ring.IsArmed());
+}
+
+TEST(RxRingCapture, ArmEmptiesWhatArrivedBefore) {
+    RxRing ring;
+    const auto bytes = Sequence(4, 0x40);
+    ring.Arm();
+    ring.Append(bytes.data(), 4);
+    ring.Disarm();
+    ring.Arm();
+    EXPECT_EQ(ring.Count(), 0);
+    EXPECT_EQ(ring.ReadIndex(), 0);
+    EXPECT_TRUE(ring.IsArmed());
+}
+
+TEST(RxRingCapture, ClearEmptiesButKeepsCapturing) {
+    RxRing ring;
+    const auto bytes = Sequence(6, 1);
+    ring.Arm();
+    ring.Append(bytes.data(), 6);
+    unsigned char b = 0;
+    ring.Take(&b);
+    ring.Clear();
+    EXPECT_EQ(ring.Count(), 0);
+    EXPECT_EQ(ring.ReadIndex(), 0);
+    ring.Append(bytes.data() + 5, 1);
+    EXPECT_EQ(ring.Count(), 1);
+    EXPECT_EQ(ring.ByteAt(0), 6);
+}
+
+TEST(RxRingCapture, ZeroOrNegativeLengthStoresNothing) {
+    RxRing ring;
+    const auto bytes = Sequence(4);
+    ring.Arm();
+    ring.Append(bytes.data(), 0);
+    ring.Append(bytes.data(), -3);
+    EXPECT_EQ(ring.Count(), 0);
+}
+
+TEST(RxRingOverflow, ThousandThirtyAppendedKeepsOldestThousandTwentyFour) {
+    RxRing ring;
+    std::vector<unsigned char> bytes(1030);
+    for (int i = 0; i < 1030; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 3);
+    ring.Arm();
+    ring.Append(bytes.data(), 1030);
+    ASSERT_EQ(ring.Count(), 1024);
+    for (int k = 0; k < 1024; ++k) ASSERT_EQ(ring.ByteAt(k), bytes[k]) << "at " << k;
+}
+
+TEST(RxRingOverflow, LaterAppendsToFullRingAreDroppedUntilTaken) {
+    RxRing ring;
+    const auto first = Sequence(1024);
+    ring.Arm();
+    ring.Append(first.data(), 1024);
+    const unsigned char extra[] = {0xEE, 0xEF};
+    ring.Append(extra, 2);
+    EXPECT_EQ(ring.Count(), 1024);
+
+    unsigned char b = 0;
+    ASSERT_TRUE(ring.Take(&b));
+    EXPECT_EQ(b, 0);
+    ring.Append(extra, 2);  // room for one
+    EXPECT_EQ(ring.Count(), 1024);
+    EXPECT_EQ(ring.ByteAt(1022), 0xFF);  // the last of the first batch
+    EXPECT_EQ(ring.ByteAt(1023), 0xEE);
+}
+
+TEST(RxRingReading, ReframeStepsOverHeaderAndLimitsCount) {
+    RxRing ring;
+    const auto bytes = Sequence(15, 0x10);
+    ring.Arm();
+    ring.Append(bytes.data(), 15);
+    ring.Disarm();
+    ring.Reframe(2, 13);
+    EXPECT_EQ(ring.ByteAt(0), 0x12);  // the third byte that arrived
+    EXPECT_EQ(ring.Count(), 13);
+    EXPECT_EQ(ring.ReadIndex(), 2);
+}
+
+TEST(RxRingReading, TakeOnEmptyRingYieldsNothingAndChangesNothing) {
+    RxRing ring;
+    const auto bytes = Sequence(3);
+    ring.Arm();
+    ring.Append(bytes.data(), 3);
+    unsigned char b = 0;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(ring.Take(&b));
+    const int indexBefore = ring.ReadIndex();
+    b = 0x5A;
+    EXPECT_FALSE(ring.Take(&b));
+    EXPECT_EQ(b, 0x5A);
+    EXPECT_EQ(ring.Count(), 0);
+    EXPECT_EQ(ring.ReadIndex(), indexBefore);
+}
+
+TEST(RxRingReading, TakeYieldsBytesInArrivalOrder) {
+    RxRing ring;
+    const unsigned char bytes[] = {0x79, 0x22, 0x00, 0x00, 0x79};
+    ring.Arm();
+    ring.Append(bytes, 5);
+    ring.Disarm();
+    for (unsigned char expected : bytes) {
+        unsigned char b = 0;
+        ASSERT_TRUE(ring.Take(&b));
+        EXPECT_EQ(b, expected);
+    }
+    EXPECT_EQ(ring.Count(), 0);
+}
+
+TEST(RxRingWrap, ReadIndex1020Count10SpansEndAndStart) {
+    RxRing ring;
+    const auto filler = Sequence(1020);
+    ring.Arm();
+    ring.Append(filler.data(), 1020);
+    unsigned char b = 0;
+    for (int i = 0; i < 1020; ++i) ASSERT_TRUE(ring.Take(&b));
+    ASSERT_EQ(ring.ReadIndex(), 1020);
+
+    const auto bytes = Sequence(10, 0xA0);
+    ring.Append(bytes.data(), 10);
+    ASSERT_EQ(ring.Count(), 10);
+    for (int k = 0; k < 10; ++k) EXPECT_EQ(ring.ByteAt(k), 0xA0 + k);
+
+    // Stepping over the four bytes at 1020..1023 lands on position 0, which holds the fifth.
+    ring.Reframe(4, 6);
+    EXPECT_EQ(ring.ReadIndex(), 0);
+    EXPECT_EQ(ring.ByteAt(0), 0xA4);
+    EXPECT_EQ(ring.ByteAt(5), 0xA9);
+
+    // The next append goes to position 6.
+    const unsigned char next = 0xCC;
+    ring.Append(&next, 1);
+    ring.Reframe(6, 1);
+    EXPECT_EQ(ring.ReadIndex(), 6);
+    EXPECT_EQ(ring.ByteAt(0), 0xCC);
+}
+
+TEST(RxRingWrap, TakeWrapsReadIndexToZero) {
+    RxRing ring;
+    const auto bytes = Sequence(1024);
+    ring.Arm();
+    ring.Append(bytes.data(), 1024);
+    ring.Reframe(1023, 1);
+    unsigned char b = 0;
+    ASSERT_TRUE(ring.Take(&b));
+    EXPECT_EQ(b, static_cast<unsigned char>(1023));
+    EXPECT_EQ(ring.ReadIndex(), 0);
+}
+
+TEST(RxRingThreads, CountSeesAppendsOfAnotherThread) {
+    RxRing ring;
+    ring.Arm();
+    std::thread writer([&] {
+        for (int i = 0; i < 200; ++i) {
+            const unsigned char b = static_cast<unsigned char>(i);
+            ring.Append(&b, 1);
+        }
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ring.Count() < 200 && std::chrono::steady_clock::now() < deadline) {
+    }
+    writer.join();
+    ASSERT_EQ(ring.Count(), 200);
+    for (int k = 0; k < 200; ++k) ASSERT_EQ(ring.ByteAt(k), static_cast<unsigned char>(k));
+}
+
+TEST(RxRingThreads, NothingIsStoredAfterDisarmReturnsDespiteConcurrentWriter) {
+    RxRing ring;
+    std::atomic<bool> stop{false};
+    std::atomic<long> appends{0};
+    std::thread writer([&] {
+        unsigned char b = 0;
+        while (!stop.load(std::memory_order_relaxed)) {
+            ring.Append(&b, 1);
+            ++b;
+            appends.fetch_add(1, std::memory_order_relaxed);
+        }
+    });
+
+    for (int round = 0; round < 200; ++round) {
+        ring.Arm();
+        // Disarm while the writer is storing, well before the ring could fill up.
+        while (ring.Count() == 0) {
+        }
+        ring.Disarm();
+        const int frozen = ring.Count();
+        ASSERT_LT(frozen, RxRing::kSize);
+        const long appendsBefore = appends.load();
+        // Keep watching until the writer has made many more attempts.
+        while (appends.load() < appendsBefore + 200) {
+            ASSERT_EQ(ring.Count(), frozen) << "round " << round;
+        }
+        ASSERT_EQ(ring.Count(), frozen) << "round " << round;
+    }
+    stop = true;
+    writer.join();
+}
+
+}  // namespace

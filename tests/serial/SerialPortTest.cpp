@@ -1,0 +1,331 @@
+// CSerialPort through the real backend, against a pseudo-terminal held by the test.
+#include <asm/termbits.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "PortRecorder.h"
+#include "PtyPeer.h"
+#include "SerialPort.h"
+
+namespace {
+
+using testsupport::Bytes;
+using testsupport::PtyPeer;
+using SteadyClock = std::chrono::steady_clock;
+
+// The rates of the dialog's baud-rate list.
+const uint32_t kDialogRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 43000, 56000, 57600, 115200};
+
+Bytes Pattern(size_t count, uint8_t seed) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 13);
+    return bytes;
+}
+
+long long MsSince(SteadyClock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start)
+        .count();
+}
+
+class SerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        recorder.Install();
+        ASSERT_TRUE(peer.Open());
+        port.SetCallback(RecordingCallback);
+    }
+    void TearDown() override {
+        port.Close();
+        recorder.Uninstall();
+    }
+
+    int OpenPeer(int monitorModem = 1) {
+        return port.Open(peer.SlavePath(), 115200, 2, 8, monitorModem);
+    }
+
+    PortRecorder recorder;
+    PtyPeer peer;
+    CSerialPort port;
+};
+
+// --- opening ---
+
+TEST_F(SerialPortTest, EmptyNameReturns16AndKeepsStoredSettings) {
+    ASSERT_EQ(port.Open(peer.SlavePath(), 9600, 1, 8, 0), OpenOk);
+    port.Close();
+    EXPECT_EQ(port.Open("", 115200, 2, 8, 1), OpenEmptyName);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.GetBaudRate(), 9600u);
+    EXPECT_EQ(port.GetParity(), 1);
+    EXPECT_EQ(port.GetMonitorModem(), 0);
+}
+
+TEST_F(SerialPortTest, MissingDeviceReturns8AndStaysClosed) {
+    EXPECT_EQ(port.Open("/dev/kestrel-no-such-port", 115200, 2, 8, 1), OpenDeviceFailed);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(recorder.WaitForEvent(SerialConnected, 1, 200));
+}
+
+TEST_F(SerialPortTest, FileThatIsNoTerminalFailsWithLineSettingsCode) {
+    // Modem events, timeouts and line settings are all refused; the last failure counts.
+    EXPECT_EQ(port.Open("/dev/null", 115200, 2, 8, 1), OpenLineSettingsFailed);
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(SerialPortTest, UnsupportedByteSizeFailsWithLineSettingsCodeAndReleasesDevice) {
+    EXPECT_EQ(port.Open(peer.SlavePath(), 115200, 2, 9, 1), OpenLineSettingsFailed);
+    EXPECT_FALSE(port.IsOpen());
+    // The device was closed again, so it opens now.
+    EXPECT_EQ(OpenPeer(), OpenOk);
+}
+
+TEST_F(SerialPortTest, SecondOpenOfSameDeviceIsRefused) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    CSerialPort other;
+    EXPECT_EQ(other.Open(peer.SlavePath(), 115200, 2, 8, 1), OpenDeviceFailed);
+    EXPECT_FALSE(other.IsOpen());
+    EXPECT_TRUE(port.IsOpen());
+}
+
+TEST_F(SerialPortTest, AllTenDialogRatesOpenWithEightDataBitsOneStopBit) {
+    for (uint32_t rate : kDialogRates) {
+        ASSERT_EQ(port.Open(peer.SlavePath(), rate, 2, 8, 1), OpenOk) << rate;
+        EXPECT_TRUE(port.IsOpen()) << rate;
+        struct termios2 tio;
+        ASSERT_EQ(ioctl(peer.SlaveFd(), TCGETS2, &tio), 0);
+        EXPECT_EQ(tio.c_ospeed, rate);
+        EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8)) << rate;
+        EXPECT_EQ(tio.c_cflag & CSTOPB, 0u) << rate;
+        EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u) << rate;
+        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u) << rate;
+        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u) << rate;
+        port.Close();
+        EXPECT_FALSE(port.IsOpen()) << rate;
+    }
+}
+
+// --- the event thread ---
+
+TEST_F(SerialPortTest, ConnectedOnOpenAndDisconnectedOnClose) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    ASSERT_TRUE(recorder.WaitForEvent(SerialConnected, 1, 2000));
+    EXPECT_TRUE(port.IsOpen());
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
+    const auto events = recorder.Events();
+    EXPECT_EQ(events.front(), SerialConnected);
+    EXPECT_EQ(events.back(), SerialDisconnected);
+}
+
+TEST_F(SerialPortTest, ReceivedBytesArriveInOrderOneByteARead) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    const Bytes sent = Pattern(300, 0x11);
+    ASSERT_TRUE(peer.Write(sent));
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDataReceived, 300, 5000));
+    EXPECT_EQ(recorder.Received(), sent);
+    EXPECT_EQ(recorder.EventCount(SerialDataReceived), 300);
+}
+
+TEST_F(SerialPortTest, WithoutRequestReadReceivingStopsAfterFirstByte) {
+    recorder.requestRead = false;
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    ASSERT_TRUE(peer.Write({0x41, 0x42, 0x43}));
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDataReceived, 1, 2000));
+    EXPECT_FALSE(recorder.WaitForEvent(SerialDataReceived, 2, 300));
+    EXPECT_EQ(recorder.Received(), Bytes({0x41}));
+    // The next request takes up where it stopped.
+    port.RequestRead();
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDataReceived, 2, 2000));
+    EXPECT_EQ(recorder.Received(), Bytes({0x41, 0x42}));
+}
+
+// --- sending ---
+
+TEST_F(SerialPortTest, SendOf1023BytesIsWrittenWholeThenDataSent) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    const Bytes data = Pattern(1023, 0x05);
+    port.Send(data.data(), 1023);
+    EXPECT_EQ(peer.Read(1023, 3000), data);
+    EXPECT_TRUE(recorder.WaitForEvent(SerialDataSent, 1, 2000));
+}
+
+TEST_F(SerialPortTest, SendOf1024BytesIsRefusedAndLeavesPortFree) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    const Bytes big = Pattern(1024, 0x07);
+    port.Send(big.data(), 1024);
+    EXPECT_TRUE(peer.Read(1, 300).empty());
+    EXPECT_EQ(recorder.EventCount(SerialDataSent), 0);
+    const Bytes small = {0x01, 0x02, 0x03};
+    port.Send(small.data(), 3);
+    EXPECT_EQ(peer.Read(3, 2000), small);
+}
+
+TEST_F(SerialPortTest, SecondSendWhileFirstInFlightIsDroppedAndFirstUnchanged) {
+    recorder.holdConnected = true;  // the event thread waits, so the first send stays pending
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    ASSERT_TRUE(recorder.WaitForEvent(SerialConnected, 1, 2000));
+    const Bytes first = Pattern(1023, 0x21);
+    const Bytes second(5, 0xEE);
+    port.Send(first.data(), 1023);
+    port.Send(second.data(), 5);
+    recorder.Release();
+    EXPECT_EQ(peer.Read(1023, 3000), first);
+    EXPECT_TRUE(peer.Read(1, 300).empty());
+    EXPECT_EQ(recorder.EventCount(SerialDataSent), 1);
+}
+
+TEST_F(SerialPortTest, EmptySendIsAcceptedAndCompletesWithDataSent) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    const unsigned char none = 0;
+    port.Send(&none, 0);
+    EXPECT_TRUE(recorder.WaitForEvent(SerialDataSent, 1, 2000));
+    EXPECT_TRUE(peer.Read(1, 100).empty());
+}
+
+TEST_F(SerialPortTest, SendWithoutDataIsRefused) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    port.Send(nullptr, 4);
+    EXPECT_FALSE(recorder.WaitForEvent(SerialDataSent, 1, 300));
+}
+
+// --- lines and modem status ---
+
+TEST_F(SerialPortTest, ModemWatchRefusedByDeviceLeavesPortWorking) {
+    ASSERT_EQ(OpenPeer(1), OpenOk);
+    // Several sampling periods pass; a pseudo-terminal refuses every modem-status request.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(port.IsOpen());
+    EXPECT_EQ(recorder.EventCount(SerialDisconnected), 0);
+
+    ASSERT_TRUE(peer.Write({0x79, 0x1F}));
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDataReceived, 2, 2000));
+    const Bytes data = {0x7F};
+    port.Send(data.data(), 1);
+    EXPECT_EQ(peer.Read(1, 2000), data);
+    for (int event : recorder.Events()) {
+        EXPECT_NE(event, SerialRing);
+        EXPECT_NE(event, SerialCarrierDetected);
+        EXPECT_NE(event, SerialCarrierLost);
+    }
+}
+
+TEST_F(SerialPortTest, LineRequestsOnDeviceWithoutModemLinesFailSilently) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    port.SetDtr(true);
+    port.SetRts(false);
+    port.SetDtr(false);
+    port.SetRts(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(port.IsOpen());
+    const Bytes data = {0x00, 0xFF};
+    port.Send(data.data(), 2);
+    EXPECT_EQ(peer.Read(2, 2000), data);
+}
+
+// --- open periods ---
+
+TEST_F(SerialPortTest, UnpluggedDeviceEndsThreadWithDisconnectedAndNextOpenWorks) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    ASSERT_TRUE(recorder.WaitForEvent(SerialConnected, 1, 2000));
+    peer.Unplug();
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
+    EXPECT_FALSE(port.IsOpen());
+
+    PtyPeer replugged;
+    ASSERT_TRUE(replugged.Open());
+    ASSERT_EQ(port.Open(replugged.SlavePath(), 115200, 2, 8, 1), OpenOk);
+    ASSERT_TRUE(recorder.WaitForEvent(SerialConnected, 2, 2000));
+    ASSERT_TRUE(replugged.Write({0x79}));
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDataReceived, 1, 2000));
+    EXPECT_EQ(recorder.Received(), Bytes({0x79}));
+    port.Close();
+}
+
+TEST_F(SerialPortTest, UnpluggedDeviceIsNoticedWithoutPendingRead) {
+    recorder.requestRead = false;
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    ASSERT_TRUE(peer.Write({0x01}));
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDataReceived, 1, 2000));
+    peer.Unplug();
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(SerialPortTest, CloseReturnsWithinAboutTwoSecondsWhenThreadHangs) {
+    recorder.holdConnected = true;
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    ASSERT_TRUE(recorder.WaitForEvent(SerialConnected, 1, 2000));
+    const auto start = SteadyClock::now();
+    port.Close();
+    const long long took = MsSince(start);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_GE(took, 1900);
+    EXPECT_LE(took, 3000);
+    // Once let go, the thread still ends by itself and reports it.
+    recorder.Release();
+    EXPECT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
+}
+
+TEST_F(SerialPortTest, CloseWithoutRunningThreadDoesNotEndNextOpen) {
+    port.Close();
+    port.Close();
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(recorder.EventCount(SerialDisconnected), 0);
+    ASSERT_TRUE(peer.Write({0x55}));
+    EXPECT_TRUE(recorder.WaitForEvent(SerialDataReceived, 1, 2000));
+}
+
+TEST_F(SerialPortTest, ReopenAfterCloseStartsFreshPeriod) {
+    recorder.holdConnected = false;
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    port.Close();
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    ASSERT_TRUE(recorder.WaitForEvent(SerialConnected, 2, 2000));
+    const Bytes data = {0x31, 0xCE};
+    port.Send(data.data(), 2);
+    EXPECT_EQ(peer.Read(2, 2000), data);
+    ASSERT_TRUE(peer.Write({0x79}));
+    EXPECT_TRUE(recorder.WaitForEvent(SerialDataReceived, 1, 2000));
+}
+
+TEST_F(SerialPortTest, OpenWhileOpenEndsTheEarlierPeriodFirst) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(recorder.EventCount(SerialDisconnected), 1);
+    ASSERT_TRUE(peer.Write({0x79}));
+    EXPECT_TRUE(recorder.WaitForEvent(SerialDataReceived, 1, 2000));
+}
+
+TEST_F(SerialPortTest, DestroyingOpenPortStopsItsThread) {
+    {
+        CSerialPort other;
+        other.SetCallback(RecordingCallback);
+        ASSERT_EQ(other.Open(peer.SlavePath(), 115200, 2, 8, 1), OpenOk);
+        ASSERT_TRUE(recorder.WaitForEvent(SerialConnected, 1, 2000));
+    }
+    EXPECT_EQ(recorder.EventCount(SerialDisconnected), 1);
+    // The device is free again.
+    EXPECT_EQ(OpenPeer(), OpenOk);
+}
+
+TEST_F(SerialPortTest, RequestsOnClosedPortAreDropped) {
+    const Bytes data = {0x7F};
+    port.Send(data.data(), 1);
+    port.SetDtr(true);
+    port.SetRts(true);
+    port.RequestRead();
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.GetRxCount(), 0);
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    EXPECT_TRUE(peer.Read(1, 200).empty());
+}
+
+}  // namespace
