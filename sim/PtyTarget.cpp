@@ -165,21 +165,30 @@ bool PtyTarget::Impl::WriteAll(const uint8_t* data, size_t n) {
 }
 
 // Sends one piece of output after its delay; false when the host went away meanwhile.
+// Bytes are logged before they are written, so a host that has read a reply always finds
+// it in the log.
 bool PtyTarget::Impl::Send(const TargetOutput& out) {
     if (out.delayUs != 0 &&
         !WaitUntil(Clock::now() + std::chrono::microseconds(out.delayUs), true)) {
         return false;
     }
+    if (byteTime.count() == 0) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            for (uint8_t b : out.bytes) Record(false, b);
+        }
+        return WriteAll(out.bytes.data(), out.bytes.size());
+    }
     for (uint8_t b : out.bytes) {
-        if (byteTime.count() != 0) {
-            // One byte time per byte on the wire; the first waits for the wire to be free.
-            const auto start = std::max(Clock::now(), txFree);
-            if (!WaitUntil(start, true)) return false;
-            txFree = start + byteTime;
+        // One byte time per byte on the wire; each waits for the wire to be free.
+        const auto start = std::max(Clock::now(), txFree);
+        if (!WaitUntil(start, true)) return false;
+        txFree = start + byteTime;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            Record(false, b);
         }
         if (!WriteAll(&b, 1)) return false;
-        std::lock_guard<std::mutex> lock(mu);
-        Record(false, b);
     }
     return true;
 }

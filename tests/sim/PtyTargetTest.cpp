@@ -1,0 +1,306 @@
+// The simulator served on a real pseudo-terminal: raw line, resets on close, removal,
+// the wire record and pacing.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <thread>
+
+#include "HostLine.h"
+#include "SimTarget.h"
+#include "TargetRig.h"
+
+namespace {
+
+using namespace simtest;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kAck = 0x79;
+const Bytes kGetReply = {kAck, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21,
+                         0x31, 0x43, 0x63, 0x73, 0x82, 0x92, kAck};
+
+// Waits up to two seconds for a condition the serving thread brings about.
+template <typename F>
+bool Eventually(F condition) {
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    while (Clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
+}
+
+struct Served {
+    explicit Served(sim::TargetConfig config = {}) : target(std::move(config)) {
+        std::string error;
+        started = target.Start(&error);
+        EXPECT_TRUE(started) << error;
+    }
+    sim::PtyTarget target;
+    bool started = false;
+};
+
+TEST(PtyTarget, SlavePathIsAPseudoTerminal) {
+    Served s;
+    EXPECT_EQ(s.target.SlavePath().rfind("/dev/pts/", 0), 0u) << s.target.SlavePath();
+}
+
+TEST(PtyTarget, SyncAndGetOverTheLine) {
+    Served s;
+    HostLine host(s.target.SlavePath());
+    ASSERT_TRUE(host.IsOpen());
+    EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck});
+    EXPECT_EQ(host.Ask({0x00, 0xFF}, 15), kGetReply);
+}
+
+TEST(PtyTarget, HostBytesAndTargetBytesRecordTheWireExactly) {
+    Served s;
+    HostLine host(s.target.SlavePath());
+    host.Ask({0x7F}, 1);
+    host.Ask({0x02, 0xFD}, 5);
+    EXPECT_EQ(s.target.HostBytes(), (Bytes{0x7F, 0x02, 0xFD}));
+    EXPECT_EQ(s.target.TargetBytes(), (Bytes{kAck, kAck, 0x01, 0x04, 0x10, kAck}));
+    const auto log = s.target.WireLog();
+    ASSERT_EQ(log.size(), 9u);
+    EXPECT_TRUE(log[0].fromHost);
+    EXPECT_FALSE(log[1].fromHost);
+    EXPECT_LE(log[0].usec, log[1].usec);
+    s.target.ClearLog();
+    EXPECT_TRUE(s.target.HostBytes().empty());
+    EXPECT_TRUE(s.target.WireLog().empty());
+}
+
+TEST(PtyTarget, LineIsRawForHostThatDoesNotConfigureIt) {
+    // Line-editing and newline bytes must pass untouched both ways.
+    const Bytes awkward = {0x0A, 0x0D, 0x03, 0x04, 0x7F, 0x11, 0x13, 0x1A};
+    sim::TargetConfig c = WithFlash(awkward);
+    Served s(c);
+    HostLine host(s.target.SlavePath(), /*raw=*/false);
+    EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck});
+    EXPECT_EQ(host.Ask({0x11, 0xEE}, 1), Bytes{kAck});
+    EXPECT_EQ(host.Ask(Addr(0x08000000), 1), Bytes{kAck});
+    Bytes expected = {kAck};
+    expected.insert(expected.end(), awkward.begin(), awkward.end());
+    EXPECT_EQ(host.Ask({0x07, 0xF8}, 9), expected);
+    // Write the awkward bytes back: the target must receive them as sent (no CR/LF mapping).
+    Bytes block = {0x07};
+    block.insert(block.end(), awkward.begin(), awkward.end());
+    EXPECT_EQ(host.Ask({0x31, 0xCE}, 1), Bytes{kAck});
+    EXPECT_EQ(host.Ask(Addr(0x08000100), 1), Bytes{kAck});
+    EXPECT_EQ(host.Ask(WithXor(block), 1), Bytes{kAck});
+    const Bytes flash = s.target.Flash();
+    EXPECT_EQ(Bytes(flash.begin() + 0x100, flash.begin() + 0x108), awkward);
+    EXPECT_EQ(host.Read(1, 50), Bytes{});  // no echo came back
+}
+
+TEST(PtyTarget, HostCloseIsAResetAndResyncWorksAfterReopen) {
+    Served s;
+    {
+        HostLine host(s.target.SlavePath());
+        EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck});
+        EXPECT_EQ(host.Ask({0x00, 0xFF}, 15), kGetReply);
+    }
+    EXPECT_TRUE(Eventually([&] { return s.target.Resets() == 1; })) << s.target.Resets();
+    HostLine again(s.target.SlavePath());
+    EXPECT_EQ(again.Ask({0x7F}, 1), Bytes{kAck});  // a second sync would be NACKed
+    EXPECT_EQ(again.Ask({0x00, 0xFF}, 15), kGetReply);
+}
+
+TEST(PtyTarget, ResetIsSeenWithinAReconnectPause) {
+    Served s;
+    HostLine first(s.target.SlavePath());
+    EXPECT_EQ(first.Ask({0x7F}, 1), Bytes{kAck});
+    first.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    HostLine second(s.target.SlavePath());
+    EXPECT_EQ(second.Ask({0x7F}, 1), Bytes{kAck});
+    EXPECT_EQ(s.target.Resets(), 1);
+}
+
+TEST(PtyTarget, EveryCloseCountsAsOneReset) {
+    Served s;
+    for (int i = 1; i <= 3; ++i) {
+        HostLine host(s.target.SlavePath());
+        EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck}) << i;
+        host.Close();
+        EXPECT_TRUE(Eventually([&] { return s.target.Resets() == i; })) << i;
+    }
+}
+
+TEST(PtyTarget, UnreadReplyIsNotSeenByTheNextHost) {
+    Served s;
+    {
+        HostLine host(s.target.SlavePath());
+        host.Ask({0x7F}, 1);
+        host.Write({0x00, 0xFF});  // leaves the Get reply unread
+        EXPECT_TRUE(Eventually([&] { return s.target.TargetBytes().size() == 16; }));
+    }
+    EXPECT_TRUE(Eventually([&] { return s.target.Resets() == 1; }));
+    HostLine again(s.target.SlavePath());
+    EXPECT_EQ(again.Ask({0x7F}, 1), Bytes{kAck});
+    EXPECT_EQ(again.Read(1, 100), Bytes{});
+}
+
+TEST(PtyTarget, GoSilencesTargetUntilHostReopens) {
+    Served s;
+    {
+        HostLine host(s.target.SlavePath());
+        host.Ask({0x7F}, 1);
+        EXPECT_EQ(host.Ask({0x21, 0xDE}, 1), Bytes{kAck});
+        EXPECT_EQ(host.Ask(Addr(0x08000000), 1), Bytes{kAck});
+        EXPECT_EQ(host.Ask({0x7F}, 1, 200), Bytes{});
+        EXPECT_EQ(host.Ask({0x02, 0xFD}, 1, 200), Bytes{});
+    }
+    EXPECT_TRUE(Eventually([&] { return s.target.Resets() == 1; }));
+    HostLine again(s.target.SlavePath());
+    EXPECT_EQ(again.Ask({0x7F}, 1), Bytes{kAck});
+}
+
+TEST(PtyTarget, UnplugMakesTheHostsPortFail) {
+    Served s;
+    HostLine host(s.target.SlavePath());
+    EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck});
+    s.target.Unplug();
+    EXPECT_TRUE(s.target.IsUnplugged());
+    pollfd p{host.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 1000), 1);
+    EXPECT_NE(p.revents & (POLLHUP | POLLERR), 0);
+    uint8_t b;
+    EXPECT_LE(read(host.Fd(), &b, 1), 0);
+}
+
+TEST(PtyTarget, ReplugServesAFreshLineWithFlashKept) {
+    Served s;
+    const std::string oldPath = s.target.SlavePath();
+    {
+        HostLine host(oldPath);
+        host.Ask({0x7F}, 1);
+        host.Ask({0x31, 0xCE}, 1);
+        host.Ask(Addr(0x08000000), 1);
+        EXPECT_EQ(host.Ask(WithXor({0x00, 0x5A}), 1), Bytes{kAck});
+        s.target.Unplug();
+    }
+    std::string error;
+    ASSERT_TRUE(s.target.Replug(&error)) << error;
+    EXPECT_FALSE(s.target.IsUnplugged());
+    HostLine host(s.target.SlavePath());
+    ASSERT_TRUE(host.IsOpen());
+    EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck});
+    host.Ask({0x11, 0xEE}, 1);
+    host.Ask(Addr(0x08000000), 1);
+    EXPECT_EQ(host.Ask({0x00, 0xFF}, 2), (Bytes{kAck, 0x5A}));
+}
+
+TEST(PtyTarget, UnplugFaultDropsTheLineAfterNBytes) {
+    sim::TargetConfig c;
+    c.faults = {"unplug:3"};
+    Served s(c);
+    HostLine host(s.target.SlavePath());
+    EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck});
+    host.Write({0x00, 0xFF});
+    EXPECT_TRUE(Eventually([&] { return s.target.IsUnplugged(); }));
+    EXPECT_EQ(host.Read(1, 200), Bytes{});
+    pollfd p{host.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 1000), 1);
+    EXPECT_NE(p.revents & POLLHUP, 0);
+    std::string error;
+    ASSERT_TRUE(s.target.Replug(&error)) << error;
+    HostLine fresh(s.target.SlavePath());
+    EXPECT_EQ(fresh.Ask({0x7F}, 1), Bytes{kAck});
+}
+
+TEST(PtyTarget, BadFaultSpecFailsStart) {
+    sim::TargetConfig c;
+    c.faults = {"nack:nothing"};
+    sim::PtyTarget target(c);
+    std::string error;
+    EXPECT_FALSE(target.Start(&error));
+    EXPECT_NE(error.find("nothing"), std::string::npos) << error;
+}
+
+TEST(PtyTarget, StopWhileHostHoldsTheLineReturns) {
+    Served s;
+    HostLine host(s.target.SlavePath());
+    host.Ask({0x7F}, 1);
+    const auto t = Clock::now();
+    s.target.Stop();
+    EXPECT_LT(Clock::now() - t, std::chrono::seconds(1));
+}
+
+// ---- timing on the wire ----
+
+TEST(PtyTargetTiming, PacedReplyTakesElevenBitsAByte) {
+    sim::TargetConfig c;
+    c.paceBaud = 9600;  // 1.146 ms a byte
+    Served s(c);
+    HostLine host(s.target.SlavePath());
+    host.Ask({0x7F}, 1);
+    host.Write({0x00, 0xFF});
+    const auto t = Clock::now();
+    EXPECT_EQ(host.Read(15), kGetReply);
+    const auto ms = std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+    EXPECT_GE(ms, 14 * 1.1);  // 15 bytes: at least 14 gaps between the first and the last
+    EXPECT_LT(ms, 1000);
+    const auto log = s.target.WireLog();
+    ASSERT_EQ(log.size(), 19u);
+    EXPECT_GE(log.back().usec - log[4].usec, 14 * 1100u);  // target bytes spread out
+}
+
+TEST(PtyTargetTiming, PacedHostBytesArriveOneByteTimeApart) {
+    sim::TargetConfig c;
+    c.paceBaud = 9600;
+    Served s(c);
+    HostLine host(s.target.SlavePath());
+    Bytes block = {0x7F};
+    host.Ask(block, 1);
+    host.Ask({0x31, 0xCE}, 1);
+    host.Ask(Addr(0x08000000), 1);
+    Bytes data(34, 0x00);
+    data[0] = 31;  // 32 data bytes, checksum 31
+    data[33] = 31;
+    EXPECT_EQ(host.Ask(data, 1), Bytes{kAck});
+    std::vector<uint64_t> hostTimes;
+    for (const sim::WireByte& w : s.target.WireLog()) {
+        if (w.fromHost) hostTimes.push_back(w.usec);
+    }
+    ASSERT_EQ(hostTimes.size(), 1u + 2 + 5 + 34);
+    EXPECT_GE(hostTimes.back() - hostTimes[hostTimes.size() - 34], 33 * 1100u);
+}
+
+TEST(PtyTargetTiming, UnpacedReplyIsImmediate) {
+    Served s;
+    HostLine host(s.target.SlavePath());
+    host.Ask({0x7F}, 1);
+    host.Write({0x00, 0xFF});
+    const auto t = Clock::now();
+    EXPECT_EQ(host.Read(15), kGetReply);
+    EXPECT_LT(Clock::now() - t, std::chrono::milliseconds(100));
+}
+
+TEST(PtyTargetTiming, DelayFaultHoldsTheReplyBack) {
+    sim::TargetConfig c;
+    c.faults = {"delay:version:300"};
+    Served s(c);
+    HostLine host(s.target.SlavePath());
+    host.Ask({0x7F}, 1);
+    host.Write({0x01, 0xFE});
+    const auto t = Clock::now();
+    EXPECT_EQ(host.Read(1, 200), Bytes{});  // nothing within the first 200 ms
+    EXPECT_EQ(host.Read(5, 2000).size(), 5u);
+    EXPECT_GE(Clock::now() - t, std::chrono::milliseconds(290));
+}
+
+TEST(PtyTargetTiming, F1MassEraseHoldsTheAckForFortyMs) {
+    sim::TargetConfig c;
+    c.f1Timing = true;
+    Served s(c);
+    HostLine host(s.target.SlavePath());
+    host.Ask({0x7F}, 1);
+    host.Ask({0x43, 0xBC}, 1);
+    host.Write({0xFF, 0x00});
+    const auto t = Clock::now();
+    EXPECT_EQ(host.Read(1), Bytes{kAck});
+    EXPECT_GE(Clock::now() - t, std::chrono::milliseconds(38));
+}
+
+}  // namespace
