@@ -134,6 +134,10 @@ void BootloaderTarget::Nack(std::vector<TargetOutput>* out) {
 
 void BootloaderTarget::FinalReply(FaultCmd cmd, std::vector<uint8_t> bytes, uint32_t delayUs,
                                   std::vector<TargetOutput>* out) {
+    std::vector<uint8_t> extra;      // right after the reply
+    std::vector<TargetOutput> late;  // extra bytes that come later
+    size_t stallAt = 0;
+    uint32_t stallUs = 0;
     for (size_t i = 0; i < m_faults.size(); ++i) {
         const Fault& f = m_faults[i];
         if (f.cmd != cmd) continue;
@@ -145,16 +149,36 @@ void BootloaderTarget::FinalReply(FaultCmd cmd, std::vector<uint8_t> bytes, uint
                 if (Fires(i) && bytes.size() > f.number) bytes.resize(f.number);
                 break;
             case FaultKind::Extra:
-                if (Fires(i)) bytes.insert(bytes.end(), f.bytes.begin(), f.bytes.end());
+                if (!Fires(i)) break;
+                if (f.ms == 0) {
+                    extra.insert(extra.end(), f.bytes.begin(), f.bytes.end());
+                } else {
+                    late.push_back({f.ms * 1000, f.bytes});
+                }
                 break;
             case FaultKind::Delay:
                 if (Fires(i)) delayUs += f.number * 1000;
+                break;
+            case FaultKind::Stall:
+                if (Fires(i)) {
+                    stallAt = f.number;
+                    stallUs = f.ms * 1000;
+                }
                 break;
             default:
                 break;
         }
     }
-    if (!bytes.empty() || delayUs != 0) out->push_back({delayUs, std::move(bytes)});
+    bytes.insert(bytes.end(), extra.begin(), extra.end());
+    if (stallUs != 0 && stallAt < bytes.size()) {
+        std::vector<uint8_t> rest(bytes.begin() + static_cast<long>(stallAt), bytes.end());
+        bytes.resize(stallAt);
+        out->push_back({delayUs, std::move(bytes)});
+        out->push_back({stallUs, std::move(rest)});
+    } else if (!bytes.empty() || delayUs != 0) {
+        out->push_back({delayUs, std::move(bytes)});
+    }
+    out->insert(out->end(), late.begin(), late.end());
 }
 
 bool BootloaderTarget::InFlash(uint32_t address, uint32_t length) const {

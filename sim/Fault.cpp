@@ -21,12 +21,14 @@ const CmdName kCmdNames[] = {
 
 // What follows the kind's name.
 enum class Args {
-    None,       // silent, get12
-    CmdWhere,   // nack:CMD[@WHERE]
-    CmdNumber,  // short:CMD:N, delay:CMD:MS
-    CmdBytes,   // extra:CMD:HEX, reply:CMD:HEX
-    Number,     // corrupt:ADDR, unplug:N
-    Code,       // erase-code:0xNN
+    None,         // silent, get12
+    CmdWhere,     // nack:CMD[@WHERE]
+    CmdNumber,    // short:CMD:N, delay:CMD:MS
+    CmdBytes,     // reply:CMD:HEX
+    CmdBytesMs,   // extra:CMD:HEX[:MS]
+    CmdNumberMs,  // stall:CMD:N:MS
+    Number,       // corrupt:ADDR, unplug:N
+    Code,         // erase-code:0xNN
 };
 
 // One row per fault kind: its name, arguments, whether *K applies, and its help line.
@@ -46,8 +48,8 @@ const KindInfo kKinds[] = {
      "                    NACK a page erase whose list holds PAGE; nothing is done"},
     {"short", FaultKind::Short, Args::CmdNumber, true,
      "short:CMD:N         cut CMD's final reply to its first N bytes, then silence"},
-    {"extra", FaultKind::Extra, Args::CmdBytes, true,
-     "extra:CMD:HEX       send the bytes HEX after CMD's final reply"},
+    {"extra", FaultKind::Extra, Args::CmdBytesMs, true,
+     "extra:CMD:HEX[:MS]  send the bytes HEX after CMD's final reply (MS ms after it)"},
     {"corrupt", FaultKind::Corrupt, Args::Number, true,
      "corrupt:ADDR        Read Memory returns the byte at ADDR inverted (flash untouched)"},
     {"delay", FaultKind::Delay, Args::CmdNumber, true,
@@ -61,6 +63,9 @@ const KindInfo kKinds[] = {
      "                    the host on the current line; *K: only on the K-th line"},
     {"reply", FaultKind::Reply, Args::CmdBytes, true,
      "reply:CMD:HEX       replace CMD's final reply by exactly the bytes HEX"},
+    {"stall", FaultKind::Stall, Args::CmdNumberMs, true,
+     "stall:CMD:N:MS      send the first N bytes of CMD's final reply, pause MS ms, then\n"
+     "                    the rest"},
 };
 
 bool ParseNumber(const std::string& text, uint32_t* out) {
@@ -166,6 +171,31 @@ bool ParseArgs(const KindInfo& info, const std::string& args, bool hasArgs, Faul
                 return false;
             }
             return true;
+        case Args::CmdBytesMs: {
+            if (!SplitCmd(args, &cmd, &rest, error)) return false;
+            f->cmd = cmd->cmd;
+            const size_t colon = rest.find(':');
+            if (colon != std::string::npos && !ParseNumber(rest.substr(colon + 1), &f->ms)) {
+                *error = "bad milliseconds '" + rest.substr(colon + 1) + "'";
+                return false;
+            }
+            if (!ParseHexBytes(rest.substr(0, colon), &f->bytes)) {
+                *error = "bad byte list '" + rest.substr(0, colon) + "' (e.g. 79,1F)";
+                return false;
+            }
+            return true;
+        }
+        case Args::CmdNumberMs: {
+            if (!SplitCmd(args, &cmd, &rest, error)) return false;
+            f->cmd = cmd->cmd;
+            const size_t colon = rest.find(':');
+            if (colon == std::string::npos || !ParseNumber(rest.substr(0, colon), &f->number) ||
+                !ParseNumber(rest.substr(colon + 1), &f->ms)) {
+                *error = "expected N:MS, got '" + rest + "'";
+                return false;
+            }
+            return true;
+        }
         case Args::Number:
             if (!ParseNumber(args, f->kind == FaultKind::Corrupt ? &f->where : &f->number)) {
                 *error = "bad number '" + args + "'";
@@ -227,19 +257,26 @@ bool ParseFault(const std::string& spec, Fault* out, std::string* error) {
 
 std::string FaultHelp() {
     std::string text;
-    for (const KindInfo& k : kKinds) {
-        text += "  ";
-        text += k.help;
-        text += '\n';
-    }
-    text +=
-        "  CMD is one of sync, get, version, id, read, go, write, erase. The final reply\n"
-        "  is the one that ends the exchange: sync's ACK, the whole reply of get, version\n"
-        "  and id, the ACK and data after read's count, go's ACK to its address, write's\n"
-        "  ACK after the data, erase's ACK after the page block. HEX is a comma-separated\n"
-        "  byte list such as 79,1F. Numbers are decimal or 0x-prefixed hex. A trailing *K\n"
-        "  makes a fault act only on its K-th match (e.g. nack:write*3); faults without\n"
-        "  *K act every time. --fault may be given several times.\n";
+    auto indented = [&text](const std::string& block) {
+        size_t pos = 0;
+        while (pos < block.size()) {
+            size_t nl = block.find('\n', pos);
+            if (nl == std::string::npos) nl = block.size();
+            text += "    " + block.substr(pos, nl - pos) + "\n";
+            pos = nl + 1;
+        }
+    };
+    for (const KindInfo& k : kKinds) indented(k.help);
+    indented(
+        "CMD is one of sync, get, version, id, read, go, write, erase. The final reply is\n"
+        "the one that ends the exchange: sync's ACK, the whole reply of get, version and\n"
+        "id, the ACK and data after read's count, go's ACK to its address, write's ACK\n"
+        "after the data, erase's ACK after the page block. HEX is a comma-separated byte\n"
+        "list such as 79,1F. Numbers are decimal or 0x-prefixed hex. A trailing *K makes\n"
+        "a fault act only on its K-th match (nack:write*3: the third Write Memory only);\n"
+        "without *K a fault acts every time. Occurrences count across resets.\n"
+        "Examples: nack:read@0x08004000  nack:erase@2  short:get:10  reply:go:79,1F\n"
+        "          corrupt:0x08000405  delay:get:400  stall:read:1:600  unplug:500*1");
     return text;
 }
 

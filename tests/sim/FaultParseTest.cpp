@@ -98,9 +98,36 @@ TEST(FaultParse, UnknownKindsAndCommandsRejected) {
 TEST(FaultParse, HelpNamesEveryKind) {
     const std::string help = sim::FaultHelp();
     for (const char* kind : {"silent", "nack:", "short:", "extra:", "corrupt:", "delay:", "get12",
-                             "erase-code:", "unplug:", "reply:"}) {
+                             "erase-code:", "unplug:", "reply:", "stall:"}) {
         EXPECT_NE(help.find(kind), std::string::npos) << kind;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FaultParseLate, ExtraTakesOptionalMilliseconds) {
+    sim::Fault f;
+    std::string error;
+    ASSERT_TRUE(sim::ParseFault("extra:read:79,1F:250", &f, &error)) << error;
+    EXPECT_EQ(f.bytes, (std::vector<uint8_t>{0x79, 0x1F}));
+    EXPECT_EQ(f.ms, 250u);
+    ASSERT_TRUE(sim::ParseFault("extra:read:79", &f, &error)) << error;
+    EXPECT_EQ(f.ms, 0u);
+    EXPECT_FALSE(sim::ParseFault("extra:read:79:soon", &f, &error));
+}
+
+TEST(FaultParseLate, StallTakesCountAndMilliseconds) {
+    sim::Fault f;
+    std::string error;
+    ASSERT_TRUE(sim::ParseFault("stall:read:1:10400*2", &f, &error)) << error;
+    EXPECT_EQ(f.kind, sim::FaultKind::Stall);
+    EXPECT_EQ(f.cmd, sim::FaultCmd::Read);
+    EXPECT_EQ(f.number, 1u);
+    EXPECT_EQ(f.ms, 10400u);
+    EXPECT_EQ(f.occurrence, 2u);
+    EXPECT_FALSE(sim::ParseFault("stall:read:1", &f, &error));
 }
 
 }  // namespace

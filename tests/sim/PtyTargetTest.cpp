@@ -290,6 +290,22 @@ TEST(PtyTargetTiming, DelayFaultHoldsTheReplyBack) {
     EXPECT_GE(Clock::now() - t, std::chrono::milliseconds(290));
 }
 
+TEST(PtyTargetTiming, StallSendsTheAckOnTimeAndTheDataLate) {
+    sim::TargetConfig c;
+    c.faults = {"stall:read:1:300"};
+    Served s(c);
+    HostLine host(s.target.SlavePath());
+    host.Ask({0x7F}, 1);
+    host.Ask({0x11, 0xEE}, 1);
+    host.Ask(Addr(0x08000000), 1);
+    host.Write({0x03, 0xFC});
+    const auto t = Clock::now();
+    EXPECT_EQ(host.Read(1, 200), Bytes{kAck});
+    EXPECT_EQ(host.Read(1, 150), Bytes{});  // the data is held back
+    EXPECT_EQ(host.Read(4, 2000), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_GE(Clock::now() - t, std::chrono::milliseconds(290));
+}
+
 TEST(PtyTargetTiming, F1MassEraseHoldsTheAckForFortyMs) {
     sim::TargetConfig c;
     c.f1Timing = true;

@@ -248,3 +248,49 @@ TEST(TargetFaults, ResetDoesNotRestartOccurrenceCount) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace simtest;
+
+TEST(TargetLateFaults, ExtraWithMillisecondsComesAsALaterPiece) {
+    Rig rig({}, {"extra:get:79,79:400"});
+    rig.Sync();
+    rig.Send(Cmd(0x00));
+    ASSERT_EQ(rig.last.size(), 2u);
+    EXPECT_EQ(rig.last[0].bytes.size(), 15u);
+    EXPECT_EQ(rig.last[0].delayUs, 0u);
+    EXPECT_EQ(rig.last[1].delayUs, 400000u);
+    EXPECT_EQ(rig.last[1].bytes, (Bytes{0x79, 0x79}));
+}
+
+TEST(TargetLateFaults, StallSplitsReadReplyAfterTheAck) {
+    Rig rig(WithFlash({0x01, 0x02, 0x03}), {"stall:read:1:500"});
+    rig.Sync();
+    EXPECT_EQ(rig.Read(0x08000000, 3), (Bytes{0x79, 0x01, 0x02, 0x03}));
+    ASSERT_EQ(rig.last.size(), 2u);
+    EXPECT_EQ(rig.last[0].bytes, Bytes{0x79});
+    EXPECT_EQ(rig.last[0].delayUs, 0u);
+    EXPECT_EQ(rig.last[1].bytes, (Bytes{0x01, 0x02, 0x03}));
+    EXPECT_EQ(rig.last[1].delayUs, 500000u);
+}
+
+TEST(TargetLateFaults, StallBeyondTheReplyChangesNothing) {
+    Rig rig({}, {"stall:version:5:500"});
+    rig.Sync();
+    rig.Send(Cmd(0x01));
+    ASSERT_EQ(rig.last.size(), 1u);
+    EXPECT_EQ(rig.last[0].delayUs, 0u);
+}
+
+TEST(TargetLateFaults, DelayAndStallAddUp) {
+    Rig rig({}, {"delay:id:100", "stall:id:2:200"});
+    rig.Sync();
+    EXPECT_EQ(rig.Send(Cmd(0x02)).size(), 5u);
+    ASSERT_EQ(rig.last.size(), 2u);
+    EXPECT_EQ(rig.last[0].delayUs, 100000u);
+    EXPECT_EQ(rig.last[0].bytes.size(), 2u);
+    EXPECT_EQ(rig.last[1].delayUs, 200000u);
+}
+
+}  // namespace
