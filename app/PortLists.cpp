@@ -6,14 +6,14 @@ const char kSerialDeviceMapKey[] = "Hardware\\DeviceMap\\SerialComm";
 namespace {
 constexpr DWORD kNameCapacity = MAX_PATH;
 constexpr DWORD kDataCapacity = MAX_PATH;
+}  // namespace
 
-void FillCombo(HWND hCombo, const std::vector<CString>& entries) {
+void FillComboBox(HWND hCombo, const std::vector<CString>& entries) {
     ::SendMessageA(hCombo, CB_RESETCONTENT, 0, 0);
     for (const CString& entry : entries) {
         ::SendMessageA(hCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.GetString()));
     }
 }
-}  // namespace
 
 std::vector<CString> ReadSerialDeviceMap(HKEY root, const char* subKey) {
     std::vector<CString> names;
@@ -50,7 +50,7 @@ std::vector<CString> SplitBaudRates(const char* list) {
 }
 
 void FillPortList(HWND hPortList) {
-    FillCombo(hPortList, ReadSerialDeviceMap(HKEY_LOCAL_MACHINE, kSerialDeviceMapKey));
+    FillComboBox(hPortList, ReadSerialDeviceMap(HKEY_LOCAL_MACHINE, kSerialDeviceMapKey));
 }
 
-void FillBaudList(HWND hBaudList) { FillCombo(hBaudList, SplitBaudRates(kBaudRates)); }
+void FillBaudList(HWND hBaudList) { FillComboBox(hBaudList, SplitBaudRates(kBaudRates)); }

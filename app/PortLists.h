@@ -21,6 +21,9 @@ std::vector<CString> ReadSerialDeviceMap(HKEY root, const char* subKey);
 // The entries of a semicolon-terminated list, in order; no empty entry for the last one.
 std::vector<CString> SplitBaudRates(const char* list);
 
+// Empties the combo box and adds the entries (a sorted box orders them itself).
+void FillComboBox(HWND hCombo, const std::vector<CString>& entries);
+
 // Empties the combo box and adds every registered port (the box sorts them itself).
 void FillPortList(HWND hPortList);
 // Empties the combo box and adds the ten rates in order.

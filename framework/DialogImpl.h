@@ -82,6 +82,7 @@ public:                                                                         
     BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, \
                               LRESULT& lResult) override {                        \
         (void)hWnd;                                                               \
+        (void)uMsg;                                                               \
         (void)wParam;                                                             \
         (void)lParam;                                                             \
         (void)lResult;                                                            \
