@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -52,6 +54,7 @@ struct PtyTarget::Impl {
     std::thread thread;
     std::atomic<bool> stop{false};
     int master = -1;  // owned by the serving thread while it runs
+    int watch = -1;   // inotify on the slave node: opens and closes by any host
     Clock::time_point t0;
     Clock::duration byteTime{0};
     Clock::time_point rxFree;  // when the host-to-target wire is next free
@@ -69,6 +72,8 @@ struct PtyTarget::Impl {
     bool WriteAll(const uint8_t* data, size_t n);
     void Record(bool fromHost, uint8_t value);
     void DropLine();
+    void CloseLine();
+    bool DrainWatch();
 };
 
 bool PtyTarget::Impl::OpenPty(std::string* error) {
@@ -84,6 +89,13 @@ bool PtyTarget::Impl::OpenPty(std::string* error) {
     close(s);
     fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
     master = m;
+    // Without the watch the idle loop still works, by sleeping; it may then miss a host
+    // that opens and closes the line within one sleep without sending anything.
+    watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch >= 0 && inotify_add_watch(watch, name, IN_OPEN | IN_CLOSE) < 0) {
+        close(watch);
+        watch = -1;
+    }
     std::lock_guard<std::mutex> lock(mu);
     path = name;
     unplugged = false;
@@ -124,7 +136,8 @@ void PtyTarget::Impl::Record(bool fromHost, uint8_t value) {
 }
 
 // The host closed its side: that is the reset. Stale bytes in either direction are
-// dropped and the line is made raw again for a host that does not set it up.
+// dropped, and the line is made raw and shareable again for a host that does not set it
+// up (exclusive mode set by the last host outlives its close).
 void PtyTarget::Impl::HostClosed() {
     {
         std::lock_guard<std::mutex> lock(mu);
@@ -143,6 +156,7 @@ void PtyTarget::Impl::HostClosed() {
     }
     const int s = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (s >= 0) {
+        ioctl(s, TIOCNXCL);
         tcflush(s, TCIFLUSH);
         close(s);
     }
@@ -218,28 +232,65 @@ bool PtyTarget::Impl::Feed(uint8_t byte) {
 
 // The device is gone: close the master so the host's port fails. Called with mu held.
 void PtyTarget::Impl::DropLine() {
-    if (master >= 0) close(master);
-    master = -1;
+    CloseLine();
     unplugged = true;
+}
+
+void PtyTarget::Impl::CloseLine() {
+    if (master >= 0) close(master);
+    if (watch >= 0) close(watch);
+    master = -1;
+    watch = -1;
+}
+
+// Reads the pending open/close notes; true when a host opened the slave meanwhile.
+bool PtyTarget::Impl::DrainWatch() {
+    if (watch < 0) return false;
+    bool opened = false;
+    alignas(inotify_event) char buf[1024];
+    ssize_t n;
+    while ((n = read(watch, buf, sizeof buf)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+            if ((e->mask & IN_OPEN) != 0) opened = true;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+    return opened;
 }
 
 void PtyTarget::Impl::Serve() {
     bool hostOpen = false;
+    bool opened = false;  // a host opened the slave since the line was last seen idle
     uint8_t buf[512];
     while (!stop && master >= 0) {
-        pollfd p{master, POLLIN, 0};
-        const int r = poll(&p, 1, hostOpen ? kPollMs : 0);
-        if (r < 0 && errno != EINTR) return;
-        if (r <= 0) continue;
-        if ((p.revents & (POLLHUP | POLLERR)) != 0) {
-            // Nobody has the slave open. Bytes still pending mean a host came and went
-            // between two looks: that was a session too.
-            if (hostOpen || (p.revents & POLLIN) != 0) HostClosed();
-            hostOpen = false;
+        if (hostOpen) {
+            pollfd p{master, POLLIN, 0};
+            poll(&p, 1, kPollMs);
+        } else if (watch >= 0) {
+            // The master reports POLLHUP without end while nobody has the slave open;
+            // the watch is what wakes us when a host opens it.
+            pollfd p{watch, POLLIN, 0};
+            poll(&p, 1, kPollMs);
+        } else {
             std::this_thread::sleep_for(kIdleSlice);
+        }
+        if (DrainWatch()) opened = true;
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) continue;
+        if ((p.revents & (POLLHUP | POLLERR)) != 0) {
+            // Nobody has the slave open. A host that came and went between two looks
+            // (an open noted, or bytes left behind) was a session too.
+            if (hostOpen || opened || (p.revents & POLLIN) != 0) {
+                HostClosed();
+                DrainWatch();  // our own open and close of the slave
+            }
+            hostOpen = false;
+            opened = false;
             continue;
         }
         hostOpen = true;
+        opened = false;
         if ((p.revents & POLLIN) == 0) continue;
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) continue;  // EIO: the host is closing; the next poll says so
@@ -285,8 +336,7 @@ bool PtyTarget::Start(std::string* error) {
 void PtyTarget::Stop() {
     m_p->StopThread();
     std::lock_guard<std::mutex> lock(m_p->mu);
-    if (m_p->master >= 0) close(m_p->master);
-    m_p->master = -1;
+    m_p->CloseLine();
 }
 
 std::string PtyTarget::SlavePath() const {
@@ -317,10 +367,11 @@ std::vector<WireByte> PtyTarget::WireLog() const {
     return m_p->log;
 }
 
-std::vector<WireByte> PtyTarget::WireLogSince(size_t from) const {
+std::vector<WireByte> PtyTarget::TakeWireLog() {
     std::lock_guard<std::mutex> lock(m_p->mu);
-    if (from >= m_p->log.size()) return {};
-    return std::vector<WireByte>(m_p->log.begin() + static_cast<long>(from), m_p->log.end());
+    std::vector<WireByte> taken;
+    taken.swap(m_p->log);
+    return taken;
 }
 
 void PtyTarget::ClearLog() {

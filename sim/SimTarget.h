@@ -79,8 +79,8 @@ public:
     std::vector<uint8_t> HostBytes() const;    // received from the host since Start/ClearLog
     std::vector<uint8_t> TargetBytes() const;  // sent to the host since Start/ClearLog
     std::vector<WireByte> WireLog() const;
-    // The wire log from entry `from` on (for a writer that follows the log as it grows).
-    std::vector<WireByte> WireLogSince(size_t from) const;
+    // The wire log so far, which is then cleared (for a writer that follows the line).
+    std::vector<WireByte> TakeWireLog();
     void ClearLog();
 
     std::vector<uint8_t> Flash() const;  // whole flash, flashKiB * 1024 bytes

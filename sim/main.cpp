@@ -54,7 +54,8 @@ bool MakeLink(const std::string& link, const std::string& target, std::string* e
     return true;
 }
 
-// Appends the wire log entries that came since the last call.
+// Drains the target's wire log into the file (or nowhere), so a long session does not
+// pile it up in memory.
 class WireLogWriter {
 public:
     bool Open(const std::string& path) {
@@ -65,19 +66,17 @@ public:
     ~WireLogWriter() {
         if (m_file != nullptr) std::fclose(m_file);
     }
-    void Follow(const PtyTarget& target) {
-        if (m_file == nullptr) return;
-        const std::vector<sim::WireByte> entries = target.WireLogSince(m_written);
+    void Follow(PtyTarget& target) {
+        const std::vector<sim::WireByte> entries = target.TakeWireLog();
+        if (m_file == nullptr || entries.empty()) return;
         for (const sim::WireByte& w : entries) {
             std::fprintf(m_file, "%s\n", sim::FormatWireByte(w).c_str());
         }
-        m_written += entries.size();
         std::fflush(m_file);
     }
 
 private:
     std::FILE* m_file = nullptr;
-    size_t m_written = 0;
 };
 
 // Waits up to ms for SIGINT or SIGTERM; true when one came.

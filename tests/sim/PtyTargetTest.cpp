@@ -2,6 +2,9 @@
 // the wire record and pacing.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <thread>
@@ -65,6 +68,11 @@ TEST(PtyTarget, HostBytesAndTargetBytesRecordTheWireExactly) {
     EXPECT_TRUE(log[0].fromHost);
     EXPECT_FALSE(log[1].fromHost);
     EXPECT_LE(log[0].usec, log[1].usec);
+    EXPECT_EQ(s.target.TakeWireLog().size(), 9u);
+    EXPECT_TRUE(s.target.WireLog().empty());
+    host.Ask({0x7F}, 1);  // a command code now; the NACK comes with the next byte
+    host.Ask({0x00}, 1);
+    EXPECT_EQ(s.target.HostBytes(), (Bytes{0x7F, 0x00}));
     s.target.ClearLog();
     EXPECT_TRUE(s.target.HostBytes().empty());
     EXPECT_TRUE(s.target.WireLog().empty());
@@ -127,6 +135,14 @@ TEST(PtyTarget, EveryCloseCountsAsOneReset) {
     }
 }
 
+TEST(PtyTarget, QuickOpenAndCloseWithoutBytesStillCountsAsReset) {
+    Served s;
+    for (int i = 1; i <= 5; ++i) {
+        { HostLine host(s.target.SlavePath()); }
+        EXPECT_TRUE(Eventually([&] { return s.target.Resets() == i; })) << i;
+    }
+}
+
 TEST(PtyTarget, UnreadReplyIsNotSeenByTheNextHost) {
     Served s;
     {
@@ -139,6 +155,51 @@ TEST(PtyTarget, UnreadReplyIsNotSeenByTheNextHost) {
     HostLine again(s.target.SlavePath());
     EXPECT_EQ(again.Ask({0x7F}, 1), Bytes{kAck});
     EXPECT_EQ(again.Read(1, 100), Bytes{});
+}
+
+TEST(PtyTarget, CookedModeLeftByAHostIsUndoneForTheNext) {
+    Served s;
+    {
+        HostLine host(s.target.SlavePath(), /*raw=*/false);
+        termios t{};
+        ASSERT_EQ(tcgetattr(host.Fd(), &t), 0);
+        t.c_lflag |= ICANON | ECHO;
+        t.c_oflag |= OPOST | ONLCR;
+        t.c_iflag |= ICRNL;
+        ASSERT_EQ(tcsetattr(host.Fd(), TCSANOW, &t), 0);
+    }
+    ASSERT_TRUE(Eventually([&] { return s.target.Resets() == 1; }));
+    HostLine next(s.target.SlavePath(), /*raw=*/false);
+    termios t{};
+    ASSERT_EQ(tcgetattr(next.Fd(), &t), 0);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & ICRNL, 0u);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(next.Ask({0x7F}, 1), Bytes{kAck});
+}
+
+TEST(PtyTarget, ExclusiveModeLeftByAHostIsLiftedAtItsClose) {
+    Served s;
+    {
+        HostLine host(s.target.SlavePath());
+        ASSERT_EQ(ioctl(host.Fd(), TIOCEXCL), 0);
+        EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck});
+    }
+    ASSERT_TRUE(Eventually([&] { return s.target.Resets() == 1; }));
+    // Root may open an exclusive tty anyway, so ask an unprivileged child.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
+    ASSERT_EQ(chmod(s.target.SlavePath().c_str(), 0666), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setuid(65534) != 0) _exit(2);
+        const int fd = open(s.target.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(PtyTarget, GoSilencesTargetUntilHostReopens) {
