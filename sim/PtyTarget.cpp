@@ -67,7 +67,7 @@ struct PtyTarget::Impl {
     bool HostHungUp() const;
     bool WaitUntil(Clock::time_point deadline, bool watchHost);
     void HostClosed();
-    bool Feed(uint8_t byte);
+    bool Feed(uint8_t byte, Clock::time_point readAt);
     bool Send(const TargetOutput& out);
     bool WriteAll(const uint8_t* data, size_t n);
     void Record(bool fromHost, uint8_t value);
@@ -193,9 +193,11 @@ bool PtyTarget::Impl::Send(const TargetOutput& out) {
         }
         return WriteAll(out.bytes.data(), out.bytes.size());
     }
+    // One byte time per byte on the wire. Deadlines count from when the reply was ready,
+    // not from each wake-up, so late wake-ups do not add up.
+    const auto ready = Clock::now();
     for (uint8_t b : out.bytes) {
-        // One byte time per byte on the wire; each waits for the wire to be free.
-        const auto start = std::max(Clock::now(), txFree);
+        const auto start = std::max(ready, txFree);
         if (!WaitUntil(start, true)) return false;
         txFree = start + byteTime;
         {
@@ -209,9 +211,10 @@ bool PtyTarget::Impl::Send(const TargetOutput& out) {
 
 // Hands one host byte to the target once it has crossed the wire. false when the line
 // must be dropped or the host went away.
-bool PtyTarget::Impl::Feed(uint8_t byte) {
+bool PtyTarget::Impl::Feed(uint8_t byte, Clock::time_point readAt) {
     if (byteTime.count() != 0) {
-        rxFree = std::max(Clock::now(), rxFree) + byteTime;
+        // Bytes read together crossed the wire one after another, from when they were read.
+        rxFree = std::max(readAt, rxFree) + byteTime;
         if (!WaitUntil(rxFree, true)) return false;
     }
     std::vector<TargetOutput> outs;
@@ -294,8 +297,9 @@ void PtyTarget::Impl::Serve() {
         if ((p.revents & POLLIN) == 0) continue;
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) continue;  // EIO: the host is closing; the next poll says so
+        const auto readAt = Clock::now();
         for (ssize_t i = 0; i < n; ++i) {
-            if (!Feed(buf[i])) break;
+            if (!Feed(buf[i], readAt)) break;
         }
     }
 }
