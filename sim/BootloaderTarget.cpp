@@ -251,17 +251,10 @@ void BootloaderTarget::OnCommand(uint8_t code, std::vector<TargetOutput>* out) {
 
     switch (cmd) {
         case FaultCmd::Get: {
-            std::vector<uint8_t> codes = {0x00,
-                                          0x01,
-                                          0x02,
-                                          0x11,
-                                          0x21,
-                                          0x31,
-                                          EraseCode(),
-                                          kWriteProtect,
-                                          kWriteUnprotect,
-                                          kReadoutProtect,
-                                          kReadoutUnprotect};
+            // The bootloader's own order, with the erase form it offers in slot 6.
+            std::vector<uint8_t> codes = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, EraseCode()};
+            codes.insert(codes.end(),
+                         {kWriteProtect, kWriteUnprotect, kReadoutProtect, kReadoutUnprotect});
             if (HasFault(m_faults, FaultKind::Get12)) codes.push_back(kChecksumCmd);
             std::vector<uint8_t> reply = {kAck, static_cast<uint8_t>(codes.size()),
                                           m_config.blVersion};
