@@ -32,7 +32,7 @@ std::string Slurp(int fd) {
 }
 
 // Runs kestrel-isp with the arguments; env holds NAME=VALUE pairs added to its environment.
-Result Run(std::vector<std::string> args, std::vector<std::string> env = {}) {
+Result RunIsp(std::vector<std::string> args, std::vector<std::string> env = {}) {
     char outName[] = "/tmp/kestrel-cli-out-XXXXXX";
     char errName[] = "/tmp/kestrel-cli-err-XXXXXX";
     int outFd = ::mkstemp(outName);
@@ -94,7 +94,7 @@ protected:
 
 TEST_F(CliTest, InfoPrintsConnectAndChipLinesInUtf8) {
     sim::PtyTarget& target = StartTarget();
-    Result r = Run({"--port", target.SlavePath(), "info"}, {configEnv});
+    Result r = RunIsp({"--port", target.SlavePath(), "info"}, {configEnv});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, u8">>串口" + target.SlavePath() +
                          u8"打开成功!\n>>连接ISP成功!\n>>Bootloader版本：V2.2\n"
@@ -106,7 +106,7 @@ TEST_F(CliTest, InfoPrintsConnectAndChipLinesInUtf8) {
 TEST_F(CliTest, ProgramVerifyRunSucceedsAndFlashHoldsTheImage) {
     sim::PtyTarget& target = StartTarget();
     std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
-    Result r = Run({"--port", target.SlavePath(), "program", hex, "--run"}, {configEnv});
+    Result r = RunIsp({"--port", target.SlavePath(), "program", hex, "--run"}, {configEnv});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find(u8">>程序运行成功！\n"), std::string::npos) << r.out;
     std::vector<uint8_t> flash = target.Flash();
@@ -119,7 +119,7 @@ TEST_F(CliTest, ProgramWithFailedGoExitsOne) {
     sim::PtyTarget& target = StartTarget({"nack:go"});
     std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
     Result r =
-        Run({"--port", target.SlavePath(), "program", hex, "--no-verify", "--run"}, {configEnv});
+        RunIsp({"--port", target.SlavePath(), "program", hex, "--no-verify", "--run"}, {configEnv});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.find(u8"程序运行成功"), std::string::npos);
 }
@@ -127,7 +127,7 @@ TEST_F(CliTest, ProgramWithFailedGoExitsOne) {
 TEST_F(CliTest, ReadOutWritesWholeFlash) {
     sim::PtyTarget& target = StartTarget();
     std::string out = dir + "/flash.bin";
-    Result r = Run({"--port", target.SlavePath(), "read-out", out}, {configEnv});
+    Result r = RunIsp({"--port", target.SlavePath(), "read-out", out}, {configEnv});
     EXPECT_EQ(r.status, 0) << r.err;
     std::ifstream in(out, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), {});
@@ -137,7 +137,7 @@ TEST_F(CliTest, ReadOutWritesWholeFlash) {
 
 TEST_F(CliTest, FailedConnectOnGivenPortExitsOneWithoutScanning) {
     sim::PtyTarget& target = StartTarget();
-    Result r = Run({"--port", "/dev/kestrel-none", "info"},
+    Result r = RunIsp({"--port", "/dev/kestrel-none", "info"},
                    {configEnv, "KESTREL_PORTS=" + target.SlavePath()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, u8">>串口/dev/kestrel-none打开失败!\n");
@@ -147,13 +147,13 @@ TEST_F(CliTest, FailedConnectOnGivenPortExitsOneWithoutScanning) {
 TEST_F(CliTest, ScanFindsTargetAndRemembersIt) {
     sim::PtyTarget& target = StartTarget();
     std::string ports = "KESTREL_PORTS=/dev/kestrel-none:" + target.SlavePath();
-    Result r = Run({"info"}, {configEnv, ports});
+    Result r = RunIsp({"info"}, {configEnv, ports});
     EXPECT_EQ(r.status, 0) << r.out;
     std::string ini = dir + "/config/kestrel/Config.ini";
     EXPECT_EQ(ReadProfileString(ini, "Config", "COMM", ""), target.SlavePath());
 
     // The next run starts with the remembered port: no failed open first.
-    Result again = Run({"info"}, {configEnv, ports});
+    Result again = RunIsp({"info"}, {configEnv, ports});
     EXPECT_EQ(again.status, 0);
     EXPECT_EQ(again.out.rfind(u8">>串口" + target.SlavePath() + u8"打开成功!\n", 0), 0u)
         << again.out;
@@ -169,7 +169,7 @@ TEST_F(CliTest, UsageErrorsExitTwoWithOneLine) {
                                                        {"info", "--run"},
                                                        {"program", "a.hex", "--erase", "some"}};
     for (const auto& args : bad) {
-        Result r = Run(args, {configEnv});
+        Result r = RunIsp(args, {configEnv});
         EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
         EXPECT_TRUE(r.out.empty());
         ASSERT_FALSE(r.err.empty());
@@ -178,7 +178,7 @@ TEST_F(CliTest, UsageErrorsExitTwoWithOneLine) {
 }
 
 TEST_F(CliTest, PortsListsTheGivenPortsSorted) {
-    Result r = Run({"ports"}, {"KESTREL_PORTS=/dev/ttyUSB1:/dev/ttyACM0:/dev/ttyUSB10"});
+    Result r = RunIsp({"ports"}, {"KESTREL_PORTS=/dev/ttyUSB1:/dev/ttyACM0:/dev/ttyUSB10"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "/dev/ttyACM0\n/dev/ttyUSB1\n/dev/ttyUSB10\n");
 }

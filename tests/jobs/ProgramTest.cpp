@@ -7,7 +7,7 @@ constexpr size_t kPage = 1024;
 
 std::vector<std::string> Percents(int steps) {
     std::vector<std::string> texts{"00%"};
-    char text[8];
+    char text[16];
     for (int pos = 1; pos <= steps; ++pos) {
         std::snprintf(text, sizeof text, "%02d%%", pos * 100 / steps);
         texts.push_back(text);
