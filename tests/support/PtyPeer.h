@@ -70,6 +70,9 @@ public:
     void Stop();
     const std::string& SlavePath() const { return m_pty.SlavePath(); }
 
+    // Writes bytes to the host now, outside the script.
+    bool Inject(const Bytes& bytes) { return m_pty.Write(bytes); }
+
     Bytes HostBytes() const;
     std::vector<HostByte> HostLog() const;
     int StepsDone() const { return m_stepsDone.load(); }

@@ -1,0 +1,372 @@
+#include "IspProtocol.h"
+
+#include <cstring>
+#include <vector>
+
+#include "Clock.h"
+#include "RxRing.h"
+#include "SerialPort.h"
+
+namespace {
+
+constexpr unsigned char kAck = CIspProtocol::kAck;
+constexpr unsigned char kNack = CIspProtocol::kNack;
+constexpr int kMaxResends = 4;  // so a stage goes out at most five times
+
+// Reply windows in milliseconds.
+constexpr unsigned long kSyncWindow = 100;
+constexpr unsigned long kGetWindow = 300;
+constexpr unsigned long kShortWindow = 100;
+constexpr unsigned long kWindow = 200;
+constexpr unsigned long kMsPerByte = 40;  // data-carrying stages grow with the data
+
+// Byte counts of the accepted Get reply: ACK, N, version, 11 codes, ACK.
+constexpr int kGetReplyLength = 15;
+constexpr unsigned char kGetCodeCount = 0x0B;
+
+// The port and ring one command talks through. Sends go out only while the port is
+// open; when it is not, the stage waits all the same and fails by timeout.
+struct Link {
+    CSerialPort* port;
+    RxRing& ring;
+
+    void Send(const unsigned char* bytes, int length) const {
+        if (port != nullptr && port->IsOpen()) port->Send(bytes, length);
+    }
+    bool FirstIs(unsigned char value) const { return ring.Count() >= 1 && ring.ByteAt(0) == value; }
+    bool LoneNack(int count) const { return count == 1 && ring.ByteAt(0) == kNack; }
+};
+
+// Sends the stage's bytes and polls the ring, without sleeping, until stop(count) holds.
+// A window that elapses with nothing received sends the bytes again, up to four times;
+// once anything has arrived the stage ends with its current window at the latest.
+template <class StopFn>
+void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs,
+              StopFn stop) {
+    link.Send(bytes, length);
+    unsigned long start = ClockMs();
+    int resends = 0;
+    for (;;) {
+        if (stop(link.ring.Count())) return;
+        if (ElapsedMs(start, ClockMs()) < windowMs) continue;
+        if (link.ring.Count() == 0 && resends < kMaxResends) {
+            link.Send(bytes, length);
+            ++resends;
+            start = ClockMs();
+            continue;
+        }
+        return;
+    }
+}
+
+// The common stage: ends on the first byte, which must be ACK.
+bool AckStage(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs) {
+    RunStage(link, bytes, length, windowMs, [](int count) { return count >= 1; });
+    return link.FirstIs(kAck);
+}
+
+void CommandBytes(unsigned char code, unsigned char out[2]) {
+    out[0] = code;
+    out[1] = static_cast<unsigned char>(0xFF - code);
+}
+
+void AddressBytes(uint32_t address, unsigned char out[5]) {
+    out[0] = static_cast<unsigned char>(address >> 24);
+    out[1] = static_cast<unsigned char>(address >> 16);
+    out[2] = static_cast<unsigned char>(address >> 8);
+    out[3] = static_cast<unsigned char>(address);
+    out[4] = static_cast<unsigned char>(out[0] ^ out[1] ^ out[2] ^ out[3]);
+}
+
+unsigned char XorOf(const std::vector<unsigned char>& bytes) {
+    unsigned char sum = 0;
+    for (unsigned char b : bytes) sum ^= b;
+    return sum;
+}
+
+// Stage 3 of Read Memory: windows and resends only until a first byte is seen; from then
+// the rest must come within 40 ms a byte plus 40, counted from that first byte.
+void ReadDataStage(const Link& link, const unsigned char* bytes, int length, int dataLength) {
+    const unsigned long dataWindow = kMsPerByte * dataLength + kMsPerByte;
+    link.Send(bytes, length);
+    unsigned long start = ClockMs();
+    unsigned long firstSeenAt = 0;
+    bool firstSeen = false;
+    int resends = 0;
+    for (;;) {
+        const int count = link.ring.Count();
+        if (count >= dataLength + 1 || link.LoneNack(count)) return;
+        const unsigned long now = ClockMs();
+        if (count >= 1) {
+            if (!firstSeen) {
+                firstSeen = true;
+                firstSeenAt = now;
+            }
+            if (ElapsedMs(firstSeenAt, now) >= dataWindow) return;
+            continue;
+        }
+        if (ElapsedMs(start, now) < kWindow) continue;
+        if (link.ring.Count() != 0) continue;  // arrived just now: the data window applies
+        if (resends >= kMaxResends) return;
+        link.Send(bytes, length);
+        ++resends;
+        start = ClockMs();
+    }
+}
+
+// Stage 2 of Go. Returns true when the wait ended on a latest byte that is ACK.
+bool GoAddressStage(const Link& link, const unsigned char* bytes, int length) {
+    bool latestAck = false;
+    RunStage(link, bytes, length, kWindow, [&](int count) {
+        if (count < 1) return false;
+        if (link.ring.ByteAt(0) == kNack) return true;
+        if (count >= 2 && link.ring.ByteAt(count - 1) == kAck) {
+            latestAck = true;
+            return true;
+        }
+        // A lone byte other than NACK waits out its window.
+        return count >= 2;
+    });
+    return latestAck;
+}
+
+}  // namespace
+
+CIspProtocol::CIspProtocol(RxRing* ring)
+    : m_pPort(nullptr), m_nVersion(0), m_commands{}, m_pRing(ring != nullptr ? ring : &g_rxRing) {}
+
+CIspProtocol::~CIspProtocol() { DestroyPort(); }
+
+int CIspProtocol::CreatePort() {
+    if (m_pPort == nullptr) m_pPort = new CSerialPort;
+    m_pPort->SetCallback(OnSerialEvent);
+    return 1;
+}
+
+void CIspProtocol::DestroyPort() {
+    if (m_pPort == nullptr) return;
+    m_pPort->Close();
+    delete m_pPort;
+    m_pPort = nullptr;
+}
+
+int CIspProtocol::ResetAndSync() {
+    const Link link{m_pPort, *m_pRing};
+    // The reset pulse: DTR drives the target's reset, RTS its boot-mode selection.
+    BusyWaitMs(50);
+    if (m_pPort != nullptr) {
+        m_pPort->SetDtr(true);
+        m_pPort->SetRts(false);
+    }
+    BusyWaitMs(100);
+    if (m_pPort != nullptr) m_pPort->SetDtr(false);
+    m_pRing->Arm();
+    BusyWaitMs(50);
+    // Not cleared again: a byte that came during the pause is the one judged.
+    const unsigned char sync = kSync;
+    RunStage(link, &sync, 1, kSyncWindow, [](int count) { return count >= 1; });
+    m_pRing->Disarm();
+    return link.FirstIs(kAck) ? 1 : 0;
+}
+
+int CIspProtocol::GetCommands() {
+    const Link link{m_pPort, *m_pRing};
+    const unsigned char get[2] = {0x00, 0xFF};
+    m_pRing->Arm();
+    RunStage(link, get, 2, kGetWindow,
+             [&](int count) { return count >= kGetReplyLength || link.LoneNack(count); });
+    m_pRing->Disarm();
+    if (m_pRing->Count() != kGetReplyLength || m_pRing->ByteAt(0) != kAck ||
+        m_pRing->ByteAt(kGetReplyLength - 1) != kAck || m_pRing->ByteAt(1) != kGetCodeCount) {
+        return 0;
+    }
+    m_pRing->Reframe(2, kGetReplyLength - 2);
+    m_pRing->Take(&m_nVersion);
+    for (int i = 0; i < kCommandCount; ++i) m_pRing->Take(&m_commands[i]);
+    return 1;
+}
+
+int CIspProtocol::GetVersionAndProtection(unsigned char out[3]) {
+    const Link link{m_pPort, *m_pRing};
+    unsigned char command[2];
+    CommandBytes(m_commands[SlotGetVersion], command);
+    m_pRing->Arm();
+    RunStage(link, command, 2, kWindow,
+             [&](int count) { return count >= 5 || link.LoneNack(count); });
+    m_pRing->Disarm();
+    if (m_pRing->Count() != 5 || m_pRing->ByteAt(0) != kAck || m_pRing->ByteAt(4) != kAck) {
+        return 0;
+    }
+    m_pRing->Reframe(1, 4);
+    for (int i = 0; i < 3; ++i) m_pRing->Take(&out[i]);
+    return 1;
+}
+
+int CIspProtocol::GetChipId(unsigned char out[2]) {
+    const Link link{m_pPort, *m_pRing};
+    unsigned char command[2];
+    CommandBytes(m_commands[SlotGetId], command);
+    m_pRing->Arm();
+    // Unlike the version command, five bytes without a leading ACK do not end the wait.
+    RunStage(link, command, 2, kWindow, [&](int count) {
+        return (count >= 5 && m_pRing->ByteAt(0) == kAck) || link.LoneNack(count);
+    });
+    m_pRing->Disarm();
+    if (m_pRing->Count() != 5 || m_pRing->ByteAt(0) != kAck || m_pRing->ByteAt(4) != kAck) {
+        return 0;
+    }
+    m_pRing->Reframe(2, 3);  // over the ACK and the count byte, which is not examined
+    for (int i = 0; i < 2; ++i) m_pRing->Take(&out[i]);
+    return 1;
+}
+
+int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* out) {
+    if (length == 0 || length > 256) return 0;
+    const Link link{m_pPort, *m_pRing};
+    unsigned char command[2];
+    unsigned char addressBytes[5];
+    const unsigned char countBytes[2] = {static_cast<unsigned char>(length - 1),
+                                         static_cast<unsigned char>(0xFF - (length - 1))};
+    CommandBytes(m_commands[SlotReadMemory], command);
+    AddressBytes(address, addressBytes);
+
+    m_pRing->Arm();
+    bool ok = AckStage(link, command, 2, kWindow);
+    if (ok) {
+        m_pRing->Clear();
+        ok = AckStage(link, addressBytes, 5, kWindow);
+    }
+    if (ok) {
+        m_pRing->Clear();
+        ReadDataStage(link, countBytes, 2, length);
+    }
+    m_pRing->Disarm();
+    if (!ok || m_pRing->Count() < length + 1 || m_pRing->ByteAt(0) != kAck) return 0;
+    m_pRing->Take(nullptr);  // the ACK
+    for (int i = 0; i < length; ++i) m_pRing->Take(&out[i]);
+    return 1;
+}
+
+int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned char* data) {
+    if (length == 0 || length > 256 || data == nullptr) return 0;
+    const Link link{m_pPort, *m_pRing};
+    unsigned char command[2];
+    unsigned char addressBytes[5];
+    CommandBytes(m_commands[SlotWriteMemory], command);
+    AddressBytes(address, addressBytes);
+
+    // Count byte, data padded with 0xFF to a whole number of words, checksum.
+    const int padded = (length + 3) & ~3;
+    std::vector<unsigned char> block(padded + 1, 0xFF);
+    block[0] = static_cast<unsigned char>(padded - 1);
+    std::memcpy(block.data() + 1, data, length);
+    block.push_back(XorOf(block));
+    const int blockSize = static_cast<int>(block.size());
+
+    m_pRing->Arm();
+    bool ok = AckStage(link, command, 2, kShortWindow);
+    if (ok) {
+        m_pRing->Clear();
+        ok = AckStage(link, addressBytes, 5, kShortWindow);
+    }
+    if (ok) {
+        m_pRing->Clear();
+        ok = AckStage(link, block.data(), blockSize, kMsPerByte * blockSize);
+    }
+    m_pRing->Disarm();
+    return ok ? 1 : 0;
+}
+
+int CIspProtocol::Go(uint32_t address) {
+    const Link link{m_pPort, *m_pRing};
+    unsigned char command[2];
+    unsigned char addressBytes[5];
+    CommandBytes(m_commands[SlotGo], command);
+    AddressBytes(address, addressBytes);
+
+    m_pRing->Arm();
+    if (!AckStage(link, command, 2, kShortWindow)) {
+        m_pRing->Disarm();
+        return 0;
+    }
+    m_pRing->Clear();
+    const bool latestAck = GoAddressStage(link, addressBytes, 5);
+    m_pRing->Disarm();
+    if (latestAck) return 1;
+    const int count = m_pRing->Count();
+    const bool ackThenNack = count == 2 && m_pRing->ByteAt(1) == kNack;
+    return (count >= 1 && m_pRing->ByteAt(0) == kAck && !ackThenNack) ? 1 : 0;
+}
+
+int CIspProtocol::Erase(uint16_t firstPage, uint16_t pageCount) {
+    switch (m_commands[SlotErase]) {
+        case 0x43:
+            return EraseBasic(firstPage, pageCount);
+        case 0x44:
+            return EraseExtended(firstPage, pageCount);
+        default:
+            return 0;
+    }
+}
+
+int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount) {
+    // One-byte page numbers: only the low bytes count, so 0xFFFF reads as 0xFF (all).
+    const unsigned char first = static_cast<unsigned char>(firstPage);
+    const unsigned char count = static_cast<unsigned char>(pageCount);
+    if (count == 0 || m_commands[SlotErase] != 0x43) return 0;
+
+    std::vector<unsigned char> block;
+    if (count == 0xFF) {
+        block = {0xFF, 0x00};
+    } else {
+        block.push_back(static_cast<unsigned char>(count - 1));
+        for (int i = 0; i < count; ++i) block.push_back(static_cast<unsigned char>(first + i));
+        block.push_back(XorOf(block));
+    }
+
+    const Link link{m_pPort, *m_pRing};
+    const unsigned char command[2] = {0x43, 0xBC};
+    m_pRing->Arm();
+    bool ok = AckStage(link, command, 2, kShortWindow);
+    if (ok) {
+        m_pRing->Clear();
+        ok = AckStage(link, block.data(), static_cast<int>(block.size()), kWindow);
+    }
+    m_pRing->Disarm();
+    return ok ? 1 : 0;
+}
+
+int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount) {
+    if (pageCount == 0 || m_commands[SlotErase] != 0x44) return 0;
+    if (pageCount >= 0xFFF0 && pageCount <= 0xFFFC) return 0;  // reserved counts
+
+    std::vector<unsigned char> block;
+    if (pageCount >= 0xFFFD) {
+        // Mass erase (FFFF) and the two bank erases: the code and its low byte's complement.
+        const unsigned char low = static_cast<unsigned char>(pageCount);
+        block = {0xFF, low, static_cast<unsigned char>(0xFF - low)};
+    } else {
+        const unsigned n = pageCount - 1u;
+        block.push_back(static_cast<unsigned char>(n >> 8));
+        block.push_back(static_cast<unsigned char>(n));
+        for (unsigned i = 0; i < pageCount; ++i) {
+            const uint16_t page = static_cast<uint16_t>(firstPage + i);
+            block.push_back(static_cast<unsigned char>(page >> 8));
+            block.push_back(static_cast<unsigned char>(page));
+        }
+        block.push_back(XorOf(block));
+    }
+    const int blockSize = static_cast<int>(block.size());
+
+    const Link link{m_pPort, *m_pRing};
+    const unsigned char command[2] = {0x44, 0xBB};
+    m_pRing->Arm();
+    bool ok = AckStage(link, command, 2, kWindow);
+    if (ok) {
+        m_pRing->Clear();
+        // A list too long for one send never leaves; the stage then fails by timeout.
+        ok = AckStage(link, block.data(), blockSize, kMsPerByte * blockSize);
+    }
+    m_pRing->Disarm();
+    return ok ? 1 : 0;
+}

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "Clock.h"
+
+namespace {
+
+TEST(MillisecondClock, NeverGoesBackAndAdvances) {
+    unsigned long previous = ClockMs();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+    while (std::chrono::steady_clock::now() < until) {
+        const unsigned long now = ClockMs();
+        ASSERT_GE(now, previous);
+        previous = now;
+    }
+    const unsigned long start = ClockMs();
+    BusyWaitMs(20);
+    EXPECT_GE(ClockMs() - start, 20ul);
+}
+
+TEST(MillisecondClock, CountsFromProcessStart) {
+    // The test runner has only just started: the clock is young, not an epoch count.
+    EXPECT_LT(ClockMs(), 60ul * 60 * 1000);
+}
+
+TEST(MillisecondClock, BusyWaitWaitsAtLeastTheGivenTimeAndNotMuchLonger) {
+    const auto start = std::chrono::steady_clock::now();
+    BusyWaitMs(50);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+    EXPECT_GE(took, 49);
+    EXPECT_LT(took, 400);
+}
+
+TEST(MillisecondClock, BusyWaitOfZeroReturnsAtOnce) {
+    const auto start = std::chrono::steady_clock::now();
+    BusyWaitMs(0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+}
+
+TEST(ElapsedTime, ForwardClockIsDifference) {
+    EXPECT_EQ(ElapsedMs(40, 100), 60ul);
+    EXPECT_EQ(ElapsedMs(100, 100), 0ul);
+}
+
+TEST(ElapsedTime, BackwardsClockCountsDifferencePlusOne) {
+    EXPECT_EQ(ElapsedMs(100, 40), 61ul);
+    EXPECT_EQ(ElapsedMs(1, 0), 2ul);
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// Reply builders and timing helpers shared by the bootloader client tests.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Clock.h"
+
+namespace isptest {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t ACK = 0x79;
+constexpr uint8_t NACK = 0x1F;
+
+// The codes a usual bootloader lists, with the given erase code in slot 6.
+inline Bytes StandardCodes(uint8_t eraseCode) {
+    return {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, eraseCode, 0x63, 0x73, 0x82, 0x92};
+}
+
+// ACK, N, version, the codes, ACK; N counts the bytes between N and the last ACK, minus
+// one, so 11 codes give 0x0B.
+inline Bytes GetReply(uint8_t version, const Bytes& codes) {
+    Bytes reply = {ACK, static_cast<uint8_t>(codes.size()), version};
+    reply.insert(reply.end(), codes.begin(), codes.end());
+    reply.push_back(ACK);
+    return reply;
+}
+
+inline Bytes Address(uint32_t address) {
+    Bytes bytes = {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+                   static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+    bytes.push_back(bytes[0] ^ bytes[1] ^ bytes[2] ^ bytes[3]);
+    return bytes;
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// Milliseconds an action took on the client's own clock.
+template <class Action>
+unsigned long TimeMs(Action action) {
+    const unsigned long start = ClockMs();
+    action();
+    return ElapsedMs(start, ClockMs());
+}
+
+}  // namespace isptest

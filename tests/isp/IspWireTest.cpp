@@ -1,0 +1,372 @@
+// The bootloader client against the simulated target: the exact bytes on the wire and
+// the realistic flows, through the real serial backend.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "IspProtocol.h"
+#include "IspTestSupport.h"
+#include "RxRing.h"
+#include "SerialPort.h"
+#include "SimTarget.h"
+
+namespace {
+
+using namespace isptest;
+
+constexpr uint32_t kFlashBase = 0x08000000;
+
+Bytes Pattern(size_t count, uint8_t seed) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+uint8_t XorOf(const Bytes& bytes) {
+    uint8_t sum = 0;
+    for (uint8_t b : bytes) sum ^= b;
+    return sum;
+}
+
+class IspWireTest : public ::testing::Test {
+protected:
+    void StartTarget(sim::TargetConfig config) {
+        target = std::make_unique<sim::PtyTarget>(config);
+        std::string error;
+        ASSERT_TRUE(target->Start(&error)) << error;
+        ASSERT_EQ(isp.CreatePort(), 1);
+        ASSERT_EQ(isp.m_pPort->Open(target->SlavePath(), 115200, 2, 8, 1), OpenOk);
+    }
+
+    // Opens, syncs and fetches the command table; the wire log starts empty afterwards.
+    void Connect(sim::TargetConfig config) {
+        StartTarget(config);
+        ASSERT_EQ(isp.ResetAndSync(), 1);
+        ASSERT_EQ(isp.GetCommands(), 1);
+        target->ClearLog();
+    }
+
+    static sim::TargetConfig Config(uint8_t eraseCmd = 0x43) {
+        sim::TargetConfig config;
+        config.eraseCmd = eraseCmd;
+        return config;
+    }
+
+    // For checks that nothing went out: give a stray send time to show up.
+    Bytes HostBytesAfterPause() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        return target->HostBytes();
+    }
+
+    std::unique_ptr<sim::PtyTarget> target;  // outlives the client's port
+    CIspProtocol isp;
+};
+
+// --- connecting ---
+
+TEST_F(IspWireTest, ConnectSendsSyncThenGetAndFillsTable) {
+    StartTarget(Config(0x44));
+    EXPECT_EQ(isp.ResetAndSync(), 1);
+    EXPECT_EQ(isp.GetCommands(), 1);
+    EXPECT_EQ(target->HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
+    EXPECT_EQ(isp.m_nVersion, 0x22);
+    EXPECT_EQ(Bytes(isp.m_commands, isp.m_commands + 11), StandardCodes(0x44));
+    EXPECT_FALSE(g_rxRing.IsArmed());
+}
+
+TEST_F(IspWireTest, SilentTargetGetsFiveSyncBytesAndFailsAfterAbout700Ms) {
+    sim::TargetConfig config = Config();
+    config.faults = {"silent"};
+    StartTarget(config);
+    int result = -1;
+    const unsigned long took = TimeMs([&] { result = isp.ResetAndSync(); });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(target->HostBytes(), Bytes(5, 0x7F));
+    EXPECT_GE(took, 690ul);
+    EXPECT_LT(took, 1200ul);
+    EXPECT_FALSE(g_rxRing.IsArmed());
+}
+
+TEST_F(IspWireTest, GetListingTwelveCodesIsRefusedAndOldTableKept) {
+    Connect(Config(0x44));
+    const Bytes before(isp.m_commands, isp.m_commands + 11);
+
+    // The same client moves to another port, where a bootloader lists 12 codes.
+    sim::TargetConfig config = Config(0x43);
+    config.blVersion = 0x31;
+    config.faults = {"get12"};
+    sim::PtyTarget other(config);
+    std::string error;
+    ASSERT_TRUE(other.Start(&error)) << error;
+    isp.m_pPort->Close();
+    ASSERT_EQ(isp.m_pPort->Open(other.SlavePath(), 115200, 2, 8, 1), OpenOk);
+    ASSERT_EQ(isp.ResetAndSync(), 1);
+    EXPECT_EQ(isp.GetCommands(), 0);
+    EXPECT_EQ(other.HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
+    EXPECT_EQ(Bytes(isp.m_commands, isp.m_commands + 11), before);
+    EXPECT_EQ(isp.m_nVersion, 0x22);
+    isp.m_pPort->Close();
+}
+
+TEST_F(IspWireTest, ShortGetReplyIsNotResentAndFailsWhenWindowEnds) {
+    sim::TargetConfig config = Config();
+    config.faults = {"short:get:10"};
+    StartTarget(config);
+    ASSERT_EQ(isp.ResetAndSync(), 1);
+    target->ClearLog();
+    int result = -1;
+    const unsigned long took = TimeMs([&] { result = isp.GetCommands(); });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(HostBytesAfterPause(), Bytes({0x00, 0xFF}));
+    EXPECT_GE(took, 290ul);
+    EXPECT_LT(took, 700ul);
+}
+
+TEST_F(IspWireTest, ClosedPortFailsByTimeoutWithoutSending) {
+    Connect(Config());
+    isp.m_pPort->Close();
+    target->ClearLog();
+    int result = -1;
+    const unsigned long took = TimeMs([&] { result = isp.GetCommands(); });
+    EXPECT_EQ(result, 0);
+    EXPECT_GE(took, 1490ul);
+    EXPECT_LT(took, 2200ul);
+    EXPECT_TRUE(target->HostBytes().empty());
+}
+
+// --- information commands ---
+
+TEST_F(IspWireTest, GetVersionSendsSlotOneCodeAndReturnsVersionAndOptionBytes) {
+    sim::TargetConfig config = Config();
+    config.blVersion = 0x31;
+    Connect(config);
+    unsigned char out[3] = {0xAA, 0xAA, 0xAA};
+    EXPECT_EQ(isp.GetVersionAndProtection(out), 1);
+    EXPECT_EQ(target->HostBytes(), Bytes({0x01, 0xFE}));
+    EXPECT_EQ(Bytes(out, out + 3), Bytes({0x31, 0x00, 0x00}));
+}
+
+TEST_F(IspWireTest, GetChipIdSendsSlotTwoCodeAndReturnsIdHighByteFirst) {
+    sim::TargetConfig config = Config();
+    config.pid = 0x0413;
+    Connect(config);
+    unsigned char out[2] = {0, 0};
+    EXPECT_EQ(isp.GetChipId(out), 1);
+    EXPECT_EQ(target->HostBytes(), Bytes({0x02, 0xFD}));
+    EXPECT_EQ(out[0], 0x04);
+    EXPECT_EQ(out[1], 0x13);
+}
+
+// --- Read Memory ---
+
+TEST_F(IspWireTest, ReadMemoryOf256SendsCountFF00AndReturnsFlash) {
+    sim::TargetConfig config = Config();
+    config.initialFlash = Pattern(1024, 0x30);
+    Connect(config);
+    Bytes out(256, 0);
+    EXPECT_EQ(isp.ReadMemory(kFlashBase + 0x100, 256, out.data()), 1);
+    EXPECT_EQ(target->HostBytes(),
+              Concat({{0x11, 0xEE}, Address(kFlashBase + 0x100), {0xFF, 0x00}}));
+    EXPECT_EQ(out, Bytes(config.initialFlash.begin() + 0x100, config.initialFlash.begin() + 0x200));
+    EXPECT_FALSE(g_rxRing.IsArmed());
+}
+
+TEST_F(IspWireTest, ReadMemoryOfOneByteSendsCount00FF) {
+    sim::TargetConfig config = Config();
+    config.initialFlash = Pattern(16, 0x90);
+    Connect(config);
+    unsigned char out = 0;
+    EXPECT_EQ(isp.ReadMemory(kFlashBase + 3, 1, &out), 1);
+    EXPECT_EQ(target->HostBytes(), Concat({{0x11, 0xEE}, Address(kFlashBase + 3), {0x00, 0xFF}}));
+    EXPECT_EQ(out, config.initialFlash[3]);
+}
+
+TEST_F(IspWireTest, ReadMemoryOutOfRangeLengthSendsNothingAndLeavesRing) {
+    Connect(Config());
+    unsigned char out[4];
+    ASSERT_EQ(isp.GetChipId(out), 1);  // leaves a reply in the ring
+    target->ClearLog();
+    const int countBefore = g_rxRing.Count();
+    Bytes big(300, 0);
+    EXPECT_EQ(isp.ReadMemory(kFlashBase, 0, big.data()), 0);
+    EXPECT_EQ(isp.ReadMemory(kFlashBase, 257, big.data()), 0);
+    EXPECT_TRUE(HostBytesAfterPause().empty());
+    EXPECT_EQ(g_rxRing.Count(), countBefore);
+    EXPECT_FALSE(g_rxRing.IsArmed());
+}
+
+// --- Write Memory ---
+
+TEST_F(IspWireTest, WriteMemoryOfFiveBytesSendsBlockPaddedToEight) {
+    Connect(Config());
+    const Bytes data = {0x11, 0x22, 0x33, 0x44, 0x55};
+    EXPECT_EQ(isp.WriteMemory(kFlashBase, 5, data.data()), 1);
+    Bytes block = {0x07, 0x11, 0x22, 0x33, 0x44, 0x55, 0xFF, 0xFF, 0xFF};
+    block.push_back(XorOf(block));
+    EXPECT_EQ(target->HostBytes(), Concat({{0x31, 0xCE}, Address(kFlashBase), block}));
+    const Bytes flash = target->Flash();
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 8),
+              Bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST_F(IspWireTest, WriteMemoryOf256BytesSends258ByteBlockStartingWithFF) {
+    Connect(Config());
+    const Bytes data = Pattern(256, 0x01);
+    const uint32_t address = kFlashBase + 0x400;
+    EXPECT_EQ(isp.WriteMemory(address, 256, data.data()), 1);
+    const Bytes wire = target->HostBytes();
+    ASSERT_EQ(wire.size(), 2u + 5u + 258u);
+    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 7), Concat({{0x31, 0xCE}, Address(address)}));
+    EXPECT_EQ(wire[7], 0xFF);
+    EXPECT_EQ(Bytes(wire.begin() + 8, wire.begin() + 8 + 256), data);
+    EXPECT_EQ(wire.back(), XorOf(Bytes(wire.begin() + 7, wire.end() - 1)));
+    const Bytes flash = target->Flash();
+    EXPECT_EQ(Bytes(flash.begin() + 0x400, flash.begin() + 0x500), data);
+}
+
+TEST_F(IspWireTest, WriteMemoryOutOfRangeLengthSendsNothing) {
+    Connect(Config());
+    const Bytes data(300, 0x12);
+    EXPECT_EQ(isp.WriteMemory(kFlashBase, 0, data.data()), 0);
+    EXPECT_EQ(isp.WriteMemory(kFlashBase, 257, data.data()), 0);
+    EXPECT_TRUE(HostBytesAfterPause().empty());
+}
+
+TEST_F(IspWireTest, WriteRefusedAtItsAddressFailsAtOnceWithoutSendingBlock) {
+    sim::TargetConfig config = Config();
+    config.faults = {"nack:write@0x08000100"};
+    Connect(config);
+    const Bytes data = Pattern(8, 0x40);
+    int result = -1;
+    const unsigned long took =
+        TimeMs([&] { result = isp.WriteMemory(kFlashBase + 0x100, 8, data.data()); });
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(took, 100ul);  // well inside the 100 ms window of each stage
+    EXPECT_EQ(HostBytesAfterPause(), Concat({{0x31, 0xCE}, Address(kFlashBase + 0x100)}));
+    EXPECT_FALSE(g_rxRing.IsArmed());
+}
+
+// --- Erase ---
+
+TEST_F(IspWireTest, EraseWholeFlashBasicFormSendsFF00) {
+    sim::TargetConfig config = Config(0x43);
+    config.initialFlash = Bytes(4096, 0x00);
+    Connect(config);
+    EXPECT_EQ(isp.Erase(0, 0xFFFF), 1);
+    EXPECT_EQ(target->HostBytes(), Bytes({0x43, 0xBC, 0xFF, 0x00}));
+    EXPECT_EQ(target->Flash()[0], 0xFF);
+    EXPECT_EQ(target->Flash()[4095], 0xFF);
+}
+
+TEST_F(IspWireTest, EraseWholeFlashExtendedFormSendsFFFF00) {
+    sim::TargetConfig config = Config(0x44);
+    config.initialFlash = Bytes(4096, 0x00);
+    Connect(config);
+    EXPECT_EQ(isp.Erase(0, 0xFFFF), 1);
+    EXPECT_EQ(target->HostBytes(), Bytes({0x44, 0xBB, 0xFF, 0xFF, 0x00}));
+    EXPECT_EQ(target->Flash()[2048], 0xFF);
+}
+
+TEST_F(IspWireTest, ErasePageFiveBasicFormErasesOnlyThatPage) {
+    sim::TargetConfig config = Config(0x43);
+    config.initialFlash = Bytes(8 * 1024, 0x00);
+    Connect(config);
+    EXPECT_EQ(isp.Erase(5, 1), 1);
+    EXPECT_EQ(target->HostBytes(), Bytes({0x43, 0xBC, 0x00, 0x05, 0x05}));
+    const Bytes flash = target->Flash();
+    EXPECT_EQ(flash[5 * 1024], 0xFF);
+    EXPECT_EQ(flash[6 * 1024 - 1], 0xFF);
+    EXPECT_EQ(flash[5 * 1024 - 1], 0x00);
+    EXPECT_EQ(flash[6 * 1024], 0x00);
+}
+
+TEST_F(IspWireTest, ErasePageFiveExtendedFormSendsTwoBytePageNumbers) {
+    sim::TargetConfig config = Config(0x44);
+    config.initialFlash = Bytes(8 * 1024, 0x00);
+    Connect(config);
+    EXPECT_EQ(isp.Erase(5, 1), 1);
+    EXPECT_EQ(target->HostBytes(), Bytes({0x44, 0xBB, 0x00, 0x00, 0x00, 0x05, 0x05}));
+    EXPECT_EQ(target->Flash()[5 * 1024], 0xFF);
+    EXPECT_EQ(target->Flash()[4 * 1024], 0x00);
+}
+
+TEST_F(IspWireTest, EraseThreePagesFromZeroBasicFormListsPages) {
+    Connect(Config(0x43));
+    EXPECT_EQ(isp.Erase(0, 3), 1);
+    EXPECT_EQ(target->HostBytes(), Bytes({0x43, 0xBC, 0x02, 0x00, 0x01, 0x02, 0x01}));
+}
+
+TEST_F(IspWireTest, EraseThreePagesFromZeroExtendedFormListsPages) {
+    Connect(Config(0x44));
+    EXPECT_EQ(isp.Erase(0, 3), 1);
+    EXPECT_EQ(target->HostBytes(),
+              Bytes({0x44, 0xBB, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x02, 0x01}));
+}
+
+TEST_F(IspWireTest, EraseWithUnofferedEraseCodeSendsNothing) {
+    sim::TargetConfig config = Config();
+    config.faults = {"erase-code:0x55"};
+    Connect(config);
+    ASSERT_EQ(isp.m_commands[CIspProtocol::SlotErase], 0x55);
+    EXPECT_EQ(isp.Erase(0, 0xFFFF), 0);
+    EXPECT_EQ(isp.Erase(5, 1), 0);
+    EXPECT_TRUE(HostBytesAfterPause().empty());
+}
+
+TEST_F(IspWireTest, EraseFormNotOfferedOrReservedCountSendsNothing) {
+    Connect(Config(0x44));
+    EXPECT_EQ(isp.EraseExtended(0, 0xFFF5), 0);
+    EXPECT_EQ(isp.EraseExtended(0, 0), 0);
+    EXPECT_EQ(isp.EraseBasic(0, 1), 0);  // the bootloader offers only the extended form
+    EXPECT_TRUE(HostBytesAfterPause().empty());
+}
+
+// --- Go ---
+
+TEST_F(IspWireTest, GoAnsweredByLoneAckSucceedsWhenWindowEnds) {
+    Connect(Config());
+    int result = -1;
+    const unsigned long took = TimeMs([&] { result = isp.Go(kFlashBase); });
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(target->HostBytes(), Concat({{0x21, 0xDE}, Address(kFlashBase)}));
+    EXPECT_GE(took, 195ul);
+    EXPECT_LT(took, 600ul);
+}
+
+TEST_F(IspWireTest, GoAnsweredByAckThenNackFailsAtOnce) {
+    sim::TargetConfig config = Config();
+    config.faults = {"reply:go:79,1F"};
+    Connect(config);
+    int result = -1;
+    const unsigned long took = TimeMs([&] { result = isp.Go(kFlashBase); });
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(took, 150ul);
+}
+
+// --- a whole programming pass ---
+
+TEST_F(IspWireTest, EraseWriteAndReadBackOfAPageMatches) {
+    sim::TargetConfig config = Config(0x44);
+    config.f1Timing = true;
+    Connect(config);
+    const Bytes page = Pattern(1024, 0x5C);
+    ASSERT_EQ(isp.Erase(2, 1), 1);
+    for (int block = 0; block < 4; ++block) {
+        ASSERT_EQ(
+            isp.WriteMemory(kFlashBase + 2 * 1024 + block * 256, 256, page.data() + block * 256), 1)
+            << block;
+    }
+    Bytes back(1024, 0);
+    for (int block = 0; block < 4; ++block) {
+        ASSERT_EQ(
+            isp.ReadMemory(kFlashBase + 2 * 1024 + block * 256, 256, back.data() + block * 256), 1)
+            << block;
+    }
+    EXPECT_EQ(back, page);
+    EXPECT_FALSE(g_rxRing.IsArmed());
+}
+
+}  // namespace
