@@ -1,0 +1,383 @@
+// Windows backend of CSerialPort: overlapped I/O, all of it on one event thread per open
+// period, driven by eleven events whose index is also their priority.
+#include <process.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "SerialPort.h"
+
+namespace {
+
+// The order is the priority: WaitForMultipleObjects reports the lowest signalled index.
+enum EventIndex {
+    evStop = 0,
+    evReadDone,
+    evReadRequest,
+    evWriteDone,
+    evWriteRequest,
+    evModemDone,
+    evModemRequest,
+    evSetDtr,
+    evSetRts,
+    evClearDtr,
+    evClearRts,
+    kEventCount
+};
+
+// The completion events of the three overlapped records are manual-reset.
+const BOOL kManualReset[kEventCount] = {FALSE, TRUE,  FALSE, TRUE,  FALSE, TRUE,
+                                        FALSE, FALSE, FALSE, FALSE, FALSE};
+
+// Line changes per request event: EscapeCommFunction code.
+struct LineRequest {
+    int event;
+    DWORD function;
+};
+const LineRequest kLineRequests[] = {
+    {evSetDtr, SETDTR}, {evSetRts, SETRTS}, {evClearDtr, CLRDTR}, {evClearRts, CLRRTS}};
+
+// Parity selection 0/1/2 -> DCB parity and whether it is checked; others mean none.
+struct ParityMode {
+    BYTE parity;
+    DWORD check;
+};
+const ParityMode kParityModes[] = {{NOPARITY, 0}, {ODDPARITY, 1}, {EVENPARITY, 1}};
+
+const DWORD kModemEvents = EV_RING | EV_RLSD;  // 0x120
+const DWORD kThreadWaitMs = 2000;
+const DWORD kReadRequestSize = 1;
+const int kRxCapacity = 16;
+
+void BuildLineSettings(DCB* dcb, uint32_t baudRate, int parity, int byteSize) {
+    const ParityMode mode = (parity >= 0 && parity <= 2) ? kParityModes[parity] : kParityModes[0];
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = baudRate;
+    dcb->ByteSize = static_cast<BYTE>(byteSize);
+    dcb->Parity = mode.parity;
+    dcb->fParity = mode.check;
+    dcb->StopBits = ONESTOPBIT;
+    dcb->fBinary = 1;
+    dcb->fOutxCtsFlow = 0;
+    dcb->fOutxDsrFlow = 0;
+    dcb->fDsrSensitivity = 0;
+    dcb->fOutX = 0;
+    dcb->fInX = 0;
+    dcb->fTXContinueOnXoff = 0;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    dcb->fErrorChar = 0;
+    dcb->fNull = 0;
+    dcb->fAbortOnError = 0;
+    dcb->XonChar = 0x11;
+    dcb->XoffChar = 0x13;
+    dcb->XonLim = 2;
+    dcb->XoffLim = 4;
+}
+
+// A plain name such as "COM12" opens only through the device namespace (a bare name
+// works for COM1 to COM9 alone); a name that already starts with \\ is used as it is.
+std::string DevicePath(const std::string& name) {
+    if (name.compare(0, 2, "\\\\") == 0) return name;
+    return "\\\\.\\" + name;
+}
+
+bool Continues(BOOL ok) { return ok || GetLastError() == ERROR_IO_PENDING; }
+
+}  // namespace
+
+// Baud rate, parity and monitor modem live in CSerialPort itself.
+struct CSerialPort::Backend {
+    HANDLE events[kEventCount] = {};
+    unsigned nThreadId = 0;
+    std::atomic<HANDLE> hPort{INVALID_HANDLE_VALUE};
+    // The device still to be closed. Equal to hPort except after a Close whose wait ran
+    // out: the late thread then still closes its device instead of leaking it.
+    std::atomic<HANDLE> hDevice{INVALID_HANDLE_VALUE};
+    HANDLE hThread = nullptr;
+    OVERLAPPED readRecord = {};
+    OVERLAPPED writeRecord = {};
+    OVERLAPPED modemRecord = {};
+    std::atomic<BYTE> bWriteBusy{0};
+    BYTE bReadPending = 0;
+    BYTE bModemWaitPending = 0;
+    // Monitor modem for this open period. Turned off when the device refuses the
+    // modem-status wait (Wine on a pseudo-terminal, some virtual COM drivers), instead of
+    // losing the port.
+    int bMonitoring = 0;
+    unsigned char rxBuffer[kRxCapacity] = {};
+    DWORD nReadRequestSize = kReadRequestSize;
+    DWORD nRxCount = 0;
+    unsigned char txBuffer[CSerialPort::kTxCapacity] = {};
+    DWORD nTxLength = 0;
+    DWORD nModemEventMask = 0;
+    SerialEventCallback callback = nullptr;
+
+    static unsigned __stdcall ThreadMain(void* arg);
+
+    void Notify(CSerialPort* port, int event) {
+        if (callback) callback(port, event);
+    }
+    bool AnyEventInvalid() const {
+        for (HANDLE h : events)
+            if (h == nullptr) return true;
+        return false;
+    }
+    void CloseDevice() {
+        const HANDLE h = hDevice.exchange(INVALID_HANDLE_VALUE);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        hPort = INVALID_HANDLE_VALUE;
+    }
+    // Asks a thread still held to end (its own stop request; Close is not needed first),
+    // then forgets it.
+    void StopThread() {
+        if (hThread && events[evStop]) SetEvent(events[evStop]);
+        ForgetThread();
+    }
+    // Releases the handle of an event thread that has ended (or not, after the limit).
+    void ForgetThread() {
+        if (!hThread) return;
+        WaitForSingleObject(hThread, kThreadWaitMs);
+        CloseHandle(hThread);
+        hThread = nullptr;
+        nThreadId = 0;
+    }
+
+    bool Dispatch(CSerialPort* port, HANDLE device, int event);
+    bool ReadDone(CSerialPort* port, HANDLE device);
+    bool ReadRequest(HANDLE device);
+    bool WriteDone(CSerialPort* port, HANDLE device);
+    bool WriteRequest(HANDLE device);
+    bool ModemDone(CSerialPort* port, HANDLE device);
+    bool ModemRequest(HANDLE device);
+};
+
+unsigned __stdcall CSerialPort::Backend::ThreadMain(void* arg) {
+    CSerialPort* port = static_cast<CSerialPort*>(arg);
+    Backend& b = *port->m_p;
+    HANDLE device = b.hDevice.load();
+    b.bWriteBusy = 0;
+    b.bReadPending = 0;
+    b.bModemWaitPending = 0;
+    b.bMonitoring = port->m_bMonitorModem;
+    b.Notify(port, SerialConnected);
+    SetEvent(b.events[evReadRequest]);
+    if (b.bMonitoring) SetEvent(b.events[evModemRequest]);
+
+    for (;;) {
+        const DWORD r = WaitForMultipleObjects(kEventCount, b.events, FALSE, INFINITE);
+        if (r >= WAIT_OBJECT_0 + kEventCount) break;
+        if (!b.Dispatch(port, device, static_cast<int>(r - WAIT_OBJECT_0))) break;
+    }
+
+    // Close only if nobody else (a new Open) has taken the device meanwhile.
+    HANDLE expected = device;
+    if (device != INVALID_HANDLE_VALUE &&
+        b.hDevice.compare_exchange_strong(expected, INVALID_HANDLE_VALUE)) {
+        CloseHandle(device);
+        expected = device;
+        b.hPort.compare_exchange_strong(expected, INVALID_HANDLE_VALUE);
+    }
+    b.Notify(port, SerialDisconnected);
+    return 0;
+}
+
+// One action per wake-up; false ends the loop.
+bool CSerialPort::Backend::Dispatch(CSerialPort* port, HANDLE device, int event) {
+    switch (event) {
+        case evStop:
+            return false;
+        case evReadDone:
+            return ReadDone(port, device);
+        case evReadRequest:
+            return ReadRequest(device);
+        case evWriteDone:
+            return WriteDone(port, device);
+        case evWriteRequest:
+            return WriteRequest(device);
+        case evModemDone:
+            return ModemDone(port, device);
+        case evModemRequest:
+            return ModemRequest(device);
+        default:
+            break;
+    }
+    for (const LineRequest& line : kLineRequests) {
+        // A pseudo-terminal under Wine has no modem lines and refuses; that is harmless.
+        if (line.event == event) EscapeCommFunction(device, line.function);
+    }
+    return true;
+}
+
+bool CSerialPort::Backend::ReadDone(CSerialPort* port, HANDLE device) {
+    DWORD count = 0;
+    if (!Continues(GetOverlappedResult(device, &readRecord, &count, FALSE))) return false;
+    ResetEvent(events[evReadDone]);
+    nRxCount = count;
+    bReadPending = 0;
+    if (count != 0) Notify(port, SerialDataReceived);
+    return true;
+}
+
+bool CSerialPort::Backend::ReadRequest(HANDLE device) {
+    if (bReadPending) return true;
+    bReadPending = 1;
+    return Continues(ReadFile(device, rxBuffer, nReadRequestSize, nullptr, &readRecord));
+}
+
+bool CSerialPort::Backend::WriteDone(CSerialPort* port, HANDLE device) {
+    DWORD count = 0;
+    if (!Continues(GetOverlappedResult(device, &writeRecord, &count, FALSE))) return false;
+    ResetEvent(events[evWriteDone]);
+    bWriteBusy = 0;
+    Notify(port, SerialDataSent);
+    return true;
+}
+
+bool CSerialPort::Backend::WriteRequest(HANDLE device) {
+    return Continues(WriteFile(device, txBuffer, nTxLength, nullptr, &writeRecord));
+}
+
+bool CSerialPort::Backend::ModemDone(CSerialPort* port, HANDLE device) {
+    DWORD count = 0;
+    if (!GetOverlappedResult(device, &modemRecord, &count, FALSE)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_NOT_SUPPORTED) {
+            ResetEvent(events[evModemDone]);
+            bModemWaitPending = 0;
+            bMonitoring = 0;
+            return true;
+        }
+        if (error != ERROR_IO_PENDING) return false;
+    }
+    ResetEvent(events[evModemDone]);
+    bModemWaitPending = 0;
+    DWORD status = 0;
+    GetCommModemStatus(device, &status);
+    if ((nModemEventMask & EV_RING) && (status & MS_RING_ON)) Notify(port, SerialRing);
+    if (nModemEventMask & EV_RLSD)
+        Notify(port, (status & MS_RLSD_ON) ? SerialCarrierDetected : SerialCarrierLost);
+    SetEvent(events[evModemRequest]);
+    return true;
+}
+
+bool CSerialPort::Backend::ModemRequest(HANDLE device) {
+    if (bModemWaitPending || !bMonitoring) return true;
+    bModemWaitPending = 1;
+    if (WaitCommEvent(device, &nModemEventMask, &modemRecord)) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) return true;
+    if (error == ERROR_NOT_SUPPORTED) {
+        bModemWaitPending = 0;
+        bMonitoring = 0;
+        return true;
+    }
+    return false;
+}
+
+CSerialPort::CSerialPort() : m_p(new Backend) {
+    for (int i = 0; i < kEventCount; ++i)
+        m_p->events[i] = CreateEventA(nullptr, kManualReset[i], FALSE, nullptr);
+}
+
+CSerialPort::~CSerialPort() {
+    Backend& b = *m_p;
+    // A thread left running is stopped, so that it does not outlive the events.
+    b.StopThread();
+    for (HANDLE& h : b.events) {
+        if (h) CloseHandle(h);
+        h = nullptr;
+    }
+    b.CloseDevice();
+}
+
+void CSerialPort::SetCallback(SerialEventCallback callback) { m_p->callback = callback; }
+
+int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteSize,
+                      int monitorModem) {
+    Backend& b = *m_p;
+    COMMTIMEOUTS timeouts;
+    DCB dcb;
+    std::memset(&timeouts, 0, sizeof(timeouts));
+    std::memset(&dcb, 0, sizeof(dcb));
+    // The previous period's thread ends before anything of it is reused.
+    b.StopThread();
+    b.CloseDevice();
+
+    int result = OpenOk;
+    if (name.empty()) {
+        result = OpenEmptyName;
+    } else {
+        m_nBaudRate = baudRate;
+        m_nParity = parity;
+        m_bMonitorModem = monitorModem;
+        std::memset(&b.readRecord, 0, sizeof(OVERLAPPED));
+        std::memset(&b.writeRecord, 0, sizeof(OVERLAPPED));
+        std::memset(&b.modemRecord, 0, sizeof(OVERLAPPED));
+        BuildLineSettings(&dcb, baudRate, parity, byteSize);
+
+        const HANDLE h = CreateFileA(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        b.hDevice = h;
+        b.hPort = h;
+        b.readRecord.hEvent = b.events[evReadDone];
+        b.writeRecord.hEvent = b.events[evWriteDone];
+        b.modemRecord.hEvent = b.events[evModemDone];
+
+        if (h == INVALID_HANDLE_VALUE) {
+            result = OpenDeviceFailed;
+        } else {
+            if (!SetCommMask(h, monitorModem ? kModemEvents : 0)) result = OpenModemMaskFailed;
+            if (!SetCommTimeouts(h, &timeouts)) result = OpenTimeoutsFailed;
+            if (!SetCommState(h, &dcb)) result = OpenLineSettingsFailed;
+        }
+    }
+    if (b.AnyEventInvalid()) result = OpenEventInvalid;
+
+    if (result != OpenOk) {
+        b.CloseDevice();
+        return result;
+    }
+    // A fresh period starts with no request pending: a stop that found no thread, or a
+    // send made while closed, must not act on this one.
+    for (HANDLE h : b.events) ResetEvent(h);
+    b.hThread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, &Backend::ThreadMain, this, 0, &b.nThreadId));
+    return result;
+}
+
+void CSerialPort::Close() {
+    Backend& b = *m_p;
+    if (b.events[evStop]) SetEvent(b.events[evStop]);
+    if (b.hThread)
+        b.ForgetThread();
+    else
+        b.CloseDevice();  // no thread was started that would close it
+    b.hPort = INVALID_HANDLE_VALUE;
+}
+
+bool CSerialPort::IsOpen() const { return m_p->hPort.load() != INVALID_HANDLE_VALUE; }
+
+void CSerialPort::Send(const unsigned char* data, int length) {
+    Backend& b = *m_p;
+    if (b.bWriteBusy || length >= kTxCapacity || length < 0 || data == nullptr) return;
+    b.bWriteBusy = 1;
+    std::memcpy(b.txBuffer, data, static_cast<size_t>(length));
+    b.nTxLength = static_cast<DWORD>(length);
+    SetEvent(b.events[evWriteRequest]);
+}
+
+void CSerialPort::SetDtr(bool on) {
+    if (IsOpen()) SetEvent(m_p->events[on ? evSetDtr : evClearDtr]);
+}
+
+void CSerialPort::SetRts(bool on) {
+    if (IsOpen()) SetEvent(m_p->events[on ? evSetRts : evClearRts]);
+}
+
+void CSerialPort::RequestRead() { SetEvent(m_p->events[evReadRequest]); }
+
+unsigned char* CSerialPort::GetRxData() { return m_p->rxBuffer; }
+
+int CSerialPort::GetRxCount() const { return static_cast<int>(m_p->nRxCount); }
