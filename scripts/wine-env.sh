@@ -8,7 +8,7 @@
 #   kw_cleanup               stop what these helpers started, remove the temp dir
 #
 # Pieces, for callers that need them separately: kw_ensure_locale, kw_start_xvfb,
-# kw_make_prefix, kw_stop_wine. A caller typically does
+# kw_make_prefix, kw_start_server, kw_stop_wine. A caller typically does
 #   trap kw_cleanup EXIT; kw_setup || exit 1
 # Every Wine or X command here runs under `timeout`, so nothing can hang a test run.
 # Set KW_KEEP=1 to keep the temp dir (prefix, logs) after kw_cleanup.
@@ -77,7 +77,8 @@ kw_make_prefix() {
     export WINEDLLOVERRIDES="mscoree,mshtml="
     export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
     if [ -f "$WINEPREFIX/system.reg" ]; then
-        return 0
+        kw_start_server
+        return
     fi
     if ! timeout -k 10 "$KW_WINEBOOT_SECS" wineboot -i >"$KW_TMP/wineboot.log" 2>&1; then
         kw_log "wineboot -i failed or timed out (see $KW_TMP/wineboot.log)"
@@ -87,6 +88,14 @@ kw_make_prefix() {
     # wineboot returns before the registry is flushed; let the server finish.
     timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -w 2>/dev/null
     [ -f "$WINEPREFIX/system.reg" ] || { kw_log "no prefix at $WINEPREFIX"; return 1; }
+    kw_start_server
+}
+
+# Starts the prefix's server ahead of the programs, with its output in our temp dir: the
+# server reports to stderr whatever it is sent (a SIGHUP when a mapped pseudo-terminal's
+# other side goes away makes it dump every object it holds), which is no test output.
+kw_start_server() {
+    timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -p >>"$KW_TMP/wineserver.log" 2>&1
 }
 
 # Ends every Wine process of our prefix and the prefix's server.
@@ -111,6 +120,7 @@ kw_map_port() {
         shift 2
     done
     kw_stop_wine
+    kw_start_server
 }
 
 # kw_run SECS EXE ARGS...: the program's exit code, or 124 when it ran out of time.
