@@ -8,6 +8,7 @@
 #include "DeviceJobs.h"
 #include "IniFile.h"
 #include "Platform.h"
+#include "SerialPort.h"
 #include "TerminalHost.h"
 
 namespace {
@@ -141,6 +142,8 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
+    // Standard output carries the jobs' log lines and nothing else.
+    SetSerialTraceStream(nullptr);
     std::string settingsFile = SettingsFilePath();
     CTerminalHost host(ports, settingsFile, StderrIsTerminal());
     CDeviceJobs jobs(host);

@@ -1,9 +1,12 @@
+#include <atomic>
 #include <cstdio>
 
 #include "RxRing.h"
 #include "SerialPort.h"
 
 namespace {
+std::atomic<std::FILE*> g_traceStream{stdout};
+
 // Trace texts by event code; received data has none (its bytes go to the ring).
 const char* const kTraceTexts[] = {
     "Connected ! \n",         // SerialConnected
@@ -23,6 +26,10 @@ void OnSerialEvent(CSerialPort* port, int event) {
         port->RequestRead();
         return;
     }
-    std::fputs(kTraceTexts[event], stdout);
-    std::fflush(stdout);
+    std::FILE* stream = g_traceStream.load();
+    if (stream == nullptr) return;
+    std::fputs(kTraceTexts[event], stream);
+    std::fflush(stream);
 }
+
+void SetSerialTraceStream(std::FILE* stream) { g_traceStream.store(stream); }

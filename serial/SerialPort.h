@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -84,5 +85,9 @@ private:
     std::unique_ptr<Backend> m_p;
 };
 
-// The program's callback: traces to standard output, received bytes to g_rxRing.
+// The program's callback: trace texts to the trace stream, received bytes to g_rxRing.
 void OnSerialEvent(CSerialPort* port, int event);
+
+// Where OnSerialEvent writes its trace texts: standard output unless changed. A front end
+// whose standard output carries only its own lines passes null to drop them.
+void SetSerialTraceStream(std::FILE* stream);

@@ -82,7 +82,7 @@ TEST_F(JobTest, ScanSkipsFailedPortPassesSilentOneAndConnectsOnThird) {
     EXPECT_EQ(host.stored, std::vector<std::string>{good.SlavePath()});
     EXPECT_EQ(host.selected, 2);
     std::vector<std::string> lines = host.Lines();
-    ASSERT_EQ(lines.size(), 8u) << host.log;
+    ASSERT_EQ(lines.size(), 7u) << host.log;
     EXPECT_EQ(lines[0], OpenFailedLine(missing));  // the first attempt, not retried by the scan
     EXPECT_EQ(lines[1], OpenedLine(quiet.SlavePath()));
     EXPECT_EQ(lines[2], IspFailedLine(quiet.SlavePath()));
