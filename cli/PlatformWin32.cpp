@@ -1,0 +1,60 @@
+// Windows side of the command line: the registry's serial device map, %APPDATA%, and the
+// console's code page.
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "Platform.h"
+#include "PortLists.h"
+
+std::vector<std::string> ListSerialPorts() {
+    std::vector<std::string> ports;
+    for (const CString& name : ReadSerialDeviceMap(HKEY_LOCAL_MACHINE, kSerialDeviceMapKey)) {
+        ports.emplace_back(name.GetString());
+    }
+    // The order the dialog's sorted list shows: case-insensitive, as the combo box sorts.
+    std::sort(ports.begin(), ports.end(), [](const std::string& a, const std::string& b) {
+        return ::lstrcmpiA(a.c_str(), b.c_str()) < 0;
+    });
+    return ports;
+}
+
+std::string SettingsFilePath() {
+    const char* appData = std::getenv("APPDATA");
+    std::string base = appData && *appData ? appData : ".";
+    return base + "\\Kestrel\\Config.ini";
+}
+
+bool MakeParentDirectories(const std::string& path) {
+    for (size_t sep = path.find_first_of("\\/", 3); sep != std::string::npos;
+         sep = path.find_first_of("\\/", sep + 1)) {
+        std::string dir = path.substr(0, sep);
+        if (!::CreateDirectoryA(dir.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string GbkToConsole(const std::string& gbk) {
+    constexpr UINT kGbk = 936;
+    UINT target = ::GetConsoleOutputCP();
+    if (target == 0) target = ::GetACP();
+    if (target == kGbk || gbk.empty()) return gbk;
+    int wideLength =
+        ::MultiByteToWideChar(kGbk, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
+    if (wideLength <= 0) return gbk;
+    std::wstring wide(static_cast<size_t>(wideLength), L'\0');
+    ::MultiByteToWideChar(kGbk, 0, gbk.data(), static_cast<int>(gbk.size()), &wide[0], wideLength);
+    int length =
+        ::WideCharToMultiByte(target, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return gbk;
+    std::string out(static_cast<size_t>(length), '\0');
+    ::WideCharToMultiByte(target, 0, wide.data(), wideLength, &out[0], length, nullptr, nullptr);
+    return out;
+}
+
+bool StderrIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
