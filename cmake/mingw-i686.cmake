@@ -26,3 +26,8 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT
     "${_static} -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,1")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_static}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_static}")
+
+# Test programs of the Windows tree (add_test, gtest_discover_tests) run under Wine, in one
+# private prefix kept in the build tree.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    bash ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-env.sh --emulate ${CMAKE_BINARY_DIR}/wine-run)

@@ -1,5 +1,9 @@
 # Shell helpers for running the Windows build under Wine, headless and private.
 # Source it from bash:   . scripts/wine-env.sh
+# Or run one Windows program (the cross build's test launcher, CMAKE_CROSSCOMPILING_EMULATOR):
+#   bash scripts/wine-env.sh --emulate STATEDIR EXE ARGS...
+# which uses one prefix kept in STATEDIR, made on first use (or ahead of time with
+# --prepare STATEDIR, as scripts/build-win does), shared by concurrent runs.
 #
 #   kw_setup [--display]     locale, private prefix (and a private Xvfb with --display)
 #   kw_map_port COM7 PATH... map COM ports to device paths (pairs), then restart Wine
@@ -164,3 +168,59 @@ kw_cleanup() {
     KW_TMP=
     unset WINEPREFIX
 }
+
+# kw_emulate_prefix STATEDIR: makes the shared prefix once (one wineboot at a time; later
+# callers find it ready) and exports the settings to run programs in it.
+kw_emulate_prefix() {
+    local state
+    state=$(readlink -m "$1") # Wine wants an absolute prefix
+    mkdir -p "$state" || return 1
+    kw_ensure_locale || return 1
+    export WINEPREFIX="$state/prefix"
+    export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+    (
+        flock -w "$KW_WINEBOOT_SECS" 9 || exit 1
+        [ -f "$state/ready" ] && exit 0
+        rm -rf "$WINEPREFIX"
+        timeout -k 10 "$KW_WINEBOOT_SECS" wineboot -i >"$state/wineboot.log" 2>&1 &&
+            timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -w &&
+            [ -f "$WINEPREFIX/system.reg" ] && : >"$state/ready"
+    ) 9>"$state/lock" || { kw_log "no Wine prefix in $state (see $state/wineboot.log)"; return 1; }
+}
+
+# kw_emulate STATEDIR EXE ARGS...: the program's exit code (124 when out of time).
+kw_emulate() {
+    local state
+    state=$(readlink -m "$1")
+    shift
+    kw_emulate_prefix "$state" || return 1
+    # Start the server and Wine's own background processes first, with their output in a
+    # log: otherwise they inherit the program's output pipe and hold it open for seconds
+    # after the program has ended (a test discovery then runs out of time).
+    timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -p10 >>"$state/wineserver.log" 2>&1
+    timeout -k 5 "$KW_WINE_CMD_SECS" wine cmd.exe /c exit </dev/null >>"$state/wineserver.log" 2>&1
+    timeout -k 10 "${KESTREL_WINE_RUN_SECS:-600}" wine "$@"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    case "${1:-}" in
+    --emulate)
+        if [ $# -ge 3 ]; then
+            shift
+            kw_emulate "$@"
+            exit $?
+        fi
+        ;;
+    --prepare)
+        if [ $# -eq 2 ]; then
+            kw_emulate_prefix "$2"
+            exit $?
+        fi
+        ;;
+    esac
+    echo "usage: . $0 (helpers)" >&2
+    echo "   or: bash $0 --emulate STATEDIR EXE ARGS...   (run one Windows program)" >&2
+    echo "   or: bash $0 --prepare STATEDIR               (make the shared prefix now)" >&2
+    exit 2
+fi
