@@ -1,0 +1,77 @@
+#!/bin/bash
+# kestrel-isp.exe under Wine: the simulator's pty as COM7, a missing device as COM9.
+# Checks exit codes, the log lines in the console's code page (936), and the flash.
+#   run.sh PATH/TO/kestrel-isp.exe
+set -u
+exe=$(readlink -f "$1")
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+sim=${KESTREL_SIM:-${KESTREL_NATIVE_BUILD:-$repo/build}/kestrel-sim}
+[ -x "$sim" ] || { echo "run.sh: no kestrel-sim at $sim" >&2; exit 1; }
+
+. "$repo/scripts/wine-env.sh"
+sim_pid=
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    kw_cleanup
+}
+trap cleanup EXIT
+kw_setup || exit 1
+
+work=$KW_TMP/cli
+mkdir -p "$work"
+"$sim" --link "$work/tty" --dump "$work/flash.bin" >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do [ -e "$work/tty" ] && break; sleep 0.1; done
+kw_map_port COM7 "$work/tty" COM9 /dev/pts/99999 || exit 1
+
+failures=0
+passes=0
+check() {  # check NAME CONDITION...
+    local name=$1
+    shift
+    if "$@"; then echo "ok   $name"; passes=$((passes + 1)); else echo "FAIL $name"; failures=$((failures + 1)); fi
+}
+# run_isp ARGS...: output converted from the console's code page, status in $rc.
+run_isp() {
+    kw_run 120 "$exe" "$@" >"$work/out.raw" 2>"$work/err.txt"
+    rc=$?
+    iconv -f GBK -t UTF-8 "$work/out.raw" | tr -d '\r' >"$work/out.txt"
+}
+
+run_isp --port COM7 info
+cat >"$work/expected.txt" <<'TXT'
+>>串口COM7打开成功!
+>>连接ISP成功!
+>>Bootloader版本：V2.2
+>>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 
+>>Bootloader版本：V2.2，选项字节：00 00
+>>芯片ID版本：V4.10
+TXT
+check "info exits 0" test "$rc" = 0
+check "info prints the log lines in code page 936" cmp -s "$work/out.txt" "$work/expected.txt"
+
+run_isp --port COM7 program "$(kw_winpath "$repo/examples/blinky/blinky.hex")" --run
+check "program exits 0" test "$rc" = 0
+check "program ends with the run message" test "$(tail -n1 "$work/out.txt")" = ">>程序运行成功！"
+
+run_isp --port COM7 read-out "$(kw_winpath "$work/readout.bin")"
+check "read-out exits 0" test "$rc" = 0
+check "read-out file is 65536 bytes" test "$(stat -c %s "$work/readout.bin" 2>/dev/null)" = 65536
+size=$(stat -c %s "$repo/examples/blinky/blinky.bin")
+check "read-out starts with the firmware" cmp -s -n "$size" "$work/readout.bin" \
+    "$repo/examples/blinky/blinky.bin"
+
+run_isp --port COM9 info
+check "missing port exits 1" test "$rc" = 1
+check "missing port logs the open failure" test "$(cat "$work/out.txt")" = ">>串口COM9打开失败!"
+
+run_isp --frobnicate
+check "usage error exits 2" test "$rc" = 2
+check "usage error prints one line on stderr" test "$(wc -l <"$work/err.txt")" = 1
+
+if [ "$failures" -ne 0 ]; then
+    echo "--- last output:"; cat "$work/out.txt"; cat "$work/err.txt"
+fi
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
