@@ -95,11 +95,17 @@ kw_make_prefix() {
     kw_start_server
 }
 
-# Starts the prefix's server ahead of the programs, with its output in our temp dir: the
-# server reports to stderr whatever it is sent (a SIGHUP when a mapped pseudo-terminal's
-# other side goes away makes it dump every object it holds), which is no test output.
+# Starts the prefix's server and Wine's own background processes (device drivers,
+# services) ahead of a program, with their output in a log (default: our temp dir). They
+# would otherwise inherit the program's output and hold a pipe on it open after the program
+# has ended; and the server reports to stderr whatever it is sent (a SIGHUP when a mapped
+# pseudo-terminal's other side goes away makes it dump every object it holds). The server
+# stays up KW_SERVER_PERSIST seconds after the last program, then ends with them.
 kw_start_server() {
-    timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -p >>"$KW_TMP/wineserver.log" 2>&1
+    local log=${1:-$KW_TMP/wineserver.log}
+    timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -p"${KW_SERVER_PERSIST:-10}" >>"$log" 2>&1
+    timeout -k 5 "$KW_WINE_CMD_SECS" wine cmd.exe /c exit </dev/null >>"$log" 2>&1
+    return 0
 }
 
 # Ends every Wine process of our prefix and the prefix's server.
@@ -131,6 +137,7 @@ kw_map_port() {
 kw_run() {
     local secs=$1
     shift
+    kw_start_server
     timeout -k 10 "$secs" wine "$@"
 }
 
@@ -195,11 +202,7 @@ kw_emulate() {
     state=$(readlink -m "$1")
     shift
     kw_emulate_prefix "$state" || return 1
-    # Start the server and Wine's own background processes first, with their output in a
-    # log: otherwise they inherit the program's output pipe and hold it open for seconds
-    # after the program has ended (a test discovery then runs out of time).
-    timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -p10 >>"$state/wineserver.log" 2>&1
-    timeout -k 5 "$KW_WINE_CMD_SECS" wine cmd.exe /c exit </dev/null >>"$state/wineserver.log" 2>&1
+    kw_start_server "$state/wineserver.log"
     timeout -k 10 "${KESTREL_WINE_RUN_SECS:-600}" wine "$@"
 }
 
