@@ -137,6 +137,19 @@ TEST_F(DialogDispatch, DestroyedWindowLeavesNoHandleBehind) {
     EXPECT_FALSE(::IsWindow(hWnd));
 }
 
+TEST_F(DialogDispatch, IconsSetOnTheWindowAreReturnedByIt) {
+    HICON big = static_cast<HICON>(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(128),
+                                                IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
+    HICON small = static_cast<HICON>(::LoadImageA(
+        ::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(128), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+    ASSERT_NE(nullptr, big);
+    ASSERT_NE(nullptr, small);
+    m_dlg.SetIcon(big, TRUE);
+    m_dlg.SetIcon(small, FALSE);
+    EXPECT_EQ(reinterpret_cast<LRESULT>(big), Send(WM_GETICON, ICON_BIG));
+    EXPECT_EQ(reinterpret_cast<LRESULT>(small), Send(WM_GETICON, ICON_SMALL));
+}
+
 TEST(DialogCreation, ModalDialogReturnsTheEndDialogCode) {
     CProbeDlg dlg;
     dlg.m_modal = true;

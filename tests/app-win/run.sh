@@ -1,0 +1,105 @@
+#!/bin/bash
+# Runs the Windows program's tests under Wine in a private prefix and a private Xvfb: the
+# unit tests, then the driver that works Kestrel_Bootloader.exe from outside. COM12 and COM3
+# are pseudo-terminals with nothing behind them, COM9 a port whose device does not exist, and
+# COM5 the simulated bootloader (when kestrel-sim is there).
+#
+#   tests/app-win/run.sh [--build DIR] [--sim PATH] [--screenshot PNG] [-- DRIVER-ARGS...]
+#
+# --build: the Windows build tree (default build-win); --sim: the native kestrel-sim
+# (default build/kestrel-sim; the device cases are skipped without it); --screenshot: also
+# save a picture of the dialog. Exits 0 when every test passed.
+set -u
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+BUILD=$ROOT/build-win
+SIM=$ROOT/build/kestrel-sim
+SHOT=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --build) BUILD=$(readlink -m "$2"); shift 2 ;;
+    --sim) SIM=$(readlink -m "$2"); shift 2 ;;
+    --screenshot) SHOT=$(readlink -m "$2"); shift 2 ;;
+    --) shift; break ;;
+    *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+
+APP=$BUILD/Kestrel_Bootloader.exe
+UNIT=$BUILD/kestrel_app_win_tests.exe
+DRIVER=$BUILD/kestrel_app_driver.exe
+for f in "$APP" "$UNIT" "$DRIVER"; do
+    [ -f "$f" ] || { echo "run.sh: $f is missing (build the Windows tree first)" >&2; exit 2; }
+done
+
+. "$ROOT/scripts/wine-env.sh"
+HOLDER_PID=
+SIM_PID=
+finish() {
+    [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null && wait "$SIM_PID" 2>/dev/null
+    [ -n "$HOLDER_PID" ] && kill "$HOLDER_PID" 2>/dev/null && wait "$HOLDER_PID" 2>/dev/null
+    kw_cleanup
+}
+trap finish EXIT
+kw_setup --display || exit 1
+
+python3 "$ROOT/tests/app-win/pty_holder.py" 2 >"$KW_TMP/ptys" &
+HOLDER_PID=$!
+for _ in $(seq 1 100); do [ "$(wc -l <"$KW_TMP/ptys")" -ge 2 ] && break; sleep 0.1; done
+PTY1=$(sed -n 1p "$KW_TMP/ptys")
+PTY2=$(sed -n 2p "$KW_TMP/ptys")
+[ -n "$PTY1" ] && [ -n "$PTY2" ] || { echo "run.sh: no pseudo-terminals" >&2; exit 1; }
+
+MAP=(COM12 "$PTY1" COM3 "$PTY2" COM9 "$KW_TMP/no-such-device")
+SIM_ARGS=()
+if [ -x "$SIM" ]; then
+    "$SIM" --link "$KW_TMP/sim-port" >"$KW_TMP/sim.out" 2>&1 &
+    SIM_PID=$!
+    for _ in $(seq 1 100); do [ -e "$KW_TMP/sim-port" ] && break; sleep 0.1; done
+    [ -e "$KW_TMP/sim-port" ] || { echo "run.sh: kestrel-sim did not start" >&2; exit 1; }
+    MAP+=(COM5 "$KW_TMP/sim-port")
+    SIM_ARGS=(--sim-port=COM5)
+else
+    echo "run.sh: no $SIM: the cases that need a bootloader are skipped" >&2
+fi
+kw_map_port "${MAP[@]}" || exit 1
+
+mkdir -p "$KW_TMP/bin"
+cp "$APP" "$UNIT" "$DRIVER" "$KW_TMP/bin/"
+cd "$KW_TMP/bin" || exit 1
+
+status=0
+# Into files, not pipes: Wine's background services inherit the output and would hold a
+# pipe open after the test program ends.
+kw_run 600 kestrel_app_win_tests.exe >"$KW_TMP/unit.log" 2>&1 || status=1
+cat "$KW_TMP/unit.log"
+kw_run 1200 kestrel_app_driver.exe --app="$(kw_winpath "$KW_TMP/bin/Kestrel_Bootloader.exe")" \
+    --work="$(kw_winpath "$KW_TMP/cases")" "${SIM_ARGS[@]}" "$@" >"$KW_TMP/driver.log" 2>&1 ||
+    status=1
+cat "$KW_TMP/driver.log"
+
+if [ -n "$SHOT" ]; then
+    # No window manager here: let Wine draw the caption itself for the picture.
+    kw_run 60 reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+    kw_stop_wine
+    kw_run 120 kestrel_app_driver.exe --app="$(kw_winpath "$KW_TMP/bin/Kestrel_Bootloader.exe")" \
+        --work="$(kw_winpath "$KW_TMP/shot")" "${SIM_ARGS[@]}" --show=8 >"$KW_TMP/show.out" 2>&1 &
+    SHOW_PID=$!
+    for _ in $(seq 1 600); do grep -q '^SHOWN' "$KW_TMP/show.out" && break; sleep 0.1; done
+    if read -r _ X Y W H < <(grep '^SHOWN' "$KW_TMP/show.out"); then
+        sleep 1
+        import -window root "$KW_TMP/root.png" &&
+            convert "$KW_TMP/root.png" -crop "${W}x${H}+${X}+${Y}" +repage "$SHOT" &&
+            echo "run.sh: screenshot in $SHOT"
+    else
+        echo "run.sh: the dialog did not show for the screenshot" >&2
+        status=1
+    fi
+    wait "$SHOW_PID"
+fi
+
+passed=$(grep -h -o '^\[  PASSED  \] [0-9]*' "$KW_TMP/unit.log" "$KW_TMP/driver.log" |
+    awk '{s += $NF} END {print s + 0}')
+failed=$(grep -h -o '^\[  FAILED  \] [0-9]* test' "$KW_TMP/unit.log" "$KW_TMP/driver.log" |
+    awk '{s += $(NF - 1)} END {print s + 0}')
+echo "app-win: $passed passed, $failed failed"
+[ "$failed" = 0 ] && [ "$status" = 0 ]
