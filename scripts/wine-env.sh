@@ -21,6 +21,7 @@
 : "${KW_WINE_CMD_SECS:=60}"
 KW_TMP=${KW_TMP:-}
 KW_XVFB_PID=${KW_XVFB_PID:-}
+export -n KW_TMP KW_XVFB_PID 2>/dev/null
 
 kw_log() { echo "wine-env: $*" >&2; }
 
@@ -40,11 +41,11 @@ kw_ensure_locale() {
     locale -a 2>/dev/null | grep -qiE '^zh_CN\.utf-?8$'
 }
 
+# Not exported: a child that sources these helpers makes (and removes) its own.
 kw_tmpdir() {
     if [ -z "$KW_TMP" ] || [ ! -d "$KW_TMP" ]; then
         KW_TMP=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-wine.XXXXXX") || return 1
     fi
-    export KW_TMP
 }
 
 # A private X server on the first free display (Xvfb picks it: -displayfd).
@@ -56,7 +57,6 @@ kw_start_xvfb() {
     Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp -noreset \
         3>"$KW_TMP/xvfb.display" >"$KW_TMP/xvfb.log" 2>&1 &
     KW_XVFB_PID=$!
-    export KW_XVFB_PID
     for i in $(seq 1 150); do
         if [ -s "$KW_TMP/xvfb.display" ]; then
             export DISPLAY=":$(head -n1 "$KW_TMP/xvfb.display" | tr -d '[:space:]')"

@@ -82,7 +82,7 @@ cleanup() {
     kw_cleanup
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'exit 130' INT TERM HUP
 
 kw_setup || exit 1
 work=$KW_TMP/serial
