@@ -97,9 +97,15 @@ if [ -n "$SHOT" ]; then
     wait "$SHOW_PID"
 fi
 
-passed=$(grep -h -o '^\[  PASSED  \] [0-9]*' "$KW_TMP/unit.log" "$KW_TMP/driver.log" |
+passed=$(grep -a -h -o '^\[  PASSED  \] [0-9]*' "$KW_TMP/unit.log" "$KW_TMP/driver.log" |
     awk '{s += $NF} END {print s + 0}')
-failed=$(grep -h -o '^\[  FAILED  \] [0-9]* test' "$KW_TMP/unit.log" "$KW_TMP/driver.log" |
+failed=$(grep -a -h -o '^\[  FAILED  \] [0-9]* test' "$KW_TMP/unit.log" "$KW_TMP/driver.log" |
     awk '{s += $(NF - 1)} END {print s + 0}')
-echo "app-win: $passed passed, $failed failed"
+skipped=$(grep -a -h -o '^\[  SKIPPED \] [0-9]* test' "$KW_TMP/unit.log" "$KW_TMP/driver.log" |
+    awk '{s += $(NF - 1)} END {print s + 0}')
+if [ "$skipped" = 0 ]; then
+    echo "app-win: $passed passed, $failed failed"
+else
+    echo "app-win: $passed passed, $failed failed, $skipped skipped"
+fi
 [ "$failed" = 0 ] && [ "$status" = 0 ]
