@@ -16,7 +16,7 @@ namespace {
 constexpr DWORD kShowMs = 90000;    // the start-up connect may walk every listed port
 constexpr DWORD kActionMs = 60000;  // one button's job, with a machine under load
 constexpr DWORD kExitMs = 30000;
-constexpr DWORD kReadOutMs = 300000;  // 256 Read Memory commands
+constexpr DWORD kJobMs = 300000;  // a programming run or a 64 KiB read-out, on a loaded machine
 
 const char kNotConnected[] = ">>未连接ISP，本次操作无效！!\r\n";
 
@@ -505,7 +505,7 @@ TEST(Device, ProgramsTheChosenFileAndReadsTheFlashBackThroughTheSaveDialog) {
     ASSERT_NE(std::string::npos, app.Log().find(">>连接ISP成功!\r\n"));
 
     Click(app.Item(IDC_START));
-    ASSERT_TRUE(WaitForLog(app, ">>FLASH校验成功")) << app.Log();
+    ASSERT_TRUE(WaitForLog(app, ">>FLASH校验成功", kJobMs)) << app.Log();
     app.WaitIdle();
     EXPECT_EQ(4, ::SendMessageA(app.Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
     EXPECT_EQ("100%", WindowText(app.Item(IDC_PERCENT)));
@@ -519,7 +519,7 @@ TEST(Device, ProgramsTheChosenFileAndReadsTheFlashBackThroughTheSaveDialog) {
     app.Focus();
     Click(app.Item(IDC_READ_FLASH));
     ChooseFileInDialog(app, binPath);
-    ASSERT_TRUE(WaitForLog(app, ">>文件保存位置：", kReadOutMs)) << app.Log();
+    ASSERT_TRUE(WaitForLog(app, ">>文件保存位置：", kJobMs)) << app.Log();
     app.WaitIdle();
     EXPECT_TRUE(EndsWith(app.Log(), ">>文件保存位置：" + binPath + "\r\n")) << app.Log();
     const std::string flash = ReadWholeFile(binPath);
