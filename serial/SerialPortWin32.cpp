@@ -216,6 +216,13 @@ bool CSerialPort::Backend::ReadDone(CSerialPort* port, HANDLE device) {
     ResetEvent(events[evReadDone]);
     nRxCount = count;
     bReadPending = 0;
+    // A reply cannot precede the write that asked for it: a write completed at the same
+    // time is reported first, or the client's next send would find the port still busy
+    // and be dropped, costing it a whole reply window.
+    if (bWriteBusy && WaitForSingleObject(events[evWriteDone], 0) == WAIT_OBJECT_0 &&
+        !WriteDone(port, device)) {
+        return false;
+    }
     if (count != 0) Notify(port, SerialDataReceived);
     return true;
 }
