@@ -220,13 +220,13 @@ bool ParseArgs(const KindInfo& info, const std::string& args, bool hasArgs, Faul
 
 }  // namespace
 
-bool ParseFault(const std::string& spec, Fault* out, std::string* error) {
-    std::string body = spec;
+bool ParseFault(const std::string& faultText, Fault* out, std::string* error) {
+    std::string body = faultText;
     Fault f;
     const size_t star = body.rfind('*');
     if (star != std::string::npos) {
         if (!ParseNumber(body.substr(star + 1), &f.occurrence) || f.occurrence == 0) {
-            *error = "bad occurrence in '" + spec + "' (*K with K from 1)";
+            *error = "bad occurrence in '" + faultText + "' (*K with K from 1)";
             return false;
         }
         body = body.substr(0, star);
@@ -238,7 +238,7 @@ bool ParseFault(const std::string& spec, Fault* out, std::string* error) {
         if (name == k.name) info = &k;
     }
     if (info == nullptr) {
-        *error = "unknown fault '" + name + "' in '" + spec + "'";
+        *error = "unknown fault '" + name + "' in '" + faultText + "'";
         return false;
     }
     if (star != std::string::npos && !info->takesOccurrence) {
@@ -248,7 +248,7 @@ bool ParseFault(const std::string& spec, Fault* out, std::string* error) {
     f.kind = info->kind;
     const bool hasArgs = colon != std::string::npos;
     if (!ParseArgs(*info, hasArgs ? body.substr(colon + 1) : std::string(), hasArgs, &f, error)) {
-        *error = "fault '" + spec + "': " + *error;
+        *error = "fault '" + faultText + "': " + *error;
         return false;
     }
     *out = std::move(f);

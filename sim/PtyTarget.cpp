@@ -315,9 +315,9 @@ bool PtyTarget::Start(std::string* error) {
     Stop();
     if (!BootloaderTarget::CheckConfig(m_p->config, error)) return false;
     std::vector<Fault> faults;
-    for (const std::string& spec : m_p->config.faults) {
+    for (const std::string& faultText : m_p->config.faults) {
         Fault f;
-        if (!ParseFault(spec, &f, error)) return false;
+        if (!ParseFault(faultText, &f, error)) return false;
         faults.push_back(f);
     }
     m_p->target = std::make_unique<BootloaderTarget>(m_p->config, std::move(faults));

@@ -141,7 +141,7 @@ std::string SimUsage() {
            "  --wire-log FILE           log every byte: \"SECONDS H> XX\" or \"SECONDS T> XX\"\n"
            "  --replug-ms N             after an unplug fault, serve a fresh pty N ms later\n"
            "                            (and re-point --link); default: stay unplugged\n"
-           "  --fault SPEC              inject a fault (repeatable), SPEC one of:\n" +
+           "  --fault FAULT             inject a fault (repeatable), FAULT one of:\n" +
            FaultHelp() + "  --help                    this text\n";
 }
 

@@ -38,8 +38,8 @@ struct Fault {
     uint32_t occurrence = 0;     // *K: act only on the K-th match (1-based); 0: every match
 };
 
-// Parses one --fault SPEC. false with a one-line message in *error on a bad spec.
-bool ParseFault(const std::string& spec, Fault* out, std::string* error);
+// Parses one --fault FAULT. false with a one-line message in *error on a bad fault.
+bool ParseFault(const std::string& faultText, Fault* out, std::string* error);
 
 // The fault grammar, one line per kind, for --help.
 std::string FaultHelp();
@@ -54,7 +54,7 @@ struct TargetConfig {
     bool readoutProtected = false;
     uint32_t paceBaud = 0;              // 0: no pacing; else 11 bits a byte, both directions
     std::vector<uint8_t> initialFlash;  // from 0x08000000; the rest 0xFF
-    std::vector<std::string> faults;    // --fault specs, parsed at Start
+    std::vector<std::string> faults;    // --fault faultTexts, parsed at Start
 };
 
 struct WireByte {
@@ -70,8 +70,8 @@ public:
     PtyTarget(const PtyTarget&) = delete;
     PtyTarget& operator=(const PtyTarget&) = delete;
 
-    // Opens the pty (raw mode) and starts serving. false with a message on a bad fault
-    // spec, a bad configuration or a failed openpty.
+    // Opens the pty (raw mode) and starts serving. false with a message on a bad fault,
+    // a bad configuration or a failed openpty.
     bool Start(std::string* error);
     void Stop();
     std::string SlavePath() const;  // e.g. /dev/pts/5

@@ -5,17 +5,17 @@
 
 namespace {
 
-sim::Fault Parsed(const std::string& spec) {
+sim::Fault Parsed(const std::string& faultText) {
     sim::Fault f;
     std::string error;
-    EXPECT_TRUE(sim::ParseFault(spec, &f, &error)) << spec << ": " << error;
+    EXPECT_TRUE(sim::ParseFault(faultText, &f, &error)) << faultText << ": " << error;
     return f;
 }
 
-std::string Rejection(const std::string& spec) {
+std::string Rejection(const std::string& faultText) {
     sim::Fault f;
     std::string error;
-    EXPECT_FALSE(sim::ParseFault(spec, &f, &error)) << spec;
+    EXPECT_FALSE(sim::ParseFault(faultText, &f, &error)) << faultText;
     return error;
 }
 

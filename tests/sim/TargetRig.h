@@ -14,12 +14,12 @@ namespace simtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline std::vector<sim::Fault> ParseAll(const std::vector<std::string>& specs) {
+inline std::vector<sim::Fault> ParseAll(const std::vector<std::string>& faultTexts) {
     std::vector<sim::Fault> faults;
-    for (const std::string& spec : specs) {
+    for (const std::string& faultText : faultTexts) {
         sim::Fault f;
         std::string error;
-        EXPECT_TRUE(sim::ParseFault(spec, &f, &error)) << spec << ": " << error;
+        EXPECT_TRUE(sim::ParseFault(faultText, &f, &error)) << faultText << ": " << error;
         faults.push_back(f);
     }
     return faults;
