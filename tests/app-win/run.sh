@@ -2,7 +2,18 @@
 # Runs the Windows program's tests under Wine in a private prefix and a private Xvfb: the
 # unit tests, then the driver that works Kestrel_Bootloader.exe from outside. COM12 and COM3
 # are pseudo-terminals with nothing behind them, COM9 a port whose device does not exist, and
-# COM5 the simulated bootloader (when kestrel-sim is there).
+# COM5 the simulated bootloader (when kestrel-sim is there). Wine adds ports of its own for
+# the machine's serial devices.
+#
+# The driver may ask for the simulator to be replaced while it runs, by writing a request
+# file into the control folder it is given (--ctl); this script answers each with an ack
+# file that repeats the request:
+#   sim [ARGS...]  end the simulator (its flash goes to flash.bin) and start a fresh one
+#                  on the same link with the extra kestrel-sim options ARGS (run in the
+#                  control folder, so file names there need no path)
+#   stop           end the simulator and leave the link missing (the device is gone)
+# Each simulator logs its wire traffic into wire.log there, and blinky.hex and blinky.bin,
+# the sample firmware, lie there too.
 #
 #   tests/app-win/run.sh [--build DIR] [--sim PATH] [--screenshot PNG] [-- DRIVER-ARGS...]
 #
@@ -34,8 +45,18 @@ done
 . "$ROOT/scripts/wine-env.sh"
 HOLDER_PID=
 SIM_PID=
+# The simulator's SIGTERM handler writes the flash dump before it exits.
+stop_sim() {
+    [ -n "$SIM_PID" ] || return 0
+    kill "$SIM_PID" 2>/dev/null
+    for _ in $(seq 1 50); do kill -0 "$SIM_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+    SIM_PID=
+}
+
 finish() {
-    [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null && wait "$SIM_PID" 2>/dev/null
+    stop_sim
     [ -n "$HOLDER_PID" ] && kill "$HOLDER_PID" 2>/dev/null && wait "$HOLDER_PID" 2>/dev/null
     kw_cleanup
 }
@@ -49,15 +70,49 @@ PTY1=$(sed -n 1p "$KW_TMP/ptys")
 PTY2=$(sed -n 2p "$KW_TMP/ptys")
 [ -n "$PTY1" ] && [ -n "$PTY2" ] || { echo "run.sh: no pseudo-terminals" >&2; exit 1; }
 
+CTL=$KW_TMP/ctl
+LINK=$KW_TMP/sim-port
+mkdir -p "$CTL" || exit 1
+cp "$ROOT/examples/blinky/blinky.hex" "$ROOT/examples/blinky/blinky.bin" "$CTL/" || exit 1
+
+# start_sim [ARGS...]: a fresh simulator behind the link, with the extra options.
+start_sim() {
+    rm -f "$LINK"
+    (cd "$CTL" && exec "$SIM" --link "$LINK" --wire-log "$CTL/wire.log" \
+        --dump "$CTL/flash.bin" "$@") >>"$KW_TMP/sim.out" 2>&1 &
+    SIM_PID=$!
+    for _ in $(seq 1 100); do
+        [ -e "$LINK" ] && return 0
+        kill -0 "$SIM_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "run.sh: kestrel-sim did not start with: $*" >&2
+    tail -n 5 "$KW_TMP/sim.out" >&2
+    return 1
+}
+
+# One request at a time; the ack repeats it, or reports the failure.
+answer_request() {
+    local req words ok=1
+    req=$(cat "$CTL/request" 2>/dev/null) || return 0
+    rm -f "$CTL/request"
+    req=${req//$'\r'/}
+    read -r -a words <<<"$req"
+    case "${words[0]:-}" in
+    sim) stop_sim; start_sim "${words[@]:1}" || ok=0 ;;
+    stop) stop_sim ;;
+    *) echo "run.sh: unknown request '$req'" >&2; ok=0 ;;
+    esac
+    [ "$ok" = 1 ] || req="failed $req"
+    echo "$req" >"$CTL/ack.tmp" && mv -f "$CTL/ack.tmp" "$CTL/ack"
+}
+
 MAP=(COM12 "$PTY1" COM3 "$PTY2" COM9 "$KW_TMP/no-such-device")
 SIM_ARGS=()
 if [ -x "$SIM" ]; then
-    "$SIM" --link "$KW_TMP/sim-port" >"$KW_TMP/sim.out" 2>&1 &
-    SIM_PID=$!
-    for _ in $(seq 1 100); do [ -e "$KW_TMP/sim-port" ] && break; sleep 0.1; done
-    [ -e "$KW_TMP/sim-port" ] || { echo "run.sh: kestrel-sim did not start" >&2; exit 1; }
-    MAP+=(COM5 "$KW_TMP/sim-port")
-    SIM_ARGS=(--sim-port=COM5)
+    start_sim || exit 1
+    MAP+=(COM5 "$LINK")
+    SIM_ARGS=(--sim-port=COM5 --ctl="$(kw_winpath "$CTL")")
 else
     echo "run.sh: no $SIM: the cases that need a bootloader are skipped" >&2
 fi
@@ -73,9 +128,19 @@ status=0
 kw_run 600 kestrel_app_win_tests.exe >"$KW_TMP/unit.log" 2>&1 || status=1
 cat "$KW_TMP/unit.log"
 kw_run 1200 kestrel_app_driver.exe --app="$(kw_winpath "$KW_TMP/bin/Kestrel_Bootloader.exe")" \
-    --work="$(kw_winpath "$KW_TMP/cases")" "${SIM_ARGS[@]}" "$@" >"$KW_TMP/driver.log" 2>&1 ||
-    status=1
+    --work="$(kw_winpath "$KW_TMP/cases")" "${SIM_ARGS[@]}" "$@" >"$KW_TMP/driver.log" 2>&1 &
+DRIVER_PID=$!
+while kill -0 "$DRIVER_PID" 2>/dev/null; do
+    [ -f "$CTL/request" ] && answer_request
+    sleep 0.05
+done
+wait "$DRIVER_PID" || status=1
 cat "$KW_TMP/driver.log"
+# Later runs meet the simulator as the run began.
+if [ -x "$SIM" ] && [ -n "$SHOT" ]; then
+    stop_sim
+    start_sim || status=1
+fi
 
 if [ -n "$SHOT" ]; then
     # No window manager here: let Wine draw the caption itself for the picture.

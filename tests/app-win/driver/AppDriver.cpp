@@ -55,6 +55,37 @@ bool FileExists(const std::string& path) {
     return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool WriteWholeFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    return static_cast<bool>(out);
+}
+
+std::string SimFile(const std::string& name) { return g_options.simCtl + "\\" + name; }
+
+bool SimRequest(const std::string& request, DWORD timeoutMs) {
+    if (g_options.simCtl.empty()) return false;
+    const std::string ack = SimFile("ack");
+    ::DeleteFileA(ack.c_str());
+    // Written beside and renamed into place, so the runner never reads half a request.
+    const std::string draft = SimFile("request.draft");
+    if (!WriteWholeFile(draft, request + "\n") ||
+        !::MoveFileExA(draft.c_str(), SimFile("request").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return false;
+    }
+    std::string answer;
+    if (!WaitUntil(
+            [&] {
+                answer = ReadWholeFile(ack);
+                return !answer.empty();
+            },
+            timeoutMs)) {
+        return false;
+    }
+    ::DeleteFileA(ack.c_str());
+    return answer == request + "\n";
+}
+
 std::map<std::string, std::string> ReadConfig(const std::string& path) {
     std::map<std::string, std::string> keys;
     std::istringstream in(ReadWholeFile(path));

@@ -13,6 +13,7 @@ struct DriverOptions {
     std::string appPath;   // the program under test
     std::string workRoot;  // a folder for the cases' own folders
     std::string simPort;   // COM port with the simulated bootloader behind it; empty: none
+    std::string simCtl;    // the runner's control folder for the simulator; empty: none
 };
 extern DriverOptions g_options;
 
@@ -24,8 +25,20 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 // The whole content of a file, or empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 bool FileExists(const std::string& path);
+bool WriteWholeFile(const std::string& path, const std::string& data);
 // The keys of section [Config], parsed from the file's text.
 std::map<std::string, std::string> ReadConfig(const std::string& path);
+
+// The simulator behind g_options.simPort, replaced by the test runner on request: "sim
+// [OPTIONS]" ends it (its flash goes to SimFile("flash.bin")) and starts a fresh one on the
+// same port with the extra kestrel-sim options; "stop" ends it and leaves the port without
+// a device. Returns once the runner has answered; false when it failed or did not answer
+// within timeoutMs.
+bool SimRequest(const std::string& request, DWORD timeoutMs = 60000);
+// A file in the runner's control folder: "wire.log" (the current simulator's traffic),
+// "flash.bin" (the flash of the last simulator ended), the sample firmware "blinky.hex"
+// and "blinky.bin", and files the cases put there for the simulator to load.
+std::string SimFile(const std::string& name);
 
 // Text of a window (any process), through WM_GETTEXT.
 std::string WindowText(HWND hWnd);

@@ -10,107 +10,18 @@
 #include <vector>
 
 #include "AppDriver.h"
+#include "Steps.h"
 #include "resource.h"
 
 namespace {
-constexpr DWORD kShowMs = 90000;    // the start-up connect may walk every listed port
-constexpr DWORD kActionMs = 60000;  // one button's job, with a machine under load
-constexpr DWORD kExitMs = 30000;
-constexpr DWORD kJobMs = 300000;  // a programming run or a 64 KiB read-out, on a loaded machine
+using namespace steps;
 
 const char kNotConnected[] = ">>未连接ISP，本次操作无效！!\r\n";
-
-bool HaveSim() { return !g_options.simPort.empty(); }
 
 // Settings that make the first connect go straight to the simulator, or to a port that
 // does not open when there is none.
 std::string PortConfig() {
     return "[Config]\r\nCOMM=" + (HaveSim() ? g_options.simPort : std::string("COM9")) + "\r\n";
-}
-
-std::string SelectedText(HWND hCombo) { return ComboEntry(hCombo, ComboSelection(hCombo)); }
-
-bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Starts the program and waits until its window shows.
-void StartAndShow(AppRun& app) {
-    ASSERT_TRUE(app.Start());
-    ASSERT_TRUE(app.WaitShown(kShowMs)) << "the main window did not show";
-    app.WaitIdle();
-}
-
-// Presses a key with the main window in front.
-void PressOnMain(const AppRun& app, WORD vk) {
-    app.Focus();
-    PressKey(vk);
-}
-
-// Picks a baud-rate entry with the mouse: open the list, click the entry.
-void PickBaudRate(const AppRun& app, const std::string& rate) {
-    HWND hBaud = app.Item(IDC_BAUD_LIST);
-    int index = -1;
-    for (int i = 0; i < ComboCount(hBaud); ++i) {
-        if (ComboEntry(hBaud, i) == rate) index = i;
-    }
-    ASSERT_GE(index, 0) << rate;
-    app.Focus();
-    Click(hBaud);
-    ASSERT_TRUE(
-        WaitUntil([&] { return ::SendMessageA(hBaud, CB_GETDROPPEDSTATE, 0, 0) != 0; }, kActionMs));
-    HWND hList = nullptr;
-    ASSERT_TRUE(WaitUntil([&] { return (hList = app.FindDroppedList()) != nullptr; }, kActionMs));
-    ::SendMessageA(hList, LB_SETTOPINDEX, index, 0);  // scrolled so that the entry shows
-    app.WaitIdle();
-    // The entry's rectangle from the list's top entry and the entry height.
-    const LRESULT top = ::SendMessageA(hList, LB_GETTOPINDEX, 0, 0);
-    const LRESULT height = ::SendMessageA(hList, LB_GETITEMHEIGHT, 0, 0);
-    ASSERT_GT(height, 0);
-    RECT client = {};
-    ::GetClientRect(hList, &client);
-    RECT item = {client.left, static_cast<LONG>((index - top) * height), client.right,
-                 static_cast<LONG>((index - top + 1) * height)};
-    ASSERT_LE(item.bottom, client.bottom) << "entry " << index << " is not in view";
-    POINT middle = {(item.left + item.right) / 2, (item.top + item.bottom) / 2};
-    ::ClientToScreen(hList, &middle);
-    ClickAt(middle);
-    ASSERT_TRUE(
-        WaitUntil([&] { return ::SendMessageA(hBaud, CB_GETDROPPEDSTATE, 0, 0) == 0; }, kActionMs));
-    app.WaitIdle();
-}
-
-// Fills the file name of an open or save dialog and confirms it with Enter.
-void ChooseFileInDialog(const AppRun& app, const std::string& path) {
-    HWND hDialog = nullptr;
-    ASSERT_TRUE(WaitUntil([&] { return (hDialog = app.FindOtherDialog()) != nullptr; }, kActionMs))
-        << "no file dialog";
-    ::SetForegroundWindow(hDialog);
-    GUITHREADINFO thread = {};
-    thread.cbSize = sizeof(thread);
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            return ::GetGUIThreadInfo(::GetWindowThreadProcessId(hDialog, nullptr), &thread) &&
-                   thread.hwndFocus != nullptr;
-        },
-        kActionMs));
-    ::SendMessageA(thread.hwndFocus, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-    PressKey(VK_RETURN);
-    ASSERT_TRUE(WaitUntil([&] { return !::IsWindow(hDialog); }, kActionMs)) << "dialog stayed";
-}
-
-void CancelDialog(const AppRun& app) {
-    HWND hDialog = nullptr;
-    ASSERT_TRUE(WaitUntil([&] { return (hDialog = app.FindOtherDialog()) != nullptr; }, kActionMs));
-    ::SetForegroundWindow(hDialog);
-    PressKey(VK_ESCAPE);
-    ASSERT_TRUE(WaitUntil([&] { return !::IsWindow(hDialog); }, kActionMs));
-}
-
-// Waits until the log holds the text (a job runs inside its button's handler).
-bool WaitForLog(const AppRun& app, const std::string& text, DWORD timeoutMs = kActionMs) {
-    return WaitUntil([&] { return app.Log().find(text) != std::string::npos; }, timeoutMs);
 }
 
 // One page of data at 0x08000000 in Intel HEX.

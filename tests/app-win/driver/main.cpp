@@ -1,5 +1,6 @@
 // The driver's entry: --app=PATH (the program), --work=DIR (room for the cases), and
-// --sim-port=COMn when a simulated bootloader answers on that port. With --show=SECONDS it
+// --sim-port=COMn when a simulated bootloader answers on that port, with --ctl=DIR the
+// folder through which the runner replaces that simulator on request. With --show=SECONDS it
 // runs no tests: it starts the program, prints "SHOWN x y width height" once the window is
 // up (for a screenshot), waits, and closes it.
 #include <gtest/gtest.h>
@@ -38,10 +39,12 @@ int main(int argc, char** argv) {
         if (std::strncmp(arg, "--app=", 6) == 0) g_options.appPath = arg + 6;
         if (std::strncmp(arg, "--work=", 7) == 0) g_options.workRoot = arg + 7;
         if (std::strncmp(arg, "--sim-port=", 11) == 0) g_options.simPort = arg + 11;
+        if (std::strncmp(arg, "--ctl=", 6) == 0) g_options.simCtl = arg + 6;
         if (std::strncmp(arg, "--show=", 7) == 0) showSeconds = std::atoi(arg + 7);
     }
     if (g_options.appPath.empty() || g_options.workRoot.empty()) {
-        std::fprintf(stderr, "usage: %s --app=PATH --work=DIR [--sim-port=COMn] [--show=S]\n",
+        std::fprintf(stderr,
+                     "usage: %s --app=PATH --work=DIR [--sim-port=COMn --ctl=DIR] [--show=S]\n",
                      argv[0]);
         return 2;
     }

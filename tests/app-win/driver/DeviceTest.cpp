@@ -1,0 +1,173 @@
+// Kestrel_Bootloader.exe against the simulated bootloader, which the runner replaces on
+// request (faults, a loaded flash, a device that goes away): connecting and scanning,
+// reconnecting, baud-rate changes, chip information, programming and reading out.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "AppDriver.h"
+#include "Steps.h"
+#include "resource.h"
+
+namespace {
+using namespace steps;
+
+// The ports the runner maps besides the simulator's: two that open with nothing behind
+// them and one whose device does not exist. Wine lists ports of its own beside them.
+const char kSilentA[] = "COM12";
+const char kSilentB[] = "COM3";
+const char kMissing[] = "COM9";
+
+// The four lines of a connect to the simulator as it starts by default.
+std::vector<std::string> ConnectLines(const std::string& port) {
+    return {">>串口" + port + "打开成功!", ">>连接ISP成功!", ">>Bootloader版本：V2.2",
+            ">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 "};
+}
+
+size_t Index(const std::vector<std::string>& list, const std::string& entry) {
+    return static_cast<size_t>(std::find(list.begin(), list.end(), entry) - list.begin());
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Host bytes 0x7F in the current simulator's wire log: the syncs, while no data is sent.
+int HostSyncs() {
+    const std::string log = ReadWholeFile(SimFile("wire.log"));
+    int count = 0;
+    for (size_t at = 0; (at = log.find(" H> 7F\n", at)) != std::string::npos; ++at) ++count;
+    return count;
+}
+
+// Replaces the simulator for one case and brings the default one back afterwards.
+class SimFor {
+public:
+    explicit SimFor(const std::string& options) {
+        m_ok = SimRequest(options.empty() ? "sim" : "sim " + options);
+    }
+    ~SimFor() { SimRequest("sim"); }
+    SimFor(const SimFor&) = delete;
+    SimFor& operator=(const SimFor&) = delete;
+    bool Ok() const { return m_ok; }
+
+private:
+    bool m_ok = false;
+};
+
+std::string Config(const std::string& port, const std::string& more = std::string()) {
+    return "[Config]\r\nCOMM=" + port + "\r\n" + more;
+}
+}  // namespace
+
+TEST(Connect, MissingStoredPortScansPastASilentPortAndStoresTheSimulatorPort) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    AppRun app("scan");
+    app.WriteConfig(Config(kMissing));
+    StartAndShow(app);
+
+    HWND hPorts = app.Item(IDC_PORT_LIST);
+    std::vector<std::string> ports;
+    for (int i = 0; i < ComboCount(hPorts); ++i) ports.push_back(ComboEntry(hPorts, i));
+    ASSERT_LT(Index(ports, kSilentA), Index(ports, kSilentB));
+    ASSERT_LT(Index(ports, kSilentB), Index(ports, g_options.simPort));
+    ASSERT_LT(Index(ports, g_options.simPort), Index(ports, kMissing));
+
+    // The stored port fails to open; the scan walks the list from the top, skipping it, up
+    // to the simulator. Wine's own ports may open or not, but never connect.
+    const std::vector<std::string> lines = LogLines(app.m_logWhenShown);
+    size_t at = 0;
+    auto next = [&] { return at < lines.size() ? lines[at++] : std::string("(no line)"); };
+    EXPECT_EQ(std::string(">>串口") + kMissing + "打开失败!", next());
+    for (const std::string& port : ports) {
+        SCOPED_TRACE(port);
+        if (port == kMissing) continue;
+        if (port == g_options.simPort) break;
+        std::string line = next();
+        if (port != kSilentA && port != kSilentB && line == ">>串口" + port + "打开失败!") continue;
+        EXPECT_EQ(">>串口" + port + "打开成功!", line);
+        EXPECT_EQ(">>连接ISP失败，关闭串口" + port + "!", next());
+    }
+    ExpectLinesFrom(app.m_logWhenShown, at, ConnectLines(g_options.simPort));
+    EXPECT_EQ(g_options.simPort, SelectedText(hPorts));
+    std::map<std::string, std::string> config = app.Config();
+    EXPECT_EQ(g_options.simPort, config["COMM"]);
+    EXPECT_EQ(1u, config.size()) << "the scan wrote more than the port";
+
+    // The found port is connected: the chip information is answered.
+    const size_t before = LogLines(app.Log()).size();
+    Click(app.Item(IDC_CHIP_INFO));
+    ASSERT_TRUE(WaitForLog(app, ">>芯片ID版本")) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), before,
+                    {">>Bootloader版本：V2.2，选项字节：00 00", ">>芯片ID版本：V4.10"});
+
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+}
+
+TEST(Connect, ReconnectWhileConnectedResetsTheTargetAndConnectsAgain) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    SimFor sim("");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app("reconnect");
+    app.WriteConfig(Config(g_options.simPort));
+    StartAndShow(app);
+    ExpectLinesFrom(app.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+    ASSERT_TRUE(WaitUntil([] { return HostSyncs() == 1; }, kActionMs)) << HostSyncs();
+
+    Click(app.Item(IDC_RECONNECT));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 8; }, kActionMs));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 0,
+                    ConnectLines(g_options.simPort) + ConnectLines(g_options.simPort));
+    // A second sync is only answered by a target that was reset (the port closed) first.
+    ASSERT_TRUE(WaitUntil([] { return HostSyncs() == 2; }, kActionMs)) << HostSyncs();
+
+    // Still connected afterwards.
+    Click(app.Item(IDC_CHIP_INFO));
+    ASSERT_TRUE(WaitForLog(app, ">>芯片ID版本")) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 8,
+                    {">>Bootloader版本：V2.2，选项字节：00 00", ">>芯片ID版本：V4.10"});
+    EXPECT_EQ(0, BarPos(app)) << "the chip information moved the bar";
+
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+}
+
+TEST(Connect, NewBaudRateReconnectsAndIsStoredWhileTheSameRateDoesNothing) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    SimFor sim("");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app("baud");
+    app.WriteConfig(Config(g_options.simPort));
+    StartAndShow(app);
+    ExpectLinesFrom(app.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+
+    PickBaudRate(app, "19200");
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 8; }, kActionMs));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 0,
+                    ConnectLines(g_options.simPort) + ConnectLines(g_options.simPort));
+    EXPECT_EQ("19200", app.Config()["BaudRate"]);
+    EXPECT_EQ("19200", SelectedText(app.Item(IDC_BAUD_LIST)));
+    EXPECT_TRUE(WaitUntil([] { return HostSyncs() == 2; }, kActionMs)) << HostSyncs();
+
+    const std::string log = app.Log();
+    const std::string settings = ReadWholeFile(app.Dir() + "\\Config.ini");
+    PickBaudRate(app, "19200");
+    ::Sleep(500);  // room for a reconnect that should not come
+    app.WaitIdle();
+    EXPECT_EQ(log, app.Log());
+    EXPECT_EQ(settings, ReadWholeFile(app.Dir() + "\\Config.ini"));
+    EXPECT_EQ(2, HostSyncs());
+
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+}
