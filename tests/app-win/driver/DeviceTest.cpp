@@ -171,3 +171,149 @@ TEST(Connect, NewBaudRateReconnectsAndIsStoredWhileTheSameRateDoesNothing) {
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));
 }
+
+namespace {
+// Bytes that no erase or program step leaves behind by chance: byte k of the pattern.
+std::string Pattern(size_t size) {
+    std::string out(size, '\0');
+    for (size_t k = 0; k < size; ++k) out[k] = static_cast<char>((k * 7 + k / 256 + 3) % 251);
+    return out;
+}
+
+const size_t kFlashBytes = 65536;  // the simulator's flash, and the read-out's length
+const size_t kPage = 1024;
+
+// The flash of the simulator that the last request ended.
+std::string EndedFlash() { return ReadWholeFile(SimFile("flash.bin")); }
+
+// Blinky as the program writes it: one page, padded with 0xFF.
+std::string BlinkyPage() {
+    std::string page = ReadWholeFile(SimFile("blinky.bin"));
+    page.resize(kPage, '\xFF');
+    return page;
+}
+
+std::vector<std::string> ProgramLines(bool eraseAll) {
+    std::vector<std::string> lines = {">>读取下载文件到内存：1024byte ，共1页（每页1024byte）"};
+    if (eraseAll) lines.push_back(">>成功擦除芯片所有FLASH区！");
+    lines.push_back(">>开始写入FLASH.......");
+    lines.push_back(">>FLASH烧录完成，用时#毫秒！");
+    return lines;
+}
+
+// The first difference of two byte strings, for a readable failure.
+std::string FirstDifference(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
+    for (size_t k = 0; k < a.size(); ++k) {
+        if (a[k] != b[k]) return "first difference at offset " + std::to_string(k);
+    }
+    return "equal";
+}
+}  // namespace
+
+TEST(Programming, BlinkyInBothEraseModesWithVerifyAndRunEndsUpInTheFlash) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    const std::string pattern = Pattern(4 * kPage);
+    ASSERT_TRUE(WriteWholeFile(SimFile("pattern.bin"), pattern));
+    ASSERT_EQ(192u, ReadWholeFile(SimFile("blinky.bin")).size());
+    SimFor sim("--load pattern.bin");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app("blinky");
+    app.WriteConfig(Config(g_options.simPort, "FilePath=" + SimFile("blinky.hex") +
+                                                  "\r\nEraseFlag=0\r\nVerifyFlag=1\r\n"
+                                                  "RunProgramFlag=1\r\n"));
+    StartAndShow(app);
+    ExpectLinesFrom(app.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+
+    // Page by page: only page 0 is erased, the rest of the old flash stays.
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, ">>程序运行成功！", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 4,
+                    ProgramLines(false) + std::vector<std::string>{">>开始校验FLASH......",
+                                                                   ">>FLASH校验成功，用时#毫秒！",
+                                                                   ">>程序运行成功！"});
+    EXPECT_EQ(0, BarMin(app));
+    EXPECT_EQ(4, BarMax(app));
+    EXPECT_EQ(4, BarPos(app));
+    EXPECT_EQ("100%", PercentText(app));
+
+    ASSERT_TRUE(SimRequest("sim --load pattern.bin"));
+    std::string expected = BlinkyPage() + pattern.substr(kPage);
+    expected.resize(kFlashBytes, '\xFF');
+    const std::string afterPages = EndedFlash();
+    EXPECT_TRUE(afterPages == expected) << FirstDifference(afterPages, expected);
+
+    // The whole flash erased first, on a fresh target with the pattern again.
+    app.Focus();
+    Click(app.Item(IDC_ERASE_ALL));
+    ASSERT_TRUE(WaitUntil([&] { return app.Config()["EraseFlag"] == "1"; }, kActionMs));
+    Click(app.Item(IDC_RECONNECT));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 14; }, kActionMs));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 10, ConnectLines(g_options.simPort));
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 21; }, kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 14,
+                    ProgramLines(true) + std::vector<std::string>{">>开始校验FLASH......",
+                                                                  ">>FLASH校验成功，用时#毫秒！",
+                                                                  ">>程序运行成功！"});
+    EXPECT_EQ(4, BarMax(app));
+    EXPECT_EQ(4, BarPos(app));
+    EXPECT_EQ("100%", PercentText(app));
+
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+    ASSERT_TRUE(SimRequest("sim"));
+    expected = BlinkyPage();
+    expected.resize(kFlashBytes, '\xFF');
+    const std::string afterAll = EndedFlash();
+    EXPECT_TRUE(afterAll == expected) << FirstDifference(afterAll, expected);
+}
+
+TEST(Programming, RefusedWriteAndCorruptReadBackEachStopTheRunWithTheBarFull) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    SimFor sim("--fault nack:write@0x08000000");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app("program-faults");
+    app.WriteConfig(Config(g_options.simPort,
+                           "FilePath=" + SimFile("blinky.hex") + "\r\nRunProgramFlag=1\r\n"));
+    StartAndShow(app);
+    ExpectLinesFrom(app.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+
+    // The first block is refused: no verify, no run.
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, ">>FLASH写256byte至0x08000000失败\r\n", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(
+        app.Log(), 4,
+        {">>读取下载文件到内存：1024byte ，共1页（每页1024byte）", ">>成功擦除芯片所有FLASH区！",
+         ">>开始写入FLASH.......", ">>FLASH写256byte至0x08000000失败"});
+    EXPECT_EQ(4, BarMax(app));
+    EXPECT_EQ(4, BarPos(app));
+    EXPECT_EQ("00%", PercentText(app));
+
+    // Another target whose read-back turns byte 5 over: the write completes, the verify
+    // stops at that byte, and the run is skipped.
+    ASSERT_TRUE(SimRequest("sim --fault corrupt:0x08000005"));
+    Click(app.Item(IDC_RECONNECT));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 12; }, kActionMs));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 8, ConnectLines(g_options.simPort));
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, ">>FLASH地址0x08000005校验出现错误，停止校验操作！\r\n", kJobMs))
+        << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 12,
+                    ProgramLines(true) + std::vector<std::string>{
+                                             ">>开始校验FLASH......",
+                                             ">>FLASH地址0x08000005校验出现错误，停止校验操作！"});
+    EXPECT_EQ(4, BarMax(app));
+    EXPECT_EQ(4, BarPos(app));
+    EXPECT_EQ("100%", PercentText(app));
+
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+}
