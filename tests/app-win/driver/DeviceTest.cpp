@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -313,6 +314,127 @@ TEST(Programming, RefusedWriteAndCorruptReadBackEachStopTheRunWithTheBarFull) {
     EXPECT_EQ(4, BarMax(app));
     EXPECT_EQ(4, BarPos(app));
     EXPECT_EQ("100%", PercentText(app));
+
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+}
+
+namespace {
+size_t FileSize(const std::string& path) { return ReadWholeFile(path).size(); }
+}  // namespace
+
+TEST(ReadOut, CancelReadsNothingAndAFullReadOutEqualsTheProgrammedFlash) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    const std::string pattern = Pattern(kFlashBytes);
+    ASSERT_TRUE(WriteWholeFile(SimFile("pattern.bin"), pattern));
+    SimFor sim("--load pattern.bin");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app("read-out");
+    const std::string binPath = app.Dir() + "\\flash.bin";
+    ::DeleteFileA(binPath.c_str());
+    app.WriteConfig(Config(g_options.simPort, "FilePath=" + SimFile("blinky.hex") +
+                                                  "\r\nEraseFlag=0\r\nVerifyFlag=0\r\n"));
+    StartAndShow(app);
+    ExpectLinesFrom(app.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+
+    // Page 0 takes blinky; the rest keeps the pattern.
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, ">>FLASH烧录完成", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 4, ProgramLines(false));
+    std::string expected = BlinkyPage() + pattern.substr(kPage);
+
+    // A cancelled save dialog: one line, no file, not a byte on the wire.
+    ASSERT_TRUE(WaitUntil([] { return FileSize(SimFile("wire.log")) > 0; }, kActionMs));
+    ::Sleep(200);  // the simulator writes its wire log every 10 ms
+    const size_t wireBefore = FileSize(SimFile("wire.log"));
+    app.Focus();
+    Click(app.Item(IDC_READ_FLASH));
+    CancelDialog(app);
+    ASSERT_TRUE(WaitForLog(app, ">>取消FLASH读取操作！\r\n"));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 7, {">>取消FLASH读取操作！"});
+    EXPECT_FALSE(FileExists(binPath));
+    ::Sleep(200);
+    EXPECT_EQ(wireBefore, FileSize(SimFile("wire.log")));
+    EXPECT_EQ(4, BarMax(app)) << "the cancel touched the bar";
+
+    app.Focus();
+    Click(app.Item(IDC_READ_FLASH));
+    ChooseFileInDialog(app, binPath);
+    ASSERT_TRUE(WaitForLog(app, ">>文件保存位置：", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 8,
+                    {">>开始读取FLASH......", ">>读取FLASH操作成功，用时#毫秒！",
+                     ">>文件保存位置：" + binPath});
+    const std::string file = ReadWholeFile(binPath);
+    EXPECT_TRUE(file == expected) << FirstDifference(file, expected);
+    EXPECT_EQ(0, BarMin(app));
+    EXPECT_EQ(256, BarMax(app));
+    EXPECT_EQ(256, BarPos(app));
+    EXPECT_EQ("100%", PercentText(app));
+
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+    ASSERT_TRUE(SimRequest("sim"));
+    const std::string flash = EndedFlash();
+    EXPECT_TRUE(file == flash) << FirstDifference(file, flash);
+}
+
+TEST(ReadOut, TargetGoneMidwayFailsAtItsBlockAndReconnectWorksOnceItIsBack) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    const std::string pattern = Pattern(kFlashBytes);
+    ASSERT_TRUE(WriteWholeFile(SimFile("pattern.bin"), pattern));
+    SimFor sim("--load pattern.bin");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app("read-out-gone");
+    const std::string binPath = app.Dir() + "\\part.bin";
+    app.WriteConfig(Config(g_options.simPort));
+    StartAndShow(app);
+    ExpectLinesFrom(app.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+
+    app.Focus();
+    Click(app.Item(IDC_READ_FLASH));
+    ChooseFileInDialog(app, binPath);
+    // About 5 KB of wire log a block: the device goes once some 20 blocks are through.
+    ASSERT_TRUE(WaitUntil([] { return FileSize(SimFile("wire.log")) > 100000; }, kJobMs));
+    const DWORD goneAt = ::GetTickCount();
+    ASSERT_TRUE(SimRequest("stop"));
+    ASSERT_TRUE(WaitForLog(app, "失败！\r\n")) << app.Log();
+    EXPECT_LT(::GetTickCount() - goneAt, 30000u) << "the failure took long";
+    app.WaitIdle();
+
+    const std::vector<std::string> lines = LogLines(app.Log());
+    ASSERT_EQ(6u, lines.size()) << app.Log();
+    EXPECT_EQ(">>开始读取FLASH......", lines[4]);
+    unsigned address = 0;
+    ASSERT_EQ(1, std::sscanf(lines[5].c_str(), ">>读取FLASH 0x%8X", &address)) << lines[5];
+    char text[64];
+    std::snprintf(text, sizeof(text), ">>读取FLASH 0x%08X失败！", address);
+    EXPECT_EQ(text, lines[5]);
+    ASSERT_GT(address, 0x08000000u);
+    ASSERT_LT(address, 0x08010000u);
+    ASSERT_EQ(0u, address % 256);
+    // The blocks before the failing one are in the file, as the flash holds them.
+    const size_t done = address - 0x08000000u;
+    const std::string file = ReadWholeFile(binPath);
+    EXPECT_TRUE(file == pattern.substr(0, done)) << FirstDifference(file, pattern.substr(0, done));
+    EXPECT_EQ(256, BarMax(app));
+    EXPECT_EQ(256, BarPos(app));
+    std::snprintf(text, sizeof(text), "%02u%%", static_cast<unsigned>(done / 256 * 100 / 256));
+    EXPECT_EQ(text, PercentText(app));
+
+    // The device is back on the same port: a reconnect finds it.
+    ASSERT_TRUE(SimRequest("sim --load pattern.bin"));
+    Click(app.Item(IDC_RECONNECT));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 10; }, kActionMs));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 6, ConnectLines(g_options.simPort));
+    Click(app.Item(IDC_CHIP_INFO));
+    ASSERT_TRUE(WaitForLog(app, ">>芯片ID版本")) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 10,
+                    {">>Bootloader版本：V2.2，选项字节：00 00", ">>芯片ID版本：V4.10"});
 
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));

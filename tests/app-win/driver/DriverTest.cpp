@@ -1,5 +1,5 @@
-// Kestrel_Bootloader.exe driven from outside: start-up, settings, log view, About box, file
-// choosers and the device buttons against the simulated bootloader.
+// Kestrel_Bootloader.exe driven from outside: start-up, settings, log view, About box and the
+// file chooser (the device's own cases are in DeviceTest.cpp).
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h
@@ -394,51 +394,6 @@ TEST(Files, ChosenDownloadFileIsShownAndStoredAndACancelChangesNothing) {
     EXPECT_EQ(0, ::lstrcmpiA(hexPath.c_str(), WindowText(app.Item(IDC_FILE_PATH)).c_str()));
     EXPECT_EQ(0, ::lstrcmpiA(hexPath.c_str(), app.Config()["FilePath"].c_str()));
     EXPECT_EQ(logBefore, app.Log());
-
-    PressOnMain(app, VK_ESCAPE);
-    EXPECT_EQ(2, app.WaitExit(kExitMs));
-}
-
-TEST(Device, ProgramsTheChosenFileAndReadsTheFlashBackThroughTheSaveDialog) {
-    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
-    AppRun app("device");
-    const std::string hexPath = app.Dir() + "\\app.hex";
-    const std::string binPath = app.Dir() + "\\flash.bin";
-    ::DeleteFileA(binPath.c_str());
-    app.WriteConfig(PortConfig() + "FilePath=" + hexPath + "\r\n");
-    {
-        std::FILE* f = std::fopen(hexPath.c_str(), "wb");
-        ASSERT_NE(nullptr, f);
-        std::fputs(SmallHexFile().c_str(), f);
-        std::fclose(f);
-    }
-    StartAndShow(app);
-    ASSERT_NE(std::string::npos, app.Log().find(">>连接ISP成功!\r\n"));
-
-    Click(app.Item(IDC_START));
-    ASSERT_TRUE(WaitForLog(app, ">>FLASH校验成功", kJobMs)) << app.Log();
-    app.WaitIdle();
-    EXPECT_EQ(4, ::SendMessageA(app.Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
-    EXPECT_EQ("100%", WindowText(app.Item(IDC_PERCENT)));
-
-    app.Focus();
-    Click(app.Item(IDC_READ_FLASH));
-    CancelDialog(app);
-    ASSERT_TRUE(WaitForLog(app, ">>取消FLASH读取操作！\r\n"));
-    EXPECT_FALSE(FileExists(binPath));
-
-    app.Focus();
-    Click(app.Item(IDC_READ_FLASH));
-    ChooseFileInDialog(app, binPath);
-    ASSERT_TRUE(WaitForLog(app, ">>文件保存位置：", kJobMs)) << app.Log();
-    app.WaitIdle();
-    EXPECT_TRUE(EndsWith(app.Log(), ">>文件保存位置：" + binPath + "\r\n")) << app.Log();
-    const std::string flash = ReadWholeFile(binPath);
-    ASSERT_EQ(65536u, flash.size());
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(static_cast<char>(i * 0x11), flash[i]) << i;
-    EXPECT_EQ('\xFF', flash[16]);
-    EXPECT_EQ(256, ::SendMessageA(app.Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
-    EXPECT_EQ("100%", WindowText(app.Item(IDC_PERCENT)));
 
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));
