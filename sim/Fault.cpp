@@ -229,7 +229,7 @@ bool ParseFault(const std::string& faultText, Fault* out, std::string* error) {
             *error = "bad occurrence in '" + faultText + "' (*K with K from 1)";
             return false;
         }
-        body = body.substr(0, star);
+        body.resize(star);
     }
     const size_t colon = body.find(':');
     const std::string name = body.substr(0, colon);
