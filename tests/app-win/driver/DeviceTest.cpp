@@ -439,3 +439,38 @@ TEST(ReadOut, TargetGoneMidwayFailsAtItsBlockAndReconnectWorksOnceItIsBack) {
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));
 }
+
+TEST(Programming, DeviceUnpluggedDuringTheWriteFailsThatBlockAndReconnectFindsItReplugged) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    // Host bytes: 3 for the connect, 4 for the erase, 265 for a block; the line goes with
+    // the second block's address, whose short reply window makes the failure quick (in its
+    // data a lost line costs five windows of 40 ms a byte). The simulator serves a new line
+    // 300 ms later.
+    SimFor sim("--fault unplug:276*1 --replug-ms 300");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app("program-unplugged");
+    app.WriteConfig(Config(g_options.simPort,
+                           "FilePath=" + SimFile("blinky.hex") + "\r\nRunProgramFlag=1\r\n"));
+    StartAndShow(app);
+    ExpectLinesFrom(app.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, "失败\r\n", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(
+        app.Log(), 4,
+        {">>读取下载文件到内存：1024byte ，共1页（每页1024byte）", ">>成功擦除芯片所有FLASH区！",
+         ">>开始写入FLASH.......", ">>FLASH写256byte至0x08000100失败"});
+    EXPECT_EQ(4, BarMax(app));
+    EXPECT_EQ(4, BarPos(app));
+    EXPECT_EQ("25%", PercentText(app));
+
+    ::Sleep(1000);  // the replug
+    Click(app.Item(IDC_RECONNECT));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 12; }, kActionMs));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 8, ConnectLines(g_options.simPort));
+
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+}
