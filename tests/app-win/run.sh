@@ -12,6 +12,8 @@
 #                  on the same link with the extra kestrel-sim options ARGS (run in the
 #                  control folder, so file names there need no path)
 #   stop           end the simulator and leave the link missing (the device is gone)
+#   speed          answered with "speed N": the baud rate the host set on the line (ask
+#                  only while the program has the port open)
 # Each simulator logs its wire traffic into wire.log there, and blinky.hex and blinky.bin,
 # the sample firmware, lie there too.
 #
@@ -101,6 +103,7 @@ answer_request() {
     case "${words[0]:-}" in
     sim) stop_sim; start_sim "${words[@]:1}" || ok=0 ;;
     stop) stop_sim ;;
+    speed) req="speed $(stty -F "$LINK" speed 2>/dev/null)" ;;
     *) echo "run.sh: unknown request '$req'" >&2; ok=0 ;;
     esac
     [ "$ok" = 1 ] || req="failed $req"

@@ -63,15 +63,15 @@ bool WriteWholeFile(const std::string& path, const std::string& data) {
 
 std::string SimFile(const std::string& name) { return g_options.simCtl + "\\" + name; }
 
-bool SimRequest(const std::string& request, DWORD timeoutMs) {
-    if (g_options.simCtl.empty()) return false;
+std::string SimAnswer(const std::string& request, DWORD timeoutMs) {
+    if (g_options.simCtl.empty()) return std::string();
     const std::string ack = SimFile("ack");
     ::DeleteFileA(ack.c_str());
     // Written beside and renamed into place, so the runner never reads half a request.
     const std::string draft = SimFile("request.draft");
     if (!WriteWholeFile(draft, request + "\n") ||
         !::MoveFileExA(draft.c_str(), SimFile("request").c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        return false;
+        return std::string();
     }
     std::string answer;
     if (!WaitUntil(
@@ -80,10 +80,15 @@ bool SimRequest(const std::string& request, DWORD timeoutMs) {
                 return !answer.empty();
             },
             timeoutMs)) {
-        return false;
+        return std::string();
     }
     ::DeleteFileA(ack.c_str());
-    return answer == request + "\n";
+    if (answer.back() == '\n') answer.pop_back();
+    return answer;
+}
+
+bool SimRequest(const std::string& request, DWORD timeoutMs) {
+    return SimAnswer(request, timeoutMs) == request;
 }
 
 std::map<std::string, std::string> ReadConfig(const std::string& path) {

@@ -35,6 +35,9 @@ std::map<std::string, std::string> ReadConfig(const std::string& path);
 // a device. Returns once the runner has answered; false when it failed or did not answer
 // within timeoutMs.
 bool SimRequest(const std::string& request, DWORD timeoutMs = 60000);
+// A request whose answer says more: "speed" gives "speed N", the baud rate the program set
+// on the simulator's line. Empty when the runner did not answer within timeoutMs.
+std::string SimAnswer(const std::string& request, DWORD timeoutMs = 60000);
 // A file in the runner's control folder: "wire.log" (the current simulator's traffic),
 // "flash.bin" (the flash of the last simulator ended), the sample firmware "blinky.hex"
 // and "blinky.bin", and files the cases put there for the simulator to load.

@@ -150,12 +150,14 @@ TEST(Connect, NewBaudRateReconnectsAndIsStoredWhileTheSameRateDoesNothing) {
     app.WriteConfig(Config(g_options.simPort));
     StartAndShow(app);
     ExpectLinesFrom(app.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+    EXPECT_EQ("speed 115200", SimAnswer("speed"));
 
     PickBaudRate(app, "19200");
     ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 8; }, kActionMs));
     app.WaitIdle();
     ExpectLinesFrom(app.Log(), 0,
                     ConnectLines(g_options.simPort) + ConnectLines(g_options.simPort));
+    EXPECT_EQ("speed 19200", SimAnswer("speed"));
     EXPECT_EQ("19200", app.Config()["BaudRate"]);
     EXPECT_EQ("19200", SelectedText(app.Item(IDC_BAUD_LIST)));
     EXPECT_TRUE(WaitUntil([] { return HostSyncs() == 2; }, kActionMs)) << HostSyncs();
@@ -168,6 +170,7 @@ TEST(Connect, NewBaudRateReconnectsAndIsStoredWhileTheSameRateDoesNothing) {
     EXPECT_EQ(log, app.Log());
     EXPECT_EQ(settings, ReadWholeFile(app.Dir() + "\\Config.ini"));
     EXPECT_EQ(2, HostSyncs());
+    EXPECT_EQ("speed 19200", SimAnswer("speed"));
 
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));
