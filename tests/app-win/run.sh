@@ -65,7 +65,45 @@ finish() {
 trap finish EXIT
 kw_setup --display || exit 1
 
-python3 "$ROOT/tests/app-win/pty_holder.py" 2 >"$KW_TMP/ptys" &
+# Two pseudo-terminals with nothing behind them: prints each one's path, discards what the
+# host writes, and once the host has closed one, gives it back its first line settings (and
+# lifts exclusive mode, as the simulator does with its own): under Wine a port whose pty
+# keeps the last host's line settings fails to open a second time.
+python3 - >"$KW_TMP/ptys" 2>>"$KW_TMP/holder.log" <<'PY' &
+import os, pty, select, termios, fcntl, time
+masters = {}
+for _ in range(2):
+    master, slave = pty.openpty()
+    name = os.ttyname(slave)
+    raw = termios.tcgetattr(slave)
+    os.close(slave)
+    print(name, flush=True)
+    masters[master] = [name, raw, False]  # path, fresh settings, a host has it open
+while True:
+    for fd, state in masters.items():
+        p = select.poll()
+        p.register(fd, select.POLLIN)
+        events = p.poll(0)
+        hungUp = any(e & select.POLLHUP for _, e in events)
+        if any(e & select.POLLIN for _, e in events):
+            try:
+                os.read(fd, 4096)
+            except OSError:
+                pass
+        if not hungUp:
+            state[2] = True
+        elif state[2]:
+            state[2] = False
+            try:
+                s = os.open(state[0], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                termios.tcsetattr(s, termios.TCSANOW, state[1])
+                fcntl.ioctl(s, termios.TIOCNXCL)
+                termios.tcflush(s, termios.TCIOFLUSH)
+                os.close(s)
+            except OSError:
+                pass
+    time.sleep(0.02)
+PY
 HOLDER_PID=$!
 for _ in $(seq 1 100); do [ "$(wc -l <"$KW_TMP/ptys")" -ge 2 ] && break; sleep 0.1; done
 PTY1=$(sed -n 1p "$KW_TMP/ptys")

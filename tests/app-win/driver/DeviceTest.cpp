@@ -38,6 +38,27 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
     return a;
 }
 
+// Checks the lines of a scan from *at on: one attempt for each entry of the list in order,
+// but the failed one, up to the entry `last` (not included; empty: the whole list). Wine's
+// own ports may open or not, but never connect. *at ends behind the scan's lines.
+void ExpectScanLines(const std::vector<std::string>& lines, const std::vector<std::string>& ports,
+                     const std::string& failed, const std::string& last, size_t* at) {
+    auto next = [&] { return *at < lines.size() ? lines[(*at)++] : std::string("(no line)"); };
+    for (const std::string& port : ports) {
+        SCOPED_TRACE(port);
+        if (port == failed) continue;
+        if (port == last) break;
+        std::string line = next();
+        if (port == kMissing) {
+            EXPECT_EQ(">>串口" + port + "打开失败!", line);
+            continue;
+        }
+        if (port != kSilentA && port != kSilentB && line == ">>串口" + port + "打开失败!") continue;
+        EXPECT_EQ(">>串口" + port + "打开成功!", line);
+        EXPECT_EQ(">>连接ISP失败，关闭串口" + port + "!", next());
+    }
+}
+
 // Host bytes 0x7F in the current simulator's wire log: the syncs, while no data is sent.
 int HostSyncs() {
     const std::string log = ReadWholeFile(SimFile("wire.log"));
@@ -80,20 +101,11 @@ TEST(Connect, MissingStoredPortScansPastASilentPortAndStoresTheSimulatorPort) {
     ASSERT_LT(Index(ports, g_options.simPort), Index(ports, kMissing));
 
     // The stored port fails to open; the scan walks the list from the top, skipping it, up
-    // to the simulator. Wine's own ports may open or not, but never connect.
+    // to the simulator.
     const std::vector<std::string> lines = LogLines(app.m_logWhenShown);
-    size_t at = 0;
-    auto next = [&] { return at < lines.size() ? lines[at++] : std::string("(no line)"); };
-    EXPECT_EQ(std::string(">>串口") + kMissing + "打开失败!", next());
-    for (const std::string& port : ports) {
-        SCOPED_TRACE(port);
-        if (port == kMissing) continue;
-        if (port == g_options.simPort) break;
-        std::string line = next();
-        if (port != kSilentA && port != kSilentB && line == ">>串口" + port + "打开失败!") continue;
-        EXPECT_EQ(">>串口" + port + "打开成功!", line);
-        EXPECT_EQ(">>连接ISP失败，关闭串口" + port + "!", next());
-    }
+    EXPECT_EQ(std::string(">>串口") + kMissing + "打开失败!", lines.at(0));
+    size_t at = 1;
+    ExpectScanLines(lines, ports, kMissing, g_options.simPort, &at);
     ExpectLinesFrom(app.m_logWhenShown, at, ConnectLines(g_options.simPort));
     EXPECT_EQ(g_options.simPort, SelectedText(hPorts));
     std::map<std::string, std::string> config = app.Config();
@@ -107,6 +119,52 @@ TEST(Connect, MissingStoredPortScansPastASilentPortAndStoresTheSimulatorPort) {
     app.WaitIdle();
     ExpectLinesFrom(app.Log(), before,
                     {">>Bootloader版本：V2.2，选项字节：00 00", ">>芯片ID版本：V4.10"});
+
+    PressOnMain(app, VK_ESCAPE);
+    ASSERT_EQ(2, app.WaitExit(kExitMs));
+
+    // The next start begins with the found port.
+    AppRun again("scan-again");
+    again.WriteConfig(ReadWholeFile(app.Dir() + "\\Config.ini"));
+    StartAndShow(again);
+    ExpectLinesFrom(again.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+    EXPECT_EQ(g_options.simPort, SelectedText(again.Item(IDC_PORT_LIST)));
+    PressOnMain(again, VK_ESCAPE);
+    EXPECT_EQ(2, again.WaitExit(kExitMs));
+}
+
+TEST(Connect, NoBootloaderOnAnyPortKeepsTheStoredPortAndTheJobsRefuseToRun) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    SimFor sim("");
+    ASSERT_TRUE(sim.Ok());
+    ASSERT_TRUE(SimRequest("stop"));
+    AppRun app("no-bootloader");
+    const std::string settings = Config(g_options.simPort);
+    app.WriteConfig(settings);
+    StartAndShow(app);
+
+    HWND hPorts = app.Item(IDC_PORT_LIST);
+    std::vector<std::string> ports;
+    for (int i = 0; i < ComboCount(hPorts); ++i) ports.push_back(ComboEntry(hPorts, i));
+    const std::vector<std::string> lines = LogLines(app.m_logWhenShown);
+    EXPECT_EQ(">>串口" + g_options.simPort + "打开失败!", lines.at(0));
+    size_t at = 1;
+    ExpectScanLines(lines, ports, g_options.simPort, std::string(), &at);
+    EXPECT_EQ(lines.size(), at) << app.m_logWhenShown;
+    EXPECT_EQ(g_options.simPort, SelectedText(hPorts));
+    EXPECT_EQ(settings, ReadWholeFile(app.Dir() + "\\Config.ini"));
+
+    // Not connected: each device button logs its refusal and nothing else (no save dialog).
+    const char refusal[] = ">>未连接ISP，本次操作无效！!";
+    Click(app.Item(IDC_CHIP_INFO));
+    Click(app.Item(IDC_START));
+    Click(app.Item(IDC_READ_FLASH));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= at + 3; }, kActionMs));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), at, {refusal, refusal, refusal});
+    EXPECT_EQ(nullptr, app.FindOtherDialog());
+    EXPECT_EQ(0, BarPos(app));
+    EXPECT_EQ("Static", PercentText(app));
 
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));
