@@ -301,6 +301,15 @@ TEST(Programming, BlinkyInBothEraseModesWithVerifyAndRunEndsUpInTheFlash) {
     EXPECT_EQ(4, BarPos(app));
     EXPECT_EQ("100%", PercentText(app));
 
+    // The target now runs blinky and no longer answers: both chip commands fail, each after
+    // five 200 ms windows, and the flag still says connected.
+    const DWORD pressedAt = ::GetTickCount();
+    Click(app.Item(IDC_CHIP_INFO));
+    ASSERT_TRUE(WaitForLog(app, ">>读取芯片ID版本失败！\r\n")) << app.Log();
+    EXPECT_GE(::GetTickCount() - pressedAt, 2000u);
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 10, {">>读取版本及读保护信息失败！", ">>读取芯片ID版本失败！"});
+
     ASSERT_TRUE(SimRequest("sim --load pattern.bin"));
     std::string expected = BlinkyPage() + pattern.substr(kPage);
     expected.resize(kFlashBytes, '\xFF');
@@ -312,13 +321,13 @@ TEST(Programming, BlinkyInBothEraseModesWithVerifyAndRunEndsUpInTheFlash) {
     Click(app.Item(IDC_ERASE_ALL));
     ASSERT_TRUE(WaitUntil([&] { return app.Config()["EraseFlag"] == "1"; }, kActionMs));
     Click(app.Item(IDC_RECONNECT));
-    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 14; }, kActionMs));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 16; }, kActionMs));
     app.WaitIdle();
-    ExpectLinesFrom(app.Log(), 10, ConnectLines(g_options.simPort));
+    ExpectLinesFrom(app.Log(), 12, ConnectLines(g_options.simPort));
     Click(app.Item(IDC_START));
-    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 21; }, kJobMs)) << app.Log();
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 23; }, kJobMs)) << app.Log();
     app.WaitIdle();
-    ExpectLinesFrom(app.Log(), 14,
+    ExpectLinesFrom(app.Log(), 16,
                     ProgramLines(true) + std::vector<std::string>{">>开始校验FLASH......",
                                                                   ">>FLASH校验成功，用时#毫秒！",
                                                                   ">>程序运行成功！"});
@@ -531,6 +540,73 @@ TEST(Programming, DeviceUnpluggedDuringTheWriteFailsThatBlockAndReconnectFindsIt
     ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 12; }, kActionMs));
     app.WaitIdle();
     ExpectLinesFrom(app.Log(), 8, ConnectLines(g_options.simPort));
+
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+}
+
+namespace {
+// The data as Intel HEX at 0x08000000: an extended linear address record, data records of
+// 16 bytes, the end-of-file record.
+std::string HexFile(const std::string& data) {
+    std::string out = ":020000040800F2\r\n";
+    for (size_t at = 0; at < data.size(); at += 16) {
+        const size_t n = std::min<size_t>(16, data.size() - at);
+        unsigned sum = static_cast<unsigned>(n + (at >> 8) + (at & 0xFF));
+        char field[16];
+        std::snprintf(field, sizeof(field), ":%02X%04X00", static_cast<unsigned>(n),
+                      static_cast<unsigned>(at));
+        out += field;
+        for (size_t k = 0; k < n; ++k) {
+            const unsigned byte = static_cast<unsigned char>(data[at + k]);
+            std::snprintf(field, sizeof(field), "%02X", byte);
+            out += field;
+            sum += byte;
+        }
+        std::snprintf(field, sizeof(field), "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        out += field;
+    }
+    return out + ":00000001FF\r\n";
+}
+}  // namespace
+
+TEST(Programming, ThreePageImageStopsAtARefusedPageEraseAndAtARefusedBlock) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    SimFor sim("--fault nack:erase@2");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app("three-pages");
+    const std::string hexPath = app.Dir() + "\\three.hex";
+    ASSERT_TRUE(WriteWholeFile(hexPath, HexFile(Pattern(2 * kPage + 600))));
+    app.WriteConfig(Config(g_options.simPort,
+                           "FilePath=" + hexPath + "\r\nEraseFlag=0\r\nRunProgramFlag=1\r\n"));
+    StartAndShow(app);
+    ExpectLinesFrom(app.m_logWhenShown, 0, ConnectLines(g_options.simPort));
+    const std::string summary = ">>读取下载文件到内存：3072byte ，共3页（每页1024byte）";
+
+    // Pages 0 and 1 are erased and written (8 of 12 blocks), the erase of page 2 is refused.
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, "失败\r\n", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 4, {summary, ">>开始写入FLASH.......", ">>擦除FLASH第2页失败"});
+    EXPECT_EQ(0, BarMin(app));
+    EXPECT_EQ(12, BarMax(app));
+    EXPECT_EQ(12, BarPos(app));
+    EXPECT_EQ("66%", PercentText(app));
+
+    // Another target refuses the block at 0x08000500, the second of page 1: 5 blocks done.
+    ASSERT_TRUE(SimRequest("sim --fault nack:write@0x08000500"));
+    Click(app.Item(IDC_RECONNECT));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 11; }, kActionMs));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 7, ConnectLines(g_options.simPort));
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, ">>FLASH写256byte至0x08000500失败\r\n", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 11,
+                    {summary, ">>开始写入FLASH.......", ">>FLASH写256byte至0x08000500失败"});
+    EXPECT_EQ(12, BarMax(app));
+    EXPECT_EQ(12, BarPos(app));
+    EXPECT_EQ("41%", PercentText(app));
 
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));
