@@ -59,6 +59,8 @@ void ExpectScanLines(const std::vector<std::string>& lines, const std::vector<st
     }
 }
 
+size_t FileSize(const std::string& path) { return ReadWholeFile(path).size(); }
+
 // Host bytes 0x7F in the current simulator's wire log: the syncs, while no data is sent.
 int HostSyncs() {
     const std::string log = ReadWholeFile(SimFile("wire.log"));
@@ -389,11 +391,7 @@ TEST(Programming, RefusedWriteAndCorruptReadBackEachStopTheRunWithTheBarFull) {
     EXPECT_EQ(2, app.WaitExit(kExitMs));
 }
 
-namespace {
-size_t FileSize(const std::string& path) { return ReadWholeFile(path).size(); }
-}  // namespace
-
-TEST(ReadOut, CancelReadsNothingAndAFullReadOutEqualsTheProgrammedFlash) {
+TEST(ReadOut, CancelAndAnUnwritableFileReadNothingAndAFullReadOutEqualsTheFlash) {
     if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
     const std::string pattern = Pattern(kFlashBytes);
     ASSERT_TRUE(WriteWholeFile(SimFile("pattern.bin"), pattern));
@@ -429,12 +427,30 @@ TEST(ReadOut, CancelReadsNothingAndAFullReadOutEqualsTheProgrammedFlash) {
     EXPECT_EQ(wireBefore, FileSize(SimFile("wire.log")));
     EXPECT_EQ(4, BarMax(app)) << "the cancel touched the bar";
 
+    // A file that another program holds open without sharing cannot be written.
+    const std::string lockedPath = app.Dir() + "\\locked.bin";
+    HANDLE hLocked = ::CreateFileA(lockedPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hLocked);
+    app.Focus();
+    Click(app.Item(IDC_READ_FLASH));
+    ChooseFileInDialog(app, lockedPath);
+    const bool refused = WaitForLog(app, ">>写入文件失败，读取FLASH操作取消！！\r\n");
+    ::CloseHandle(hLocked);
+    ASSERT_TRUE(refused) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 8, {">>写入文件失败，读取FLASH操作取消！！"});
+    ::Sleep(200);
+    EXPECT_EQ(wireBefore, FileSize(SimFile("wire.log")));
+    EXPECT_EQ(4, BarMax(app));
+    EXPECT_EQ(0u, FileSize(lockedPath));
+
     app.Focus();
     Click(app.Item(IDC_READ_FLASH));
     ChooseFileInDialog(app, binPath);
     ASSERT_TRUE(WaitForLog(app, ">>文件保存位置：", kJobMs)) << app.Log();
     app.WaitIdle();
-    ExpectLinesFrom(app.Log(), 8,
+    ExpectLinesFrom(app.Log(), 9,
                     {">>开始读取FLASH......", ">>读取FLASH操作成功，用时#毫秒！",
                      ">>文件保存位置：" + binPath});
     const std::string file = ReadWholeFile(binPath);
@@ -607,6 +623,22 @@ TEST(Programming, ThreePageImageStopsAtARefusedPageEraseAndAtARefusedBlock) {
     EXPECT_EQ(12, BarMax(app));
     EXPECT_EQ(12, BarPos(app));
     EXPECT_EQ("41%", PercentText(app));
+
+    // A checksum off by one: the load fails, nothing is erased, the bar stays as it was.
+    std::string bad = HexFile(Pattern(2 * kPage + 600));
+    const size_t lastData = bad.rfind("\r\n:00000001FF");
+    bad[lastData - 1] = bad[lastData - 1] == '0' ? '1' : '0';
+    ASSERT_TRUE(WriteWholeFile(hexPath, bad));
+    ::Sleep(200);
+    const size_t wireBefore = FileSize(SimFile("wire.log"));
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 15; }, kActionMs));
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 14, {">>下载文件打开失败，取消烧录操作！"});
+    EXPECT_EQ(12, BarPos(app));
+    EXPECT_EQ("41%", PercentText(app));
+    ::Sleep(200);
+    EXPECT_EQ(wireBefore, FileSize(SimFile("wire.log")));
 
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));
