@@ -141,7 +141,7 @@ answer_request() {
     case "${words[0]:-}" in
     sim) stop_sim; start_sim "${words[@]:1}" || ok=0 ;;
     stop) stop_sim ;;
-    speed) req="speed $(stty -F "$LINK" speed 2>/dev/null)" ;;
+    speed) req="speed $(timeout 10 stty -F "$LINK" speed 2>/dev/null)" ;;
     *) echo "run.sh: unknown request '$req'" >&2; ok=0 ;;
     esac
     [ "$ok" = 1 ] || req="failed $req"
