@@ -25,7 +25,7 @@
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=$ROOT/build-win
-SIM=$ROOT/build/kestrel-sim
+SIM=${KESTREL_NATIVE_BUILD:-$ROOT/build}/kestrel-sim
 SHOT=
 while [ $# -gt 0 ]; do
     case $1 in
@@ -36,6 +36,12 @@ while [ $# -gt 0 ]; do
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
+
+# The full test run names the native build; there the device cases must not be skipped.
+if [ -n "${KESTREL_NATIVE_BUILD:-}" ] && [ ! -x "$SIM" ]; then
+    echo "run.sh: no kestrel-sim at $SIM" >&2
+    exit 1
+fi
 
 APP=$BUILD/Kestrel_Bootloader.exe
 UNIT=$BUILD/kestrel_app_win_tests.exe
