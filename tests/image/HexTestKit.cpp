@@ -1,5 +1,8 @@
 #include "HexTestKit.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -112,4 +115,15 @@ Bytes ImageBytes(const FlashImage& image) {
     }
     if (position != image.PageCount()) throw std::runtime_error("chain length is not PageCount");
     return bytes;
+}
+
+void ExpectImageBytes(const FlashImage& image, const Bytes& expected, uint32_t pageSize) {
+    ASSERT_EQ(expected.size() % pageSize, 0u);
+    EXPECT_EQ(image.PageCount(), expected.size() / pageSize);
+    EXPECT_EQ(image.TotalBytes(), image.PageCount() * pageSize);
+    const Bytes actual = ImageBytes(image);
+    ASSERT_EQ(actual.size(), expected.size());
+    const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin());
+    EXPECT_TRUE(diff.first == actual.end())
+        << "first difference at image offset " << (diff.first - actual.begin());
 }

@@ -46,3 +46,6 @@ Bytes RandomBytes(size_t count, uint32_t seed);
 // The chain from page 0, each page up to its length; throws when the chain does not run
 // 0, 1, 2, ... for exactly PageCount pages.
 Bytes ImageBytes(const FlashImage& image);
+
+// The image is exactly expected (whole pages of pageSize), naming the first differing offset.
+void ExpectImageBytes(const FlashImage& image, const Bytes& expected, uint32_t pageSize);

@@ -38,14 +38,7 @@ protected:
     }
 
     void ExpectImage(const Bytes& expected, uint32_t pageSize = kPage) {
-        ASSERT_EQ(expected.size() % pageSize, 0u);
-        EXPECT_EQ(m_image.PageCount(), expected.size() / pageSize);
-        EXPECT_EQ(m_image.TotalBytes(), m_image.PageCount() * pageSize);
-        const Bytes actual = ImageBytes(m_image);
-        ASSERT_EQ(actual.size(), expected.size());
-        const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin());
-        EXPECT_TRUE(diff.first == actual.end())
-            << "first difference at image offset " << (diff.first - actual.begin());
+        ExpectImageBytes(m_image, expected, pageSize);
     }
 
     CScratchDir m_dir;

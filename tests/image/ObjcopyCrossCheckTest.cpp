@@ -102,13 +102,7 @@ protected:
         Bytes expected(pages * kPage, 0xFF);
         std::copy(reference.begin(), reference.end(), expected.begin() + start);
 
-        EXPECT_EQ(m_image.PageCount(), pages);
-        EXPECT_EQ(m_image.TotalBytes(), pages * kPage);
-        const Bytes actual = ImageBytes(m_image);
-        ASSERT_EQ(actual.size(), expected.size());
-        const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin());
-        EXPECT_TRUE(diff.first == actual.end())
-            << "first difference at image offset " << (diff.first - actual.begin());
+        ExpectImageBytes(m_image, expected, kPage);
     }
 
     CScratchDir m_dir;
