@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "Platform.h"
+#include "SysfsPorts.h"
 
 namespace {
 
@@ -34,27 +35,33 @@ bool PortNameLess(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::vector<std::string> ListSerialPorts() {
+std::vector<std::string> SerialPortsInSysfs(const std::string& classDir) {
     std::vector<std::string> ports;
+    DIR* dir = ::opendir(classDir.c_str());
+    if (!dir) return ports;
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        std::string sysDir = classDir + "/" + name;
+        if (!Exists(sysDir + "/device") || IsPlaceholderUart(sysDir)) continue;
+        ports.push_back("/dev/" + name);
+    }
+    ::closedir(dir);
+    std::sort(ports.begin(), ports.end(), PortNameLess);
+    return ports;
+}
+
+std::vector<std::string> ListSerialPorts() {
     const char* override = std::getenv("KESTREL_PORTS");
-    if (override) {
-        std::string list = override;
-        size_t begin = 0;
-        while (begin <= list.size()) {
-            size_t end = list.find(':', begin);
-            if (end == std::string::npos) end = list.size();
-            if (end > begin) ports.push_back(list.substr(begin, end - begin));
-            begin = end + 1;
-        }
-    } else if (DIR* dir = ::opendir("/sys/class/tty")) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name == "." || name == "..") continue;
-            std::string sysDir = "/sys/class/tty/" + name;
-            if (!Exists(sysDir + "/device") || IsPlaceholderUart(sysDir)) continue;
-            ports.push_back("/dev/" + name);
-        }
-        ::closedir(dir);
+    if (!override) return SerialPortsInSysfs("/sys/class/tty");
+    std::vector<std::string> ports;
+    std::string list = override;
+    size_t begin = 0;
+    while (begin <= list.size()) {
+        size_t end = list.find(':', begin);
+        if (end == std::string::npos) end = list.size();
+        if (end > begin) ports.push_back(list.substr(begin, end - begin));
+        begin = end + 1;
     }
     std::sort(ports.begin(), ports.end(), PortNameLess);
     return ports;
