@@ -10,6 +10,7 @@
 #   kw_run SECS EXE ARGS...  run a Windows program with a time limit (124 on timeout)
 #   kw_winpath UNIXPATH      the Windows form (Z:\...) of a Unix path
 #   kw_cleanup               stop what these helpers started, remove the temp dir
+#   kw_stop_pid PID          end one process of ours (TERM, then KILL after 5 s)
 #
 # Pieces, for callers that need them separately: kw_ensure_locale, kw_start_xvfb,
 # kw_make_prefix, kw_start_server, kw_stop_wine. A caller typically does
@@ -156,17 +157,24 @@ kw_setup() {
     kw_make_prefix
 }
 
+# kw_stop_pid PID: asks a process we started to end, gives it 5 s, then kills it.
+kw_stop_pid() {
+    [ -n "${1:-}" ] || return 0
+    kill "$1" 2>/dev/null
+    local i
+    for i in $(seq 1 50); do
+        kill -0 "$1" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -9 "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+    return 0
+}
+
 kw_cleanup() {
     kw_stop_wine
     if [ -n "$KW_XVFB_PID" ]; then
-        kill "$KW_XVFB_PID" 2>/dev/null
-        local i
-        for i in $(seq 1 50); do
-            kill -0 "$KW_XVFB_PID" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -9 "$KW_XVFB_PID" 2>/dev/null
-        wait "$KW_XVFB_PID" 2>/dev/null
+        kw_stop_pid "$KW_XVFB_PID"
         KW_XVFB_PID=
     fi
     if [ -n "$KW_TMP" ] && [ -d "$KW_TMP" ] && [ "${KW_KEEP:-0}" != 1 ]; then

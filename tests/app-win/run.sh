@@ -55,11 +55,7 @@ HOLDER_PID=
 SIM_PID=
 # The simulator's SIGTERM handler writes the flash dump before it exits.
 stop_sim() {
-    [ -n "$SIM_PID" ] || return 0
-    kill "$SIM_PID" 2>/dev/null
-    for _ in $(seq 1 50); do kill -0 "$SIM_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$SIM_PID" 2>/dev/null
-    wait "$SIM_PID" 2>/dev/null
+    kw_stop_pid "$SIM_PID"
     SIM_PID=
 }
 

@@ -52,15 +52,7 @@ start_sim() {
 }
 
 stop_sim() {
-    [ -n "$sim_pid" ] || return 0
-    kill "$sim_pid" 2>/dev/null
-    local i
-    for i in $(seq 1 50); do
-        kill -0 "$sim_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -9 "$sim_pid" 2>/dev/null
-    wait "$sim_pid" 2>/dev/null
+    kw_stop_pid "$sim_pid"
     sim_pid=
 }
 
