@@ -1,6 +1,7 @@
 #include "Clock.h"
 
 #include <chrono>
+#include <thread>
 
 namespace {
 // Taken while the program loads, so the clock counts from process start.
@@ -17,8 +18,9 @@ unsigned long ElapsedMs(unsigned long start, unsigned long now) {
     return now >= start ? now - start : start - now + 1;
 }
 
-void BusyWaitMs(unsigned long ms) {
+void WaitMs(unsigned long ms) {
     const unsigned long start = ClockMs();
-    while (ElapsedMs(start, ClockMs()) < ms) {
+    for (unsigned long elapsed = 0; elapsed < ms; elapsed = ElapsedMs(start, ClockMs())) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms - elapsed));
     }
 }

@@ -8,5 +8,5 @@ unsigned long ClockMs();
 // start - now + 1.
 unsigned long ElapsedMs(unsigned long start, unsigned long now);
 
-// Spins (no sleeping) until ms milliseconds have passed.
-void BusyWaitMs(unsigned long ms);
+// Sleeps until ms milliseconds have passed on this clock (never less, also when woken early).
+void WaitMs(unsigned long ms);

@@ -23,6 +23,7 @@ constexpr unsigned long kMsPerByte = 40;  // data-carrying stages grow with the 
 // Byte counts of the accepted Get reply: ACK, N, version, 11 codes, ACK.
 constexpr int kGetReplyLength = 15;
 constexpr unsigned char kGetCodeCount = 0x0B;
+constexpr unsigned char kIdCount = 0x01;  // ID reply: N = bytes that follow minus one
 
 // The port and ring one command talks through. Sends go out only while the port is
 // open; when it is not, the stage waits all the same and fails by timeout.
@@ -37,25 +38,30 @@ struct Link {
     bool LoneNack(int count) const { return count == 1 && ring.ByteAt(0) == kNack; }
 };
 
-// Sends the stage's bytes and polls the ring, without sleeping, until stop(count) holds.
-// A window that elapses with nothing received sends the bytes again, up to four times;
-// once anything has arrived the stage ends with its current window at the latest.
+// Sends the stage's bytes and sleeps on the ring until stop(count) holds; every arrival
+// wakes it to look again. A window that elapses with nothing received sends the bytes
+// again, up to four times; once anything has arrived the stage ends with its current
+// window at the latest.
 template <class StopFn>
 void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs,
               StopFn stop) {
     link.Send(bytes, length);
     unsigned long start = ClockMs();
     int resends = 0;
+    int count = link.ring.Count();
     for (;;) {
-        if (stop(link.ring.Count())) return;
-        if (ElapsedMs(start, ClockMs()) < windowMs) continue;
-        if (link.ring.Count() == 0 && resends < kMaxResends) {
-            link.Send(bytes, length);
-            ++resends;
-            start = ClockMs();
+        if (stop(count)) return;
+        const unsigned long elapsed = ElapsedMs(start, ClockMs());
+        if (elapsed < windowMs) {
+            count = link.ring.WaitForChange(count, windowMs - elapsed);
             continue;
         }
-        return;
+        // Anything received is judged as it is; silence is resent.
+        count = link.ring.Count();
+        if (count != 0 || resends >= kMaxResends) return;
+        link.Send(bytes, length);
+        ++resends;
+        start = ClockMs();
     }
 }
 
@@ -93,20 +99,25 @@ void ReadDataStage(const Link& link, const unsigned char* bytes, int length, int
     unsigned long firstSeenAt = 0;
     bool firstSeen = false;
     int resends = 0;
+    int count = link.ring.Count();
     for (;;) {
-        const int count = link.ring.Count();
         if (count >= dataLength + 1 || link.LoneNack(count)) return;
         const unsigned long now = ClockMs();
-        if (count >= 1) {
-            if (!firstSeen) {
-                firstSeen = true;
-                firstSeenAt = now;
-            }
-            if (ElapsedMs(firstSeenAt, now) >= dataWindow) return;
+        if (count >= 1 && !firstSeen) {
+            firstSeen = true;
+            firstSeenAt = now;
+        }
+        // Until the first byte the stage's own window runs; from it, the data window.
+        const unsigned long windowStart = firstSeen ? firstSeenAt : start;
+        const unsigned long window = firstSeen ? dataWindow : kWindow;
+        const unsigned long elapsed = ElapsedMs(windowStart, now);
+        if (elapsed < window) {
+            count = link.ring.WaitForChange(count, window - elapsed);
             continue;
         }
-        if (ElapsedMs(start, now) < kWindow) continue;
-        if (link.ring.Count() != 0) continue;  // arrived just now: the data window applies
+        if (firstSeen) return;
+        count = link.ring.Count();
+        if (count != 0) continue;  // arrived just now: the data window applies
         if (resends >= kMaxResends) return;
         link.Send(bytes, length);
         ++resends;
@@ -153,15 +164,15 @@ void CIspProtocol::DestroyPort() {
 int CIspProtocol::ResetAndSync() {
     const Link link{m_pPort, *m_pRing};
     // The reset pulse: DTR drives the target's reset, RTS its boot-mode selection.
-    BusyWaitMs(50);
+    WaitMs(50);
     if (m_pPort != nullptr) {
         m_pPort->SetDtr(true);
         m_pPort->SetRts(false);
     }
-    BusyWaitMs(100);
+    WaitMs(100);
     if (m_pPort != nullptr) m_pPort->SetDtr(false);
     m_pRing->Arm();
-    BusyWaitMs(50);
+    WaitMs(50);
     // Not cleared again: a byte that came during the pause is the one judged.
     const unsigned char sync = kSync;
     RunStage(link, &sync, 1, kSyncWindow, [](int count) { return count >= 1; });
@@ -212,10 +223,13 @@ int CIspProtocol::GetChipId(unsigned char out[2]) {
         return (count >= 5 && m_pRing->ByteAt(0) == kAck) || link.LoneNack(count);
     });
     m_pRing->Disarm();
-    if (m_pRing->Count() != 5 || m_pRing->ByteAt(0) != kAck || m_pRing->ByteAt(4) != kAck) {
+    // The count byte must say one more byte follows: anything else is not an ID reply (a
+    // late duplicate of an earlier reply, say).
+    if (m_pRing->Count() != 5 || m_pRing->ByteAt(0) != kAck || m_pRing->ByteAt(1) != kIdCount ||
+        m_pRing->ByteAt(4) != kAck) {
         return 0;
     }
-    m_pRing->Reframe(2, 3);  // over the ACK and the count byte, which is not examined
+    m_pRing->Reframe(2, 3);  // over the ACK and the count byte
     for (int i = 0; i < 2; ++i) m_pRing->Take(&out[i]);
     return 1;
 }
@@ -310,17 +324,18 @@ int CIspProtocol::Erase(uint16_t firstPage, uint16_t pageCount) {
 }
 
 int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount) {
-    // One-byte page numbers: only the low bytes count, so 0xFFFF reads as 0xFF (all).
-    const unsigned char first = static_cast<unsigned char>(firstPage);
-    const unsigned char count = static_cast<unsigned char>(pageCount);
-    if (count == 0 || m_commands[SlotErase] != 0x43) return 0;
-
+    if (pageCount == 0 || m_commands[SlotErase] != 0x43) return 0;
     std::vector<unsigned char> block;
-    if (count == 0xFF) {
-        block = {0xFF, 0x00};
+    if (pageCount == 0xFFFF || pageCount == 0xFF) {
+        block = {0xFF, 0x00};  // the whole flash
     } else {
-        block.push_back(static_cast<unsigned char>(count - 1));
-        for (int i = 0; i < count; ++i) block.push_back(static_cast<unsigned char>(first + i));
+        // One-byte page numbers: a page above 255 cannot be named, and cutting its number
+        // to the low byte would erase another page.
+        if (pageCount > 0xFF || firstPage + pageCount - 1u > 0xFF) return 0;
+        block.push_back(static_cast<unsigned char>(pageCount - 1));
+        for (unsigned i = 0; i < pageCount; ++i) {
+            block.push_back(static_cast<unsigned char>(firstPage + i));
+        }
         block.push_back(XorOf(block));
     }
 

@@ -6,7 +6,7 @@
 class CSerialPort;
 class RxRing;
 
-// Every operation runs on the caller's thread, blocks it with busy polling, returns
+// Every operation runs on the caller's thread and blocks it (sleeping between arrivals), returns
 // non-zero for success and 0 for failure, and logs nothing.
 class CIspProtocol {
 public:
@@ -44,7 +44,7 @@ public:
 
     // out: version, option byte 1, option byte 2.
     int GetVersionAndProtection(unsigned char out[3]);
-    // out: the two product-ID bytes, most significant first.
+    // out: the two product-ID bytes, most significant first. The reply's count byte must be 1.
     int GetChipId(unsigned char out[2]);
     // length 1..256; anything else fails at once without sending.
     int ReadMemory(uint32_t address, uint16_t length, unsigned char* out);
@@ -53,6 +53,7 @@ public:
     // 1 when the bootloader accepted the jump (see the judgement in the source).
     int Go(uint32_t address);
     // pageCount 0xFFFF erases the whole flash; the form is chosen by slot 6 (0x43/0x44).
+    // The basic form names pages in one byte: any page above 255 is refused, nothing sent.
     int Erase(uint16_t firstPage, uint16_t pageCount);
     int EraseBasic(uint16_t firstPage, uint16_t pageCount);
     int EraseExtended(uint16_t firstPage, uint16_t pageCount);

@@ -19,7 +19,7 @@ void CDeviceJobs::OnChipInfo() {
     }
 
     // A failed first command does not stop the second.
-    BusyWaitMs(100);
+    WaitMs(100);
 
     unsigned char id[2] = {};
     if (m_isp.GetChipId(id)) {

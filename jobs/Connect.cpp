@@ -44,7 +44,7 @@ void CDeviceJobs::Reconnect() {
     CSerialPort* port = m_isp.m_pPort;
     if (port && port->IsOpen()) {
         port->Close();
-        BusyWaitMs(kSettleMs);
+        WaitMs(kSettleMs);
     }
     if (Connect(m_strPort)) {
         m_bConnected = 1;
@@ -60,7 +60,7 @@ void CDeviceJobs::ScanPorts(const std::string& failedName) {
         std::string text = m_host.PortAt(i);
         if (text.empty()) return;
         if (text == failedName) continue;
-        BusyWaitMs(kSettleMs);
+        WaitMs(kSettleMs);
         if (Connect(text)) {
             m_bConnected = 1;
             m_strPort = text;

@@ -30,7 +30,7 @@ void CDeviceJobs::OnStart() {
         }
         m_host.AppendLog(kMsgEraseAllDone);
     }
-    BusyWaitMs(kEraseToWriteMs);
+    WaitMs(kEraseToWriteMs);
 
     uint32_t blockCount = m_image.PageCount() * kBlocksPerPage;
     bool ok = WritePages(blockCount);

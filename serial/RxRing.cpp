@@ -1,5 +1,6 @@
 #include "RxRing.h"
 
+#include <chrono>
 #include <cstring>
 
 RxRing g_rxRing;
@@ -16,18 +17,20 @@ RxRing::~RxRing() {
 void RxRing::Append(const unsigned char* data, int length) {
     // Cheap test first: while disarmed every byte of the line passes through here.
     if (!m_bCapture.load(std::memory_order_acquire) || data == nullptr || length <= 0) return;
-    std::lock_guard<std::mutex> hold(m_lock);
-    // Tested again under the lock: Disarm clears the flag under the same lock, so no
-    // append that began before Disarm can store anything after it.
-    if (!m_bCapture.load(std::memory_order_relaxed)) return;
-    int count = m_nCount.load(std::memory_order_relaxed);
-    const int readIndex = m_nReadIndex.load(std::memory_order_relaxed);
-    for (int i = 0; i < length && count < kSize; ++i) {
-        m_buffer[(readIndex + count) & kMask] = data[i];
-        ++count;
-        // Published byte by byte so a poller sees each byte as soon as it is stored.
-        m_nCount.store(count, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        // Tested again under the lock: Disarm clears the flag under the same lock, so no
+        // append that began before Disarm can store anything after it.
+        if (!m_bCapture.load(std::memory_order_relaxed)) return;
+        const int count = m_nCount.load(std::memory_order_relaxed);
+        const int readIndex = m_nReadIndex.load(std::memory_order_relaxed);
+        const int stored = length < kSize - count ? length : kSize - count;
+        if (stored <= 0) return;
+        for (int i = 0; i < stored; ++i) m_buffer[(readIndex + count + i) & kMask] = data[i];
+        // One publication and one wake-up per append: the reader is woken once per read.
+        m_nCount.store(count + stored, std::memory_order_release);
     }
+    m_arrived.notify_all();
 }
 
 void RxRing::Arm() {
@@ -68,6 +71,13 @@ void RxRing::Reframe(int k, int n) {
     m_nReadIndex.store((m_nReadIndex.load(std::memory_order_relaxed) + k) & kMask,
                        std::memory_order_relaxed);
     m_nCount.store(n, std::memory_order_release);
+}
+
+int RxRing::WaitForChange(int seen, unsigned long ms) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_arrived.wait_for(hold, std::chrono::milliseconds(ms),
+                       [&] { return m_nCount.load(std::memory_order_relaxed) != seen; });
+    return m_nCount.load(std::memory_order_acquire);
 }
 
 bool RxRing::IsArmed() const { return m_bCapture.load(std::memory_order_acquire) != 0; }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 // The serial event thread appends; the client (one reader thread) arms, polls, disarms
@@ -31,12 +32,17 @@ public:
     bool Take(unsigned char* out);      // false (and nothing changes) when empty
     void Reframe(int k, int n);         // read index += k (mod 1024), count = n
 
+    // Sleeps until the count differs from seen or ms milliseconds have passed, and returns
+    // the count then. Each append wakes the waiter once, however many bytes it brought.
+    int WaitForChange(int seen, unsigned long ms);
+
     bool IsArmed() const;
     int ReadIndex() const;
 
 private:
     std::atomic<int> m_bCapture;
     mutable std::mutex m_lock;
+    std::condition_variable m_arrived;  // signalled by every append that stored a byte
     std::atomic<int> m_nCount;
     std::atomic<int> m_nReadIndex;
     unsigned char m_buffer[kSize];

@@ -29,15 +29,26 @@ enum OpenResult {
     OpenEventInvalid = 32,
 };
 
+// Why the last Open returned OpenDeviceFailed, as far as the system says.
+enum OpenFailure {
+    OpenFailureNone = 0,
+    OpenFailureNoDevice = 1,    // no such device
+    OpenFailurePermission = 2,  // the user may not open it
+    OpenFailureInUse = 3,       // another program holds it
+    OpenFailureOther = 4,
+};
+
 class CSerialPort;
 typedef void (*SerialEventCallback)(CSerialPort* port, int event);
 
 class CSerialPort {
 public:
     static constexpr int kTxCapacity = 1024;
+    static constexpr int kRxCapacity = 4096;  // most bytes one read delivers
 
     CSerialPort();
-    // Waits at most 2000 ms for a running event thread, then releases everything.
+    // Waits at most 2000 ms for a running event thread. A thread that outlives the wait keeps
+    // what it uses until it ends, and no longer calls the callback.
     ~CSerialPort();
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
@@ -49,6 +60,8 @@ public:
     // one stop bit; no flow control) and starts the event thread. Returns an OpenResult;
     // on any non-zero result the device is closed and no thread runs.
     int Open(std::string name, uint32_t baudRate, int parity, int byteSize, int monitorModem);
+    // After an Open that returned OpenDeviceFailed: an OpenFailure saying why.
+    int LastOpenFailure() const;
 
     // Signals the event thread to stop and waits for it at most 2000 ms; IsOpen is false
     // afterwards even when the thread has not ended yet.
@@ -66,7 +79,8 @@ public:
     void SetDtr(bool on);
     void SetRts(bool on);
 
-    // The callback calls this after taking the bytes of DataReceived: the next read.
+    // The callback calls this after taking the bytes of DataReceived: the next read. A read
+    // delivers whatever has arrived, up to kRxCapacity bytes (one byte a read on Windows).
     void RequestRead();
     unsigned char* GetRxData();
     int GetRxCount() const;
@@ -82,7 +96,7 @@ private:
     int m_bMonitorModem = 0;
     uint32_t m_nBaudRate = 0;
     int m_nParity = 0;
-    std::unique_ptr<Backend> m_p;
+    std::shared_ptr<Backend> m_p;  // shared with a running event thread on Windows
 };
 
 // The program's callback: trace texts to the trace stream, received bytes to g_rxRing.

@@ -51,6 +51,24 @@ bool SetNoTimeouts(int fd) {
     return ioctl(fd, TCSETS2, &tio) == 0;
 }
 
+// Rates with a speed code of their own: set that way, tools such as stty show the rate.
+struct StandardRate {
+    uint32_t baud;
+    tcflag_t code;
+};
+const StandardRate kStandardRates[] = {
+    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+    {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+tcflag_t SpeedCode(uint32_t baudRate) {
+    for (const StandardRate& rate : kStandardRates) {
+        if (rate.baud == baudRate) return rate.code;
+    }
+    return BOTHER;
+}
+
 bool SetLineSettings(int fd, uint32_t baudRate, int parity, int byteSize) {
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     if (byteSize < 5 || byteSize > 8 || baudRate == 0) return false;
@@ -65,13 +83,33 @@ bool SetLineSettings(int fd, uint32_t baudRate, int parity, int byteSize) {
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | CIBAUD);
-    tio.c_cflag |= kSizes[byteSize - 5] | CREAD | CLOCAL | BOTHER;
+    tio.c_cflag |= kSizes[byteSize - 5] | CREAD | CLOCAL | SpeedCode(baudRate);
     if (parity == 1) tio.c_cflag |= PARENB | PARODD;
     if (parity == 2) tio.c_cflag |= PARENB;
     tio.c_ispeed = baudRate;
     tio.c_ospeed = baudRate;
     // A pseudo-terminal accepts PARENB and quietly drops it; that is still a success.
     return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+// Why open() or the lock refused the device.
+int OpenFailureOf(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return OpenFailureNoDevice;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return OpenFailurePermission;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return OpenFailureInUse;
+        default:
+            return OpenFailureOther;
+    }
 }
 
 void ChangeModemLine(int fd, int line, bool on) {
@@ -85,9 +123,9 @@ void ChangeModemLine(int fd, int line, bool on) {
 // Everything one open period needs. The thread holds it, so a thread that outlives a
 // Close (a callback that never returns) can neither touch nor disturb the next period.
 struct PortSession {
-    PortSession(int device, int wake, const CSerialPort::Backend* backend, CSerialPort* port,
-                SerialEventCallback cb, bool watchModem)
-        : fd(device), wakeFd(wake), owner(backend), self(port), callback(cb), monitor(watchModem) {}
+    PortSession(int device, int wake, CSerialPort* port, SerialEventCallback cb, bool watchModem,
+                const struct termios2& found)
+        : fd(device), wakeFd(wake), self(port), callback(cb), monitor(watchModem), saved(found) {}
 
     ~PortSession() {
         if (thread.joinable()) {
@@ -108,15 +146,25 @@ struct PortSession {
         (void)!write(wakeFd, &one, sizeof(one));
     }
 
+    // Once the port object is gone (its destructor gave up waiting), nobody is told.
     void Notify(int event) {
-        if (callback != nullptr) callback(self, event);
+        if (callback != nullptr && !orphaned.load(std::memory_order_acquire)) {
+            callback(self, event);
+        }
+    }
+
+    // Puts back the line settings found at open and lifts the exclusive mode, so that the
+    // port is left as it was for the next program; a device gone away refuses, harmlessly.
+    void RestoreLine() {
+        (void)ioctl(fd, TCSETS2, &saved);
+        (void)ioctl(fd, TIOCNXCL);
     }
 
     int fd;
     const int wakeFd;
-    const CSerialPort::Backend* const owner;
-    CSerialPort* const self;
+    CSerialPort* const self;  // compared, and handed to the callback; never dereferenced here
     const SerialEventCallback callback;
+    std::atomic<bool> orphaned{false};
 
     SignalSet signals;
     std::atomic<bool> deviceOpen{true};
@@ -136,9 +184,10 @@ struct PortSession {
     int modemBaseline = 0;
     uint32_t modemMask = 0;
     SteadyClock::time_point nextModemPoll;
-    unsigned char rxBuffer[4] = {};
-    const int rxRequestSize = 1;
+    // Whatever is waiting is read at once: one read, one append, one wake-up of the client.
+    unsigned char rxBuffer[CSerialPort::kRxCapacity] = {};
     int rxCount = 0;
+    const struct termios2 saved;
 
     std::thread thread;
     std::mutex endLock;
@@ -152,6 +201,7 @@ struct CSerialPort::Backend {
     std::mutex lock;  // guards current only
     std::shared_ptr<PortSession> current;
     unsigned char idleRx[4] = {};
+    int lastOpenFailure = OpenFailureNone;
 
     std::shared_ptr<PortSession> Current() {
         std::lock_guard<std::mutex> hold(lock);
@@ -166,7 +216,7 @@ thread_local PortSession* t_ownSession = nullptr;
 
 IoStep TryRead(PortSession& s) {
     for (;;) {
-        const ssize_t n = read(s.fd, s.rxBuffer, s.rxRequestSize);
+        const ssize_t n = read(s.fd, s.rxBuffer, sizeof(s.rxBuffer));
         if (n > 0) {
             s.rxCount = static_cast<int>(n);
             s.signals.Raise(evReadDone);
@@ -348,6 +398,7 @@ void RunEventThread(std::shared_ptr<PortSession> session) {
         }
     }
 
+    s.RestoreLine();
     close(s.fd);
     s.fd = -1;
     s.deviceOpen.store(false, std::memory_order_release);
@@ -361,13 +412,14 @@ void RunEventThread(std::shared_ptr<PortSession> session) {
 }
 
 // Signals stop and gives the thread up to two seconds; a thread that does not end in time
-// is let go and finishes on its own.
-void StopSession(const std::shared_ptr<PortSession>& s) {
+// is let go and finishes on its own, keeping its session alive until then. False when it
+// was let go still running.
+bool StopSession(const std::shared_ptr<PortSession>& s) {
     s->Signal(evStop);
-    if (!s->thread.joinable()) return;
+    if (!s->thread.joinable()) return true;
     if (s->thread.get_id() == std::this_thread::get_id()) {
         s->thread.detach();  // a callback closing its own port: the loop ends after it
-        return;
+        return true;
     }
     bool ended = false;
     {
@@ -379,13 +431,21 @@ void StopSession(const std::shared_ptr<PortSession>& s) {
     } else {
         s->thread.detach();
     }
+    return ended;
 }
 
 }  // namespace
 
 CSerialPort::CSerialPort() : m_p(new Backend) {}
 
-CSerialPort::~CSerialPort() { Close(); }
+CSerialPort::~CSerialPort() {
+    std::shared_ptr<PortSession> session = m_p->Current();
+    if (session && !StopSession(session)) {
+        // The thread still runs and owns its session; it must not call back into a port
+        // object that no longer exists.
+        session->orphaned.store(true, std::memory_order_release);
+    }
+}
 
 void CSerialPort::SetCallback(SerialEventCallback callback) { m_p->callback = callback; }
 
@@ -393,6 +453,7 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
                       int monitorModem) {
     // A period still in force ends first: its thread must not outlive its descriptor.
     Close();
+    m_p->lastOpenFailure = OpenFailureNone;
     if (name.empty()) return OpenEmptyName;
 
     m_nBaudRate = baudRate;
@@ -400,12 +461,19 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     m_bMonitorModem = monitorModem;
 
     const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return OpenDeviceFailed;
+    if (fd < 0) {
+        m_p->lastOpenFailure = OpenFailureOf(errno);
+        return OpenDeviceFailed;
+    }
     // Unshared: flock holds even against root, whom TIOCEXCL does not stop.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_p->lastOpenFailure = OpenFailureOf(errno);
         close(fd);
         return OpenDeviceFailed;
     }
+    // What the port was set to before, put back when this period ends.
+    struct termios2 found {};
+    const bool isTerminal = ioctl(fd, TCGETS2, &found) == 0;
     (void)ioctl(fd, TIOCEXCL);
 
     int result = OpenOk;
@@ -418,6 +486,8 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     if (wakeFd < 0) result = OpenEventInvalid;
     if (result != OpenOk) {
         if (wakeFd >= 0) close(wakeFd);
+        if (isTerminal) (void)ioctl(fd, TCSETS2, &found);
+        (void)ioctl(fd, TIOCNXCL);
         close(fd);
         return result;
     }
@@ -425,8 +495,8 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     // DTR and RTS are raised when the device opens.
     ChangeModemLine(fd, TIOCM_DTR | TIOCM_RTS, true);
 
-    auto session = std::make_shared<PortSession>(fd, wakeFd, m_p.get(), this, m_p->callback,
-                                                 monitorModem != 0);
+    auto session =
+        std::make_shared<PortSession>(fd, wakeFd, this, m_p->callback, monitorModem != 0, found);
     try {
         session->thread = std::thread(RunEventThread, session);
     } catch (const std::system_error&) {
@@ -471,7 +541,7 @@ void CSerialPort::SetRts(bool on) {
 
 void CSerialPort::RequestRead() {
     // From a callback the request belongs to the calling thread's own period.
-    if (t_ownSession != nullptr && t_ownSession->owner == m_p.get()) {
+    if (t_ownSession != nullptr && t_ownSession->self == this) {
         t_ownSession->Signal(evReadRequest);
         return;
     }
@@ -480,17 +550,15 @@ void CSerialPort::RequestRead() {
 }
 
 unsigned char* CSerialPort::GetRxData() {
-    if (t_ownSession != nullptr && t_ownSession->owner == m_p.get()) {
-        return t_ownSession->rxBuffer;
-    }
+    if (t_ownSession != nullptr && t_ownSession->self == this) return t_ownSession->rxBuffer;
     std::shared_ptr<PortSession> session = m_p->Current();
     return session ? session->rxBuffer : m_p->idleRx;
 }
 
 int CSerialPort::GetRxCount() const {
-    if (t_ownSession != nullptr && t_ownSession->owner == m_p.get()) {
-        return t_ownSession->rxCount;
-    }
+    if (t_ownSession != nullptr && t_ownSession->self == this) return t_ownSession->rxCount;
     std::shared_ptr<PortSession> session = m_p->Current();
     return session ? session->rxCount : 0;
 }
+
+int CSerialPort::LastOpenFailure() const { return m_p->lastOpenFailure; }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 
 #include "SerialPort.h"
 
@@ -85,10 +86,44 @@ std::string DevicePath(const std::string& name) {
 
 bool Continues(BOOL ok) { return ok || GetLastError() == ERROR_IO_PENDING; }
 
+// Why CreateFileA refused the device. A port held by another program is refused as
+// access denied on Windows.
+int OpenFailureOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_UNIT:
+        case ERROR_DEV_NOT_EXIST:
+            return OpenFailureNoDevice;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return OpenFailureInUse;
+        default:
+            return OpenFailureOther;
+    }
+}
+
 }  // namespace
 
-// Baud rate, parity and monitor modem live in CSerialPort itself.
+// Baud rate, parity and monitor modem live in CSerialPort itself. The event thread holds
+// its own reference, so everything it uses stays alive until it ends, even when the port
+// object is destroyed while the thread still runs.
 struct CSerialPort::Backend {
+    Backend() {
+        for (int i = 0; i < kEventCount; ++i)
+            events[i] = CreateEventA(nullptr, kManualReset[i], FALSE, nullptr);
+    }
+    ~Backend() {
+        for (HANDLE& h : events) {
+            if (h) CloseHandle(h);
+            h = nullptr;
+        }
+        CloseDevice();
+    }
+    Backend(const Backend&) = delete;
+    Backend& operator=(const Backend&) = delete;
+
     HANDLE events[kEventCount] = {};
     unsigned nThreadId = 0;
     std::atomic<HANDLE> hPort{INVALID_HANDLE_VALUE};
@@ -113,11 +148,15 @@ struct CSerialPort::Backend {
     DWORD nTxLength = 0;
     DWORD nModemEventMask = 0;
     SerialEventCallback callback = nullptr;
+    int lastOpenFailure = OpenFailureNone;
+    // The port object the callback is told about; null once it has been destroyed.
+    std::atomic<CSerialPort*> owner{nullptr};
 
     static unsigned __stdcall ThreadMain(void* arg);
 
-    void Notify(CSerialPort* port, int event) {
-        if (callback) callback(port, event);
+    void Notify(int event) {
+        CSerialPort* const port = owner.load();
+        if (callback && port) callback(port, event);
     }
     bool AnyEventInvalid() const {
         for (HANDLE h : events)
@@ -130,45 +169,62 @@ struct CSerialPort::Backend {
         hPort = INVALID_HANDLE_VALUE;
     }
     // Asks a thread still held to end (its own stop request; Close is not needed first),
-    // then forgets it.
-    void StopThread() {
+    // then forgets it. False when it was still running after the limit.
+    bool StopThread() {
         if (hThread && events[evStop]) SetEvent(events[evStop]);
-        ForgetThread();
+        return ForgetThread();
     }
     // Releases the handle of an event thread that has ended (or not, after the limit).
-    void ForgetThread() {
-        if (!hThread) return;
-        WaitForSingleObject(hThread, kThreadWaitMs);
+    bool ForgetThread() {
+        if (!hThread) return true;
+        const bool ended = WaitForSingleObject(hThread, kThreadWaitMs) == WAIT_OBJECT_0;
         CloseHandle(hThread);
         hThread = nullptr;
         nThreadId = 0;
+        return ended;
     }
 
-    bool Dispatch(CSerialPort* port, HANDLE device, int event);
-    bool ReadDone(CSerialPort* port, HANDLE device);
+    bool Dispatch(HANDLE device, int event);
+    bool ReadDone(HANDLE device);
     bool ReadRequest(HANDLE device);
-    bool WriteDone(CSerialPort* port, HANDLE device);
+    bool WriteDone(HANDLE device);
     bool WriteRequest(HANDLE device);
-    bool ModemDone(CSerialPort* port, HANDLE device);
+    bool ModemDone(HANDLE device);
     bool ModemRequest(HANDLE device);
 };
 
+namespace {
+// The backend whose event thread runs this code, and the port it was started for: calls
+// that the callback makes on its own port go to that backend without touching the port
+// object, which may be gone.
+thread_local CSerialPort::Backend* t_ownBackend = nullptr;
+thread_local const CSerialPort* t_ownPort = nullptr;
+
+CSerialPort::Backend* OwnBackend(const CSerialPort* port) {
+    return (t_ownBackend && t_ownPort == port) ? t_ownBackend : nullptr;
+}
+}  // namespace
+
 unsigned __stdcall CSerialPort::Backend::ThreadMain(void* arg) {
-    CSerialPort* port = static_cast<CSerialPort*>(arg);
-    Backend& b = *port->m_p;
+    // The reference handed over by Open: released when this thread ends.
+    const std::unique_ptr<std::shared_ptr<Backend>> hold(
+        static_cast<std::shared_ptr<Backend>*>(arg));
+    const std::shared_ptr<Backend> keep = *hold;
+    Backend& b = *keep;
+    t_ownBackend = &b;
+    t_ownPort = b.owner.load();
     HANDLE device = b.hDevice.load();
     b.bWriteBusy = 0;
     b.bReadPending = 0;
     b.bModemWaitPending = 0;
-    b.bMonitoring = port->m_bMonitorModem;
-    b.Notify(port, SerialConnected);
+    b.Notify(SerialConnected);
     SetEvent(b.events[evReadRequest]);
     if (b.bMonitoring) SetEvent(b.events[evModemRequest]);
 
     for (;;) {
         const DWORD r = WaitForMultipleObjects(kEventCount, b.events, FALSE, INFINITE);
         if (r >= WAIT_OBJECT_0 + kEventCount) break;
-        if (!b.Dispatch(port, device, static_cast<int>(r - WAIT_OBJECT_0))) break;
+        if (!b.Dispatch(device, static_cast<int>(r - WAIT_OBJECT_0))) break;
     }
 
     // Close only if nobody else (a new Open) has taken the device meanwhile.
@@ -179,25 +235,27 @@ unsigned __stdcall CSerialPort::Backend::ThreadMain(void* arg) {
         expected = device;
         b.hPort.compare_exchange_strong(expected, INVALID_HANDLE_VALUE);
     }
-    b.Notify(port, SerialDisconnected);
+    b.Notify(SerialDisconnected);
+    t_ownBackend = nullptr;
+    t_ownPort = nullptr;
     return 0;
 }
 
 // One action per wake-up; false ends the loop.
-bool CSerialPort::Backend::Dispatch(CSerialPort* port, HANDLE device, int event) {
+bool CSerialPort::Backend::Dispatch(HANDLE device, int event) {
     switch (event) {
         case evStop:
             return false;
         case evReadDone:
-            return ReadDone(port, device);
+            return ReadDone(device);
         case evReadRequest:
             return ReadRequest(device);
         case evWriteDone:
-            return WriteDone(port, device);
+            return WriteDone(device);
         case evWriteRequest:
             return WriteRequest(device);
         case evModemDone:
-            return ModemDone(port, device);
+            return ModemDone(device);
         case evModemRequest:
             return ModemRequest(device);
         default:
@@ -210,7 +268,7 @@ bool CSerialPort::Backend::Dispatch(CSerialPort* port, HANDLE device, int event)
     return true;
 }
 
-bool CSerialPort::Backend::ReadDone(CSerialPort* port, HANDLE device) {
+bool CSerialPort::Backend::ReadDone(HANDLE device) {
     DWORD count = 0;
     if (!Continues(GetOverlappedResult(device, &readRecord, &count, FALSE))) return false;
     ResetEvent(events[evReadDone]);
@@ -220,10 +278,10 @@ bool CSerialPort::Backend::ReadDone(CSerialPort* port, HANDLE device) {
     // time is reported first, or the client's next send would find the port still busy
     // and be dropped, costing it a whole reply window.
     if (bWriteBusy && WaitForSingleObject(events[evWriteDone], 0) == WAIT_OBJECT_0 &&
-        !WriteDone(port, device)) {
+        !WriteDone(device)) {
         return false;
     }
-    if (count != 0) Notify(port, SerialDataReceived);
+    if (count != 0) Notify(SerialDataReceived);
     return true;
 }
 
@@ -233,12 +291,12 @@ bool CSerialPort::Backend::ReadRequest(HANDLE device) {
     return Continues(ReadFile(device, rxBuffer, nReadRequestSize, nullptr, &readRecord));
 }
 
-bool CSerialPort::Backend::WriteDone(CSerialPort* port, HANDLE device) {
+bool CSerialPort::Backend::WriteDone(HANDLE device) {
     DWORD count = 0;
     if (!Continues(GetOverlappedResult(device, &writeRecord, &count, FALSE))) return false;
     ResetEvent(events[evWriteDone]);
     bWriteBusy = 0;
-    Notify(port, SerialDataSent);
+    Notify(SerialDataSent);
     return true;
 }
 
@@ -246,7 +304,7 @@ bool CSerialPort::Backend::WriteRequest(HANDLE device) {
     return Continues(WriteFile(device, txBuffer, nTxLength, nullptr, &writeRecord));
 }
 
-bool CSerialPort::Backend::ModemDone(CSerialPort* port, HANDLE device) {
+bool CSerialPort::Backend::ModemDone(HANDLE device) {
     DWORD count = 0;
     if (!GetOverlappedResult(device, &modemRecord, &count, FALSE)) {
         const DWORD error = GetLastError();
@@ -262,9 +320,9 @@ bool CSerialPort::Backend::ModemDone(CSerialPort* port, HANDLE device) {
     bModemWaitPending = 0;
     DWORD status = 0;
     GetCommModemStatus(device, &status);
-    if ((nModemEventMask & EV_RING) && (status & MS_RING_ON)) Notify(port, SerialRing);
+    if ((nModemEventMask & EV_RING) && (status & MS_RING_ON)) Notify(SerialRing);
     if (nModemEventMask & EV_RLSD)
-        Notify(port, (status & MS_RLSD_ON) ? SerialCarrierDetected : SerialCarrierLost);
+        Notify((status & MS_RLSD_ON) ? SerialCarrierDetected : SerialCarrierLost);
     SetEvent(events[evModemRequest]);
     return true;
 }
@@ -283,20 +341,12 @@ bool CSerialPort::Backend::ModemRequest(HANDLE device) {
     return false;
 }
 
-CSerialPort::CSerialPort() : m_p(new Backend) {
-    for (int i = 0; i < kEventCount; ++i)
-        m_p->events[i] = CreateEventA(nullptr, kManualReset[i], FALSE, nullptr);
-}
+CSerialPort::CSerialPort() : m_p(std::make_shared<Backend>()) { m_p->owner = this; }
 
 CSerialPort::~CSerialPort() {
-    Backend& b = *m_p;
-    // A thread left running is stopped, so that it does not outlive the events.
-    b.StopThread();
-    for (HANDLE& h : b.events) {
-        if (h) CloseHandle(h);
-        h = nullptr;
-    }
-    b.CloseDevice();
+    // A thread still running after the limit keeps the backend alive through its own
+    // reference and tells nobody any more; the last reference closes events and device.
+    if (!m_p->StopThread()) m_p->owner = nullptr;
 }
 
 void CSerialPort::SetCallback(SerialEventCallback callback) { m_p->callback = callback; }
@@ -308,9 +358,18 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     DCB dcb;
     std::memset(&timeouts, 0, sizeof(timeouts));
     std::memset(&dcb, 0, sizeof(dcb));
-    // The previous period's thread ends before anything of it is reused.
-    b.StopThread();
+    // The previous period's thread ends before anything of it is reused; one that outlived
+    // the limit keeps the old backend to itself, and this period gets fresh events.
+    if (!b.StopThread()) {
+        const std::shared_ptr<Backend> fresh = std::make_shared<Backend>();
+        fresh->callback = b.callback;
+        fresh->owner = this;
+        b.owner = nullptr;
+        m_p = fresh;
+        return Open(std::move(name), baudRate, parity, byteSize, monitorModem);
+    }
     b.CloseDevice();
+    b.lastOpenFailure = OpenFailureNone;
 
     int result = OpenOk;
     if (name.empty()) {
@@ -334,6 +393,7 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
 
         if (h == INVALID_HANDLE_VALUE) {
             result = OpenDeviceFailed;
+            b.lastOpenFailure = OpenFailureOf(GetLastError());
         } else {
             if (!SetCommMask(h, monitorModem ? kModemEvents : 0)) result = OpenModemMaskFailed;
             if (!SetCommTimeouts(h, &timeouts)) result = OpenTimeoutsFailed;
@@ -349,8 +409,11 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     // A fresh period starts with no request pending: a stop that found no thread, or a
     // send made while closed, must not act on this one.
     for (HANDLE h : b.events) ResetEvent(h);
+    b.bMonitoring = monitorModem;
+    auto* reference = new std::shared_ptr<Backend>(m_p);
     b.hThread = reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, &Backend::ThreadMain, this, 0, &b.nThreadId));
+        _beginthreadex(nullptr, 0, &Backend::ThreadMain, reference, 0, &b.nThreadId));
+    if (!b.hThread) delete reference;
     return result;
 }
 
@@ -383,8 +446,20 @@ void CSerialPort::SetRts(bool on) {
     if (IsOpen()) SetEvent(m_p->events[on ? evSetRts : evClearRts]);
 }
 
-void CSerialPort::RequestRead() { SetEvent(m_p->events[evReadRequest]); }
+// From a callback the calls go to the calling event thread's own backend.
+void CSerialPort::RequestRead() {
+    Backend* own = OwnBackend(this);
+    SetEvent((own ? own : m_p.get())->events[evReadRequest]);
+}
 
-unsigned char* CSerialPort::GetRxData() { return m_p->rxBuffer; }
+unsigned char* CSerialPort::GetRxData() {
+    Backend* own = OwnBackend(this);
+    return (own ? own : m_p.get())->rxBuffer;
+}
 
-int CSerialPort::GetRxCount() const { return static_cast<int>(m_p->nRxCount); }
+int CSerialPort::GetRxCount() const {
+    const Backend* own = OwnBackend(this);
+    return static_cast<int>((own ? own : m_p.get())->nRxCount);
+}
+
+int CSerialPort::LastOpenFailure() const { return m_p->lastOpenFailure; }

@@ -168,12 +168,19 @@ TEST_F(IspExchangeTest, VersionAnsweredWithFourBytesFailsAtWindowEndWithoutResen
     EXPECT_EQ(HostBytesAfterGet(), Bytes({0x01, 0xFE}));
 }
 
-TEST_F(IspExchangeTest, ChipIdAcceptsAnyCountByteBetweenTheAcks) {
-    ServeAfterGet({{{0x02, 0xFD}, {{0, {ACK, 0x07, 0x04, 0x30, ACK}}}}});
+TEST_F(IspExchangeTest, ChipIdWithCountByteOneIsTaken) {
+    ServeAfterGet({{{0x02, 0xFD}, {{0, {ACK, 0x01, 0x04, 0x30, ACK}}}}});
     unsigned char out[2] = {0, 0};
     EXPECT_EQ(isp.GetChipId(out), 1);
     EXPECT_EQ(out[0], 0x04);
     EXPECT_EQ(out[1], 0x30);
+}
+
+TEST_F(IspExchangeTest, ChipIdWithAnyOtherCountByteIsRefused) {
+    // Five bytes framed by ACKs, such as the duplicate of a late version reply.
+    ServeAfterGet({{{0x02, 0xFD}, {{0, {ACK, 0x22, 0x00, 0x00, ACK}}}}});
+    unsigned char out[2] = {0, 0};
+    EXPECT_EQ(isp.GetChipId(out), 0);
 }
 
 TEST_F(IspExchangeTest, ChipIdOfFiveBytesWithoutLeadingAckWaitsOutWindow) {
@@ -240,8 +247,10 @@ TEST_F(IspExchangeTest, ReadMemoryWithDataAfterWindowFails) {
 }
 
 TEST_F(IspExchangeTest, ReadMemoryCountIsResentWhileNothingArrives) {
-    // Silent for the first window of the count stage, then the data.
-    ServeAfterGet(ReadScript(kFlashBase, 2, {{250, {ACK, 0xAB, 0xCD}}}));
+    // The first count goes unanswered; only the resent one gets the data.
+    std::vector<ScriptStep> script = ReadScript(kFlashBase, 2, {});
+    script.push_back({{0x01, 0xFE}, {{0, {ACK, 0xAB, 0xCD}}}});
+    ServeAfterGet(script);
     Bytes out(2, 0);
     EXPECT_EQ(isp.ReadMemory(kFlashBase, 2, out.data()), 1);
     EXPECT_EQ(out, Bytes({0xAB, 0xCD}));
@@ -328,7 +337,7 @@ TEST_F(IspExchangeTest, StrayByteAfterOperationNeverReachesRing) {
     ASSERT_EQ(isp.GetCommands(), 1);
     EXPECT_FALSE(g_rxRing.IsArmed());
     const int leftOver = g_rxRing.Count();
-    BusyWaitMs(150);
+    WaitMs(150);
     EXPECT_EQ(g_rxRing.Count(), leftOver);
     unsigned char out[3];
     EXPECT_EQ(isp.GetVersionAndProtection(out), 1);

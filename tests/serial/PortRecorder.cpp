@@ -55,6 +55,10 @@ std::vector<int> PortRecorder::Events() {
     return m_events;
 }
 
+bool PortRecorder::WaitForBytes(size_t count, int timeoutMs) {
+    return WaitUntil([&] { return m_received.size() >= count; }, timeoutMs);
+}
+
 std::vector<unsigned char> PortRecorder::Received() {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_received;

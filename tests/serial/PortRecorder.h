@@ -20,6 +20,7 @@ public:
     // Waits until pred holds (checked under the recorder's lock) or timeoutMs passes.
     bool WaitUntil(const std::function<bool()>& pred, int timeoutMs);
     bool WaitForEvent(int event, int occurrences, int timeoutMs);
+    bool WaitForBytes(size_t count, int timeoutMs);
 
     int EventCount(int event);
     std::vector<int> Events();
