@@ -26,12 +26,13 @@ void CDeviceJobs::OnReadFlash() {
         m_host.AppendLog(kMsgReadOutCancelled);
         return;
     }
-    FILE* file = std::fopen(path.c_str(), "wb");
+    // Opened without truncating: an existing file is replaced only once the first block has
+    // been read, so a target that refuses every read leaves the user's old file alone.
+    FILE* file = std::fopen(path.c_str(), "ab");
     if (!file) {
         m_host.AppendLog(kMsgReadOutOpenFailed);
         return;
     }
-    std::fseek(file, 0, SEEK_SET);
     unsigned long start = ClockMs();
 
     m_host.SetProgressRange(kReadOutBlocks);
@@ -50,13 +51,14 @@ void CDeviceJobs::OnReadFlash() {
         }
         m_host.SetProgressPos(n);
         ShowPercent(n, kReadOutBlocks);
-        if (!WriteBlock(file, block, sizeof block)) {
+        if (n == 1) file = std::freopen(path.c_str(), "wb", file);
+        if (!file || !WriteBlock(file, block, sizeof block)) {
             failure = Format(kMsgReadOutWriteFailed, address);
             break;
         }
         ++blocksDone;
     }
-    if (std::fclose(file) != 0 && failure.empty()) {
+    if (file && std::fclose(file) != 0 && failure.empty()) {
         failure = Format(kMsgReadOutWriteFailed, address - kBlockSize);
         blocksDone = 0;
     }

@@ -66,14 +66,14 @@ struct PtyTarget::Impl {
     void Serve();
     bool HostHungUp() const;
     bool WaitUntil(Clock::time_point deadline, bool watchHost);
-    void HostClosed();
+    bool HostClosed();
     bool Feed(uint8_t byte, Clock::time_point readAt);
     bool Send(const TargetOutput& out);
     bool WriteAll(const uint8_t* data, size_t n);
     void Record(bool fromHost, uint8_t value);
     void DropLine();
     void CloseLine();
-    bool DrainWatch();
+    int DrainWatch();
 };
 
 bool PtyTarget::Impl::OpenPty(std::string* error) {
@@ -137,13 +137,10 @@ void PtyTarget::Impl::Record(bool fromHost, uint8_t value) {
 
 // The host closed its side: that is the reset. Stale bytes in either direction are
 // dropped, and the line is made raw and shareable again for a host that does not set it
-// up (exclusive mode set by the last host outlives its close).
-void PtyTarget::Impl::HostClosed() {
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        ++resets;
-        target->Reset();
-    }
+// up (exclusive mode set by the last host outlives its close). The reset is counted only
+// once the watch has been read past our own open and close, so a host that comes and goes
+// right after the count is seen. True when another host opened the line meanwhile.
+bool PtyTarget::Impl::HostClosed() {
     uint8_t junk[256];
     while (read(master, junk, sizeof junk) > 0) {
     }
@@ -155,11 +152,18 @@ void PtyTarget::Impl::HostClosed() {
         slave = path;
     }
     const int s = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int ownOpens = 0;
     if (s >= 0) {
+        ownOpens = 1;
         ioctl(s, TIOCNXCL);
         tcflush(s, TCIFLUSH);
         close(s);
     }
+    const bool another = DrainWatch() > ownOpens;
+    std::lock_guard<std::mutex> lock(mu);
+    ++resets;
+    target->Reset();
+    return another;
 }
 
 bool PtyTarget::Impl::WriteAll(const uint8_t* data, size_t n) {
@@ -246,20 +250,20 @@ void PtyTarget::Impl::CloseLine() {
     watch = -1;
 }
 
-// Reads the pending open/close notes; true when a host opened the slave meanwhile.
-bool PtyTarget::Impl::DrainWatch() {
-    if (watch < 0) return false;
-    bool opened = false;
+// Reads the pending open/close notes; the number of opens among them.
+int PtyTarget::Impl::DrainWatch() {
+    if (watch < 0) return 0;
+    int opens = 0;
     alignas(inotify_event) char buf[1024];
     ssize_t n;
     while ((n = read(watch, buf, sizeof buf)) > 0) {
         for (ssize_t at = 0; at < n;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-            if ((e->mask & IN_OPEN) != 0) opened = true;
+            if ((e->mask & IN_OPEN) != 0) ++opens;
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }
-    return opened;
+    return opens;
 }
 
 void PtyTarget::Impl::Serve() {
@@ -278,18 +282,15 @@ void PtyTarget::Impl::Serve() {
         } else {
             std::this_thread::sleep_for(kIdleSlice);
         }
-        if (DrainWatch()) opened = true;
+        if (DrainWatch() > 0) opened = true;
         pollfd p{master, POLLIN, 0};
         if (poll(&p, 1, 0) <= 0) continue;
         if ((p.revents & (POLLHUP | POLLERR)) != 0) {
             // Nobody has the slave open. A host that came and went between two looks
             // (an open noted, or bytes left behind) was a session too.
-            if (hostOpen || opened || (p.revents & POLLIN) != 0) {
-                HostClosed();
-                DrainWatch();  // our own open and close of the slave
-            }
+            const bool session = hostOpen || opened || (p.revents & POLLIN) != 0;
             hostOpen = false;
-            opened = false;
+            opened = session && HostClosed();
             continue;
         }
         hostOpen = true;

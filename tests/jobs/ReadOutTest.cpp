@@ -72,12 +72,22 @@ TEST_F(ReadOutTest, ReadFailureKeepsBlocksWrittenBefore) {
     EXPECT_EQ(jobs.LastJobSucceeded(), 0);
 }
 
-TEST_F(ReadOutTest, FailureOnFirstBlockLeavesEmptyFile) {
+TEST_F(ReadOutTest, FailureOnFirstBlockLeavesNewFileEmptyAndOldFileUntouched) {
     Prepare({"nack:read@0x08000000"});
     host.savePath = TempPath("empty.bin");
     jobs.OnReadFlash();
     EXPECT_TRUE(FileExists(host.savePath));
     EXPECT_TRUE(ReadFile(host.savePath).empty());
+
+    host.savePath = TempPath("precious.bin");
+    const std::vector<uint8_t> precious(3000, 0x5A);
+    {
+        std::ofstream old(host.savePath, std::ios::binary);
+        old.write(reinterpret_cast<const char*>(precious.data()), 3000);
+    }
+    jobs.OnReadFlash();
+    EXPECT_EQ(ReadFile(host.savePath), precious);
+    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
 }
 
 TEST_F(ReadOutTest, CancelledPromptReadsNothing) {
