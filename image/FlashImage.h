@@ -58,17 +58,16 @@ public:
     // minAddress, pages of pageSize bytes, every byte no record gives 0xFF. 1 on success;
     // 0 on failure, after which the image must not be used.
     //
-    // Data records are taken once a type 0x04 record has been seen, or before that when their
-    // load offset is at least minAddress; others are skipped. The linear address of a taken
-    // byte is (upper 16 bits of the latest type 0x04 record, 0 before one) << 16 plus the load
-    // offset plus its position in the record. On success the pages run from index 0 to the
-    // page of the highest byte given (at least page 0) and all of them are full, so TotalBytes
-    // is PageCount * pageSize. The load fails, leaving the image empty, when: the file cannot
-    // be opened; a line is not a valid record; a type 0x04 record does not hold two bytes; a
-    // taken byte lies below minAddress, at minAddress + kMaxImageBytes or above, or above
-    // 0xFFFFFFFF (a record running off the top of the address space); a page cannot
-    // be allocated; pageSize is 0 or above 1024; or no end-of-file record (type 0x01) has been
-    // read by the end of the file. Lines are read up to 259 characters at a time; the rest of a
+    // The linear address of a data byte is (upper 16 bits of the latest type 0x04 record, 0
+    // before one) << 16 plus the load offset plus its position in the record. On success the
+    // pages run from index 0 to the page of the highest byte given and all of them are full,
+    // so TotalBytes is PageCount * pageSize. The load fails, leaving the image empty, when: the
+    // file cannot be opened; a line is not a valid record; a type 0x04 record does not hold two
+    // bytes; a data byte lies below minAddress (before any type 0x04 record too), at
+    // minAddress + kMaxImageBytes or above, or above 0xFFFFFFFF (a record running off the top
+    // of the address space); the file gives no data byte at all; a page cannot be allocated;
+    // pageSize is 0 or above 1024; or no end-of-file record (type 0x01) has been read by the
+    // end of the file. Lines are read up to 259 characters at a time; the rest of a
     // longer line is parsed as a line of its own. Records after an end-of-file record still
     // count. Types other than 0x00, 0x01 and 0x04 are ignored.
     int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress);

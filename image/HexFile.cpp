@@ -53,8 +53,6 @@ class CPagePlacer {
 public:
     CPagePlacer(FlashImage& image, uint32_t pageSize) : m_image(image), m_nPageSize(pageSize) {}
 
-    bool Start() { return AddNext(); }
-
     bool Place(uint32_t offset, uint8_t value) {
         const size_t index = offset / m_nPageSize;
         while (m_pages.size() <= index) {
@@ -65,8 +63,13 @@ public:
     }
 
     // Every page full: bytes no record gave are already 0xFF. Until then the pages before
-    // the last are full and the last one counts as empty.
-    void Finish() { m_pages.back()->length = m_nPageSize; }
+    // the last are full and the last one counts as empty. False when no byte was placed: a
+    // page of 0xFF alone is no firmware, yet the job would erase the chip for it.
+    bool Finish() {
+        if (m_pages.empty()) return false;
+        m_pages.back()->length = m_nPageSize;
+        return true;
+    }
 
 private:
     bool AddNext() {
@@ -89,10 +92,9 @@ public:
     CHexReader(FlashImage& image, uint32_t pageSize, uint32_t minAddress)
         : m_placer(image, pageSize), m_nMinAddress(minAddress) {}
 
-    // 1 when every line was a valid record, every taken byte fitted and an end-of-file record
-    // was read; 0 otherwise.
+    // 1 when every line was a valid record, every data byte fitted, at least one was given and
+    // an end-of-file record was read; 0 otherwise.
     int Read(FILE* file) {
-        if (!m_placer.Start()) return 0;
         int result = 0;
         std::string line;
         HexRecord record;
@@ -107,7 +109,7 @@ public:
             }
         }
         if (std::ferror(file)) return 0;
-        if (result) m_placer.Finish();
+        if (result && !m_placer.Finish()) return 0;
         return result;
     }
 
@@ -118,14 +120,11 @@ private:
             // Without exactly two bytes the upper address is unknown.
             if (record.count != 2) return false;
             m_nUpper = (static_cast<uint32_t>(record.data[0]) << 8) | record.data[1];
-            m_bUpperSeen = true;
         }
         return true;
     }
 
     bool TakeData(const HexRecord& record) {
-        // Before any upper address only records that reach minAddress on their own count.
-        if (!m_bUpperSeen && record.address < m_nMinAddress) return true;
         // 64 bits, so that a record running past 0xFFFFFFFF cannot wrap round to low addresses.
         const uint64_t base = (static_cast<uint64_t>(m_nUpper) << 16) + record.address;
         for (uint32_t i = 0; i < record.count; ++i) {
@@ -142,8 +141,7 @@ private:
 
     CPagePlacer m_placer;
     uint32_t m_nMinAddress;
-    uint32_t m_nUpper = 0;
-    bool m_bUpperSeen = false;
+    uint32_t m_nUpper = 0;  // before any type 0x04 record, load offsets are the addresses
 };
 
 }  // namespace

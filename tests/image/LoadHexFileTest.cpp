@@ -85,33 +85,13 @@ TEST_F(LoadHexFile, ExactlyTwoPagesOfDataGetNoPadding) {
     ExpectImage(data);
 }
 
-TEST_F(LoadHexFile, DataBeforeTheFirstExtendedAddressRecordIsSkipped) {
-    const Bytes early = Ramp(16, 0xA0);
-    const Bytes later = Ramp(8, 0x10);
-    ASSERT_EQ(
-        Load({DataLine(0x0000, early), UpperLine(0x0800), DataLine(0x0000, later), EndLine()}), 1);
-    Bytes expected = Blank(1);
-    Put(expected, 0, later);
-    ExpectImage(expected);
-}
-
 TEST_F(LoadHexFile, RecordReachingMinAddressOnItsOwnIsTakenBeforeAnyExtendedAddress) {
-    // With a low minAddress the load offset alone can pass the test.
-    const Bytes skipped = Ramp(4, 0x90);
+    // With a low minAddress the load offset alone is an address inside the image.
     const Bytes taken = Ramp(4, 0x50);
-    ASSERT_EQ(Load(HexText({DataLine(0x00FF, skipped), DataLine(0x0180, taken), EndLine()}), kPage,
-                   0x0100),
-              1);
+    ASSERT_EQ(Load(HexText({DataLine(0x0180, taken), EndLine()}), kPage, 0x0100), 1);
     Bytes expected = Blank(1);
     Put(expected, 0x80, taken);
     ExpectImage(expected);
-}
-
-TEST_F(LoadHexFile, OnlyAnEndOfFileRecordGivesOnePageOfFF) {
-    ASSERT_EQ(Load({EndLine()}), 1);
-    ExpectImage(Blank(1));
-    ASSERT_EQ(Load({UpperLine(0x0800), UpperLine(0x0801), EndLine()}), 1);
-    ExpectImage(Blank(1));
 }
 
 TEST_F(LoadHexFile, LowerAndUpperCaseDigitsLoadTheSameImage) {
@@ -294,6 +274,32 @@ TEST_F(LoadHexFile, OptionByteRecordFails) {
                     DataLine(0xF800, {0xA5, 0x5A, 0xFF, 0x00}), EndLine()}),
               0);
     ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, DataBeforeTheFirstExtendedAddressRecordBelowTheBaseFails) {
+    const std::vector<std::string> rest = {UpperLine(0x0800), DataLine(0x0000, Ramp(8)), EndLine()};
+    ASSERT_EQ(Load(rest), 1);
+    std::vector<std::string> lines = {DataLine(0x0000, Ramp(16, 0xA0))};
+    lines.insert(lines.end(), rest.begin(), rest.end());
+    EXPECT_EQ(Load(lines), 0);
+    ExpectFailedAndEmpty();
+    // The first byte below a low minAddress, the others above it.
+    EXPECT_EQ(Load(HexText({DataLine(0x00FF, Ramp(4)), DataLine(0x0180, Ramp(4)), EndLine()}),
+                   kPage, 0x0100),
+              0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, FileWithoutDataBytesFails) {
+    const std::vector<std::vector<std::string>> files = {
+        {EndLine()},
+        {UpperLine(0x0800), UpperLine(0x0801), EndLine()},
+        {UpperLine(0x0800), DataLine(0x0000, {}), EndLine()},
+    };
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(Load(files[i]), 0) << "file " << i;
+        ExpectFailedAndEmpty();
+    }
 }
 
 TEST_F(LoadHexFile, DataBelowMinAddressAfterAnExtendedAddressFails) {
