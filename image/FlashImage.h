@@ -33,8 +33,10 @@ void ParseHexRecord(std::string line, HexRecord& record);
 class FlashImage {
 public:
     static constexpr uint32_t kMaxPageSize = 1024;
-    // Image offsets run from 0 to kMaxImageBytes - 1 (minAddress up to minAddress + 16 MiB).
-    static constexpr uint32_t kMaxImageBytes = 16u * 1024u * 1024u;
+    // Most pages a loaded image may have: pages 0 to kMaxPages - 1, so a byte whose image
+    // offset divided by the page size reaches kMaxPages fails the load. The job's progress
+    // bar counts pages in a 16-bit range; with 1024-byte pages this is 16 MiB less one page.
+    static constexpr uint32_t kMaxPages = 16383;
 
     FlashImage();
     ~FlashImage();
@@ -63,9 +65,9 @@ public:
     // pages run from index 0 to the page of the highest byte given and all of them are full,
     // so TotalBytes is PageCount * pageSize. The load fails, leaving the image empty, when: the
     // file cannot be opened; a line is not a valid record; a type 0x04 record does not hold two
-    // bytes; a data byte lies below minAddress (before any type 0x04 record too), at
-    // minAddress + kMaxImageBytes or above, or above 0xFFFFFFFF (a record running off the top
-    // of the address space); the file gives no data byte at all; a page cannot be allocated;
+    // bytes; a data byte lies below minAddress (before any type 0x04 record too), in page
+    // kMaxPages or above, or above 0xFFFFFFFF (a record running off the top of the address
+    // space); the file gives no data byte at all; a page cannot be allocated;
     // pageSize is 0 or above 1024; or no end-of-file record (type 0x01) has been read by the
     // end of the file. Lines are read up to 259 characters at a time; the rest of a
     // longer line is parsed as a line of its own. Records after an end-of-file record still

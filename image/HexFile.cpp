@@ -90,7 +90,7 @@ private:
 class CHexReader {
 public:
     CHexReader(FlashImage& image, uint32_t pageSize, uint32_t minAddress)
-        : m_placer(image, pageSize), m_nMinAddress(minAddress) {}
+        : m_placer(image, pageSize), m_nPageSize(pageSize), m_nMinAddress(minAddress) {}
 
     // 1 when every line was a valid record, every data byte fitted, at least one was given and
     // an end-of-file record was read; 0 otherwise.
@@ -133,13 +133,14 @@ private:
             // Below the base or beyond the limit (option bytes, say) cannot be programmed.
             if (linear < m_nMinAddress) return false;
             const uint64_t offset = linear - m_nMinAddress;
-            if (offset >= FlashImage::kMaxImageBytes) return false;
+            if (offset / m_nPageSize >= FlashImage::kMaxPages) return false;
             if (!m_placer.Place(static_cast<uint32_t>(offset), record.data[i])) return false;
         }
         return true;
     }
 
     CPagePlacer m_placer;
+    uint32_t m_nPageSize;
     uint32_t m_nMinAddress;
     uint32_t m_nUpper = 0;  // before any type 0x04 record, load offsets are the addresses
 };

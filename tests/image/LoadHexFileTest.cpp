@@ -244,12 +244,13 @@ TEST_F(LoadHexFile, SmallPagesHoldTheSameBytes) {
     ExpectImage(expected, 16);
 }
 
-TEST_F(LoadHexFile, LastByteBelowTheSixteenMiBLimitLoads) {
-    ASSERT_EQ(Load({UpperLine(0x08FF), DataLine(0xFFFF, {0x3C}), EndLine()}), 1);
-    EXPECT_EQ(m_image.PageCount(), 16384u);
-    EXPECT_EQ(m_image.TotalBytes(), 16u * 1024u * 1024u);
+TEST_F(LoadHexFile, LastByteOfTheLastAllowedPageLoads) {
+    ASSERT_EQ(FlashImage::kMaxPages, 16383u);
+    ASSERT_EQ(Load({UpperLine(0x08FF), DataLine(0xFBFF, {0x3C}), EndLine()}), 1);
+    EXPECT_EQ(m_image.PageCount(), 16383u);
+    EXPECT_EQ(m_image.TotalBytes(), 16383u * 1024u);
     const Bytes actual = ImageBytes(m_image);
-    ASSERT_EQ(actual.size(), 16u * 1024u * 1024u);
+    ASSERT_EQ(actual.size(), 16383u * 1024u);
     EXPECT_EQ(actual.back(), 0x3C);
     EXPECT_EQ(std::count(actual.begin(), actual.end(), 0xFF),
               static_cast<std::ptrdiff_t>(actual.size() - 1));
@@ -257,14 +258,31 @@ TEST_F(LoadHexFile, LastByteBelowTheSixteenMiBLimitLoads) {
 
 // Files that are refused: result 0 and nothing left in the image.
 
-TEST_F(LoadHexFile, ByteAtTheSixteenMiBLimitFails) {
+TEST_F(LoadHexFile, ByteInPage16383OrAboveFails) {
     ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0, {1}), EndLine()}), 1);
-    EXPECT_EQ(Load({UpperLine(0x0900), DataLine(0x0000, {0x01}), EndLine()}), 0);
+    // First byte of page 16383, the last byte of 16 MiB, and the byte behind them.
+    const struct {
+        uint16_t upper;
+        uint16_t offset;
+    } bytes[] = {{0x08FF, 0xFC00}, {0x08FF, 0xFFFF}, {0x0900, 0x0000}};
+    for (const auto& at : bytes) {
+        EXPECT_EQ(Load({UpperLine(at.upper), DataLine(at.offset, {0x01}), EndLine()}), 0)
+            << std::hex << at.upper << ":" << at.offset;
+        ExpectFailedAndEmpty();
+    }
+}
+
+TEST_F(LoadHexFile, RecordRunningIntoPage16383Fails) {
+    EXPECT_EQ(Load({UpperLine(0x08FF), DataLine(0xFBFE, {1, 2, 3}), EndLine()}), 0);
     ExpectFailedAndEmpty();
 }
 
-TEST_F(LoadHexFile, RecordRunningOverTheSixteenMiBLimitFails) {
-    EXPECT_EQ(Load({UpperLine(0x08FF), DataLine(0xFFFE, {1, 2, 3}), EndLine()}), 0);
+TEST_F(LoadHexFile, PageCapCountsPagesOfTheGivenSize) {
+    // 16-byte pages: the cap falls at offset 16383 * 16 = 0x3FFF0, far below 16 MiB.
+    ASSERT_EQ(Load(HexText({UpperLine(0x0803), DataLine(0xFFEF, {0x42}), EndLine()}), 16), 1);
+    EXPECT_EQ(m_image.PageCount(), 16383u);
+    EXPECT_EQ(m_image.FindPage(16382)->data[15], 0x42);
+    EXPECT_EQ(Load(HexText({UpperLine(0x0803), DataLine(0xFFF0, {0x42}), EndLine()}), 16), 0);
     ExpectFailedAndEmpty();
 }
 
@@ -310,7 +328,7 @@ TEST_F(LoadHexFile, DataBelowMinAddressAfterAnExtendedAddressFails) {
 }
 
 TEST_F(LoadHexFile, RecordRunningOffTheTopOfTheAddressSpaceFails) {
-    // With minAddress this high, bytes past 0xFFFFFFFF would still be inside the 16 MiB.
+    // With minAddress this high, bytes past 0xFFFFFFFF would still be below the page cap.
     EXPECT_EQ(Load(HexText({UpperLine(0xFFFF), DataLine(0xFFF0, Ramp(32)), EndLine()}), kPage,
                    0xFFFFFF00),
               0);
