@@ -69,7 +69,8 @@ public:
     // kMaxPages or above, or above 0xFFFFFFFF (a record running off the top of the address
     // space); the file gives no data byte at all; a page cannot be allocated;
     // pageSize is 0 or above 1024; or no end-of-file record (type 0x01) has been read by the
-    // end of the file. Lines are read up to 259 characters at a time; the rest of a
+    // end of the file. A blank line (nothing but spaces and tabs before its terminator) is
+    // skipped wherever it stands. Lines are read up to 259 characters at a time; the rest of a
     // longer line is parsed as a line of its own. Records after an end-of-file record still
     // count. Types other than 0x00, 0x01 and 0x04 are ignored.
     int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress);

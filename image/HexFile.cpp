@@ -36,6 +36,18 @@ bool ReadHexByte(const std::string& line, size_t pos, uint8_t& value) {
     return true;
 }
 
+// Only spaces and tabs before the terminator: editors and some tools leave such lines,
+// most often one behind the end-of-file record. A '\r' alone at the end counts as part of a
+// terminator cut at the piece limit.
+bool IsBlank(const char* line, size_t length) {
+    if (length > 0 && line[length - 1] == '\n') --length;
+    if (length > 0 && line[length - 1] == '\r') --length;
+    for (size_t i = 0; i < length; ++i) {
+        if (line[i] != ' ' && line[i] != '\t') return false;
+    }
+    return true;
+}
+
 // Reads the next piece of a line, its terminator kept; false at the end of the file.
 bool ReadLine(FILE* file, std::string& line) {
     line.clear();
@@ -99,6 +111,7 @@ public:
         std::string line;
         HexRecord record;
         while (ReadLine(file, line)) {
+            if (IsBlank(line.data(), line.size())) continue;
             ParseHexRecord(line, record);
             if (!record.valid) return 0;
             if (record.type == kTypeEndOfFile) {

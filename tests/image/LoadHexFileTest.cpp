@@ -127,6 +127,31 @@ TEST_F(LoadHexFile, LinesWithoutTerminatorOrWithBareNewlineLoad) {
     ExpectImage(expected);
 }
 
+TEST_F(LoadHexFile, BlankLinesAnywhereAreSkipped) {
+    const std::string upper = UpperLine(0x0800) + "\r\n";
+    const std::string data = DataLine(0, {1, 2, 3}) + "\r\n";
+    const std::string end = EndLine() + "\r\n";
+    Bytes expected = Blank(1);
+    Put(expected, 0, {1, 2, 3});
+    const char* blanks[] = {"\r\n", "\n", " \r\n", "\t\n", " \t  \t\r\n"};
+    for (const char* blank : blanks) {
+        SCOPED_TRACE("blank line \"" + std::string(blank) + "\"");
+        ASSERT_EQ(Load(blank + upper + data + blank + blank + end + blank), 1);
+        ExpectImage(expected);
+    }
+    // The usual case: one empty line behind the end-of-file record, then the end of the file;
+    // and a last line of blanks without a terminator.
+    ASSERT_EQ(Load(upper + data + end + "\n"), 1);
+    ExpectImage(expected);
+    ASSERT_EQ(Load(upper + data + end + " \t "), 1);
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, FileOfBlankLinesOnlyFails) {
+    EXPECT_EQ(Load(std::string("\r\n  \n\t\r\n")), 0);
+    ExpectFailedAndEmpty();
+}
+
 TEST_F(LoadHexFile, ReloadReplacesTheEarlierImage) {
     ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x1000, {7}), EndLine()}), 1);
     ASSERT_EQ(m_image.PageCount(), 5u);
@@ -354,15 +379,8 @@ TEST_F(LoadHexFile, WrongChecksumFailsWithAnEmptyImage) {
 TEST_F(LoadHexFile, LineWithoutColonFails) {
     EXPECT_EQ(Load({UpperLine(0x0800), DataLine(0, Ramp(4)).substr(1), EndLine()}), 0);
     ExpectFailedAndEmpty();
-}
-
-TEST_F(LoadHexFile, EmptyLineFails) {
-    EXPECT_EQ(Load({UpperLine(0x0800), "", DataLine(0, Ramp(4)), EndLine()}), 0);
-    ExpectFailedAndEmpty();
-}
-
-TEST_F(LoadHexFile, EmptyLineBehindTheEndOfFileRecordFails) {
-    EXPECT_EQ(Load(HexText({UpperLine(0x0800), DataLine(0, Ramp(4)), EndLine()}) + "\r\n"), 0);
+    // Leading blanks are not a blank line.
+    EXPECT_EQ(Load({UpperLine(0x0800), "  " + DataLine(0, Ramp(4)), EndLine()}), 0);
     ExpectFailedAndEmpty();
 }
 
@@ -426,6 +444,10 @@ TEST_F(LoadHexFile, LineLongerThan259CharactersIsReadInTwoPieces) {
     ASSERT_EQ(Load(HexText({UpperLine(0x0800), record + filler + EndLine()})), 1);
     Bytes expected = Blank(1);
     Put(expected, 0, Ramp(4));
+    ExpectImage(expected);
+
+    // Trailing blanks running past the limit make a blank second piece.
+    ASSERT_EQ(Load({UpperLine(0x0800), record + filler + "   \t", EndLine()}), 1);
     ExpectImage(expected);
 }
 
