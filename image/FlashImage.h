@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // One page: a single zero-filled heap block, this header followed by the bytes.
 struct FlashPage {
@@ -50,7 +51,7 @@ public:
     // image unchanged, for capacity > 1024, an index that does not continue the chain, or no
     // memory.
     FlashPage* AddPage(uint32_t capacity, int32_t index);
-    // First page whose index equals the argument, or null. Walks the chain from the head.
+    // The page with this index, or null. Constant time: the job asks for every page in turn.
     FlashPage* FindPage(int32_t index) const;
     uint32_t PageCount() const;
     // Sum of the lengths of all pages.
@@ -78,5 +79,6 @@ public:
 private:
     FlashPage* m_pHead;
     FlashPage* m_pTail;  // last page, so that appending does not walk the chain
-    uint32_t m_nPageCount;
+    // The same pages as the chain, by index: AddPage keeps page i at position i.
+    std::vector<FlashPage*> m_pages;
 };

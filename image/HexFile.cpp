@@ -66,11 +66,11 @@ public:
     CPagePlacer(FlashImage& image, uint32_t pageSize) : m_image(image), m_nPageSize(pageSize) {}
 
     bool Place(uint32_t offset, uint8_t value) {
-        const size_t index = offset / m_nPageSize;
-        while (m_pages.size() <= index) {
+        const uint32_t index = offset / m_nPageSize;
+        while (m_image.PageCount() <= index) {
             if (!AddNext()) return false;
         }
-        m_pages[index]->data[offset % m_nPageSize] = value;
+        m_image.FindPage(static_cast<int32_t>(index))->data[offset % m_nPageSize] = value;
         return true;
     }
 
@@ -78,25 +78,24 @@ public:
     // the last are full and the last one counts as empty. False when no byte was placed: a
     // page of 0xFF alone is no firmware, yet the job would erase the chip for it.
     bool Finish() {
-        if (m_pages.empty()) return false;
-        m_pages.back()->length = m_nPageSize;
+        const uint32_t count = m_image.PageCount();
+        if (count == 0) return false;
+        m_image.FindPage(static_cast<int32_t>(count - 1))->length = m_nPageSize;
         return true;
     }
 
 private:
     bool AddNext() {
-        FlashPage* page = m_image.AddPage(m_nPageSize, static_cast<int32_t>(m_pages.size()));
+        const uint32_t count = m_image.PageCount();
+        FlashPage* page = m_image.AddPage(m_nPageSize, static_cast<int32_t>(count));
         if (page == nullptr) return false;
         std::memset(page->data, 0xFF, m_nPageSize);
-        if (!m_pages.empty()) m_pages.back()->length = m_nPageSize;
-        // Direct index so that files jumping between far addresses do not walk the chain.
-        m_pages.push_back(page);
+        if (count > 0) m_image.FindPage(static_cast<int32_t>(count - 1))->length = m_nPageSize;
         return true;
     }
 
     FlashImage& m_image;
     uint32_t m_nPageSize;
-    std::vector<FlashPage*> m_pages;
 };
 
 class CHexReader {
@@ -188,7 +187,7 @@ void ParseHexRecord(std::string line, HexRecord& record) {
 }
 
 int FlashImage::LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress) {
-    if (m_nPageCount != 0) Clear();
+    if (PageCount() != 0) Clear();
     if (pageSize == 0 || pageSize > kMaxPageSize) return 0;
 
     FILE* file = std::fopen(path.c_str(), "rb");

@@ -50,12 +50,29 @@ TEST(FlashPages, PagesChainInIndexOrderAndAreFoundByIndex) {
     EXPECT_EQ(image.FindPage(-1), nullptr);
 }
 
+TEST(FlashPages, EveryPageOfAFullImageIsFoundByItsIndex) {
+    FlashImage image;
+    for (int32_t i = 0; i < static_cast<int32_t>(FlashImage::kMaxPages); ++i) {
+        ASSERT_NE(image.AddPage(16, i), nullptr) << i;
+    }
+    const FlashPage* walked = image.FindPage(0);
+    for (int32_t i = 0; i < static_cast<int32_t>(FlashImage::kMaxPages); ++i) {
+        const FlashPage* found = image.FindPage(i);
+        ASSERT_EQ(found, walked) << i;
+        ASSERT_EQ(found->index, i);
+        walked = walked->next;
+    }
+    EXPECT_EQ(walked, nullptr);
+    EXPECT_EQ(image.FindPage(static_cast<int32_t>(FlashImage::kMaxPages)), nullptr);
+}
+
 TEST(FlashPages, CapacityAbove1024IsRefusedAndChangesNothing) {
     FlashImage image;
     ASSERT_NE(image.AddPage(16, 0), nullptr);
     EXPECT_EQ(image.AddPage(1025, 1), nullptr);
     EXPECT_EQ(image.PageCount(), 1u);
     EXPECT_EQ(image.FindPage(0)->next, nullptr);
+    EXPECT_EQ(image.FindPage(1), nullptr);
     // The refused page did not take the index either.
     EXPECT_NE(image.AddPage(1024, 1), nullptr);
     EXPECT_EQ(image.PageCount(), 2u);
@@ -70,6 +87,8 @@ TEST(FlashPages, IndexThatDoesNotContinueTheChainIsRefused) {
     EXPECT_EQ(image.AddPage(16, 2), nullptr);
     EXPECT_EQ(image.PageCount(), 1u);
     EXPECT_EQ(image.FindPage(0)->next, nullptr);
+    EXPECT_EQ(image.FindPage(1), nullptr);
+    EXPECT_EQ(image.FindPage(2), nullptr);
 }
 
 TEST(FlashPages, TotalBytesSumsTheLengthsNotTheCapacities) {
@@ -92,6 +111,8 @@ TEST(FlashPages, ClearEmptiesTheImageAndLetsItStartAgainAtIndexZero) {
     ASSERT_NE(page, nullptr);
     EXPECT_TRUE(AllBytesAre(page, 0x00));
     EXPECT_EQ(image.PageCount(), 1u);
+    EXPECT_EQ(image.FindPage(0), page);
+    EXPECT_EQ(image.FindPage(1), nullptr);
 }
 
 TEST(FlashPages, ClearOnAnEmptyImageSucceeds) {
