@@ -44,6 +44,7 @@ FlashPage* FlashImage::AddPage(uint32_t capacity, int32_t index) {
     page->capacity = capacity;
     page->length = 0;
     page->index = index;
+    page->hasData = false;
     page->next = nullptr;
 
     if (m_pTail == nullptr) {

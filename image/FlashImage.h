@@ -11,6 +11,9 @@ struct FlashPage {
     uint32_t capacity;    // page size, at most 1024
     uint32_t length;      // bytes filled so far
     int32_t index;        // page number, 0 for the first page
+    // A data byte of the loaded file landed here; false on pages added only to reach a
+    // higher one, which page erase then leaves alone.
+    bool hasData;
     FlashPage* next;
 };
 
@@ -46,8 +49,8 @@ public:
 
     // Frees every page; the image is empty afterwards. 1, or 0 if a block could not be freed.
     int Clear();
-    // Appends a zero-filled page (length 0) behind the last page and returns it. The index must
-    // continue the chain: 0 for an empty image, else the last page's index + 1. Null, with the
+    // Appends a zero-filled page (length 0, no data) behind the last page and returns it. The index
+    // must continue the chain: 0 for an empty image, else the last page's index + 1. Null, with the
     // image unchanged, for capacity > 1024, an index that does not continue the chain, or no
     // memory.
     FlashPage* AddPage(uint32_t capacity, int32_t index);
@@ -64,7 +67,8 @@ public:
     // The linear address of a data byte is (upper 16 bits of the latest type 0x04 record, 0
     // before one) << 16 plus the load offset plus its position in the record. On success the
     // pages run from index 0 to the page of the highest byte given and all of them are full,
-    // so TotalBytes is PageCount * pageSize. The load fails, leaving the image empty, when: the
+    // so TotalBytes is PageCount * pageSize; hasData tells the pages a data byte landed in.
+    // The load fails, leaving the image empty, when: the
     // file cannot be opened; a line is not a valid record; a type 0x04 record does not hold two
     // bytes; a data byte lies below minAddress (before any type 0x04 record too), in page
     // kMaxPages or above, or above 0xFFFFFFFF (a record running off the top of the address

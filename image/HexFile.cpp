@@ -70,7 +70,9 @@ public:
         while (m_image.PageCount() <= index) {
             if (!AddNext()) return false;
         }
-        m_image.FindPage(static_cast<int32_t>(index))->data[offset % m_nPageSize] = value;
+        FlashPage* page = m_image.FindPage(static_cast<int32_t>(index));
+        page->data[offset % m_nPageSize] = value;
+        page->hasData = true;
         return true;
     }
 

@@ -27,6 +27,7 @@ TEST(FlashPages, AddedPageIsZeroFilledWithItsBytesBehindTheHeader) {
     EXPECT_EQ(page->capacity, 1024u);
     EXPECT_EQ(page->length, 0u);
     EXPECT_EQ(page->index, 0);
+    EXPECT_FALSE(page->hasData);
     EXPECT_EQ(page->next, nullptr);
     EXPECT_TRUE(AllBytesAre(page, 0x00));
     EXPECT_EQ(image.PageCount(), 1u);

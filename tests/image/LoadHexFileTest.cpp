@@ -41,6 +41,17 @@ protected:
         ExpectImageBytes(m_image, expected, pageSize);
     }
 
+    // Indexes of the pages that say a data byte landed in them.
+    std::vector<int32_t> PagesWithData() const {
+        std::vector<int32_t> pages;
+        for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
+            if (m_image.FindPage(static_cast<int32_t>(i))->hasData) {
+                pages.push_back(static_cast<int32_t>(i));
+            }
+        }
+        return pages;
+    }
+
     CScratchDir m_dir;
     FlashImage m_image;
 };
@@ -159,6 +170,35 @@ TEST_F(LoadHexFile, ReloadReplacesTheEarlierImage) {
     Bytes expected = Blank(1);
     expected[0] = 8;
     ExpectImage(expected);
+    EXPECT_EQ(PagesWithData(), std::vector<int32_t>{0});
+}
+
+// Which pages the file gave bytes to.
+
+TEST_F(LoadHexFile, DataAt0x08004000OnlyMarksPage16AndNotThePagesBeforeIt) {
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x4000, Ramp(16)), EndLine()}), 1);
+    ASSERT_EQ(m_image.PageCount(), 17u);
+    EXPECT_EQ(PagesWithData(), std::vector<int32_t>{16});
+}
+
+TEST_F(LoadHexFile, GapPageBetweenSectionsHasNoData) {
+    // Page 0 full, page 1 untouched, one byte at the end of page 2 and a record across 3 and 4.
+    std::vector<std::string> lines = {UpperLine(0x0800)};
+    for (uint16_t at = 0; at < kPage; at += 64) lines.push_back(DataLine(at, Ramp(64)));
+    lines.push_back(DataLine(0x0BFF, {0x11}));
+    lines.push_back(DataLine(0x0FF8, Ramp(16)));
+    lines.push_back(EndLine());
+    ASSERT_EQ(Load(lines), 1);
+    ASSERT_EQ(m_image.PageCount(), 5u);
+    EXPECT_EQ(PagesWithData(), (std::vector<int32_t>{0, 2, 3, 4}));
+}
+
+TEST_F(LoadHexFile, PageGivenOnlyFFBytesStillHasData) {
+    // 0xFF from the file is still a byte the file asked for.
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, {0x01}), DataLine(0x0400, {0xFF, 0xFF}),
+                    EndLine()}),
+              1);
+    EXPECT_EQ(PagesWithData(), (std::vector<int32_t>{0, 1}));
 }
 
 // Bytes land at their address.
