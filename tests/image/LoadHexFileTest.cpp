@@ -491,6 +491,31 @@ TEST_F(LoadHexFile, LineLongerThan259CharactersIsReadInTwoPieces) {
     ExpectImage(expected);
 }
 
+TEST_F(LoadHexFile, LinesCutByTheReaderBlockBoundaryLoadTheSameImage) {
+    // The file is read in 64 KiB blocks. A blank first line of 0 to 360 spaces moves the
+    // boundary through a whole record and through a long line: a record, filler up to the
+    // 259-character limit, then the end-of-file record, with more records behind it.
+    const Bytes data = RandomBytes(1460 * 16, 31);
+    std::string body = HexText({UpperLine(0x0800)});
+    for (uint16_t at = 0; at < 1449 * 16; at += 16) {
+        body += DataLine(at, Bytes(data.begin() + at, data.begin() + at + 16)) + "\r\n";
+    }
+    const std::string record =
+        DataLine(1449 * 16, Bytes(data.begin() + 1449 * 16, data.begin() + 1450 * 16));
+    body += record + std::string(259 - record.size(), ' ') + EndLine() + "\r\n";
+    for (uint16_t at = 1450 * 16; at < data.size(); at += 16) {
+        body += DataLine(at, Bytes(data.begin() + at, data.begin() + at + 16)) + "\r\n";
+    }
+    Bytes expected = Blank(23);
+    Put(expected, 0, data);
+    for (size_t shift = 0; shift <= 360; ++shift) {
+        SCOPED_TRACE("blank first line of " + std::to_string(shift) + " spaces");
+        ASSERT_EQ(Load(std::string(shift, ' ') + "\n" + body), 1);
+        ExpectImage(expected);
+        if (HasFatalFailure() || HasNonfatalFailure()) break;
+    }
+}
+
 TEST_F(LoadHexFile, MissingEndOfFileRecordFailsWithAnEmptyImage) {
     EXPECT_EQ(Load({UpperLine(0x0800), DataLine(0, Ramp(16))}), 0);
     ExpectFailedAndEmpty();
