@@ -49,10 +49,10 @@ public:
 
     // Frees every page; the image is empty afterwards. 1, or 0 if a block could not be freed.
     int Clear();
-    // Appends a zero-filled page (length 0, no data) behind the last page and returns it. The index
-    // must continue the chain: 0 for an empty image, else the last page's index + 1. Null, with the
-    // image unchanged, for capacity > 1024, an index that does not continue the chain, or no
-    // memory.
+    // Appends a zero-filled page (length 0, no data) behind the last page and returns it.
+    // The index must continue the chain: 0 for an empty image, else the last page's index + 1.
+    // Null, with the image unchanged, for capacity > 1024, an index that does not continue the
+    // chain, or no memory.
     FlashPage* AddPage(uint32_t capacity, int32_t index);
     // The page with this index, or null. Constant time: the job asks for every page in turn.
     FlashPage* FindPage(int32_t index) const;
@@ -67,17 +67,17 @@ public:
     // The linear address of a data byte is (upper 16 bits of the latest type 0x04 record, 0
     // before one) << 16 plus the load offset plus its position in the record. On success the
     // pages run from index 0 to the page of the highest byte given and all of them are full,
-    // so TotalBytes is PageCount * pageSize; hasData tells the pages a data byte landed in.
-    // The load fails, leaving the image empty, when: the
-    // file cannot be opened; a line is not a valid record; a type 0x04 record does not hold two
-    // bytes; a data byte lies below minAddress (before any type 0x04 record too), in page
-    // kMaxPages or above, or above 0xFFFFFFFF (a record running off the top of the address
-    // space); the file gives no data byte at all; a page cannot be allocated;
-    // pageSize is 0 or above 1024; or no end-of-file record (type 0x01) has been read by the
-    // end of the file. A blank line (nothing but spaces and tabs before its terminator) is
-    // skipped wherever it stands. Lines are read up to 259 characters at a time; the rest of a
-    // longer line is parsed as a line of its own. Records after an end-of-file record still
-    // count. Types other than 0x00, 0x01 and 0x04 are ignored.
+    // so TotalBytes is PageCount * pageSize; hasData marks the pages a data byte landed in.
+    // The load fails, leaving the image empty, when: the file cannot be opened; a line is not
+    // a valid record; a type 0x04 record does not hold two bytes; a data byte lies below
+    // minAddress (before any type 0x04 record too), in page kMaxPages or above, or above
+    // 0xFFFFFFFF (a record running off the top of the address space); the file gives no data
+    // byte at all; a page cannot be allocated; pageSize is 0 or above 1024; or no end-of-file
+    // record (type 0x01) has been read by the end of the file. A blank line (nothing but
+    // spaces and tabs before its terminator) is skipped wherever it stands. Lines are read up
+    // to 259 characters at a time; the rest of a longer line is parsed as a line of its own.
+    // Records after an end-of-file record still count. Types other than 0x00, 0x01 and 0x04
+    // are ignored.
     int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress);
 
 private:
