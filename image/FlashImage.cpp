@@ -2,8 +2,9 @@
 #include "FlashImage.h"
 
 #include <cstdlib>
+#include <new>
 
-FlashImage::FlashImage() : m_pHead(nullptr), m_pTail(nullptr), m_nPageCount(0) {}
+FlashImage::FlashImage() : m_pHead(nullptr), m_pTail(nullptr) {}
 
 FlashImage::~FlashImage() { Clear(); }
 
@@ -17,7 +18,7 @@ int FlashImage::Clear() {
     }
     m_pHead = nullptr;
     m_pTail = nullptr;
-    m_nPageCount = 0;
+    std::vector<FlashPage*>().swap(m_pages);
     return 1;
 }
 
@@ -26,6 +27,14 @@ FlashPage* FlashImage::AddPage(uint32_t capacity, int32_t index) {
     // Pages must carry 0, 1, 2, ... in chain order; anything else would break FindPage users.
     const int32_t expected = (m_pTail == nullptr) ? 0 : m_pTail->index + 1;
     if (index != expected) return nullptr;
+    // Room in the index first, so that a refusal there leaves nothing to undo.
+    if (m_pages.size() == m_pages.capacity()) {
+        try {
+            m_pages.reserve(m_pages.empty() ? 64 : 2 * m_pages.size());
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
 
     void* block = std::calloc(1, sizeof(FlashPage) + capacity);
     if (block == nullptr) return nullptr;
@@ -35,6 +44,7 @@ FlashPage* FlashImage::AddPage(uint32_t capacity, int32_t index) {
     page->capacity = capacity;
     page->length = 0;
     page->index = index;
+    page->hasData = false;
     page->next = nullptr;
 
     if (m_pTail == nullptr) {
@@ -43,18 +53,16 @@ FlashPage* FlashImage::AddPage(uint32_t capacity, int32_t index) {
         m_pTail->next = page;
     }
     m_pTail = page;
-    ++m_nPageCount;
+    m_pages.push_back(page);  // cannot throw: the room was made above
     return page;
 }
 
 FlashPage* FlashImage::FindPage(int32_t index) const {
-    for (FlashPage* page = m_pHead; page != nullptr; page = page->next) {
-        if (page->index == index) return page;
-    }
-    return nullptr;
+    if (index < 0 || static_cast<size_t>(index) >= m_pages.size()) return nullptr;
+    return m_pages[static_cast<size_t>(index)];
 }
 
-uint32_t FlashImage::PageCount() const { return m_nPageCount; }
+uint32_t FlashImage::PageCount() const { return static_cast<uint32_t>(m_pages.size()); }
 
 uint32_t FlashImage::TotalBytes() const {
     uint32_t total = 0;

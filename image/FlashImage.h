@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // One page: a single zero-filled heap block, this header followed by the bytes.
 struct FlashPage {
@@ -10,6 +11,9 @@ struct FlashPage {
     uint32_t capacity;    // page size, at most 1024
     uint32_t length;      // bytes filled so far
     int32_t index;        // page number, 0 for the first page
+    // A data byte of the loaded file landed here; false on pages added only to reach a
+    // higher one, which page erase then leaves alone.
+    bool hasData;
     FlashPage* next;
 };
 
@@ -33,8 +37,10 @@ void ParseHexRecord(std::string line, HexRecord& record);
 class FlashImage {
 public:
     static constexpr uint32_t kMaxPageSize = 1024;
-    // Image offsets run from 0 to kMaxImageBytes - 1 (minAddress up to minAddress + 16 MiB).
-    static constexpr uint32_t kMaxImageBytes = 16u * 1024u * 1024u;
+    // Most pages a loaded image may have: pages 0 to kMaxPages - 1, so a byte whose image
+    // offset divided by the page size reaches kMaxPages fails the load. The job's progress
+    // bar counts pages in a 16-bit range; with 1024-byte pages this is 16 MiB less one page.
+    static constexpr uint32_t kMaxPages = 16383;
 
     FlashImage();
     ~FlashImage();
@@ -43,12 +49,12 @@ public:
 
     // Frees every page; the image is empty afterwards. 1, or 0 if a block could not be freed.
     int Clear();
-    // Appends a zero-filled page (length 0) behind the last page and returns it. The index must
-    // continue the chain: 0 for an empty image, else the last page's index + 1. Null, with the
-    // image unchanged, for capacity > 1024, an index that does not continue the chain, or no
-    // memory.
+    // Appends a zero-filled page (length 0, no data) behind the last page and returns it.
+    // The index must continue the chain: 0 for an empty image, else the last page's index + 1.
+    // Null, with the image unchanged, for capacity > 1024, an index that does not continue the
+    // chain, or no memory.
     FlashPage* AddPage(uint32_t capacity, int32_t index);
-    // First page whose index equals the argument, or null. Walks the chain from the head.
+    // The page with this index, or null. Constant time: the job asks for every page in turn.
     FlashPage* FindPage(int32_t index) const;
     uint32_t PageCount() const;
     // Sum of the lengths of all pages.
@@ -58,23 +64,25 @@ public:
     // minAddress, pages of pageSize bytes, every byte no record gives 0xFF. 1 on success;
     // 0 on failure, after which the image must not be used.
     //
-    // Data records are taken once a type 0x04 record has been seen, or before that when their
-    // load offset is at least minAddress; others are skipped. The linear address of a taken
-    // byte is (upper 16 bits of the latest type 0x04 record, 0 before one) << 16 plus the load
-    // offset plus its position in the record. On success the pages run from index 0 to the
-    // page of the highest byte given (at least page 0) and all of them are full, so TotalBytes
-    // is PageCount * pageSize. The load fails, leaving the image empty, when: the file cannot
-    // be opened; a line is not a valid record; a type 0x04 record does not hold two bytes; a
-    // taken byte lies below minAddress, at minAddress + kMaxImageBytes or above, or above
-    // 0xFFFFFFFF (a record running off the top of the address space); a page cannot
-    // be allocated; pageSize is 0 or above 1024; or no end-of-file record (type 0x01) has been
-    // read by the end of the file. Lines are read up to 259 characters at a time; the rest of a
-    // longer line is parsed as a line of its own. Records after an end-of-file record still
-    // count. Types other than 0x00, 0x01 and 0x04 are ignored.
+    // The linear address of a data byte is (upper 16 bits of the latest type 0x04 record, 0
+    // before one) << 16 plus the load offset plus its position in the record. On success the
+    // pages run from index 0 to the page of the highest byte given and all of them are full,
+    // so TotalBytes is PageCount * pageSize; hasData marks the pages a data byte landed in.
+    // The load fails, leaving the image empty, when: the file cannot be opened; a line is not
+    // a valid record; a type 0x04 record does not hold two bytes; a data byte lies below
+    // minAddress (before any type 0x04 record too), in page kMaxPages or above, or above
+    // 0xFFFFFFFF (a record running off the top of the address space); the file gives no data
+    // byte at all; a page cannot be allocated; pageSize is 0 or above 1024; or no end-of-file
+    // record (type 0x01) has been read by the end of the file. A blank line (nothing but
+    // spaces and tabs before its terminator) is skipped wherever it stands. Lines are read up
+    // to 259 characters at a time; the rest of a longer line is parsed as a line of its own.
+    // Records after an end-of-file record still count. Types other than 0x00, 0x01 and 0x04
+    // are ignored.
     int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress);
 
 private:
     FlashPage* m_pHead;
     FlashPage* m_pTail;  // last page, so that appending does not walk the chain
-    uint32_t m_nPageCount;
+    // The same pages as the chain, by index: AddPage keeps page i at position i.
+    std::vector<FlashPage*> m_pages;
 };

@@ -27,6 +27,7 @@ TEST(FlashPages, AddedPageIsZeroFilledWithItsBytesBehindTheHeader) {
     EXPECT_EQ(page->capacity, 1024u);
     EXPECT_EQ(page->length, 0u);
     EXPECT_EQ(page->index, 0);
+    EXPECT_FALSE(page->hasData);
     EXPECT_EQ(page->next, nullptr);
     EXPECT_TRUE(AllBytesAre(page, 0x00));
     EXPECT_EQ(image.PageCount(), 1u);
@@ -50,12 +51,24 @@ TEST(FlashPages, PagesChainInIndexOrderAndAreFoundByIndex) {
     EXPECT_EQ(image.FindPage(-1), nullptr);
 }
 
+TEST(FlashPages, EveryPageOfAFullImageIsFoundByItsIndex) {
+    FlashImage image;
+    const int32_t pages = static_cast<int32_t>(FlashImage::kMaxPages);
+    for (int32_t i = 0; i < pages; ++i) ASSERT_NE(image.AddPage(16, i), nullptr) << i;
+    const FlashPage* walked = image.FindPage(0);
+    for (int32_t i = 0; i < pages; walked = walked->next, ++i) {
+        ASSERT_EQ(image.FindPage(i), walked) << i;
+    }
+    EXPECT_EQ(image.FindPage(pages), nullptr);
+}
+
 TEST(FlashPages, CapacityAbove1024IsRefusedAndChangesNothing) {
     FlashImage image;
     ASSERT_NE(image.AddPage(16, 0), nullptr);
     EXPECT_EQ(image.AddPage(1025, 1), nullptr);
     EXPECT_EQ(image.PageCount(), 1u);
     EXPECT_EQ(image.FindPage(0)->next, nullptr);
+    EXPECT_EQ(image.FindPage(1), nullptr);
     // The refused page did not take the index either.
     EXPECT_NE(image.AddPage(1024, 1), nullptr);
     EXPECT_EQ(image.PageCount(), 2u);
@@ -70,6 +83,8 @@ TEST(FlashPages, IndexThatDoesNotContinueTheChainIsRefused) {
     EXPECT_EQ(image.AddPage(16, 2), nullptr);
     EXPECT_EQ(image.PageCount(), 1u);
     EXPECT_EQ(image.FindPage(0)->next, nullptr);
+    EXPECT_EQ(image.FindPage(1), nullptr);
+    EXPECT_EQ(image.FindPage(2), nullptr);
 }
 
 TEST(FlashPages, TotalBytesSumsTheLengthsNotTheCapacities) {
@@ -92,6 +107,8 @@ TEST(FlashPages, ClearEmptiesTheImageAndLetsItStartAgainAtIndexZero) {
     ASSERT_NE(page, nullptr);
     EXPECT_TRUE(AllBytesAre(page, 0x00));
     EXPECT_EQ(image.PageCount(), 1u);
+    EXPECT_EQ(image.FindPage(0), page);
+    EXPECT_EQ(image.FindPage(1), nullptr);
 }
 
 TEST(FlashPages, ClearOnAnEmptyImageSucceeds) {

@@ -41,6 +41,17 @@ protected:
         ExpectImageBytes(m_image, expected, pageSize);
     }
 
+    // Indexes of the pages that say a data byte landed in them.
+    std::vector<int32_t> PagesWithData() const {
+        std::vector<int32_t> pages;
+        for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
+            if (m_image.FindPage(static_cast<int32_t>(i))->hasData) {
+                pages.push_back(static_cast<int32_t>(i));
+            }
+        }
+        return pages;
+    }
+
     CScratchDir m_dir;
     FlashImage m_image;
 };
@@ -85,33 +96,13 @@ TEST_F(LoadHexFile, ExactlyTwoPagesOfDataGetNoPadding) {
     ExpectImage(data);
 }
 
-TEST_F(LoadHexFile, DataBeforeTheFirstExtendedAddressRecordIsSkipped) {
-    const Bytes early = Ramp(16, 0xA0);
-    const Bytes later = Ramp(8, 0x10);
-    ASSERT_EQ(
-        Load({DataLine(0x0000, early), UpperLine(0x0800), DataLine(0x0000, later), EndLine()}), 1);
-    Bytes expected = Blank(1);
-    Put(expected, 0, later);
-    ExpectImage(expected);
-}
-
 TEST_F(LoadHexFile, RecordReachingMinAddressOnItsOwnIsTakenBeforeAnyExtendedAddress) {
-    // With a low minAddress the load offset alone can pass the test.
-    const Bytes skipped = Ramp(4, 0x90);
+    // With a low minAddress the load offset alone is an address inside the image.
     const Bytes taken = Ramp(4, 0x50);
-    ASSERT_EQ(Load(HexText({DataLine(0x00FF, skipped), DataLine(0x0180, taken), EndLine()}), kPage,
-                   0x0100),
-              1);
+    ASSERT_EQ(Load(HexText({DataLine(0x0180, taken), EndLine()}), kPage, 0x0100), 1);
     Bytes expected = Blank(1);
     Put(expected, 0x80, taken);
     ExpectImage(expected);
-}
-
-TEST_F(LoadHexFile, OnlyAnEndOfFileRecordGivesOnePageOfFF) {
-    ASSERT_EQ(Load({EndLine()}), 1);
-    ExpectImage(Blank(1));
-    ASSERT_EQ(Load({UpperLine(0x0800), UpperLine(0x0801), EndLine()}), 1);
-    ExpectImage(Blank(1));
 }
 
 TEST_F(LoadHexFile, LowerAndUpperCaseDigitsLoadTheSameImage) {
@@ -147,6 +138,31 @@ TEST_F(LoadHexFile, LinesWithoutTerminatorOrWithBareNewlineLoad) {
     ExpectImage(expected);
 }
 
+TEST_F(LoadHexFile, BlankLinesAnywhereAreSkipped) {
+    const std::string upper = UpperLine(0x0800) + "\r\n";
+    const std::string data = DataLine(0, {1, 2, 3}) + "\r\n";
+    const std::string end = EndLine() + "\r\n";
+    Bytes expected = Blank(1);
+    Put(expected, 0, {1, 2, 3});
+    const char* blanks[] = {"\r\n", "\n", " \r\n", "\t\n", " \t  \t\r\n"};
+    for (const char* blank : blanks) {
+        SCOPED_TRACE("blank line \"" + std::string(blank) + "\"");
+        ASSERT_EQ(Load(blank + upper + data + blank + blank + end + blank), 1);
+        ExpectImage(expected);
+    }
+    // The usual case: one empty line behind the end-of-file record, then the end of the file;
+    // and a last line of blanks without a terminator.
+    ASSERT_EQ(Load(upper + data + end + "\n"), 1);
+    ExpectImage(expected);
+    ASSERT_EQ(Load(upper + data + end + " \t "), 1);
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, FileOfBlankLinesOnlyFails) {
+    EXPECT_EQ(Load(std::string("\r\n  \n\t\r\n")), 0);
+    ExpectFailedAndEmpty();
+}
+
 TEST_F(LoadHexFile, ReloadReplacesTheEarlierImage) {
     ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x1000, {7}), EndLine()}), 1);
     ASSERT_EQ(m_image.PageCount(), 5u);
@@ -154,6 +170,25 @@ TEST_F(LoadHexFile, ReloadReplacesTheEarlierImage) {
     Bytes expected = Blank(1);
     expected[0] = 8;
     ExpectImage(expected);
+    EXPECT_EQ(PagesWithData(), std::vector<int32_t>{0});
+}
+
+// Which pages the file gave bytes to.
+
+TEST_F(LoadHexFile, DataAt0x08004000OnlyMarksPage16AndNotThePagesBeforeIt) {
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x4000, Ramp(16)), EndLine()}), 1);
+    ASSERT_EQ(m_image.PageCount(), 17u);
+    EXPECT_EQ(PagesWithData(), std::vector<int32_t>{16});
+}
+
+TEST_F(LoadHexFile, GapPageBetweenSectionsHasNoData) {
+    // Page 1 untouched; page 2 given only a byte of 0xFF, which the file still asked for; a
+    // record across pages 3 and 4.
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, Ramp(16)), DataLine(0x0BFF, {0xFF}),
+                    DataLine(0x0FF8, Ramp(16)), EndLine()}),
+              1);
+    ASSERT_EQ(m_image.PageCount(), 5u);
+    EXPECT_EQ(PagesWithData(), (std::vector<int32_t>{0, 2, 3, 4}));
 }
 
 // Bytes land at their address.
@@ -264,12 +299,13 @@ TEST_F(LoadHexFile, SmallPagesHoldTheSameBytes) {
     ExpectImage(expected, 16);
 }
 
-TEST_F(LoadHexFile, LastByteBelowTheSixteenMiBLimitLoads) {
-    ASSERT_EQ(Load({UpperLine(0x08FF), DataLine(0xFFFF, {0x3C}), EndLine()}), 1);
-    EXPECT_EQ(m_image.PageCount(), 16384u);
-    EXPECT_EQ(m_image.TotalBytes(), 16u * 1024u * 1024u);
+TEST_F(LoadHexFile, LastByteOfTheLastAllowedPageLoads) {
+    ASSERT_EQ(FlashImage::kMaxPages, 16383u);
+    ASSERT_EQ(Load({UpperLine(0x08FF), DataLine(0xFBFF, {0x3C}), EndLine()}), 1);
+    EXPECT_EQ(m_image.PageCount(), 16383u);
+    EXPECT_EQ(m_image.TotalBytes(), 16383u * 1024u);
     const Bytes actual = ImageBytes(m_image);
-    ASSERT_EQ(actual.size(), 16u * 1024u * 1024u);
+    ASSERT_EQ(actual.size(), 16383u * 1024u);
     EXPECT_EQ(actual.back(), 0x3C);
     EXPECT_EQ(std::count(actual.begin(), actual.end(), 0xFF),
               static_cast<std::ptrdiff_t>(actual.size() - 1));
@@ -277,14 +313,31 @@ TEST_F(LoadHexFile, LastByteBelowTheSixteenMiBLimitLoads) {
 
 // Files that are refused: result 0 and nothing left in the image.
 
-TEST_F(LoadHexFile, ByteAtTheSixteenMiBLimitFails) {
+TEST_F(LoadHexFile, ByteInPage16383OrAboveFails) {
     ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0, {1}), EndLine()}), 1);
-    EXPECT_EQ(Load({UpperLine(0x0900), DataLine(0x0000, {0x01}), EndLine()}), 0);
+    // First byte of page 16383, the last byte of 16 MiB, and the byte behind them.
+    const struct {
+        uint16_t upper;
+        uint16_t offset;
+    } bytes[] = {{0x08FF, 0xFC00}, {0x08FF, 0xFFFF}, {0x0900, 0x0000}};
+    for (const auto& at : bytes) {
+        EXPECT_EQ(Load({UpperLine(at.upper), DataLine(at.offset, {0x01}), EndLine()}), 0)
+            << std::hex << at.upper << ":" << at.offset;
+        ExpectFailedAndEmpty();
+    }
+}
+
+TEST_F(LoadHexFile, RecordRunningIntoPage16383Fails) {
+    EXPECT_EQ(Load({UpperLine(0x08FF), DataLine(0xFBFE, {1, 2, 3}), EndLine()}), 0);
     ExpectFailedAndEmpty();
 }
 
-TEST_F(LoadHexFile, RecordRunningOverTheSixteenMiBLimitFails) {
-    EXPECT_EQ(Load({UpperLine(0x08FF), DataLine(0xFFFE, {1, 2, 3}), EndLine()}), 0);
+TEST_F(LoadHexFile, PageCapCountsPagesOfTheGivenSize) {
+    // 16-byte pages: the cap falls at offset 16383 * 16 = 0x3FFF0, far below 16 MiB.
+    ASSERT_EQ(Load(HexText({UpperLine(0x0803), DataLine(0xFFEF, {0x42}), EndLine()}), 16), 1);
+    EXPECT_EQ(m_image.PageCount(), 16383u);
+    EXPECT_EQ(m_image.FindPage(16382)->data[15], 0x42);
+    EXPECT_EQ(Load(HexText({UpperLine(0x0803), DataLine(0xFFF0, {0x42}), EndLine()}), 16), 0);
     ExpectFailedAndEmpty();
 }
 
@@ -296,6 +349,32 @@ TEST_F(LoadHexFile, OptionByteRecordFails) {
     ExpectFailedAndEmpty();
 }
 
+TEST_F(LoadHexFile, DataBeforeTheFirstExtendedAddressRecordBelowTheBaseFails) {
+    const std::vector<std::string> rest = {UpperLine(0x0800), DataLine(0x0000, Ramp(8)), EndLine()};
+    ASSERT_EQ(Load(rest), 1);
+    std::vector<std::string> lines = {DataLine(0x0000, Ramp(16, 0xA0))};
+    lines.insert(lines.end(), rest.begin(), rest.end());
+    EXPECT_EQ(Load(lines), 0);
+    ExpectFailedAndEmpty();
+    // The first byte below a low minAddress, the others above it.
+    EXPECT_EQ(Load(HexText({DataLine(0x00FF, Ramp(4)), DataLine(0x0180, Ramp(4)), EndLine()}),
+                   kPage, 0x0100),
+              0);
+    ExpectFailedAndEmpty();
+}
+
+TEST_F(LoadHexFile, FileWithoutDataBytesFails) {
+    const std::vector<std::vector<std::string>> files = {
+        {EndLine()},
+        {UpperLine(0x0800), UpperLine(0x0801), EndLine()},
+        {UpperLine(0x0800), DataLine(0x0000, {}), EndLine()},
+    };
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(Load(files[i]), 0) << "file " << i;
+        ExpectFailedAndEmpty();
+    }
+}
+
 TEST_F(LoadHexFile, DataBelowMinAddressAfterAnExtendedAddressFails) {
     EXPECT_EQ(Load({UpperLine(0x0000), DataLine(0x0000, Ramp(16)), EndLine()}), 0);
     ExpectFailedAndEmpty();
@@ -304,7 +383,7 @@ TEST_F(LoadHexFile, DataBelowMinAddressAfterAnExtendedAddressFails) {
 }
 
 TEST_F(LoadHexFile, RecordRunningOffTheTopOfTheAddressSpaceFails) {
-    // With minAddress this high, bytes past 0xFFFFFFFF would still be inside the 16 MiB.
+    // With minAddress this high, bytes past 0xFFFFFFFF would still be below the page cap.
     EXPECT_EQ(Load(HexText({UpperLine(0xFFFF), DataLine(0xFFF0, Ramp(32)), EndLine()}), kPage,
                    0xFFFFFF00),
               0);
@@ -330,15 +409,8 @@ TEST_F(LoadHexFile, WrongChecksumFailsWithAnEmptyImage) {
 TEST_F(LoadHexFile, LineWithoutColonFails) {
     EXPECT_EQ(Load({UpperLine(0x0800), DataLine(0, Ramp(4)).substr(1), EndLine()}), 0);
     ExpectFailedAndEmpty();
-}
-
-TEST_F(LoadHexFile, EmptyLineFails) {
-    EXPECT_EQ(Load({UpperLine(0x0800), "", DataLine(0, Ramp(4)), EndLine()}), 0);
-    ExpectFailedAndEmpty();
-}
-
-TEST_F(LoadHexFile, EmptyLineBehindTheEndOfFileRecordFails) {
-    EXPECT_EQ(Load(HexText({UpperLine(0x0800), DataLine(0, Ramp(4)), EndLine()}) + "\r\n"), 0);
+    // Leading blanks are not a blank line.
+    EXPECT_EQ(Load({UpperLine(0x0800), "  " + DataLine(0, Ramp(4)), EndLine()}), 0);
     ExpectFailedAndEmpty();
 }
 
@@ -403,6 +475,35 @@ TEST_F(LoadHexFile, LineLongerThan259CharactersIsReadInTwoPieces) {
     Bytes expected = Blank(1);
     Put(expected, 0, Ramp(4));
     ExpectImage(expected);
+
+    // Trailing blanks running past the limit make a blank second piece.
+    ASSERT_EQ(Load({UpperLine(0x0800), record + filler + "   \t", EndLine()}), 1);
+    ExpectImage(expected);
+}
+
+TEST_F(LoadHexFile, LinesCutByTheReaderBlockBoundaryLoadTheSameImage) {
+    // The file is read in 64 KiB blocks. A blank first line of 0 to 360 spaces moves the
+    // boundary through a whole record and through a long line: a record, filler up to the
+    // 259-character limit, then the end-of-file record, with more records behind it.
+    const Bytes data = RandomBytes(1460 * 16, 31);
+    std::string body = HexText({UpperLine(0x0800)});
+    for (uint16_t at = 0; at < 1449 * 16; at += 16) {
+        body += DataLine(at, Bytes(data.begin() + at, data.begin() + at + 16)) + "\r\n";
+    }
+    const std::string record =
+        DataLine(1449 * 16, Bytes(data.begin() + 1449 * 16, data.begin() + 1450 * 16));
+    body += record + std::string(259 - record.size(), ' ') + EndLine() + "\r\n";
+    for (uint16_t at = 1450 * 16; at < data.size(); at += 16) {
+        body += DataLine(at, Bytes(data.begin() + at, data.begin() + at + 16)) + "\r\n";
+    }
+    Bytes expected = Blank(23);
+    Put(expected, 0, data);
+    for (size_t shift = 0; shift <= 360; ++shift) {
+        SCOPED_TRACE("blank first line of " + std::to_string(shift) + " spaces");
+        ASSERT_EQ(Load(std::string(shift, ' ') + "\n" + body), 1);
+        ExpectImage(expected);
+        if (HasFatalFailure() || HasNonfatalFailure()) break;
+    }
 }
 
 TEST_F(LoadHexFile, MissingEndOfFileRecordFailsWithAnEmptyImage) {
