@@ -49,6 +49,8 @@ private:
     bool RefuseUnlessConnected();
     // Label text "%02d%%" of position * 100 / steps, rounded down.
     void ShowPercent(int position, int steps);
+    // True for a page that page mode leaves alone; it still counts as done on the bar.
+    bool LeavesPageAlone(const FlashPage* page) const;
     // Programming stages; each returns false after logging its one failure.
     bool WritePages(uint32_t blockCount);
     bool VerifyPages(uint32_t blockCount);

@@ -44,6 +44,12 @@ void CDeviceJobs::OnStart() {
     m_bLastJobOk = ok;
 }
 
+bool CDeviceJobs::LeavesPageAlone(const FlashPage* page) const {
+    // Erasing page by page, a page the file gives no byte to (the space below an
+    // application linked above the base, say) is not ours to erase, write or verify.
+    return !m_bEraseAll && page != nullptr && !page->hasData;
+}
+
 bool CDeviceJobs::WritePages(uint32_t blockCount) {
     unsigned long start = ClockMs();
     m_host.SetProgressRange(static_cast<int>(blockCount));
@@ -54,13 +60,15 @@ bool CDeviceJobs::WritePages(uint32_t blockCount) {
     for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
         const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
         uint32_t pageAddress = kFlashBase + kPageSize * i;
-        if (!m_bEraseAll && !m_isp.Erase(static_cast<uint16_t>(i), 1)) {
+        const bool leaveAlone = LeavesPageAlone(page);
+        if (!m_bEraseAll && !leaveAlone && !m_isp.Erase(static_cast<uint16_t>(i), 1)) {
             m_host.AppendLog(Format(kMsgPageEraseFailed, static_cast<int>(i)));
             return false;
         }
         for (uint32_t j = 0; j < kBlocksPerPage; ++j) {
             uint32_t address = pageAddress + kBlockSize * j;
-            if (!page || !m_isp.WriteMemory(address, kBlockSize, page->data + kBlockSize * j)) {
+            if (!leaveAlone &&
+                (!page || !m_isp.WriteMemory(address, kBlockSize, page->data + kBlockSize * j))) {
                 m_host.AppendLog(Format(kMsgWriteFailed, static_cast<int>(kBlockSize), address));
                 return false;
             }
@@ -84,9 +92,10 @@ bool CDeviceJobs::VerifyPages(uint32_t blockCount) {
     for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
         const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
         uint32_t pageAddress = kFlashBase + kPageSize * i;
+        const bool leaveAlone = LeavesPageAlone(page);
         for (uint32_t j = 0; j < kBlocksPerPage; ++j) {
             uint32_t address = pageAddress + kBlockSize * j;
-            if (!m_isp.ReadMemory(address, kBlockSize, readBack + kBlockSize * j)) {
+            if (!leaveAlone && !m_isp.ReadMemory(address, kBlockSize, readBack + kBlockSize * j)) {
                 m_host.AppendLog(
                     Format(kMsgVerifyReadFailed, address, static_cast<int>(kBlockSize)));
                 return false;
@@ -94,7 +103,7 @@ bool CDeviceJobs::VerifyPages(uint32_t blockCount) {
             m_host.SetProgressPos(static_cast<int>(kBlocksPerPage * i + j + 1));
             ShowPercent(m_host.GetProgressPos(), static_cast<int>(blockCount));
         }
-        for (uint32_t k = 0; k < kPageSize; ++k) {
+        for (uint32_t k = 0; k < kPageSize && !leaveAlone; ++k) {
             if (!page || page->data[k] != readBack[k]) {
                 m_host.AppendLog(Format(kMsgVerifyMismatch, pageAddress + k));
                 return false;

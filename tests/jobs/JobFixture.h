@@ -73,15 +73,18 @@ protected:
     }
 
     // Writes bytes as an Intel HEX file for 0x08000000 upward; returns its path.
-    std::string WriteHexFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+    // bytes from the flash base + at on (at below 64 KiB - size).
+    std::string WriteHexFile(const std::string& name, const std::vector<uint8_t>& bytes,
+                             size_t at = 0) {
         std::string path = TempPath(name);
         FILE* file = std::fopen(path.c_str(), "wb");
         std::fputs(":020000040800F2\r\n", file);
         for (size_t offset = 0; offset < bytes.size(); offset += 16) {
             size_t count = std::min<size_t>(16, bytes.size() - offset);
-            unsigned sum = static_cast<unsigned>(count + (offset >> 8) + (offset & 0xFF));
+            const size_t field = (at + offset) & 0xFFFF;
+            unsigned sum = static_cast<unsigned>(count + (field >> 8) + (field & 0xFF));
             std::fprintf(file, ":%02X%04X00", static_cast<unsigned>(count),
-                         static_cast<unsigned>(offset & 0xFFFF));
+                         static_cast<unsigned>(field));
             for (size_t i = 0; i < count; ++i) {
                 std::fprintf(file, "%02X", bytes[offset + i]);
                 sum += bytes[offset + i];

@@ -84,6 +84,41 @@ TEST_F(ProgramTest, ThreePagesInPageModeWithExtendedErase) {
               sent.end());
 }
 
+TEST_F(ProgramTest, PageModeLeavesPagesTheFileDoesNotTouchAlone) {
+    // An application linked two pages above the base, over a boot loader in pages 0 and 1.
+    sim::TargetConfig config;
+    config.initialFlash = std::vector<uint8_t>(4 * kPage, 0x00);
+    sim::PtyTarget& target = StartTarget(config);
+    ConnectTo(target);
+    const std::vector<uint8_t> app = Pattern(100);
+    jobs.m_strFilePath = WriteHexFile("app.hex", app, 2 * kPage);
+    jobs.m_bEraseAll = 0;
+
+    jobs.OnStart();
+
+    EXPECT_EQ(WithoutDurations(host.Lines()),
+              (std::vector<std::string>{">>读取下载文件到内存：3072byte ，共3页（每页1024byte）",
+                                        ">>开始写入FLASH.......", ">>FLASH烧录完成，用时N毫秒！",
+                                        ">>开始校验FLASH......", ">>FLASH校验成功，用时N毫秒！"}));
+    std::vector<uint8_t> expected(2 * kPage, 0x00);
+    expected.insert(expected.end(), app.begin(), app.end());
+    expected.resize(3 * kPage, 0xFF);
+    EXPECT_EQ(FlashStart(target, 3 * kPage), expected);
+    // Only page 2 is erased, written and read back; the bar still runs its 12 steps twice.
+    const std::vector<uint8_t> sent = target.HostBytes();
+    const uint8_t erasePage0[] = {0x43, 0xBC, 0x00, 0x00, 0x00};
+    const uint8_t readPage0[] = {0x08, 0x00, 0x00, 0x00, 0x08};
+    EXPECT_EQ(std::search(sent.begin(), sent.end(), std::begin(erasePage0), std::end(erasePage0)),
+              sent.end());
+    EXPECT_EQ(std::search(sent.begin(), sent.end(), std::begin(readPage0), std::end(readPage0)),
+              sent.end());
+    std::vector<std::string> twice = Percents(12);
+    const std::vector<std::string> verify = Percents(12);
+    twice.insert(twice.end(), verify.begin(), verify.end());
+    EXPECT_EQ(host.percents, twice);
+    EXPECT_EQ(jobs.LastJobSucceeded(), 1);
+}
+
 TEST_F(ProgramTest, PageEraseFailureNamesPageCountedFromZero) {
     sim::PtyTarget& target = Prepare(Pattern(3 * kPage), {"nack:erase@2"});
     (void)target;
