@@ -38,13 +38,20 @@ struct Link {
     bool LoneNack(int count) const { return count == 1 && ring.ByteAt(0) == kNack; }
 };
 
-// Sends the stage's bytes and sleeps on the ring until stop(count) holds; every arrival
-// wakes it to look again. A window that elapses with nothing received sends the bytes
-// again, up to four times; once anything has arrived the stage ends with its current
-// window at the latest.
+// How many bytes to sleep for: the first byte (a NACK or the start of the reply), then
+// the whole reply of wanted bytes, then any further byte.
+int WakeAt(int count, int wanted) {
+    if (count == 0) return 1;
+    return count < wanted ? wanted : count + 1;
+}
+
+// Sends the stage's bytes and sleeps on the ring until stop(count) holds, waking for the
+// first byte and for the wanted length of the reply. A window that elapses with nothing
+// received sends the bytes again, up to four times; once anything has arrived the stage
+// ends with its current window at the latest.
 template <class StopFn>
 void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs,
-              StopFn stop) {
+              int wanted, StopFn stop) {
     link.Send(bytes, length);
     unsigned long start = ClockMs();
     int resends = 0;
@@ -53,7 +60,7 @@ void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned
         if (stop(count)) return;
         const unsigned long elapsed = ElapsedMs(start, ClockMs());
         if (elapsed < windowMs) {
-            count = link.ring.WaitForChange(count, windowMs - elapsed);
+            count = link.ring.WaitForCount(WakeAt(count, wanted), windowMs - elapsed);
             continue;
         }
         // Anything received is judged as it is; silence is resent.
@@ -67,7 +74,7 @@ void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned
 
 // The common stage: ends on the first byte, which must be ACK.
 bool AckStage(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs) {
-    RunStage(link, bytes, length, windowMs, [](int count) { return count >= 1; });
+    RunStage(link, bytes, length, windowMs, 1, [](int count) { return count >= 1; });
     return link.FirstIs(kAck);
 }
 
@@ -112,7 +119,7 @@ void ReadDataStage(const Link& link, const unsigned char* bytes, int length, int
         const unsigned long window = firstSeen ? dataWindow : kWindow;
         const unsigned long elapsed = ElapsedMs(windowStart, now);
         if (elapsed < window) {
-            count = link.ring.WaitForChange(count, window - elapsed);
+            count = link.ring.WaitForCount(WakeAt(count, dataLength + 1), window - elapsed);
             continue;
         }
         if (firstSeen) return;
@@ -128,7 +135,7 @@ void ReadDataStage(const Link& link, const unsigned char* bytes, int length, int
 // Stage 2 of Go. Returns true when the wait ended on a latest byte that is ACK.
 bool GoAddressStage(const Link& link, const unsigned char* bytes, int length) {
     bool latestAck = false;
-    RunStage(link, bytes, length, kWindow, [&](int count) {
+    RunStage(link, bytes, length, kWindow, 2, [&](int count) {
         if (count < 1) return false;
         if (link.ring.ByteAt(0) == kNack) return true;
         if (count >= 2 && link.ring.ByteAt(count - 1) == kAck) {
@@ -175,7 +182,7 @@ int CIspProtocol::ResetAndSync() {
     WaitMs(50);
     // Not cleared again: a byte that came during the pause is the one judged.
     const unsigned char sync = kSync;
-    RunStage(link, &sync, 1, kSyncWindow, [](int count) { return count >= 1; });
+    RunStage(link, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
     m_pRing->Disarm();
     return link.FirstIs(kAck) ? 1 : 0;
 }
@@ -184,7 +191,7 @@ int CIspProtocol::GetCommands() {
     const Link link{m_pPort, *m_pRing};
     const unsigned char get[2] = {0x00, 0xFF};
     m_pRing->Arm();
-    RunStage(link, get, 2, kGetWindow,
+    RunStage(link, get, 2, kGetWindow, kGetReplyLength,
              [&](int count) { return count >= kGetReplyLength || link.LoneNack(count); });
     m_pRing->Disarm();
     if (m_pRing->Count() != kGetReplyLength || m_pRing->ByteAt(0) != kAck ||
@@ -202,7 +209,7 @@ int CIspProtocol::GetVersionAndProtection(unsigned char out[3]) {
     unsigned char command[2];
     CommandBytes(m_commands[SlotGetVersion], command);
     m_pRing->Arm();
-    RunStage(link, command, 2, kWindow,
+    RunStage(link, command, 2, kWindow, 5,
              [&](int count) { return count >= 5 || link.LoneNack(count); });
     m_pRing->Disarm();
     if (m_pRing->Count() != 5 || m_pRing->ByteAt(0) != kAck || m_pRing->ByteAt(4) != kAck) {
@@ -219,7 +226,7 @@ int CIspProtocol::GetChipId(unsigned char out[2]) {
     CommandBytes(m_commands[SlotGetId], command);
     m_pRing->Arm();
     // Unlike the version command, five bytes without a leading ACK do not end the wait.
-    RunStage(link, command, 2, kWindow, [&](int count) {
+    RunStage(link, command, 2, kWindow, 5, [&](int count) {
         return (count >= 5 && m_pRing->ByteAt(0) == kAck) || link.LoneNack(count);
     });
     m_pRing->Disarm();

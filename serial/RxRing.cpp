@@ -5,7 +5,7 @@
 
 RxRing g_rxRing;
 
-RxRing::RxRing() : m_bCapture(0), m_nCount(0), m_nReadIndex(0) {
+RxRing::RxRing() : m_bCapture(0), m_nWakeAt(kSize + 1), m_nCount(0), m_nReadIndex(0) {
     std::memset(m_buffer, 0, sizeof(m_buffer));
 }
 
@@ -17,6 +17,7 @@ RxRing::~RxRing() {
 void RxRing::Append(const unsigned char* data, int length) {
     // Cheap test first: while disarmed every byte of the line passes through here.
     if (!m_bCapture.load(std::memory_order_acquire) || data == nullptr || length <= 0) return;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> hold(m_lock);
         // Tested again under the lock: Disarm clears the flag under the same lock, so no
@@ -27,10 +28,12 @@ void RxRing::Append(const unsigned char* data, int length) {
         const int stored = length < kSize - count ? length : kSize - count;
         if (stored <= 0) return;
         for (int i = 0; i < stored; ++i) m_buffer[(readIndex + count + i) & kMask] = data[i];
-        // One publication and one wake-up per append: the reader is woken once per read.
+        // One publication per append; the reader sleeps on until the bytes it waits for
+        // are in, so a reply arriving a byte at a time costs it one wake-up, not one a byte.
         m_nCount.store(count + stored, std::memory_order_release);
+        wake = count + stored >= m_nWakeAt;
     }
-    m_arrived.notify_all();
+    if (wake) m_arrived.notify_all();
 }
 
 void RxRing::Arm() {
@@ -73,10 +76,12 @@ void RxRing::Reframe(int k, int n) {
     m_nCount.store(n, std::memory_order_release);
 }
 
-int RxRing::WaitForChange(int seen, unsigned long ms) {
+int RxRing::WaitForCount(int target, unsigned long ms) {
     std::unique_lock<std::mutex> hold(m_lock);
+    m_nWakeAt = target;
     m_arrived.wait_for(hold, std::chrono::milliseconds(ms),
-                       [&] { return m_nCount.load(std::memory_order_relaxed) != seen; });
+                       [&] { return m_nCount.load(std::memory_order_relaxed) >= target; });
+    m_nWakeAt = kSize + 1;
     return m_nCount.load(std::memory_order_acquire);
 }
 

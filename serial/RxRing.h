@@ -32,9 +32,9 @@ public:
     bool Take(unsigned char* out);      // false (and nothing changes) when empty
     void Reframe(int k, int n);         // read index += k (mod 1024), count = n
 
-    // Sleeps until the count differs from seen or ms milliseconds have passed, and returns
-    // the count then. Each append wakes the waiter once, however many bytes it brought.
-    int WaitForChange(int seen, unsigned long ms);
+    // Sleeps until at least target bytes are unread or ms milliseconds have passed, and
+    // returns the count then. Only the append that reaches the target wakes the waiter.
+    int WaitForCount(int target, unsigned long ms);
 
     bool IsArmed() const;
     int ReadIndex() const;
@@ -42,7 +42,8 @@ public:
 private:
     std::atomic<int> m_bCapture;
     mutable std::mutex m_lock;
-    std::condition_variable m_arrived;  // signalled by every append that stored a byte
+    std::condition_variable m_arrived;  // signalled by the append that reaches m_nWakeAt
+    int m_nWakeAt;                      // the waiter's target; above kSize while none waits
     std::atomic<int> m_nCount;
     std::atomic<int> m_nReadIndex;
     unsigned char m_buffer[kSize];

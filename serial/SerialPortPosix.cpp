@@ -309,9 +309,10 @@ bool HandleSignal(PortSession& s, int index) {
             if (s.rxCount > 0) s.Notify(SerialDataReceived);
             return true;
         case evReadRequest:
-            if (s.readPending) return true;
+            // The read itself waits for poll to report bytes (at once when some are
+            // waiting), which spares a read that would only find the line empty.
             s.readPending = true;
-            return TryRead(s) != IoStep::Failed;
+            return true;
         case evWriteDone:
             s.writeBusy.store(false, std::memory_order_release);
             s.Notify(SerialDataSent);
@@ -542,7 +543,8 @@ void CSerialPort::SetRts(bool on) {
 void CSerialPort::RequestRead() {
     // From a callback the request belongs to the calling thread's own period.
     if (t_ownSession != nullptr && t_ownSession->self == this) {
-        t_ownSession->Signal(evReadRequest);
+        // The thread itself looks at its signals before it waits again: no wake-up needed.
+        t_ownSession->signals.Raise(evReadRequest);
         return;
     }
     std::shared_ptr<PortSession> session = m_p->Current();

@@ -185,14 +185,14 @@ TEST(RxRingThreads, CountSeesAppendsOfAnotherThread) {
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (int seen = 0; seen < 200 && std::chrono::steady_clock::now() < deadline;) {
-        seen = ring.WaitForChange(seen, 100);
+        seen = ring.WaitForCount(seen + 1, 100);
     }
     writer.join();
     ASSERT_EQ(ring.Count(), 200);
     for (int k = 0; k < 200; ++k) ASSERT_EQ(ring.ByteAt(k), static_cast<unsigned char>(k));
 }
 
-TEST(RxRingThreads, WaitForChangeWakesOnAnAppendLongBeforeItsLimit) {
+TEST(RxRingThreads, WaitForCountWakesOnTheAppendThatReachesItLongBeforeItsLimit) {
     RxRing ring;
     ring.Arm();
     const unsigned char bytes[3] = {1, 2, 3};
@@ -201,23 +201,23 @@ TEST(RxRingThreads, WaitForChangeWakesOnAnAppendLongBeforeItsLimit) {
         ring.Append(bytes, 3);
     });
     const auto start = std::chrono::steady_clock::now();
-    const int count = ring.WaitForChange(0, 10000);
+    const int count = ring.WaitForCount(2, 10000);
     const auto took = std::chrono::steady_clock::now() - start;
     writer.join();
-    EXPECT_EQ(count, 3);  // the whole append, with one wake-up
+    EXPECT_EQ(count, 3);  // the whole append
     EXPECT_LT(took, std::chrono::seconds(5));
 }
 
-TEST(RxRingThreads, WaitForChangeSleepsItsWholeLimitWhenNothingArrives) {
+TEST(RxRingThreads, WaitForCountSleepsItsWholeLimitWhenTooFewArrive) {
     RxRing ring;
     ring.Arm();
     const unsigned char byte = 7;
     ring.Append(&byte, 1);
-    // Bytes already there are no change; appends while disarmed are none either.
+    // One byte of the two wanted; bytes while disarmed do not count.
     ring.Disarm();
     std::thread writer([&] { ring.Append(&byte, 1); });
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ring.WaitForChange(1, 60), 1);
+    EXPECT_EQ(ring.WaitForCount(2, 60), 1);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
     writer.join();
 }
