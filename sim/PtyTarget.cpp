@@ -201,9 +201,9 @@ bool PtyTarget::Impl::Send(const TargetOutput& out) {
     // not from each wake-up, so late wake-ups do not add up.
     const auto ready = Clock::now();
     for (uint8_t b : out.bytes) {
-        const auto start = std::max(ready, txFree);
-        if (!WaitUntil(start, true)) return false;
-        txFree = start + byteTime;
+        // A byte reaches the host once its last bit has crossed the wire.
+        txFree = std::max(ready, txFree) + byteTime;
+        if (!WaitUntil(txFree, true)) return false;
         {
             std::lock_guard<std::mutex> lock(mu);
             Record(false, b);
