@@ -19,3 +19,7 @@ std::string GbkToConsole(const std::string& gbk);
 
 // True when standard error is a terminal that can show a progress bar.
 bool StderrIsTerminal();
+
+// Lets writes to a closed standard output or error fail instead of ending the process, so
+// that a job is never cut off half-way by a reader going away.
+void IgnoreClosedOutput();

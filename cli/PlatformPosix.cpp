@@ -1,6 +1,7 @@
 // Linux side of the command line: sysfs port discovery, XDG config dir, iconv.
 #include <dirent.h>
 #include <iconv.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,3 +112,5 @@ std::string GbkToConsole(const std::string& gbk) {
 }
 
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+void IgnoreClosedOutput() { ::signal(SIGPIPE, SIG_IGN); }

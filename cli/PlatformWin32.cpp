@@ -58,3 +58,6 @@ std::string GbkToConsole(const std::string& gbk) {
 }
 
 bool StderrIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
+
+// Writes to a closed pipe fail with an error here; no signal ends the process.
+void IgnoreClosedOutput() {}

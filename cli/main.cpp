@@ -142,6 +142,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
+    IgnoreClosedOutput();
     // Standard output carries the jobs' log lines and nothing else.
     SetSerialTraceStream(nullptr);
     std::string settingsFile = SettingsFilePath();

@@ -75,6 +75,10 @@ protected:
     sim::PtyTarget& StartTarget(std::vector<std::string> faults = {}) {
         sim::TargetConfig config;
         config.faults = std::move(faults);
+        return StartTarget(config);
+    }
+
+    sim::PtyTarget& StartTarget(const sim::TargetConfig& config) {
         targets.push_back(std::make_unique<sim::PtyTarget>(config));
         std::string error;
         EXPECT_TRUE(targets.back()->Start(&error)) << error;
@@ -115,6 +119,37 @@ TEST_F(CliTest, ProgramVerifyRunSucceedsAndFlashHoldsTheImage) {
     EXPECT_EQ(flash[4], 0xFF);
 }
 
+TEST_F(CliTest, ProgramFinishesWhenStandardOutputIsClosedEarly) {
+    // Slow flash timing: the reader is gone long before the erase and the write.
+    sim::TargetConfig config;
+    config.f1Timing = true;
+    sim::PtyTarget& target = StartTarget(config);
+    std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeFds[1], 1);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        ::putenv(const_cast<char*>(configEnv.c_str()));
+        std::string port = target.SlavePath();
+        ::execl(KESTREL_ISP_PATH, KESTREL_ISP_PATH, "--port", port.c_str(), "program", hex.c_str(),
+                nullptr);
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    char c = 0;
+    while (::read(pipeFds[0], &c, 1) == 1 && c != '\n') {
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(target.Flash()[3], 4);
+}
+
 TEST_F(CliTest, ProgramWithFailedGoExitsOne) {
     sim::PtyTarget& target = StartTarget({"nack:go"});
     std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
@@ -138,7 +173,7 @@ TEST_F(CliTest, ReadOutWritesWholeFlash) {
 TEST_F(CliTest, FailedConnectOnGivenPortExitsOneWithoutScanning) {
     sim::PtyTarget& target = StartTarget();
     Result r = RunIsp({"--port", "/dev/kestrel-none", "info"},
-                   {configEnv, "KESTREL_PORTS=" + target.SlavePath()});
+                      {configEnv, "KESTREL_PORTS=" + target.SlavePath()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, u8">>串口/dev/kestrel-none打开失败!\n");
     EXPECT_TRUE(target.HostBytes().empty());
