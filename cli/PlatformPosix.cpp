@@ -1,6 +1,7 @@
 // Linux side of the command line: sysfs port discovery, XDG config dir, iconv.
 #include <dirent.h>
 #include <iconv.h>
+#include <pthread.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "Platform.h"
 #include "SysfsPorts.h"
@@ -114,3 +116,19 @@ std::string GbkToConsole(const std::string& gbk) {
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void IgnoreClosedOutput() { ::signal(SIGPIPE, SIG_IGN); }
+
+void OnInterrupt(void (*handler)(int exitStatus)) {
+    // Blocked here, inherited by every thread started later: only the waiter sees them, so
+    // the handler may take locks and close the port, which a signal handler could not.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread([signals, handler]() {
+        for (;;) {
+            int number = 0;
+            if (::sigwait(&signals, &number) == 0) handler(128 + number);
+        }
+    }).detach();
+}

@@ -24,6 +24,12 @@ const StageName kStages[] = {
 
 }  // namespace
 
+std::mutex& TerminalOutputLock() {
+    // Never destroyed: a thread may still take it while the process exits.
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
 CTerminalHost::CTerminalHost(std::vector<std::string> ports, std::string settingsFile,
                              bool showProgress)
     : m_ports(std::move(ports)),
@@ -31,15 +37,22 @@ CTerminalHost::CTerminalHost(std::vector<std::string> ports, std::string setting
       m_showProgress(showProgress) {}
 
 CTerminalHost::~CTerminalHost() {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    EndOutputLocked();
+}
+
+void CTerminalHost::EndOutputLocked() {
     ClearBar();
     if (!m_pending.empty()) {
-        std::fputs(GbkToConsole(m_pending).c_str(), stdout);
+        std::fwrite(m_pending.data(), 1, m_pending.size(), stdout);
         std::fputc('\n', stdout);
-        std::fflush(stdout);
+        m_pending.clear();
     }
+    std::fflush(stdout);
 }
 
 void CTerminalHost::AppendLog(const std::string& text) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
     for (const StageName& stage : kStages) {
         if (text == stage.startMessage) m_stage = stage.name;
     }
@@ -70,16 +83,19 @@ void CTerminalHost::AppendHexLog(const unsigned char* bytes, int count) {
 }
 
 void CTerminalHost::SetProgressRange(int max) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
     m_max = max > 0 ? max : 1;
     DrawBar();
 }
 
 void CTerminalHost::SetProgressPos(int pos) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
     m_pos = pos < 0 ? 0 : (pos > m_max ? m_max : pos);
     DrawBar();
 }
 
 void CTerminalHost::SetPercentText(const std::string& text) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
     m_percent = text;
     DrawBar();
 }

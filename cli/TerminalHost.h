@@ -4,10 +4,15 @@
 #pragma once
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "JobHost.h"
+
+// Held by every write to the terminal, so that a line from another thread (an interrupt)
+// never lands inside a half-drawn bar or a half-written log line.
+std::mutex& TerminalOutputLock();
 
 class CTerminalHost : public IJobHost {
 public:
@@ -30,6 +35,10 @@ public:
     void StorePort(const std::string& port) override;
 
     int SelectedPort() const { return m_selected; }
+
+    // With TerminalOutputLock() held: clears the bar and ends the unfinished log line, so
+    // that the next thing written starts on a line of its own.
+    void EndOutputLocked();
 
 private:
     void DrawBar();
