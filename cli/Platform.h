@@ -17,6 +17,9 @@ bool MakeParentDirectories(const std::string& path);
 // Converts GBK text (the jobs' log texts) to the console's encoding.
 std::string GbkToConsole(const std::string& gbk);
 
+// Name of the group that owns the device; empty when it cannot be told.
+std::string DeviceGroup(const std::string& path);
+
 // True when standard error is a terminal that can show a progress bar.
 bool StderrIsTerminal();
 

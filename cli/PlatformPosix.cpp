@@ -1,5 +1,6 @@
 // Linux side of the command line: sysfs port discovery, XDG config dir, iconv.
 #include <dirent.h>
+#include <grp.h>
 #include <iconv.h>
 #include <pthread.h>
 #include <signal.h>
@@ -131,4 +132,11 @@ void OnInterrupt(void (*handler)(int exitStatus)) {
             if (::sigwait(&signals, &number) == 0) handler(128 + number);
         }
     }).detach();
+}
+
+std::string DeviceGroup(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return std::string();
+    const struct group* owner = ::getgrgid(st.st_gid);
+    return owner ? owner->gr_name : std::string();
 }

@@ -78,6 +78,9 @@ std::string GbkToConsole(const std::string& gbk) {
     return out;
 }
 
+// Access to a COM port is not granted by group.
+std::string DeviceGroup(const std::string&) { return std::string(); }
+
 bool StderrIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
 
 // Writes to a closed pipe fail with an error here; no signal ends the process.

@@ -6,6 +6,7 @@
 #include "IniFile.h"
 #include "Messages.h"
 #include "Platform.h"
+#include "SerialPort.h"
 
 namespace {
 
@@ -28,6 +29,25 @@ std::mutex& TerminalOutputLock() {
     // Never destroyed: a thread may still take it while the process exits.
     static std::mutex* lock = new std::mutex;
     return *lock;
+}
+
+std::string OpenFailureText(int reason, const std::string& group) {
+    switch (reason) {
+        case OpenFailureNoDevice:
+            return "no such device";
+        case OpenFailurePermission: {
+            std::string name = group.empty() ? "dialout" : group;
+            return "permission denied (add your user to the group that owns it, " +
+                   (group.empty() ? "e.g. `dialout`" : "`" + group + "`") + ": sudo usermod -aG " +
+                   name + " $USER, then log in again)";
+        }
+        case OpenFailureInUse:
+            return "in use by another program";
+        case OpenFailureNone:
+            return "not a serial port that can be set up";
+        default:
+            return "the system refused to open it";
+    }
 }
 
 CTerminalHost::CTerminalHost(std::vector<std::string> ports, std::string settingsFile,
@@ -117,6 +137,15 @@ void CTerminalHost::StorePort(const std::string& port) {
     if (MakeParentDirectories(m_settingsFile)) {
         WriteProfileString(m_settingsFile, "Config", "COMM", port);
     }
+}
+
+void CTerminalHost::PortOpenFailed(const std::string& name, int reason) {
+    std::string group = reason == OpenFailurePermission ? DeviceGroup(name) : std::string();
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    ClearBar();
+    std::fprintf(stderr, "kestrel-isp: cannot open %s: %s\n", name.c_str(),
+                 OpenFailureText(reason, group).c_str());
+    std::fflush(stderr);
 }
 
 void CTerminalHost::DrawBar() {

@@ -14,6 +14,9 @@
 // never lands inside a half-drawn bar or a half-written log line.
 std::mutex& TerminalOutputLock();
 
+// Why a port did not open (an OpenFailure), for a person; group owns the device when known.
+std::string OpenFailureText(int reason, const std::string& group);
+
 class CTerminalHost : public IJobHost {
 public:
     CTerminalHost(std::vector<std::string> ports, std::string settingsFile, bool showProgress);
@@ -33,6 +36,7 @@ public:
     void SelectPort(int index) override { m_selected = index; }
     bool PromptSaveFile(std::string* path) override;
     void StorePort(const std::string& port) override;
+    void PortOpenFailed(const std::string& name, int reason) override;
 
     int SelectedPort() const { return m_selected; }
 

@@ -1,8 +1,10 @@
 // kestrel-isp end to end: output, exit codes and the remembered port.
 // Expected output is UTF-8 (u8 literals): the terminal's encoding, not the GBK of the log.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +18,10 @@
 #include <vector>
 
 #include "IniFile.h"
+#include "Platform.h"
+#include "SerialPort.h"
 #include "SimTarget.h"
+#include "TerminalHost.h"
 
 namespace {
 
@@ -265,7 +270,33 @@ TEST_F(CliTest, FailedConnectOnGivenPortExitsOneWithoutScanning) {
                       {configEnv, "KESTREL_PORTS=" + target.SlavePath()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, u8">>串口/dev/kestrel-none打开失败!\n");
+    EXPECT_EQ(r.err, "kestrel-isp: cannot open /dev/kestrel-none: no such device\n");
     EXPECT_TRUE(target.HostBytes().empty());
+}
+
+TEST_F(CliTest, PortHeldByAnotherProgramIsReportedInUse) {
+    sim::PtyTarget& target = StartTarget();
+    int holder = ::open(target.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    Result r = RunIsp({"--port", target.SlavePath(), "info"}, {configEnv});
+    ::close(holder);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "kestrel-isp: cannot open " + target.SlavePath() + ": in use by another program\n");
+}
+
+TEST(OpenFailureText, PermissionNamesTheDevicesGroup) {
+    char path[] = "/tmp/kestrel-group-XXXXXX";
+    ::close(::mkstemp(path));
+    std::string group = DeviceGroup(path);
+    ::unlink(path);
+    const struct group* own = ::getgrgid(::getegid());
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(group, own->gr_name);
+    EXPECT_NE(OpenFailureText(OpenFailurePermission, group)
+                  .find(std::string("sudo usermod -aG ") + own->gr_name + " $USER"),
+              std::string::npos);
 }
 
 TEST_F(CliTest, ScanFindsTargetAndRemembersIt) {
