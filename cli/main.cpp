@@ -31,7 +31,7 @@ const char kUsage[] =
     "Without --port the remembered port (or the first listed) is tried, then every other\n"
     "listed port; a port found that way is remembered in the settings file.\n"
     "KESTREL_PORTS=a:b:c replaces the discovered port list.\n"
-    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+    "Exit status: 0 success, 1 failure, 2 usage error, 130/143 interrupted (SIGINT/SIGTERM).\n";
 
 struct Options {
     std::string port;
