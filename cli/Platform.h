@@ -17,5 +17,17 @@ bool MakeParentDirectories(const std::string& path);
 // Converts GBK text (the jobs' log texts) to the console's encoding.
 std::string GbkToConsole(const std::string& gbk);
 
+// Name of the group that owns the device; empty when it cannot be told.
+std::string DeviceGroup(const std::string& path);
+
 // True when standard error is a terminal that can show a progress bar.
 bool StderrIsTerminal();
+
+// Lets writes to a closed standard output or error fail instead of ending the process, so
+// that a job is never cut off half-way by a reader going away.
+void IgnoreClosedOutput();
+
+// Ctrl-C and termination requests: from now on they call handler, on another thread, with
+// the exit status the shell would show (130 for an interrupt, 143 for a termination)
+// instead of ending the process. Called before any other thread has started.
+void OnInterrupt(void (*handler)(int exitStatus));

@@ -1,6 +1,9 @@
 // Linux side of the command line: sysfs port discovery, XDG config dir, iconv.
 #include <dirent.h>
+#include <grp.h>
 #include <iconv.h>
+#include <pthread.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "Platform.h"
 #include "SysfsPorts.h"
@@ -111,3 +115,28 @@ std::string GbkToConsole(const std::string& gbk) {
 }
 
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+void IgnoreClosedOutput() { ::signal(SIGPIPE, SIG_IGN); }
+
+void OnInterrupt(void (*handler)(int exitStatus)) {
+    // Blocked here, inherited by every thread started later: only the waiter sees them, so
+    // the handler may take locks and close the port, which a signal handler could not.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread([signals, handler]() {
+        for (;;) {
+            int number = 0;
+            if (::sigwait(&signals, &number) == 0) handler(128 + number);
+        }
+    }).detach();
+}
+
+std::string DeviceGroup(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return std::string();
+    const struct group* owner = ::getgrgid(st.st_gid);
+    return owner ? owner->gr_name : std::string();
+}

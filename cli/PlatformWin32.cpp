@@ -10,6 +10,27 @@
 #include "Platform.h"
 #include "PortLists.h"
 
+namespace {
+
+void (*g_interruptHandler)(int exitStatus) = nullptr;
+
+// Runs on a thread the system starts for the event.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+            g_interruptHandler(130);
+            return TRUE;
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+            g_interruptHandler(143);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+}  // namespace
+
 std::vector<std::string> ListSerialPorts() {
     std::vector<std::string> ports;
     for (const CString& name : ReadSerialDeviceMap(HKEY_LOCAL_MACHINE, kSerialDeviceMapKey)) {
@@ -57,4 +78,15 @@ std::string GbkToConsole(const std::string& gbk) {
     return out;
 }
 
+// Access to a COM port is not granted by group.
+std::string DeviceGroup(const std::string&) { return std::string(); }
+
 bool StderrIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
+
+// Writes to a closed pipe fail with an error here; no signal ends the process.
+void IgnoreClosedOutput() {}
+
+void OnInterrupt(void (*handler)(int exitStatus)) {
+    g_interruptHandler = handler;
+    ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}

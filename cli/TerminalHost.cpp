@@ -6,6 +6,7 @@
 #include "IniFile.h"
 #include "Messages.h"
 #include "Platform.h"
+#include "SerialPort.h"
 
 namespace {
 
@@ -24,6 +25,31 @@ const StageName kStages[] = {
 
 }  // namespace
 
+std::mutex& TerminalOutputLock() {
+    // Never destroyed: a thread may still take it while the process exits.
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+std::string OpenFailureText(int reason, const std::string& group) {
+    switch (reason) {
+        case OpenFailureNoDevice:
+            return "no such device";
+        case OpenFailurePermission: {
+            std::string name = group.empty() ? "dialout" : group;
+            return "permission denied (add your user to the group that owns it, " +
+                   (group.empty() ? "e.g. `dialout`" : "`" + group + "`") + ": sudo usermod -aG " +
+                   name + " $USER, then log in again)";
+        }
+        case OpenFailureInUse:
+            return "in use by another program";
+        case OpenFailureNone:
+            return "not a serial port that can be set up";
+        default:
+            return "the system refused to open it";
+    }
+}
+
 CTerminalHost::CTerminalHost(std::vector<std::string> ports, std::string settingsFile,
                              bool showProgress)
     : m_ports(std::move(ports)),
@@ -31,15 +57,22 @@ CTerminalHost::CTerminalHost(std::vector<std::string> ports, std::string setting
       m_showProgress(showProgress) {}
 
 CTerminalHost::~CTerminalHost() {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    EndOutputLocked();
+}
+
+void CTerminalHost::EndOutputLocked() {
     ClearBar();
     if (!m_pending.empty()) {
-        std::fputs(GbkToConsole(m_pending).c_str(), stdout);
+        std::fwrite(m_pending.data(), 1, m_pending.size(), stdout);
         std::fputc('\n', stdout);
-        std::fflush(stdout);
+        m_pending.clear();
     }
+    std::fflush(stdout);
 }
 
 void CTerminalHost::AppendLog(const std::string& text) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
     for (const StageName& stage : kStages) {
         if (text == stage.startMessage) m_stage = stage.name;
     }
@@ -70,16 +103,19 @@ void CTerminalHost::AppendHexLog(const unsigned char* bytes, int count) {
 }
 
 void CTerminalHost::SetProgressRange(int max) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
     m_max = max > 0 ? max : 1;
     DrawBar();
 }
 
 void CTerminalHost::SetProgressPos(int pos) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
     m_pos = pos < 0 ? 0 : (pos > m_max ? m_max : pos);
     DrawBar();
 }
 
 void CTerminalHost::SetPercentText(const std::string& text) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
     m_percent = text;
     DrawBar();
 }
@@ -101,6 +137,15 @@ void CTerminalHost::StorePort(const std::string& port) {
     if (MakeParentDirectories(m_settingsFile)) {
         WriteProfileString(m_settingsFile, "Config", "COMM", port);
     }
+}
+
+void CTerminalHost::PortOpenFailed(const std::string& name, int reason) {
+    std::string group = reason == OpenFailurePermission ? DeviceGroup(name) : std::string();
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    ClearBar();
+    std::fprintf(stderr, "kestrel-isp: cannot open %s: %s\n", name.c_str(),
+                 OpenFailureText(reason, group).c_str());
+    std::fflush(stderr);
 }
 
 void CTerminalHost::DrawBar() {

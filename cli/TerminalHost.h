@@ -4,10 +4,18 @@
 #pragma once
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "JobHost.h"
+
+// Held by every write to the terminal, so that a line from another thread (an interrupt)
+// never lands inside a half-drawn bar or a half-written log line.
+std::mutex& TerminalOutputLock();
+
+// Why a port did not open (an OpenFailure), for a person; group owns the device when known.
+std::string OpenFailureText(int reason, const std::string& group);
 
 class CTerminalHost : public IJobHost {
 public:
@@ -28,8 +36,13 @@ public:
     void SelectPort(int index) override { m_selected = index; }
     bool PromptSaveFile(std::string* path) override;
     void StorePort(const std::string& port) override;
+    void PortOpenFailed(const std::string& name, int reason) override;
 
     int SelectedPort() const { return m_selected; }
+
+    // With TerminalOutputLock() held: clears the bar and ends the unfinished log line, so
+    // that the next thing written starts on a line of its own.
+    void EndOutputLocked();
 
 private:
     void DrawBar();

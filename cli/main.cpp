@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@ const char kUsage[] =
     "Without --port the remembered port (or the first listed) is tried, then every other\n"
     "listed port; a port found that way is remembered in the settings file.\n"
     "KESTREL_PORTS=a:b:c replaces the discovered port list.\n"
-    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+    "Exit status: 0 success, 1 failure, 2 usage error, 130/143 interrupted (SIGINT/SIGTERM).\n";
 
 struct Options {
     std::string port;
@@ -109,6 +110,37 @@ int ParseArguments(int argc, char** argv, Options* opt, bool* helpOnly) {
     return kExitOk;
 }
 
+// What an interrupt ends: set while a job may run, under TerminalOutputLock().
+CTerminalHost* g_interruptedHost = nullptr;
+CSerialPort* g_interruptedPort = nullptr;
+
+void EndInterruptedJob(int exitStatus) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    // Past the job main is already on its way out with the job's own status.
+    if (!g_interruptedHost) return;
+    g_interruptedHost->EndOutputLocked();
+    std::fputs("kestrel-isp: interrupted; the flash may be partly written\n", stderr);
+    std::fflush(stderr);
+    // Puts the line's settings back; the job thread ends with the process.
+    g_interruptedPort->Close();
+    std::_Exit(exitStatus);
+}
+
+// Lets an interrupt reach the host and the port for as long as this lives.
+class InterruptibleJob {
+public:
+    InterruptibleJob(CTerminalHost& host, CSerialPort* port) {
+        std::lock_guard<std::mutex> hold(TerminalOutputLock());
+        g_interruptedHost = &host;
+        g_interruptedPort = port;
+    }
+    ~InterruptibleJob() {
+        std::lock_guard<std::mutex> hold(TerminalOutputLock());
+        g_interruptedHost = nullptr;
+        g_interruptedPort = nullptr;
+    }
+};
+
 // Brings the link up as the dialog does, or on the given port alone.
 bool ConnectTarget(CDeviceJobs& jobs, const Options& opt, const std::vector<std::string>& ports,
                    const std::string& settingsFile) {
@@ -142,12 +174,16 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
+    IgnoreClosedOutput();
     // Standard output carries the jobs' log lines and nothing else.
     SetSerialTraceStream(nullptr);
     std::string settingsFile = SettingsFilePath();
     CTerminalHost host(ports, settingsFile, StderrIsTerminal());
     CDeviceJobs jobs(host);
     jobs.m_isp.CreatePort();
+    InterruptibleJob interruptible(host, jobs.m_isp.m_pPort);
+    // While no other thread runs yet: the port starts its own at Open.
+    OnInterrupt(EndInterruptedJob);
     if (!ConnectTarget(jobs, opt, ports, settingsFile)) return kExitFailed;
 
     if (opt.command == "info") {

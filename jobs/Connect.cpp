@@ -22,6 +22,7 @@ int CDeviceJobs::Connect(const std::string& name) {
                                     kDataBits, kMonitorModem) == OpenOk;
     if (!opened) {
         m_host.AppendLog(Format(kMsgPortOpenFailed, name.c_str()));
+        m_host.PortOpenFailed(name, port ? port->LastOpenFailure() : OpenFailureOther);
         return 0;
     }
     m_host.AppendLog(Format(kMsgPortOpened, name.c_str()));

@@ -31,6 +31,10 @@ public:
     // Remembers the port that a scan connected on (the "COMM" setting).
     virtual void StorePort(const std::string& port) = 0;
 
+    // Called after the open-failure log line, with the port's LastOpenFailure(), for a
+    // front end that can say why; the dialog's log line says enough.
+    virtual void PortOpenFailed(const std::string& /*name*/, int /*reason*/) {}
+
 protected:
     ~IJobHost() = default;
 };

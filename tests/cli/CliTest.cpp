@@ -1,19 +1,27 @@
 // kestrel-isp end to end: output, exit codes and the remembered port.
 // Expected output is UTF-8 (u8 literals): the terminal's encoding, not the GBK of the log.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "IniFile.h"
+#include "Platform.h"
+#include "SerialPort.h"
 #include "SimTarget.h"
+#include "TerminalHost.h"
 
 namespace {
 
@@ -31,16 +39,24 @@ std::string Slurp(int fd) {
     return text;
 }
 
-// Runs kestrel-isp with the arguments; env holds NAME=VALUE pairs added to its environment.
-Result RunIsp(std::vector<std::string> args, std::vector<std::string> env = {}) {
-    char outName[] = "/tmp/kestrel-cli-out-XXXXXX";
-    char errName[] = "/tmp/kestrel-cli-err-XXXXXX";
-    int outFd = ::mkstemp(outName);
-    int errFd = ::mkstemp(errName);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(outFd, 1);
-        ::dup2(errFd, 2);
+// A kestrel-isp started with its standard output and error in temporary files.
+struct Running {
+    pid_t pid = -1;
+    int outFd = -1;
+    int errFd = -1;
+    std::string outName = "/tmp/kestrel-cli-out-XXXXXX";
+    std::string errName = "/tmp/kestrel-cli-err-XXXXXX";
+};
+
+// Starts kestrel-isp with the arguments; env holds NAME=VALUE pairs added to its environment.
+Running StartIsp(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    Running run;
+    run.outFd = ::mkstemp(&run.outName[0]);
+    run.errFd = ::mkstemp(&run.errName[0]);
+    run.pid = ::fork();
+    if (run.pid == 0) {
+        ::dup2(run.outFd, 1);
+        ::dup2(run.errFd, 2);
         for (const std::string& pair : env) ::putenv(const_cast<char*>(pair.c_str()));
         std::vector<char*> argv{const_cast<char*>(KESTREL_ISP_PATH)};
         for (std::string& arg : args) argv.push_back(&arg[0]);
@@ -48,19 +64,40 @@ Result RunIsp(std::vector<std::string> args, std::vector<std::string> env = {}) 
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    return run;
+}
+
+// Standard output so far, read without disturbing the process.
+std::string OutputSoFar(const Running& run) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::pread(run.outFd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+// Waits for the process; the status is -1 when a signal ended it.
+Result Finish(Running& run) {
     Result result;
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    ::waitpid(run.pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    ::lseek(outFd, 0, SEEK_SET);
-    ::lseek(errFd, 0, SEEK_SET);
-    result.out = Slurp(outFd);
-    result.err = Slurp(errFd);
-    ::close(outFd);
-    ::close(errFd);
-    ::unlink(outName);
-    ::unlink(errName);
+    ::lseek(run.outFd, 0, SEEK_SET);
+    ::lseek(run.errFd, 0, SEEK_SET);
+    result.out = Slurp(run.outFd);
+    result.err = Slurp(run.errFd);
+    ::close(run.outFd);
+    ::close(run.errFd);
+    ::unlink(run.outName.c_str());
+    ::unlink(run.errName.c_str());
     return result;
+}
+
+Result RunIsp(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    Running run = StartIsp(std::move(args), std::move(env));
+    return Finish(run);
 }
 
 class CliTest : public ::testing::Test {
@@ -75,6 +112,10 @@ protected:
     sim::PtyTarget& StartTarget(std::vector<std::string> faults = {}) {
         sim::TargetConfig config;
         config.faults = std::move(faults);
+        return StartTarget(config);
+    }
+
+    sim::PtyTarget& StartTarget(const sim::TargetConfig& config) {
         targets.push_back(std::make_unique<sim::PtyTarget>(config));
         std::string error;
         EXPECT_TRUE(targets.back()->Start(&error)) << error;
@@ -85,6 +126,47 @@ protected:
         std::string path = dir + "/image.hex";
         std::ofstream(path, std::ios::binary) << text;
         return path;
+    }
+
+    // An image of size bytes at the start of flash, as Intel HEX.
+    std::string WriteLargeHex(size_t size) {
+        std::string text = ":020000040800F2\n";
+        for (size_t offset = 0; offset < size; offset += 16) {
+            unsigned sum = 16 + static_cast<unsigned>((offset >> 8) + (offset & 0xFF));
+            std::string line = ":10" + Hex(offset, 4) + "00";
+            for (size_t i = 0; i < 16; ++i) {
+                line += Hex(i, 2);
+                sum += static_cast<unsigned>(i);
+            }
+            text += line + Hex((0x100 - (sum & 0xFF)) & 0xFF, 2) + "\n";
+        }
+        return WriteHex(text + ":00000001FF\n");
+    }
+
+    static std::string Hex(size_t value, int digits) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%0*zX", digits, value);
+        return text;
+    }
+
+    // Sends the signal once a paced program job has begun writing, and waits for its end.
+    Result InterruptWrite(int signal, sim::PtyTarget& target) {
+        std::string hex = WriteLargeHex(16 * 1024);
+        Running run = StartIsp({"--port", target.SlavePath(), "program", hex}, {configEnv});
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (OutputSoFar(run).find(u8">>开始写入FLASH") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(run.pid, signal);
+        return Finish(run);
+    }
+
+    sim::PtyTarget& StartPacedTarget() {
+        sim::TargetConfig config;
+        config.f1Timing = true;
+        config.paceBaud = 115200;
+        return StartTarget(config);
     }
 
     std::string dir;
@@ -115,6 +197,53 @@ TEST_F(CliTest, ProgramVerifyRunSucceedsAndFlashHoldsTheImage) {
     EXPECT_EQ(flash[4], 0xFF);
 }
 
+TEST_F(CliTest, ProgramFinishesWhenStandardOutputIsClosedEarly) {
+    // Slow flash timing: the reader is gone long before the erase and the write.
+    sim::TargetConfig config;
+    config.f1Timing = true;
+    sim::PtyTarget& target = StartTarget(config);
+    std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeFds[1], 1);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        ::putenv(const_cast<char*>(configEnv.c_str()));
+        std::string port = target.SlavePath();
+        ::execl(KESTREL_ISP_PATH, KESTREL_ISP_PATH, "--port", port.c_str(), "program", hex.c_str(),
+                nullptr);
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    char c = 0;
+    while (::read(pipeFds[0], &c, 1) == 1 && c != '\n') {
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(target.Flash()[3], 4);
+}
+
+TEST_F(CliTest, SigtermDuringWriteExits143WithOneLineAndLetsThePortGo) {
+    sim::PtyTarget& target = StartPacedTarget();
+    Result r = InterruptWrite(SIGTERM, target);
+    EXPECT_EQ(r.status, 143) << r.out << r.err;
+    EXPECT_EQ(r.err, "kestrel-isp: interrupted; the flash may be partly written\n");
+    EXPECT_NE(target.Flash()[0x3FFF], 0x0F) << "the job was cut short, not finished";
+    EXPECT_EQ(RunIsp({"--port", target.SlavePath(), "info"}, {configEnv}).status, 0)
+        << "the port was let go";
+}
+
+TEST_F(CliTest, SigintDuringWriteExits130) {
+    sim::PtyTarget& target = StartPacedTarget();
+    Result r = InterruptWrite(SIGINT, target);
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+}
+
 TEST_F(CliTest, ProgramWithFailedGoExitsOne) {
     sim::PtyTarget& target = StartTarget({"nack:go"});
     std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
@@ -138,10 +267,36 @@ TEST_F(CliTest, ReadOutWritesWholeFlash) {
 TEST_F(CliTest, FailedConnectOnGivenPortExitsOneWithoutScanning) {
     sim::PtyTarget& target = StartTarget();
     Result r = RunIsp({"--port", "/dev/kestrel-none", "info"},
-                   {configEnv, "KESTREL_PORTS=" + target.SlavePath()});
+                      {configEnv, "KESTREL_PORTS=" + target.SlavePath()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, u8">>串口/dev/kestrel-none打开失败!\n");
+    EXPECT_EQ(r.err, "kestrel-isp: cannot open /dev/kestrel-none: no such device\n");
     EXPECT_TRUE(target.HostBytes().empty());
+}
+
+TEST_F(CliTest, PortHeldByAnotherProgramIsReportedInUse) {
+    sim::PtyTarget& target = StartTarget();
+    int holder = ::open(target.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    Result r = RunIsp({"--port", target.SlavePath(), "info"}, {configEnv});
+    ::close(holder);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "kestrel-isp: cannot open " + target.SlavePath() + ": in use by another program\n");
+}
+
+TEST(OpenFailureText, PermissionNamesTheDevicesGroup) {
+    char path[] = "/tmp/kestrel-group-XXXXXX";
+    ::close(::mkstemp(path));
+    std::string group = DeviceGroup(path);
+    ::unlink(path);
+    const struct group* own = ::getgrgid(::getegid());
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(group, own->gr_name);
+    EXPECT_NE(OpenFailureText(OpenFailurePermission, group)
+                  .find(std::string("sudo usermod -aG ") + own->gr_name + " $USER"),
+              std::string::npos);
 }
 
 TEST_F(CliTest, ScanFindsTargetAndRemembersIt) {

@@ -39,6 +39,9 @@ TEST_F(JobTest, ConnectWithEmptyNameLogsInvalidPortAndOpensNothing) {
 TEST_F(JobTest, ConnectToMissingDeviceLogsOpenFailure) {
     EXPECT_EQ(jobs.Connect("/dev/kestrel-no-such-port"), 0);
     EXPECT_EQ(host.Lines(), std::vector<std::string>{OpenFailedLine("/dev/kestrel-no-such-port")});
+    using Failure = std::pair<std::string, int>;
+    EXPECT_EQ(host.openFailures,
+              std::vector<Failure>{Failure("/dev/kestrel-no-such-port", OpenFailureNoDevice)});
 }
 
 TEST_F(JobTest, ConnectToSilentTargetLogsFailureAndClosesPort) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "JobHost.h"
@@ -45,6 +46,9 @@ public:
         return true;
     }
     void StorePort(const std::string& port) override { stored.push_back(port); }
+    void PortOpenFailed(const std::string& name, int reason) override {
+        openFailures.emplace_back(name, reason);
+    }
 
     // The log split into lines (each without its "\r\n").
     std::vector<std::string> Lines() const {
@@ -66,6 +70,7 @@ public:
     std::vector<std::string> ports;
     int selected = -1;
     std::vector<std::string> stored;
+    std::vector<std::pair<std::string, int>> openFailures;
     std::string savePath;
     int prompts = 0;
 };
