@@ -21,8 +21,14 @@ inline Bytes StandardCodes(uint8_t eraseCode) {
 // ACK, N, version, the codes, ACK; N counts the bytes between N and the last ACK, minus
 // one, so 11 codes give 0x0B.
 inline Bytes GetReply(uint8_t version, const Bytes& codes) {
-    Bytes reply = {ACK, static_cast<uint8_t>(codes.size()), version};
-    reply.insert(reply.end(), codes.begin(), codes.end());
+    // Filled byte by byte: GCC 12 -O2 misreads a range insert behind a three-byte initializer
+    // list as an out-of-bounds copy (-Warray-bounds).
+    Bytes reply;
+    reply.reserve(codes.size() + 4);
+    reply.push_back(ACK);
+    reply.push_back(static_cast<uint8_t>(codes.size()));
+    reply.push_back(version);
+    for (uint8_t code : codes) reply.push_back(code);
     reply.push_back(ACK);
     return reply;
 }

@@ -320,12 +320,17 @@ TEST(PtyTargetTiming, PacedHostBytesArriveOneByteTimeApart) {
     data[0] = 31;  // 32 data bytes, checksum 31
     data[33] = 31;
     EXPECT_EQ(host.Ask(data, 1), Bytes{kAck});
-    std::vector<uint64_t> hostTimes;
-    for (const sim::WireByte& w : s.target.WireLog()) {
-        if (w.fromHost) hostTimes.push_back(w.usec);
+    const auto log = s.target.WireLog();
+    ASSERT_EQ(log.size(), (1u + 2 + 5 + 34) + 3 + 1);
+    // The block was written only after the ACK before it had been logged, so data byte k
+    // crosses no sooner than k + 1 byte times after that ACK. Measured from the first data
+    // byte instead, a late wake-up for it would shorten the span and fail a correct pacing.
+    const size_t first = log.size() - 1 - 34;
+    ASSERT_FALSE(log[first - 1].fromHost);
+    for (size_t k = 0; k < 34; ++k) {
+        ASSERT_TRUE(log[first + k].fromHost) << k;
+        EXPECT_GE(log[first + k].usec - log[first - 1].usec, (k + 1) * 1100u) << "data byte " << k;
     }
-    ASSERT_EQ(hostTimes.size(), 1u + 2 + 5 + 34);
-    EXPECT_GE(hostTimes.back() - hostTimes[hostTimes.size() - 34], 33 * 1100u);
 }
 
 TEST(PtyTargetTiming, UnpacedReplyIsImmediate) {
