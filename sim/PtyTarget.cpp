@@ -3,6 +3,7 @@
 #include <pty.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -267,6 +268,9 @@ int PtyTarget::Impl::DrainWatch() {
 }
 
 void PtyTarget::Impl::Serve() {
+    // Paced bytes are due every few tens of microseconds; the default timer slack (50 us)
+    // would make every paced sleep late by about that much.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     bool hostOpen = false;
     bool opened = false;  // a host opened the slave since the line was last seen idle
     uint8_t buf[512];
