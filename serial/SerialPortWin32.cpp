@@ -151,6 +151,8 @@ struct CSerialPort::Backend {
     int lastOpenFailure = OpenFailureNone;
     // The port object the callback is told about; null once it has been destroyed.
     std::atomic<CSerialPort*> owner{nullptr};
+    // From the start of an event thread to its very end, also after Close stopped waiting.
+    std::atomic<bool> bThreadRunning{false};
 
     static unsigned __stdcall ThreadMain(void* arg);
 
@@ -238,6 +240,7 @@ unsigned __stdcall CSerialPort::Backend::ThreadMain(void* arg) {
     b.Notify(SerialDisconnected);
     t_ownBackend = nullptr;
     t_ownPort = nullptr;
+    b.bThreadRunning = false;
     return 0;
 }
 
@@ -346,7 +349,8 @@ CSerialPort::CSerialPort() : m_p(std::make_shared<Backend>()) { m_p->owner = thi
 CSerialPort::~CSerialPort() {
     // A thread still running after the limit keeps the backend alive through its own
     // reference and tells nobody any more; the last reference closes events and device.
-    if (!m_p->StopThread()) m_p->owner = nullptr;
+    const bool ended = m_p->StopThread();
+    if (!ended || m_p->bThreadRunning) m_p->owner = nullptr;
 }
 
 void CSerialPort::SetCallback(SerialEventCallback callback) { m_p->callback = callback; }
@@ -360,7 +364,8 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     std::memset(&dcb, 0, sizeof(dcb));
     // The previous period's thread ends before anything of it is reused; one that outlived
     // the limit keeps the old backend to itself, and this period gets fresh events.
-    if (!b.StopThread()) {
+    const bool ended = b.StopThread();
+    if (!ended || b.bThreadRunning) {
         const std::shared_ptr<Backend> fresh = std::make_shared<Backend>();
         fresh->callback = b.callback;
         fresh->owner = this;
@@ -411,9 +416,13 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     for (HANDLE h : b.events) ResetEvent(h);
     b.bMonitoring = monitorModem;
     auto* reference = new std::shared_ptr<Backend>(m_p);
+    b.bThreadRunning = true;
     b.hThread = reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 0, &Backend::ThreadMain, reference, 0, &b.nThreadId));
-    if (!b.hThread) delete reference;
+    if (!b.hThread) {
+        b.bThreadRunning = false;
+        delete reference;
+    }
     return result;
 }
 
