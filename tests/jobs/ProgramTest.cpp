@@ -100,9 +100,9 @@ TEST_F(ProgramTest, PageModeLeavesPagesTheFileDoesNotTouchAlone) {
               (std::vector<std::string>{">>读取下载文件到内存：3072byte ，共3页（每页1024byte）",
                                         ">>开始写入FLASH.......", ">>FLASH烧录完成，用时N毫秒！",
                                         ">>开始校验FLASH......", ">>FLASH校验成功，用时N毫秒！"}));
-    std::vector<uint8_t> expected(2 * kPage, 0x00);
-    expected.insert(expected.end(), app.begin(), app.end());
-    expected.resize(3 * kPage, 0xFF);
+    std::vector<uint8_t> expected(3 * kPage, 0xFF);
+    std::fill(expected.begin(), expected.begin() + 2 * kPage, 0x00);
+    std::copy(app.begin(), app.end(), expected.begin() + 2 * kPage);
     EXPECT_EQ(FlashStart(target, 3 * kPage), expected);
     // Only page 2 is erased, written and read back; the bar still runs its 12 steps twice.
     const std::vector<uint8_t> sent = target.HostBytes();
