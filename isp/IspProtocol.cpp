@@ -78,6 +78,28 @@ bool AckStage(const Link& link, const unsigned char* bytes, int length, unsigned
     return link.FirstIs(kAck);
 }
 
+// One ACK stage, to be run by Exchange.
+auto Ack(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs) {
+    return [&link, bytes, length, windowMs] { return AckStage(link, bytes, length, windowMs); };
+}
+
+// Runs a command's stages in order: arms the ring before the first, clears it between two,
+// stops at the first stage that returns false, and disarms on every path. True when every
+// stage returned true.
+template <class... Stages>
+bool Exchange(RxRing& ring, Stages&&... stages) {
+    ring.Arm();
+    bool first = true;
+    const auto run = [&](auto& stage) {
+        if (!first) ring.Clear();
+        first = false;
+        return static_cast<bool>(stage());
+    };
+    const bool ok = (run(stages) && ...);
+    ring.Disarm();
+    return ok;
+}
+
 void CommandBytes(unsigned char code, unsigned char out[2]) {
     out[0] = code;
     out[1] = static_cast<unsigned char>(0xFF - code);
@@ -148,6 +170,37 @@ bool GoAddressStage(const Link& link, const unsigned char* bytes, int length) {
     return latestAck;
 }
 
+// Commands whose whole reply is five bytes: ACK, three bytes, ACK.
+struct ShortReply {
+    bool waitForLeadingAck;  // five bytes without a leading ACK do not end the wait
+    bool countByte;          // the second byte is a count that must say one byte follows
+};
+
+// Sends the two-byte command and, on a well-formed reply, hands out its three middle bytes
+// (two after a count byte).
+int ShortReplyCommand(const Link& link, unsigned char code, ShortReply shape, unsigned char* out) {
+    unsigned char command[2];
+    CommandBytes(code, command);
+    Exchange(link.ring, [&] {
+        RunStage(link, command, 2, kWindow, 5, [&](int count) {
+            if (link.LoneNack(count)) return true;
+            return count >= 5 && (!shape.waitForLeadingAck || link.ring.ByteAt(0) == kAck);
+        });
+        return true;
+    });
+    RxRing& ring = link.ring;
+    // With a count byte it must say one more byte follows: anything else is not the reply
+    // (a late duplicate of an earlier reply, say).
+    if (ring.Count() != 5 || ring.ByteAt(0) != kAck || ring.ByteAt(4) != kAck ||
+        (shape.countByte && ring.ByteAt(1) != kIdCount)) {
+        return 0;
+    }
+    const int skip = shape.countByte ? 2 : 1;  // the ACK, and the count byte if any
+    ring.Reframe(skip, 5 - skip);
+    for (int i = 0; i < 4 - skip; ++i) ring.Take(&out[i]);
+    return 1;
+}
+
 }  // namespace
 
 CIspProtocol::CIspProtocol(RxRing* ring)
@@ -190,10 +243,11 @@ int CIspProtocol::ResetAndSync() {
 int CIspProtocol::GetCommands() {
     const Link link{m_pPort, *m_pRing};
     const unsigned char get[2] = {0x00, 0xFF};
-    m_pRing->Arm();
-    RunStage(link, get, 2, kGetWindow, kGetReplyLength,
-             [&](int count) { return count >= kGetReplyLength || link.LoneNack(count); });
-    m_pRing->Disarm();
+    Exchange(*m_pRing, [&] {
+        RunStage(link, get, 2, kGetWindow, kGetReplyLength,
+                 [&](int count) { return count >= kGetReplyLength || link.LoneNack(count); });
+        return true;
+    });
     if (m_pRing->Count() != kGetReplyLength || m_pRing->ByteAt(0) != kAck ||
         m_pRing->ByteAt(kGetReplyLength - 1) != kAck || m_pRing->ByteAt(1) != kGetCodeCount) {
         return 0;
@@ -205,40 +259,13 @@ int CIspProtocol::GetCommands() {
 }
 
 int CIspProtocol::GetVersionAndProtection(unsigned char out[3]) {
-    const Link link{m_pPort, *m_pRing};
-    unsigned char command[2];
-    CommandBytes(m_commands[SlotGetVersion], command);
-    m_pRing->Arm();
-    RunStage(link, command, 2, kWindow, 5,
-             [&](int count) { return count >= 5 || link.LoneNack(count); });
-    m_pRing->Disarm();
-    if (m_pRing->Count() != 5 || m_pRing->ByteAt(0) != kAck || m_pRing->ByteAt(4) != kAck) {
-        return 0;
-    }
-    m_pRing->Reframe(1, 4);
-    for (int i = 0; i < 3; ++i) m_pRing->Take(&out[i]);
-    return 1;
+    return ShortReplyCommand(Link{m_pPort, *m_pRing}, m_commands[SlotGetVersion],
+                             ShortReply{false, false}, out);
 }
 
 int CIspProtocol::GetChipId(unsigned char out[2]) {
-    const Link link{m_pPort, *m_pRing};
-    unsigned char command[2];
-    CommandBytes(m_commands[SlotGetId], command);
-    m_pRing->Arm();
-    // Unlike the version command, five bytes without a leading ACK do not end the wait.
-    RunStage(link, command, 2, kWindow, 5, [&](int count) {
-        return (count >= 5 && m_pRing->ByteAt(0) == kAck) || link.LoneNack(count);
-    });
-    m_pRing->Disarm();
-    // The count byte must say one more byte follows: anything else is not an ID reply (a
-    // late duplicate of an earlier reply, say).
-    if (m_pRing->Count() != 5 || m_pRing->ByteAt(0) != kAck || m_pRing->ByteAt(1) != kIdCount ||
-        m_pRing->ByteAt(4) != kAck) {
-        return 0;
-    }
-    m_pRing->Reframe(2, 3);  // over the ACK and the count byte
-    for (int i = 0; i < 2; ++i) m_pRing->Take(&out[i]);
-    return 1;
+    return ShortReplyCommand(Link{m_pPort, *m_pRing}, m_commands[SlotGetId], ShortReply{true, true},
+                             out);
 }
 
 int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* out) {
@@ -251,17 +278,11 @@ int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* o
     CommandBytes(m_commands[SlotReadMemory], command);
     AddressBytes(address, addressBytes);
 
-    m_pRing->Arm();
-    bool ok = AckStage(link, command, 2, kWindow);
-    if (ok) {
-        m_pRing->Clear();
-        ok = AckStage(link, addressBytes, 5, kWindow);
-    }
-    if (ok) {
-        m_pRing->Clear();
-        ReadDataStage(link, countBytes, 2, length);
-    }
-    m_pRing->Disarm();
+    const bool ok = Exchange(*m_pRing, Ack(link, command, 2, kWindow),
+                             Ack(link, addressBytes, 5, kWindow), [&] {
+                                 ReadDataStage(link, countBytes, 2, length);
+                                 return true;
+                             });
     if (!ok || m_pRing->Count() < length + 1 || m_pRing->ByteAt(0) != kAck) return 0;
     m_pRing->Take(nullptr);  // the ACK
     for (int i = 0; i < length; ++i) m_pRing->Take(&out[i]);
@@ -284,17 +305,9 @@ int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned 
     block.push_back(XorOf(block));
     const int blockSize = static_cast<int>(block.size());
 
-    m_pRing->Arm();
-    bool ok = AckStage(link, command, 2, kShortWindow);
-    if (ok) {
-        m_pRing->Clear();
-        ok = AckStage(link, addressBytes, 5, kShortWindow);
-    }
-    if (ok) {
-        m_pRing->Clear();
-        ok = AckStage(link, block.data(), blockSize, kMsPerByte * blockSize);
-    }
-    m_pRing->Disarm();
+    const bool ok = Exchange(*m_pRing, Ack(link, command, 2, kShortWindow),
+                             Ack(link, addressBytes, 5, kShortWindow),
+                             Ack(link, block.data(), blockSize, kMsPerByte * blockSize));
     return ok ? 1 : 0;
 }
 
@@ -305,14 +318,12 @@ int CIspProtocol::Go(uint32_t address) {
     CommandBytes(m_commands[SlotGo], command);
     AddressBytes(address, addressBytes);
 
-    m_pRing->Arm();
-    if (!AckStage(link, command, 2, kShortWindow)) {
-        m_pRing->Disarm();
-        return 0;
-    }
-    m_pRing->Clear();
-    const bool latestAck = GoAddressStage(link, addressBytes, 5);
-    m_pRing->Disarm();
+    bool latestAck = false;
+    const bool commandAcked = Exchange(*m_pRing, Ack(link, command, 2, kShortWindow), [&] {
+        latestAck = GoAddressStage(link, addressBytes, 5);
+        return true;
+    });
+    if (!commandAcked) return 0;
     if (latestAck) return 1;
     const int count = m_pRing->Count();
     const bool ackThenNack = count == 2 && m_pRing->ByteAt(1) == kNack;
@@ -348,13 +359,8 @@ int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount) {
 
     const Link link{m_pPort, *m_pRing};
     const unsigned char command[2] = {0x43, 0xBC};
-    m_pRing->Arm();
-    bool ok = AckStage(link, command, 2, kShortWindow);
-    if (ok) {
-        m_pRing->Clear();
-        ok = AckStage(link, block.data(), static_cast<int>(block.size()), kWindow);
-    }
-    m_pRing->Disarm();
+    const bool ok = Exchange(*m_pRing, Ack(link, command, 2, kShortWindow),
+                             Ack(link, block.data(), static_cast<int>(block.size()), kWindow));
     return ok ? 1 : 0;
 }
 
@@ -382,13 +388,8 @@ int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount) {
 
     const Link link{m_pPort, *m_pRing};
     const unsigned char command[2] = {0x44, 0xBB};
-    m_pRing->Arm();
-    bool ok = AckStage(link, command, 2, kWindow);
-    if (ok) {
-        m_pRing->Clear();
-        // A list too long for one send never leaves; the stage then fails by timeout.
-        ok = AckStage(link, block.data(), blockSize, kMsPerByte * blockSize);
-    }
-    m_pRing->Disarm();
+    // A list too long for one send never leaves; its stage then fails by timeout.
+    const bool ok = Exchange(*m_pRing, Ack(link, command, 2, kWindow),
+                             Ack(link, block.data(), blockSize, kMsPerByte * blockSize));
     return ok ? 1 : 0;
 }
