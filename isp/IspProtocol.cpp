@@ -25,6 +25,11 @@ constexpr int kGetReplyLength = 15;
 constexpr unsigned char kGetCodeCount = 0x0B;
 constexpr unsigned char kIdCount = 0x01;  // ID reply: N = bytes that follow minus one
 
+// The bootloader's line: 8 data bits, even parity; modem-line changes are reported.
+constexpr int kEvenParity = 2;
+constexpr int kDataBits = 8;
+constexpr int kMonitorModem = 1;
+
 // The port and ring one command talks through. Sends go out only while the port is
 // open; when it is not, the stage waits all the same and fails by timeout.
 struct Link {
@@ -203,8 +208,7 @@ int ShortReplyCommand(const Link& link, unsigned char code, ShortReply shape, un
 
 }  // namespace
 
-CIspProtocol::CIspProtocol(RxRing* ring)
-    : m_pPort(nullptr), m_nVersion(0), m_commands{}, m_pRing(ring != nullptr ? ring : &g_rxRing) {}
+CIspProtocol::CIspProtocol() : m_nVersion(0), m_commands{}, m_pPort(nullptr) {}
 
 CIspProtocol::~CIspProtocol() { DestroyPort(); }
 
@@ -221,8 +225,26 @@ void CIspProtocol::DestroyPort() {
     m_pPort = nullptr;
 }
 
+int CIspProtocol::Open(const std::string& name, int baudRate) {
+    if (m_pPort == nullptr) return 0;
+    return m_pPort->Open(name, static_cast<uint32_t>(baudRate), kEvenParity, kDataBits,
+                         kMonitorModem) == OpenOk
+               ? 1
+               : 0;
+}
+
+void CIspProtocol::Close() {
+    if (m_pPort != nullptr) m_pPort->Close();
+}
+
+bool CIspProtocol::IsOpen() const { return m_pPort != nullptr && m_pPort->IsOpen(); }
+
+int CIspProtocol::LastOpenFailure() const {
+    return m_pPort != nullptr ? m_pPort->LastOpenFailure() : OpenFailureOther;
+}
+
 int CIspProtocol::ResetAndSync() {
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     // The reset pulse: DTR drives the target's reset, RTS its boot-mode selection.
     WaitMs(50);
     if (m_pPort != nullptr) {
@@ -231,46 +253,46 @@ int CIspProtocol::ResetAndSync() {
     }
     WaitMs(100);
     if (m_pPort != nullptr) m_pPort->SetDtr(false);
-    m_pRing->Arm();
+    g_rxRing.Arm();
     WaitMs(50);
     // Not cleared again: a byte that came during the pause is the one judged.
     const unsigned char sync = kSync;
     RunStage(link, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
-    m_pRing->Disarm();
+    g_rxRing.Disarm();
     return link.FirstIs(kAck) ? 1 : 0;
 }
 
 int CIspProtocol::GetCommands() {
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     const unsigned char get[2] = {0x00, 0xFF};
-    Exchange(*m_pRing, [&] {
+    Exchange(g_rxRing, [&] {
         RunStage(link, get, 2, kGetWindow, kGetReplyLength,
                  [&](int count) { return count >= kGetReplyLength || link.LoneNack(count); });
         return true;
     });
-    if (m_pRing->Count() != kGetReplyLength || m_pRing->ByteAt(0) != kAck ||
-        m_pRing->ByteAt(kGetReplyLength - 1) != kAck || m_pRing->ByteAt(1) != kGetCodeCount) {
+    if (g_rxRing.Count() != kGetReplyLength || g_rxRing.ByteAt(0) != kAck ||
+        g_rxRing.ByteAt(kGetReplyLength - 1) != kAck || g_rxRing.ByteAt(1) != kGetCodeCount) {
         return 0;
     }
-    m_pRing->Reframe(2, kGetReplyLength - 2);
-    m_pRing->Take(&m_nVersion);
-    for (int i = 0; i < kCommandCount; ++i) m_pRing->Take(&m_commands[i]);
+    g_rxRing.Reframe(2, kGetReplyLength - 2);
+    g_rxRing.Take(&m_nVersion);
+    for (int i = 0; i < kCommandCount; ++i) g_rxRing.Take(&m_commands[i]);
     return 1;
 }
 
 int CIspProtocol::GetVersionAndProtection(unsigned char out[3]) {
-    return ShortReplyCommand(Link{m_pPort, *m_pRing}, m_commands[SlotGetVersion],
+    return ShortReplyCommand(Link{m_pPort, g_rxRing}, m_commands[SlotGetVersion],
                              ShortReply{false, false}, out);
 }
 
 int CIspProtocol::GetChipId(unsigned char out[2]) {
-    return ShortReplyCommand(Link{m_pPort, *m_pRing}, m_commands[SlotGetId], ShortReply{true, true},
+    return ShortReplyCommand(Link{m_pPort, g_rxRing}, m_commands[SlotGetId], ShortReply{true, true},
                              out);
 }
 
 int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* out) {
     if (length == 0 || length > 256) return 0;
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     unsigned char command[2];
     unsigned char addressBytes[5];
     const unsigned char countBytes[2] = {static_cast<unsigned char>(length - 1),
@@ -278,20 +300,20 @@ int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* o
     CommandBytes(m_commands[SlotReadMemory], command);
     AddressBytes(address, addressBytes);
 
-    const bool ok = Exchange(*m_pRing, Ack(link, command, 2, kWindow),
+    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kWindow),
                              Ack(link, addressBytes, 5, kWindow), [&] {
                                  ReadDataStage(link, countBytes, 2, length);
                                  return true;
                              });
-    if (!ok || m_pRing->Count() < length + 1 || m_pRing->ByteAt(0) != kAck) return 0;
-    m_pRing->Take(nullptr);  // the ACK
-    for (int i = 0; i < length; ++i) m_pRing->Take(&out[i]);
+    if (!ok || g_rxRing.Count() < length + 1 || g_rxRing.ByteAt(0) != kAck) return 0;
+    g_rxRing.Take(nullptr);  // the ACK
+    for (int i = 0; i < length; ++i) g_rxRing.Take(&out[i]);
     return 1;
 }
 
 int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned char* data) {
     if (length == 0 || length > 256 || data == nullptr) return 0;
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     unsigned char command[2];
     unsigned char addressBytes[5];
     CommandBytes(m_commands[SlotWriteMemory], command);
@@ -305,29 +327,29 @@ int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned 
     block.push_back(XorOf(block));
     const int blockSize = static_cast<int>(block.size());
 
-    const bool ok = Exchange(*m_pRing, Ack(link, command, 2, kShortWindow),
+    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kShortWindow),
                              Ack(link, addressBytes, 5, kShortWindow),
                              Ack(link, block.data(), blockSize, kMsPerByte * blockSize));
     return ok ? 1 : 0;
 }
 
 int CIspProtocol::Go(uint32_t address) {
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     unsigned char command[2];
     unsigned char addressBytes[5];
     CommandBytes(m_commands[SlotGo], command);
     AddressBytes(address, addressBytes);
 
     bool latestAck = false;
-    const bool commandAcked = Exchange(*m_pRing, Ack(link, command, 2, kShortWindow), [&] {
+    const bool commandAcked = Exchange(g_rxRing, Ack(link, command, 2, kShortWindow), [&] {
         latestAck = GoAddressStage(link, addressBytes, 5);
         return true;
     });
     if (!commandAcked) return 0;
     if (latestAck) return 1;
-    const int count = m_pRing->Count();
-    const bool ackThenNack = count == 2 && m_pRing->ByteAt(1) == kNack;
-    return (count >= 1 && m_pRing->ByteAt(0) == kAck && !ackThenNack) ? 1 : 0;
+    const int count = g_rxRing.Count();
+    const bool ackThenNack = count == 2 && g_rxRing.ByteAt(1) == kNack;
+    return (count >= 1 && g_rxRing.ByteAt(0) == kAck && !ackThenNack) ? 1 : 0;
 }
 
 int CIspProtocol::Erase(uint16_t firstPage, uint16_t pageCount) {
@@ -357,9 +379,9 @@ int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount) {
         block.push_back(XorOf(block));
     }
 
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     const unsigned char command[2] = {0x43, 0xBC};
-    const bool ok = Exchange(*m_pRing, Ack(link, command, 2, kShortWindow),
+    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kShortWindow),
                              Ack(link, block.data(), static_cast<int>(block.size()), kWindow));
     return ok ? 1 : 0;
 }
@@ -386,10 +408,10 @@ int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount) {
     }
     const int blockSize = static_cast<int>(block.size());
 
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     const unsigned char command[2] = {0x44, 0xBB};
     // A list too long for one send never leaves; its stage then fails by timeout.
-    const bool ok = Exchange(*m_pRing, Ack(link, command, 2, kWindow),
+    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kWindow),
                              Ack(link, block.data(), blockSize, kMsPerByte * blockSize));
     return ok ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 
 #include "RxRing.h"
 #include "SerialPort.h"
+#include "SerialTrace.h"
 
 namespace {
 std::atomic<std::FILE*> g_traceStream{stdout};

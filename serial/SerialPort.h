@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "OpenFailure.h"
+
 // Notification codes passed to the callback.
 enum SerialEvent {
     SerialConnected = 0,        // the event thread has started
@@ -27,15 +29,6 @@ enum OpenResult {
     OpenDeviceFailed = 8,
     OpenEmptyName = 16,
     OpenEventInvalid = 32,
-};
-
-// Why the last Open returned OpenDeviceFailed, as far as the system says.
-enum OpenFailure {
-    OpenFailureNone = 0,
-    OpenFailureNoDevice = 1,    // no such device
-    OpenFailurePermission = 2,  // the user may not open it
-    OpenFailureInUse = 3,       // another program holds it
-    OpenFailureOther = 4,
 };
 
 class CSerialPort;
@@ -101,7 +94,3 @@ private:
 
 // The program's callback: trace texts to the trace stream, received bytes to g_rxRing.
 void OnSerialEvent(CSerialPort* port, int event);
-
-// Where OnSerialEvent writes its trace texts: standard output unless changed. A front end
-// whose standard output carries only its own lines passes null to drop them.
-void SetSerialTraceStream(std::FILE* stream);

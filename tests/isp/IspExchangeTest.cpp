@@ -29,7 +29,7 @@ protected:
         peer = std::make_unique<ScriptedPeer>(std::move(script));
         ASSERT_TRUE(peer->Start());
         ASSERT_EQ(isp.CreatePort(), 1);
-        ASSERT_EQ(isp.m_pPort->Open(peer->SlavePath(), 115200, 2, 8, 1), OpenOk);
+        ASSERT_EQ(isp.Open(peer->SlavePath(), 115200), 1);
     }
 
     // A script that first answers Get with the usual table, then goes on with rest.

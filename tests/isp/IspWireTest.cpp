@@ -38,7 +38,7 @@ protected:
         std::string error;
         ASSERT_TRUE(target->Start(&error)) << error;
         ASSERT_EQ(isp.CreatePort(), 1);
-        ASSERT_EQ(isp.m_pPort->Open(target->SlavePath(), 115200, 2, 8, 1), OpenOk);
+        ASSERT_EQ(isp.Open(target->SlavePath(), 115200), 1);
     }
 
     // Opens, syncs and fetches the command table; the wire log starts empty afterwards.
@@ -110,14 +110,14 @@ TEST_F(IspWireTest, GetListingTwelveCodesIsRefusedAndOldTableKept) {
     sim::PtyTarget other(config);
     std::string error;
     ASSERT_TRUE(other.Start(&error)) << error;
-    isp.m_pPort->Close();
-    ASSERT_EQ(isp.m_pPort->Open(other.SlavePath(), 115200, 2, 8, 1), OpenOk);
+    isp.Close();
+    ASSERT_EQ(isp.Open(other.SlavePath(), 115200), 1);
     ASSERT_EQ(isp.ResetAndSync(), 1);
     EXPECT_EQ(isp.GetCommands(), 0);
     EXPECT_EQ(other.HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
     EXPECT_EQ(Bytes(isp.m_commands, isp.m_commands + 11), before);
     EXPECT_EQ(isp.m_nVersion, 0x22);
-    isp.m_pPort->Close();
+    isp.Close();
 }
 
 TEST_F(IspWireTest, ShortGetReplyIsNotResentAndFailsWhenWindowEnds) {
@@ -136,7 +136,7 @@ TEST_F(IspWireTest, ShortGetReplyIsNotResentAndFailsWhenWindowEnds) {
 
 TEST_F(IspWireTest, ClosedPortFailsByTimeoutWithoutSending) {
     Connect(Config());
-    isp.m_pPort->Close();
+    isp.Close();
     target->ClearLog();
     int result = -1;
     const unsigned long took = TimeMs([&] { result = isp.GetCommands(); });
