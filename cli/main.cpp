@@ -9,7 +9,6 @@
 #include "DeviceJobs.h"
 #include "IniFile.h"
 #include "Platform.h"
-#include "SerialTrace.h"
 #include "TerminalHost.h"
 
 namespace {
@@ -175,8 +174,6 @@ int main(int argc, char** argv) {
     }
 
     IgnoreClosedOutput();
-    // Standard output carries the jobs' log lines and nothing else.
-    SetSerialTraceStream(nullptr);
     std::string settingsFile = SettingsFilePath();
     CTerminalHost host(ports, settingsFile, StderrIsTerminal());
     CDeviceJobs jobs(host);

@@ -6,7 +6,7 @@
 #include "SerialTrace.h"
 
 namespace {
-std::atomic<std::FILE*> g_traceStream{stdout};
+std::atomic<std::FILE*> g_traceStream{nullptr};
 
 // Trace texts by event code; received data has none (its bytes go to the ring).
 const char* const kTraceTexts[] = {

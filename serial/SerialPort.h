@@ -92,5 +92,6 @@ private:
     std::shared_ptr<Backend> m_p;  // shared with a running event thread on Windows
 };
 
-// The program's callback: trace texts to the trace stream, received bytes to g_rxRing.
+// The program's callback: trace texts to the trace stream (SerialTrace.h), received bytes to
+// g_rxRing.
 void OnSerialEvent(CSerialPort* port, int event);

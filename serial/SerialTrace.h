@@ -4,6 +4,5 @@
 
 #include <cstdio>
 
-// Standard output unless changed. A front end whose standard output carries only its own
-// lines passes null to drop them.
+// Nowhere (null) unless a front end asks for a stream; null drops them again.
 void SetSerialTraceStream(std::FILE* stream);
