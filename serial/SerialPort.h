@@ -78,17 +78,9 @@ public:
     unsigned char* GetRxData();
     int GetRxCount() const;
 
-    // Settings of the last Open that got past the name check (an empty name leaves them).
-    uint32_t GetBaudRate() const { return m_nBaudRate; }
-    int GetParity() const { return m_nParity; }
-    int GetMonitorModem() const { return m_bMonitorModem; }
-
     struct Backend;  // the operating system's state, private to the backend file
 
 private:
-    int m_bMonitorModem = 0;
-    uint32_t m_nBaudRate = 0;
-    int m_nParity = 0;
     std::shared_ptr<Backend> m_p;  // shared with a running event thread on Windows
 };
 

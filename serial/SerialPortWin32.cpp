@@ -365,9 +365,6 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     if (name.empty()) {
         result = OpenEmptyName;
     } else {
-        m_nBaudRate = baudRate;
-        m_nParity = parity;
-        m_bMonitorModem = monitorModem;
         std::memset(&b.readRecord, 0, sizeof(OVERLAPPED));
         std::memset(&b.writeRecord, 0, sizeof(OVERLAPPED));
         std::memset(&b.modemRecord, 0, sizeof(OVERLAPPED));
