@@ -9,7 +9,6 @@
 #include "AboutDlg.h"
 #include "FileDialog.h"
 #include "PortLists.h"
-#include "SerialPort.h"
 #include "Settings.h"
 
 namespace {
@@ -197,11 +196,7 @@ LRESULT CMainDlg::OnBaudChange(WORD, WORD, HWND, BOOL&) {
 }
 
 LRESULT CMainDlg::OnPortChange(WORD, WORD, HWND, BOOL&) {
-    CSerialPort* port = m_jobs.m_isp.m_pPort;
-    if (port && port->IsOpen()) {
-        m_jobs.m_bConnected = 0;
-        port->Close();
-    }
+    m_jobs.Disconnect();
     int index = static_cast<int>(::SendMessageA(m_hPortList, CB_GETCURSEL, 0, 0));
     m_jobs.m_strPort = ComboText(m_hPortList, index).Str();
     WriteSetting(m_strIniPath, kKeyPort, m_jobs.m_strPort.c_str());

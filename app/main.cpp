@@ -9,6 +9,7 @@
 
 #include "AppModule.h"
 #include "MainDlg.h"
+#include "SerialTrace.h"
 
 namespace {
 // The show command the process was started with, if its start-up information carries one.
@@ -46,6 +47,9 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_BAR_CLASSES;
     ::InitCommonControlsEx(&controls);
+
+    // The serial trace texts go to standard output, as the dialog has always had them.
+    SetSerialTraceStream(stdout);
 
     g_module.Init(hInstance);
     int result = RunMainDialog(StartupShowCommand());

@@ -5,8 +5,8 @@
 #include "Format.h"
 #include "IniFile.h"
 #include "Messages.h"
+#include "OpenFailure.h"
 #include "Platform.h"
-#include "SerialPort.h"
 
 namespace {
 

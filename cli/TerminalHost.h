@@ -33,12 +33,10 @@ public:
     void SetPercentText(const std::string& text) override;
     int PortCount() override { return static_cast<int>(m_ports.size()); }
     std::string PortAt(int index) override;
-    void SelectPort(int index) override { m_selected = index; }
+    void SelectPort(int /*index*/) override {}
     bool PromptSaveFile(std::string* path) override;
     void StorePort(const std::string& port) override;
     void PortOpenFailed(const std::string& name, int reason) override;
-
-    int SelectedPort() const { return m_selected; }
 
     // With TerminalOutputLock() held: clears the bar and ends the unfinished log line, so
     // that the next thing written starts on a line of its own.
@@ -58,5 +56,4 @@ private:
     int m_max = 100;
     int m_pos = 0;
     std::string m_percent;
-    int m_selected = -1;
 };

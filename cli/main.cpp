@@ -9,7 +9,6 @@
 #include "DeviceJobs.h"
 #include "IniFile.h"
 #include "Platform.h"
-#include "SerialPort.h"
 #include "TerminalHost.h"
 
 namespace {
@@ -112,7 +111,7 @@ int ParseArguments(int argc, char** argv, Options* opt, bool* helpOnly) {
 
 // What an interrupt ends: set while a job may run, under TerminalOutputLock().
 CTerminalHost* g_interruptedHost = nullptr;
-CSerialPort* g_interruptedPort = nullptr;
+CIspProtocol* g_interruptedIsp = nullptr;
 
 void EndInterruptedJob(int exitStatus) {
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
@@ -122,22 +121,22 @@ void EndInterruptedJob(int exitStatus) {
     std::fputs("kestrel-isp: interrupted; the flash may be partly written\n", stderr);
     std::fflush(stderr);
     // Puts the line's settings back; the job thread ends with the process.
-    g_interruptedPort->Close();
+    g_interruptedIsp->Close();
     std::_Exit(exitStatus);
 }
 
 // Lets an interrupt reach the host and the port for as long as this lives.
 class InterruptibleJob {
 public:
-    InterruptibleJob(CTerminalHost& host, CSerialPort* port) {
+    InterruptibleJob(CTerminalHost& host, CIspProtocol& isp) {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
         g_interruptedHost = &host;
-        g_interruptedPort = port;
+        g_interruptedIsp = &isp;
     }
     ~InterruptibleJob() {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
         g_interruptedHost = nullptr;
-        g_interruptedPort = nullptr;
+        g_interruptedIsp = nullptr;
     }
 };
 
@@ -175,13 +174,11 @@ int main(int argc, char** argv) {
     }
 
     IgnoreClosedOutput();
-    // Standard output carries the jobs' log lines and nothing else.
-    SetSerialTraceStream(nullptr);
     std::string settingsFile = SettingsFilePath();
     CTerminalHost host(ports, settingsFile, StderrIsTerminal());
     CDeviceJobs jobs(host);
     jobs.m_isp.CreatePort();
-    InterruptibleJob interruptible(host, jobs.m_isp.m_pPort);
+    InterruptibleJob interruptible(host, jobs.m_isp);
     // While no other thread runs yet: the port starts its own at Open.
     OnInterrupt(EndInterruptedJob);
     if (!ConnectTarget(jobs, opt, ports, settingsFile)) return kExitFailed;

@@ -56,7 +56,6 @@ public:
     void Init(HINSTANCE hInstance) { m_hInstance = hInstance; }
     void Term();
 
-    HINSTANCE GetModuleInstance() const { return m_hInstance; }
     HINSTANCE GetResourceInstance() const { return m_hInstance; }
 
     // Registers the loop for the calling thread; FALSE when the thread already has one.

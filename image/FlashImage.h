@@ -47,7 +47,7 @@ public:
     FlashImage(const FlashImage&) = delete;
     FlashImage& operator=(const FlashImage&) = delete;
 
-    // Frees every page; the image is empty afterwards. 1, or 0 if a block could not be freed.
+    // Frees every page; the image is empty afterwards. Always 1.
     int Clear();
     // Appends a zero-filled page (length 0, no data) behind the last page and returns it.
     // The index must continue the chain: 0 for an empty image, else the last page's index + 1.

@@ -25,6 +25,11 @@ constexpr int kGetReplyLength = 15;
 constexpr unsigned char kGetCodeCount = 0x0B;
 constexpr unsigned char kIdCount = 0x01;  // ID reply: N = bytes that follow minus one
 
+// The bootloader's line: 8 data bits, even parity; modem-line changes are reported.
+constexpr int kEvenParity = 2;
+constexpr int kDataBits = 8;
+constexpr int kMonitorModem = 1;
+
 // The port and ring one command talks through. Sends go out only while the port is
 // open; when it is not, the stage waits all the same and fails by timeout.
 struct Link {
@@ -76,6 +81,28 @@ void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned
 bool AckStage(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs) {
     RunStage(link, bytes, length, windowMs, 1, [](int count) { return count >= 1; });
     return link.FirstIs(kAck);
+}
+
+// One ACK stage, to be run by Exchange.
+auto Ack(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs) {
+    return [&link, bytes, length, windowMs] { return AckStage(link, bytes, length, windowMs); };
+}
+
+// Runs a command's stages in order: arms the ring before the first, clears it between two,
+// stops at the first stage that returns false, and disarms on every path. True when every
+// stage returned true.
+template <class... Stages>
+bool Exchange(RxRing& ring, Stages&&... stages) {
+    ring.Arm();
+    bool first = true;
+    const auto run = [&](auto& stage) {
+        if (!first) ring.Clear();
+        first = false;
+        return static_cast<bool>(stage());
+    };
+    const bool ok = (run(stages) && ...);
+    ring.Disarm();
+    return ok;
 }
 
 void CommandBytes(unsigned char code, unsigned char out[2]) {
@@ -148,10 +175,40 @@ bool GoAddressStage(const Link& link, const unsigned char* bytes, int length) {
     return latestAck;
 }
 
+// Commands whose whole reply is five bytes: ACK, three bytes, ACK.
+struct ShortReply {
+    bool waitForLeadingAck;  // five bytes without a leading ACK do not end the wait
+    bool countByte;          // the second byte is a count that must say one byte follows
+};
+
+// Sends the two-byte command and, on a well-formed reply, hands out its three middle bytes
+// (two after a count byte).
+int ShortReplyCommand(const Link& link, unsigned char code, ShortReply shape, unsigned char* out) {
+    unsigned char command[2];
+    CommandBytes(code, command);
+    Exchange(link.ring, [&] {
+        RunStage(link, command, 2, kWindow, 5, [&](int count) {
+            if (link.LoneNack(count)) return true;
+            return count >= 5 && (!shape.waitForLeadingAck || link.ring.ByteAt(0) == kAck);
+        });
+        return true;
+    });
+    RxRing& ring = link.ring;
+    // With a count byte it must say one more byte follows: anything else is not the reply
+    // (a late duplicate of an earlier reply, say).
+    if (ring.Count() != 5 || ring.ByteAt(0) != kAck || ring.ByteAt(4) != kAck ||
+        (shape.countByte && ring.ByteAt(1) != kIdCount)) {
+        return 0;
+    }
+    const int skip = shape.countByte ? 2 : 1;  // the ACK, and the count byte if any
+    ring.Reframe(skip, 5 - skip);
+    for (int i = 0; i < 4 - skip; ++i) ring.Take(&out[i]);
+    return 1;
+}
+
 }  // namespace
 
-CIspProtocol::CIspProtocol(RxRing* ring)
-    : m_pPort(nullptr), m_nVersion(0), m_commands{}, m_pRing(ring != nullptr ? ring : &g_rxRing) {}
+CIspProtocol::CIspProtocol() : m_nVersion(0), m_commands{}, m_pPort(nullptr) {}
 
 CIspProtocol::~CIspProtocol() { DestroyPort(); }
 
@@ -168,8 +225,26 @@ void CIspProtocol::DestroyPort() {
     m_pPort = nullptr;
 }
 
+int CIspProtocol::Open(const std::string& name, int baudRate) {
+    if (m_pPort == nullptr) return 0;
+    return m_pPort->Open(name, static_cast<uint32_t>(baudRate), kEvenParity, kDataBits,
+                         kMonitorModem) == OpenOk
+               ? 1
+               : 0;
+}
+
+void CIspProtocol::Close() {
+    if (m_pPort != nullptr) m_pPort->Close();
+}
+
+bool CIspProtocol::IsOpen() const { return m_pPort != nullptr && m_pPort->IsOpen(); }
+
+int CIspProtocol::LastOpenFailure() const {
+    return m_pPort != nullptr ? m_pPort->LastOpenFailure() : OpenFailureOther;
+}
+
 int CIspProtocol::ResetAndSync() {
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     // The reset pulse: DTR drives the target's reset, RTS its boot-mode selection.
     WaitMs(50);
     if (m_pPort != nullptr) {
@@ -178,72 +253,46 @@ int CIspProtocol::ResetAndSync() {
     }
     WaitMs(100);
     if (m_pPort != nullptr) m_pPort->SetDtr(false);
-    m_pRing->Arm();
+    g_rxRing.Arm();
     WaitMs(50);
     // Not cleared again: a byte that came during the pause is the one judged.
     const unsigned char sync = kSync;
     RunStage(link, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
-    m_pRing->Disarm();
+    g_rxRing.Disarm();
     return link.FirstIs(kAck) ? 1 : 0;
 }
 
 int CIspProtocol::GetCommands() {
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     const unsigned char get[2] = {0x00, 0xFF};
-    m_pRing->Arm();
-    RunStage(link, get, 2, kGetWindow, kGetReplyLength,
-             [&](int count) { return count >= kGetReplyLength || link.LoneNack(count); });
-    m_pRing->Disarm();
-    if (m_pRing->Count() != kGetReplyLength || m_pRing->ByteAt(0) != kAck ||
-        m_pRing->ByteAt(kGetReplyLength - 1) != kAck || m_pRing->ByteAt(1) != kGetCodeCount) {
+    Exchange(g_rxRing, [&] {
+        RunStage(link, get, 2, kGetWindow, kGetReplyLength,
+                 [&](int count) { return count >= kGetReplyLength || link.LoneNack(count); });
+        return true;
+    });
+    if (g_rxRing.Count() != kGetReplyLength || g_rxRing.ByteAt(0) != kAck ||
+        g_rxRing.ByteAt(kGetReplyLength - 1) != kAck || g_rxRing.ByteAt(1) != kGetCodeCount) {
         return 0;
     }
-    m_pRing->Reframe(2, kGetReplyLength - 2);
-    m_pRing->Take(&m_nVersion);
-    for (int i = 0; i < kCommandCount; ++i) m_pRing->Take(&m_commands[i]);
+    g_rxRing.Reframe(2, kGetReplyLength - 2);
+    g_rxRing.Take(&m_nVersion);
+    for (int i = 0; i < kCommandCount; ++i) g_rxRing.Take(&m_commands[i]);
     return 1;
 }
 
 int CIspProtocol::GetVersionAndProtection(unsigned char out[3]) {
-    const Link link{m_pPort, *m_pRing};
-    unsigned char command[2];
-    CommandBytes(m_commands[SlotGetVersion], command);
-    m_pRing->Arm();
-    RunStage(link, command, 2, kWindow, 5,
-             [&](int count) { return count >= 5 || link.LoneNack(count); });
-    m_pRing->Disarm();
-    if (m_pRing->Count() != 5 || m_pRing->ByteAt(0) != kAck || m_pRing->ByteAt(4) != kAck) {
-        return 0;
-    }
-    m_pRing->Reframe(1, 4);
-    for (int i = 0; i < 3; ++i) m_pRing->Take(&out[i]);
-    return 1;
+    return ShortReplyCommand(Link{m_pPort, g_rxRing}, m_commands[SlotGetVersion],
+                             ShortReply{false, false}, out);
 }
 
 int CIspProtocol::GetChipId(unsigned char out[2]) {
-    const Link link{m_pPort, *m_pRing};
-    unsigned char command[2];
-    CommandBytes(m_commands[SlotGetId], command);
-    m_pRing->Arm();
-    // Unlike the version command, five bytes without a leading ACK do not end the wait.
-    RunStage(link, command, 2, kWindow, 5, [&](int count) {
-        return (count >= 5 && m_pRing->ByteAt(0) == kAck) || link.LoneNack(count);
-    });
-    m_pRing->Disarm();
-    // The count byte must say one more byte follows: anything else is not an ID reply (a
-    // late duplicate of an earlier reply, say).
-    if (m_pRing->Count() != 5 || m_pRing->ByteAt(0) != kAck || m_pRing->ByteAt(1) != kIdCount ||
-        m_pRing->ByteAt(4) != kAck) {
-        return 0;
-    }
-    m_pRing->Reframe(2, 3);  // over the ACK and the count byte
-    for (int i = 0; i < 2; ++i) m_pRing->Take(&out[i]);
-    return 1;
+    return ShortReplyCommand(Link{m_pPort, g_rxRing}, m_commands[SlotGetId], ShortReply{true, true},
+                             out);
 }
 
 int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* out) {
     if (length == 0 || length > 256) return 0;
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     unsigned char command[2];
     unsigned char addressBytes[5];
     const unsigned char countBytes[2] = {static_cast<unsigned char>(length - 1),
@@ -251,26 +300,20 @@ int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* o
     CommandBytes(m_commands[SlotReadMemory], command);
     AddressBytes(address, addressBytes);
 
-    m_pRing->Arm();
-    bool ok = AckStage(link, command, 2, kWindow);
-    if (ok) {
-        m_pRing->Clear();
-        ok = AckStage(link, addressBytes, 5, kWindow);
-    }
-    if (ok) {
-        m_pRing->Clear();
-        ReadDataStage(link, countBytes, 2, length);
-    }
-    m_pRing->Disarm();
-    if (!ok || m_pRing->Count() < length + 1 || m_pRing->ByteAt(0) != kAck) return 0;
-    m_pRing->Take(nullptr);  // the ACK
-    for (int i = 0; i < length; ++i) m_pRing->Take(&out[i]);
+    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kWindow),
+                             Ack(link, addressBytes, 5, kWindow), [&] {
+                                 ReadDataStage(link, countBytes, 2, length);
+                                 return true;
+                             });
+    if (!ok || g_rxRing.Count() < length + 1 || g_rxRing.ByteAt(0) != kAck) return 0;
+    g_rxRing.Take(nullptr);  // the ACK
+    for (int i = 0; i < length; ++i) g_rxRing.Take(&out[i]);
     return 1;
 }
 
 int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned char* data) {
     if (length == 0 || length > 256 || data == nullptr) return 0;
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     unsigned char command[2];
     unsigned char addressBytes[5];
     CommandBytes(m_commands[SlotWriteMemory], command);
@@ -284,39 +327,29 @@ int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned 
     block.push_back(XorOf(block));
     const int blockSize = static_cast<int>(block.size());
 
-    m_pRing->Arm();
-    bool ok = AckStage(link, command, 2, kShortWindow);
-    if (ok) {
-        m_pRing->Clear();
-        ok = AckStage(link, addressBytes, 5, kShortWindow);
-    }
-    if (ok) {
-        m_pRing->Clear();
-        ok = AckStage(link, block.data(), blockSize, kMsPerByte * blockSize);
-    }
-    m_pRing->Disarm();
+    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kShortWindow),
+                             Ack(link, addressBytes, 5, kShortWindow),
+                             Ack(link, block.data(), blockSize, kMsPerByte * blockSize));
     return ok ? 1 : 0;
 }
 
 int CIspProtocol::Go(uint32_t address) {
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     unsigned char command[2];
     unsigned char addressBytes[5];
     CommandBytes(m_commands[SlotGo], command);
     AddressBytes(address, addressBytes);
 
-    m_pRing->Arm();
-    if (!AckStage(link, command, 2, kShortWindow)) {
-        m_pRing->Disarm();
-        return 0;
-    }
-    m_pRing->Clear();
-    const bool latestAck = GoAddressStage(link, addressBytes, 5);
-    m_pRing->Disarm();
+    bool latestAck = false;
+    const bool commandAcked = Exchange(g_rxRing, Ack(link, command, 2, kShortWindow), [&] {
+        latestAck = GoAddressStage(link, addressBytes, 5);
+        return true;
+    });
+    if (!commandAcked) return 0;
     if (latestAck) return 1;
-    const int count = m_pRing->Count();
-    const bool ackThenNack = count == 2 && m_pRing->ByteAt(1) == kNack;
-    return (count >= 1 && m_pRing->ByteAt(0) == kAck && !ackThenNack) ? 1 : 0;
+    const int count = g_rxRing.Count();
+    const bool ackThenNack = count == 2 && g_rxRing.ByteAt(1) == kNack;
+    return (count >= 1 && g_rxRing.ByteAt(0) == kAck && !ackThenNack) ? 1 : 0;
 }
 
 int CIspProtocol::Erase(uint16_t firstPage, uint16_t pageCount) {
@@ -346,15 +379,10 @@ int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount) {
         block.push_back(XorOf(block));
     }
 
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     const unsigned char command[2] = {0x43, 0xBC};
-    m_pRing->Arm();
-    bool ok = AckStage(link, command, 2, kShortWindow);
-    if (ok) {
-        m_pRing->Clear();
-        ok = AckStage(link, block.data(), static_cast<int>(block.size()), kWindow);
-    }
-    m_pRing->Disarm();
+    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kShortWindow),
+                             Ack(link, block.data(), static_cast<int>(block.size()), kWindow));
     return ok ? 1 : 0;
 }
 
@@ -380,15 +408,10 @@ int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount) {
     }
     const int blockSize = static_cast<int>(block.size());
 
-    const Link link{m_pPort, *m_pRing};
+    const Link link{m_pPort, g_rxRing};
     const unsigned char command[2] = {0x44, 0xBB};
-    m_pRing->Arm();
-    bool ok = AckStage(link, command, 2, kWindow);
-    if (ok) {
-        m_pRing->Clear();
-        // A list too long for one send never leaves; the stage then fails by timeout.
-        ok = AckStage(link, block.data(), blockSize, kMsPerByte * blockSize);
-    }
-    m_pRing->Disarm();
+    // A list too long for one send never leaves; its stage then fails by timeout.
+    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kWindow),
+                             Ack(link, block.data(), blockSize, kMsPerByte * blockSize));
     return ok ? 1 : 0;
 }

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "OpenFailure.h"  // the reasons LastOpenFailure gives
 
 class CSerialPort;
-class RxRing;
 
 // Every operation runs on the caller's thread and blocks it (sleeping between arrivals), returns
 // non-zero for success and 0 for failure, and logs nothing.
@@ -26,8 +28,8 @@ public:
         SlotErase = 6,
     };
 
-    // ring: where replies arrive; the process's g_rxRing unless a test gives its own.
-    explicit CIspProtocol(RxRing* ring = nullptr);
+    // Replies arrive in the process's g_rxRing, where OnSerialEvent puts them.
+    CIspProtocol();
     ~CIspProtocol();  // DestroyPort
     CIspProtocol(const CIspProtocol&) = delete;
     CIspProtocol& operator=(const CIspProtocol&) = delete;
@@ -36,6 +38,15 @@ public:
     int CreatePort();
     // Closes the port (waiting at most 2000 ms for its thread) and destroys it.
     void DestroyPort();
+
+    // Opens the created port at baudRate, 8 data bits, even parity, modem lines monitored.
+    // 1 on success; 0 otherwise (also without a port), and LastOpenFailure says why.
+    int Open(const std::string& name, int baudRate);
+    // Closes the port if there is one; the port stays created.
+    void Close();
+    bool IsOpen() const;
+    // After a failed Open: an OpenFailure (OpenFailureOther when there was no port).
+    int LastOpenFailure() const;
 
     // DTR/RTS reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK.
     int ResetAndSync();
@@ -58,10 +69,9 @@ public:
     int EraseBasic(uint16_t firstPage, uint16_t pageCount);
     int EraseExtended(uint16_t firstPage, uint16_t pageCount);
 
-    CSerialPort* m_pPort;
     unsigned char m_nVersion;
     unsigned char m_commands[kCommandCount];
 
 private:
-    RxRing* m_pRing;
+    CSerialPort* m_pPort;
 };

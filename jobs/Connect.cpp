@@ -3,12 +3,8 @@
 #include "DeviceJobs.h"
 #include "Format.h"
 #include "Messages.h"
-#include "SerialPort.h"
 
 namespace {
-constexpr int kEvenParity = 2;
-constexpr int kDataBits = 8;
-constexpr int kMonitorModem = 1;
 constexpr unsigned long kSettleMs = 100;  // between closing a port and the next open
 }  // namespace
 
@@ -17,12 +13,9 @@ int CDeviceJobs::Connect(const std::string& name) {
         m_host.AppendLog(kMsgInvalidPort);
         return 0;
     }
-    CSerialPort* port = m_isp.m_pPort;
-    int opened = port && port->Open(name, static_cast<uint32_t>(m_nBaudRate), kEvenParity,
-                                    kDataBits, kMonitorModem) == OpenOk;
-    if (!opened) {
+    if (!m_isp.Open(name, m_nBaudRate)) {
         m_host.AppendLog(Format(kMsgPortOpenFailed, name.c_str()));
-        m_host.PortOpenFailed(name, port ? port->LastOpenFailure() : OpenFailureOther);
+        m_host.PortOpenFailed(name, m_isp.LastOpenFailure());
         return 0;
     }
     m_host.AppendLog(Format(kMsgPortOpened, name.c_str()));
@@ -37,14 +30,13 @@ int CDeviceJobs::Connect(const std::string& name) {
         return 1;
     }
     m_host.AppendLog(Format(kMsgIspFailedClosing, name.c_str()));
-    port->Close();
+    m_isp.Close();
     return 0;
 }
 
 void CDeviceJobs::Reconnect() {
-    CSerialPort* port = m_isp.m_pPort;
-    if (port && port->IsOpen()) {
-        port->Close();
+    if (m_isp.IsOpen()) {
+        m_isp.Close();
         WaitMs(kSettleMs);
     }
     if (Connect(m_strPort)) {
@@ -53,6 +45,12 @@ void CDeviceJobs::Reconnect() {
     }
     // A copy: a successful scan replaces m_strPort while the name is still compared.
     ScanPorts(std::string(m_strPort));
+}
+
+void CDeviceJobs::Disconnect() {
+    if (!m_isp.IsOpen()) return;
+    m_bConnected = 0;
+    m_isp.Close();
 }
 
 void CDeviceJobs::ScanPorts(const std::string& failedName) {

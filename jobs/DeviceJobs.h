@@ -22,6 +22,9 @@ public:
     int Connect(const std::string& name);
     // Closes an open port, connects on m_strPort, and scans the other ports when that fails.
     void Reconnect();
+    // When the port is open: clears m_bConnected and closes it. A port that closed by
+    // itself leaves the flag as it is.
+    void Disconnect();
     // Tries every other listed port until one connects.
     void ScanPorts(const std::string& failedName);
 

@@ -84,7 +84,3 @@ int RxRing::WaitForCount(int target, unsigned long ms) {
     m_nWakeAt = kSize + 1;
     return m_nCount.load(std::memory_order_acquire);
 }
-
-bool RxRing::IsArmed() const { return m_bCapture.load(std::memory_order_acquire) != 0; }
-
-int RxRing::ReadIndex() const { return m_nReadIndex.load(std::memory_order_relaxed); }

@@ -36,9 +36,6 @@ public:
     // returns the count then. Only the append that reaches the target wakes the waiter.
     int WaitForCount(int target, unsigned long ms);
 
-    bool IsArmed() const;
-    int ReadIndex() const;
-
 private:
     std::atomic<int> m_bCapture;
     mutable std::mutex m_lock;

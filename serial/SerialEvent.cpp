@@ -3,9 +3,10 @@
 
 #include "RxRing.h"
 #include "SerialPort.h"
+#include "SerialTrace.h"
 
 namespace {
-std::atomic<std::FILE*> g_traceStream{stdout};
+std::atomic<std::FILE*> g_traceStream{nullptr};
 
 // Trace texts by event code; received data has none (its bytes go to the ring).
 const char* const kTraceTexts[] = {

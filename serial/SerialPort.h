@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "OpenFailure.h"
+
 // Notification codes passed to the callback.
 enum SerialEvent {
     SerialConnected = 0,        // the event thread has started
@@ -27,15 +29,6 @@ enum OpenResult {
     OpenDeviceFailed = 8,
     OpenEmptyName = 16,
     OpenEventInvalid = 32,
-};
-
-// Why the last Open returned OpenDeviceFailed, as far as the system says.
-enum OpenFailure {
-    OpenFailureNone = 0,
-    OpenFailureNoDevice = 1,    // no such device
-    OpenFailurePermission = 2,  // the user may not open it
-    OpenFailureInUse = 3,       // another program holds it
-    OpenFailureOther = 4,
 };
 
 class CSerialPort;
@@ -85,23 +78,12 @@ public:
     unsigned char* GetRxData();
     int GetRxCount() const;
 
-    // Settings of the last Open that got past the name check (an empty name leaves them).
-    uint32_t GetBaudRate() const { return m_nBaudRate; }
-    int GetParity() const { return m_nParity; }
-    int GetMonitorModem() const { return m_bMonitorModem; }
-
     struct Backend;  // the operating system's state, private to the backend file
 
 private:
-    int m_bMonitorModem = 0;
-    uint32_t m_nBaudRate = 0;
-    int m_nParity = 0;
     std::shared_ptr<Backend> m_p;  // shared with a running event thread on Windows
 };
 
-// The program's callback: trace texts to the trace stream, received bytes to g_rxRing.
+// The program's callback: trace texts to the trace stream (SerialTrace.h), received bytes to
+// g_rxRing.
 void OnSerialEvent(CSerialPort* port, int event);
-
-// Where OnSerialEvent writes its trace texts: standard output unless changed. A front end
-// whose standard output carries only its own lines passes null to drop them.
-void SetSerialTraceStream(std::FILE* stream);

@@ -457,10 +457,6 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     m_p->lastOpenFailure = OpenFailureNone;
     if (name.empty()) return OpenEmptyName;
 
-    m_nBaudRate = baudRate;
-    m_nParity = parity;
-    m_bMonitorModem = monitorModem;
-
     const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         m_p->lastOpenFailure = OpenFailureOf(errno);

@@ -8,28 +8,13 @@
 #include <memory>
 
 #include "SerialPort.h"
+#include "SerialSignals.h"  // one event object per signal, lowest index first
 
 namespace {
 
-// The order is the priority: WaitForMultipleObjects reports the lowest signalled index.
-enum EventIndex {
-    evStop = 0,
-    evReadDone,
-    evReadRequest,
-    evWriteDone,
-    evWriteRequest,
-    evModemDone,
-    evModemRequest,
-    evSetDtr,
-    evSetRts,
-    evClearDtr,
-    evClearRts,
-    kEventCount
-};
-
 // The completion events of the three overlapped records are manual-reset.
-const BOOL kManualReset[kEventCount] = {FALSE, TRUE,  FALSE, TRUE,  FALSE, TRUE,
-                                        FALSE, FALSE, FALSE, FALSE, FALSE};
+const BOOL kManualReset[kSerialSignalCount] = {FALSE, TRUE,  FALSE, TRUE,  FALSE, TRUE,
+                                               FALSE, FALSE, FALSE, FALSE, FALSE};
 
 // Line changes per request event: EscapeCommFunction code.
 struct LineRequest {
@@ -111,7 +96,7 @@ int OpenFailureOf(DWORD error) {
 // object is destroyed while the thread still runs.
 struct CSerialPort::Backend {
     Backend() {
-        for (int i = 0; i < kEventCount; ++i)
+        for (int i = 0; i < kSerialSignalCount; ++i)
             events[i] = CreateEventA(nullptr, kManualReset[i], FALSE, nullptr);
     }
     ~Backend() {
@@ -124,7 +109,7 @@ struct CSerialPort::Backend {
     Backend(const Backend&) = delete;
     Backend& operator=(const Backend&) = delete;
 
-    HANDLE events[kEventCount] = {};
+    HANDLE events[kSerialSignalCount] = {};
     unsigned nThreadId = 0;
     std::atomic<HANDLE> hPort{INVALID_HANDLE_VALUE};
     // The device still to be closed. Equal to hPort except after a Close whose wait ran
@@ -224,8 +209,8 @@ unsigned __stdcall CSerialPort::Backend::ThreadMain(void* arg) {
     if (b.bMonitoring) SetEvent(b.events[evModemRequest]);
 
     for (;;) {
-        const DWORD r = WaitForMultipleObjects(kEventCount, b.events, FALSE, INFINITE);
-        if (r >= WAIT_OBJECT_0 + kEventCount) break;
+        const DWORD r = WaitForMultipleObjects(kSerialSignalCount, b.events, FALSE, INFINITE);
+        if (r >= WAIT_OBJECT_0 + kSerialSignalCount) break;
         if (!b.Dispatch(device, static_cast<int>(r - WAIT_OBJECT_0))) break;
     }
 
@@ -380,9 +365,6 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     if (name.empty()) {
         result = OpenEmptyName;
     } else {
-        m_nBaudRate = baudRate;
-        m_nParity = parity;
-        m_bMonitorModem = monitorModem;
         std::memset(&b.readRecord, 0, sizeof(OVERLAPPED));
         std::memset(&b.writeRecord, 0, sizeof(OVERLAPPED));
         std::memset(&b.modemRecord, 0, sizeof(OVERLAPPED));

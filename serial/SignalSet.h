@@ -5,21 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-// The index is the priority: the lowest raised signal is handled first.
-enum SerialSignal {
-    evStop = 0,
-    evReadDone = 1,
-    evReadRequest = 2,
-    evWriteDone = 3,
-    evWriteRequest = 4,
-    evModemDone = 5,
-    evModemRequest = 6,
-    evSetDtr = 7,
-    evSetRts = 8,
-    evClearDtr = 9,
-    evClearRts = 10,
-    kSerialSignalCount = 11,
-};
+#include "SerialSignals.h"
 
 class SignalSet {
 public:

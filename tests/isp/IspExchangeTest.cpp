@@ -29,7 +29,7 @@ protected:
         peer = std::make_unique<ScriptedPeer>(std::move(script));
         ASSERT_TRUE(peer->Start());
         ASSERT_EQ(isp.CreatePort(), 1);
-        ASSERT_EQ(isp.m_pPort->Open(peer->SlavePath(), 115200, 2, 8, 1), OpenOk);
+        ASSERT_EQ(isp.Open(peer->SlavePath(), 115200), 1);
     }
 
     // A script that first answers Get with the usual table, then goes on with rest.
@@ -64,7 +64,7 @@ TEST_F(IspExchangeTest, SyncAgainstSilenceSendsFiveSyncBytes100MsApart) {
     // Four windows lie between the first and the last; the peer's own reads may lag a
     // little on a loaded machine, so the bound is generous.
     EXPECT_GE(log[4].usec - log[0].usec, 300000u);
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
 }
 
 TEST_F(IspExchangeTest, SyncAnsweredByNackFailsAtOnce) {
@@ -210,7 +210,7 @@ TEST_F(IspExchangeTest, ReadMemoryAnsweredByLoneNackFailsAtOnce) {
     const unsigned long took = TimeMs([&] { result = isp.ReadMemory(kFlashBase, 16, out.data()); });
     EXPECT_EQ(result, 0);
     EXPECT_LT(took, 190ul);
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
 }
 
 TEST_F(IspExchangeTest, ReadMemoryAnsweredByAckOnlyFailsAfterDataWindow) {
@@ -288,7 +288,7 @@ TEST_P(GoReplyTest, ResultAndTimingFollowTheTable) {
     } else {
         EXPECT_GE(took, 195ul);
     }
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
 }
 
 INSTANTIATE_TEST_SUITE_P(GoTable, GoReplyTest,
@@ -335,7 +335,7 @@ TEST_F(IspExchangeTest, StrayByteAfterOperationNeverReachesRing) {
     const Bytes full = GetReply(0x22, StandardCodes(0x43));
     Serve({{kGet, {{0, full}, {50, {ACK}}}}, {{0x01, 0xFE}, {{0, {ACK, 0x22, 0x00, 0x00, ACK}}}}});
     ASSERT_EQ(isp.GetCommands(), 1);
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
     const int leftOver = g_rxRing.Count();
     WaitMs(150);
     EXPECT_EQ(g_rxRing.Count(), leftOver);

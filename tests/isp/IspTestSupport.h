@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Clock.h"
+#include "RxRing.h"
 
 namespace isptest {
 
@@ -44,6 +45,14 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
+}
+
+// True when g_rxRing is disarmed: a byte appended now is not stored.
+inline bool RingDisarmed() {
+    const int before = g_rxRing.Count();
+    const unsigned char probe = 0x55;
+    g_rxRing.Append(&probe, 1);
+    return g_rxRing.Count() == before;
 }
 
 // Milliseconds an action took on the client's own clock.

@@ -38,7 +38,7 @@ protected:
         std::string error;
         ASSERT_TRUE(target->Start(&error)) << error;
         ASSERT_EQ(isp.CreatePort(), 1);
-        ASSERT_EQ(isp.m_pPort->Open(target->SlavePath(), 115200, 2, 8, 1), OpenOk);
+        ASSERT_EQ(isp.Open(target->SlavePath(), 115200), 1);
     }
 
     // Opens, syncs and fetches the command table; the wire log starts empty afterwards.
@@ -83,7 +83,7 @@ TEST_F(IspWireTest, ConnectSendsSyncThenGetAndFillsTable) {
     EXPECT_EQ(target->HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
     EXPECT_EQ(isp.m_nVersion, 0x22);
     EXPECT_EQ(Bytes(isp.m_commands, isp.m_commands + 11), StandardCodes(0x44));
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
 }
 
 TEST_F(IspWireTest, SilentTargetGetsFiveSyncBytesAndFailsAfterAbout700Ms) {
@@ -96,7 +96,7 @@ TEST_F(IspWireTest, SilentTargetGetsFiveSyncBytesAndFailsAfterAbout700Ms) {
     EXPECT_EQ(HostBytesOnceThereAre(5), Bytes(5, 0x7F));
     EXPECT_GE(took, 690ul);
     EXPECT_LT(took, 1200ul);
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
 }
 
 TEST_F(IspWireTest, GetListingTwelveCodesIsRefusedAndOldTableKept) {
@@ -110,14 +110,14 @@ TEST_F(IspWireTest, GetListingTwelveCodesIsRefusedAndOldTableKept) {
     sim::PtyTarget other(config);
     std::string error;
     ASSERT_TRUE(other.Start(&error)) << error;
-    isp.m_pPort->Close();
-    ASSERT_EQ(isp.m_pPort->Open(other.SlavePath(), 115200, 2, 8, 1), OpenOk);
+    isp.Close();
+    ASSERT_EQ(isp.Open(other.SlavePath(), 115200), 1);
     ASSERT_EQ(isp.ResetAndSync(), 1);
     EXPECT_EQ(isp.GetCommands(), 0);
     EXPECT_EQ(other.HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
     EXPECT_EQ(Bytes(isp.m_commands, isp.m_commands + 11), before);
     EXPECT_EQ(isp.m_nVersion, 0x22);
-    isp.m_pPort->Close();
+    isp.Close();
 }
 
 TEST_F(IspWireTest, ShortGetReplyIsNotResentAndFailsWhenWindowEnds) {
@@ -136,7 +136,7 @@ TEST_F(IspWireTest, ShortGetReplyIsNotResentAndFailsWhenWindowEnds) {
 
 TEST_F(IspWireTest, ClosedPortFailsByTimeoutWithoutSending) {
     Connect(Config());
-    isp.m_pPort->Close();
+    isp.Close();
     target->ClearLog();
     int result = -1;
     const unsigned long took = TimeMs([&] { result = isp.GetCommands(); });
@@ -180,7 +180,7 @@ TEST_F(IspWireTest, ReadMemoryOf256SendsCountFF00AndReturnsFlash) {
     EXPECT_EQ(target->HostBytes(),
               Concat({{0x11, 0xEE}, Address(kFlashBase + 0x100), {0xFF, 0x00}}));
     EXPECT_EQ(out, Bytes(config.initialFlash.begin() + 0x100, config.initialFlash.begin() + 0x200));
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
 }
 
 TEST_F(IspWireTest, ReadMemoryOfOneByteSendsCount00FF) {
@@ -204,7 +204,7 @@ TEST_F(IspWireTest, ReadMemoryOutOfRangeLengthSendsNothingAndLeavesRing) {
     EXPECT_EQ(isp.ReadMemory(kFlashBase, 257, big.data()), 0);
     EXPECT_TRUE(HostBytesAfterPause().empty());
     EXPECT_EQ(g_rxRing.Count(), countBefore);
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
 }
 
 // --- Write Memory ---
@@ -255,7 +255,7 @@ TEST_F(IspWireTest, WriteRefusedAtItsAddressFailsAtOnceWithoutSendingBlock) {
     EXPECT_EQ(result, 0);
     EXPECT_LT(took, 100ul);  // well inside the 100 ms window of each stage
     EXPECT_EQ(HostBytesAfterPause(), Concat({{0x31, 0xCE}, Address(kFlashBase + 0x100)}));
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
 }
 
 // --- Erase ---
@@ -385,7 +385,7 @@ TEST_F(IspWireTest, EraseWriteAndReadBackOfAPageMatches) {
             << block;
     }
     EXPECT_EQ(back, page);
-    EXPECT_FALSE(g_rxRing.IsArmed());
+    EXPECT_TRUE(RingDisarmed());
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ TEST_F(JobTest, ConnectLogsPortVersionAndCommandTable) {
     EXPECT_EQ(host.log, OpenedLine(target.SlavePath()) +
                             "\r\n>>连接ISP成功!\r\n>>Bootloader版本：V2.2\r\n"
                             ">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \r\n");
-    EXPECT_TRUE(jobs.m_isp.m_pPort->IsOpen());
+    EXPECT_TRUE(jobs.m_isp.IsOpen());
     EXPECT_EQ(jobs.m_bConnected, 0) << "Connect leaves the flag to its callers";
 }
 
@@ -33,7 +33,7 @@ TEST_F(JobTest, ConnectShowsExtendedEraseAndVersionDigits) {
 TEST_F(JobTest, ConnectWithEmptyNameLogsInvalidPortAndOpensNothing) {
     EXPECT_EQ(jobs.Connect(""), 0);
     EXPECT_EQ(host.log, ">>无效串口号........\r\n");
-    EXPECT_FALSE(jobs.m_isp.m_pPort->IsOpen());
+    EXPECT_FALSE(jobs.m_isp.IsOpen());
 }
 
 TEST_F(JobTest, ConnectToMissingDeviceLogsOpenFailure) {
@@ -51,7 +51,7 @@ TEST_F(JobTest, ConnectToSilentTargetLogsFailureAndClosesPort) {
     EXPECT_EQ(jobs.Connect(target.SlavePath()), 0);
     EXPECT_EQ(host.Lines(), (std::vector<std::string>{OpenedLine(target.SlavePath()),
                                                       IspFailedLine(target.SlavePath())}));
-    EXPECT_FALSE(jobs.m_isp.m_pPort->IsOpen());
+    EXPECT_FALSE(jobs.m_isp.IsOpen());
 }
 
 TEST_F(JobTest, ReconnectWhileConnectedResetsAndFetchesTableAgain) {
@@ -67,6 +67,21 @@ TEST_F(JobTest, ReconnectWhileConnectedResetsAndFetchesTableAgain) {
     EXPECT_EQ(sent[1], 0x00);
     EXPECT_EQ(sent[2], 0xFF);
     EXPECT_EQ(host.Lines().size(), 4u) << host.log;
+}
+
+TEST_F(JobTest, DisconnectClosesThePortAndClearsTheFlag) {
+    sim::PtyTarget& target = StartTarget();
+    ConnectTo(target);
+    jobs.Disconnect();
+    EXPECT_FALSE(jobs.m_isp.IsOpen());
+    EXPECT_EQ(jobs.m_bConnected, 0);
+    EXPECT_EQ(host.log, "");
+}
+
+TEST_F(JobTest, DisconnectWithThePortClosedLeavesTheFlag) {
+    jobs.m_bConnected = 1;
+    jobs.Disconnect();
+    EXPECT_EQ(jobs.m_bConnected, 1);
 }
 
 TEST_F(JobTest, ScanSkipsFailedPortPassesSilentOneAndConnectsOnThird) {

@@ -26,7 +26,8 @@ TEST(RxRingCapture, AppendWhileDisarmedStoresNothing) {
     ring.Disarm();
     ring.Append(bytes.data(), 5);
     EXPECT_EQ(ring.Count(), 3);
-    EXPECT_FALSE(ring.IsArmed());
+    ring.Append(bytes.data(), 1);  // still disarmed
+    EXPECT_EQ(ring.Count(), 3);
 }
 
 TEST(RxRingCapture, ArmEmptiesWhatArrivedBefore) {
@@ -37,8 +38,9 @@ TEST(RxRingCapture, ArmEmptiesWhatArrivedBefore) {
     ring.Disarm();
     ring.Arm();
     EXPECT_EQ(ring.Count(), 0);
-    EXPECT_EQ(ring.ReadIndex(), 0);
-    EXPECT_TRUE(ring.IsArmed());
+    EXPECT_EQ(ring.ByteAt(0), 0x40);  // reading starts at position 0 again
+    ring.Append(bytes.data(), 1);     // armed: stored
+    EXPECT_EQ(ring.Count(), 1);
 }
 
 TEST(RxRingCapture, ClearEmptiesButKeepsCapturing) {
@@ -50,7 +52,7 @@ TEST(RxRingCapture, ClearEmptiesButKeepsCapturing) {
     ring.Take(&b);
     ring.Clear();
     EXPECT_EQ(ring.Count(), 0);
-    EXPECT_EQ(ring.ReadIndex(), 0);
+    EXPECT_EQ(ring.ByteAt(0), 1);  // reading starts at position 0 again, not behind the take
     ring.Append(bytes.data() + 5, 1);
     EXPECT_EQ(ring.Count(), 1);
     EXPECT_EQ(ring.ByteAt(0), 6);
@@ -102,7 +104,9 @@ TEST(RxRingReading, ReframeStepsOverHeaderAndLimitsCount) {
     ring.Reframe(2, 13);
     EXPECT_EQ(ring.ByteAt(0), 0x12);  // the third byte that arrived
     EXPECT_EQ(ring.Count(), 13);
-    EXPECT_EQ(ring.ReadIndex(), 2);
+    unsigned char b = 0;
+    ASSERT_TRUE(ring.Take(&b));
+    EXPECT_EQ(b, 0x12);  // the read position moved by two
 }
 
 TEST(RxRingReading, TakeOnEmptyRingYieldsNothingAndChangesNothing) {
@@ -112,12 +116,13 @@ TEST(RxRingReading, TakeOnEmptyRingYieldsNothingAndChangesNothing) {
     ring.Append(bytes.data(), 3);
     unsigned char b = 0;
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(ring.Take(&b));
-    const int indexBefore = ring.ReadIndex();
+    // One before the read position: the last byte taken.
+    const unsigned char lastTakenBefore = ring.ByteAt(RxRing::kSize - 1);
     b = 0x5A;
     EXPECT_FALSE(ring.Take(&b));
     EXPECT_EQ(b, 0x5A);
     EXPECT_EQ(ring.Count(), 0);
-    EXPECT_EQ(ring.ReadIndex(), indexBefore);
+    EXPECT_EQ(ring.ByteAt(RxRing::kSize - 1), lastTakenBefore);
 }
 
 TEST(RxRingReading, TakeYieldsBytesInArrivalOrder) {
@@ -141,7 +146,8 @@ TEST(RxRingWrap, ReadIndex1020Count10SpansEndAndStart) {
     ring.Append(filler.data(), 1020);
     unsigned char b = 0;
     for (int i = 0; i < 1020; ++i) ASSERT_TRUE(ring.Take(&b));
-    ASSERT_EQ(ring.ReadIndex(), 1020);
+    // One before the read position (1020): position 1019.
+    ASSERT_EQ(ring.ByteAt(RxRing::kSize - 1), filler[1019]);
 
     const auto bytes = Sequence(10, 0xA0);
     ring.Append(bytes.data(), 10);
@@ -150,7 +156,7 @@ TEST(RxRingWrap, ReadIndex1020Count10SpansEndAndStart) {
 
     // Stepping over the four bytes at 1020..1023 lands on position 0, which holds the fifth.
     ring.Reframe(4, 6);
-    EXPECT_EQ(ring.ReadIndex(), 0);
+    EXPECT_EQ(ring.ByteAt(RxRing::kSize - 1), 0xA3);  // position 1023, one before 0
     EXPECT_EQ(ring.ByteAt(0), 0xA4);
     EXPECT_EQ(ring.ByteAt(5), 0xA9);
 
@@ -158,7 +164,7 @@ TEST(RxRingWrap, ReadIndex1020Count10SpansEndAndStart) {
     const unsigned char next = 0xCC;
     ring.Append(&next, 1);
     ring.Reframe(6, 1);
-    EXPECT_EQ(ring.ReadIndex(), 6);
+    EXPECT_EQ(ring.ByteAt(RxRing::kSize - 1), 0xA9);  // position 5, one before 6
     EXPECT_EQ(ring.ByteAt(0), 0xCC);
 }
 
@@ -171,7 +177,7 @@ TEST(RxRingWrap, TakeWrapsReadIndexToZero) {
     unsigned char b = 0;
     ASSERT_TRUE(ring.Take(&b));
     EXPECT_EQ(b, static_cast<unsigned char>(1023));
-    EXPECT_EQ(ring.ReadIndex(), 0);
+    EXPECT_EQ(ring.ByteAt(0), 0);  // position 0 holds the first byte appended
 }
 
 TEST(RxRingThreads, CountSeesAppendsOfAnotherThread) {

@@ -7,10 +7,28 @@
 #include "PtyPeer.h"
 #include "RxRing.h"
 #include "SerialPort.h"
+#include "SerialTrace.h"
 
 namespace {
 
+// Trace texts to standard output for as long as this lives.
+class TraceToStdout {
+public:
+    TraceToStdout() { SetSerialTraceStream(stdout); }
+    ~TraceToStdout() { SetSerialTraceStream(nullptr); }
+    TraceToStdout(const TraceToStdout&) = delete;
+    TraceToStdout& operator=(const TraceToStdout&) = delete;
+};
+
+TEST(SerialEventCallback, WritesNothingUntilAStreamIsSet) {
+    CSerialPort port;
+    testing::internal::CaptureStdout();
+    for (int event : {0, 1, 2, 4, 5, 6}) OnSerialEvent(&port, event);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
 TEST(SerialEventCallback, WritesTraceTextForEveryEventButData) {
+    const TraceToStdout trace;
     CSerialPort port;
     testing::internal::CaptureStdout();
     for (int event : {0, 1, 2, 4, 5, 6}) OnSerialEvent(&port, event);
@@ -25,6 +43,7 @@ TEST(SerialEventCallback, WritesTraceTextForEveryEventButData) {
 }
 
 TEST(SerialEventCallback, NullPortIsIgnored) {
+    const TraceToStdout trace;
     g_rxRing.Arm();
     testing::internal::CaptureStdout();
     for (int event = 0; event <= 6; ++event) OnSerialEvent(nullptr, event);
@@ -34,6 +53,7 @@ TEST(SerialEventCallback, NullPortIsIgnored) {
 }
 
 TEST(SerialEventCallback, CodesOutsideZeroToSixAreIgnored) {
+    const TraceToStdout trace;
     CSerialPort port;
     testing::internal::CaptureStdout();
     for (int event : {-1, 7, 8, 255}) OnSerialEvent(&port, event);

@@ -59,14 +59,17 @@ protected:
 
 // --- opening ---
 
-TEST_F(SerialPortTest, EmptyNameReturns16AndKeepsStoredSettings) {
+TEST_F(SerialPortTest, EmptyNameReturns16AndLeavesTheLineAlone) {
     ASSERT_EQ(port.Open(peer.SlavePath(), 9600, 1, 8, 0), OpenOk);
     port.Close();
+    struct termios2 before;
+    ASSERT_EQ(ioctl(peer.SlaveFd(), TCGETS2, &before), 0);
     EXPECT_EQ(port.Open("", 115200, 2, 8, 1), OpenEmptyName);
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(port.GetBaudRate(), 9600u);
-    EXPECT_EQ(port.GetParity(), 1);
-    EXPECT_EQ(port.GetMonitorModem(), 0);
+    struct termios2 after;
+    ASSERT_EQ(ioctl(peer.SlaveFd(), TCGETS2, &after), 0);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_ospeed, before.c_ospeed);
 }
 
 TEST_F(SerialPortTest, MissingDeviceReturns8AndStaysClosed) {
