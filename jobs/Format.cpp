@@ -20,3 +20,9 @@ std::string Format(const char* format, ...) {
     va_end(args);
     return out;
 }
+
+std::string HexBytes(const unsigned char* bytes, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += Format("%02X ", bytes[i]);
+    return text;
+}
