@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "SimTarget.h"
+#include "Fault.h"
+#include "PtyTarget.h"
 
 namespace sim {
 

@@ -1,6 +1,6 @@
-#include <cstdlib>
+#include "Fault.h"
 
-#include "SimTarget.h"
+#include <cstdlib>
 
 namespace sim {
 

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Fault.h"
+
 namespace sim {
 
 namespace {

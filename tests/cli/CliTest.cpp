@@ -20,8 +20,8 @@
 #include "IniFile.h"
 #include "IntelHex.h"
 #include "Platform.h"
+#include "PtyTarget.h"
 #include "SerialPort.h"
-#include "SimTarget.h"
 #include "TerminalHost.h"
 
 namespace {

@@ -13,8 +13,8 @@
 
 #include "DeviceJobs.h"
 #include "IntelHex.h"
+#include "PtyTarget.h"
 #include "RecordingHost.h"
-#include "SimTarget.h"
 
 // "用时123毫秒" becomes "用时N毫秒" so that lines with durations can be compared.
 inline std::string WithoutDurations(std::string line) {
