@@ -8,6 +8,7 @@
 
 #include "AboutDlg.h"
 #include "FileDialog.h"
+#include "Format.h"
 #include "PortLists.h"
 #include "Settings.h"
 
@@ -238,9 +239,7 @@ void CMainDlg::AppendLog(const std::string& text) {
 }
 
 void CMainDlg::AppendHexLog(const unsigned char* bytes, int count) {
-    CString text;
-    for (int i = 0; i < count; ++i) text.AppendFormat("%02X ", bytes[i]);
-    AppendLog(text.Str());
+    AppendLog(HexBytes(bytes, count));
 }
 
 void CMainDlg::SetProgressRange(int max) {

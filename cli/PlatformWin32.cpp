@@ -1,14 +1,12 @@
-// Windows side of the command line: the registry's serial device map, %APPDATA%, and the
-// console's code page.
+// Windows side of the command line: %APPDATA%, the console's code page and its events.
 #include <io.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #include "Platform.h"
-#include "PortLists.h"
+#include "PortList.h"
 
 namespace {
 
@@ -31,17 +29,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 }  // namespace
 
-std::vector<std::string> ListSerialPorts() {
-    std::vector<std::string> ports;
-    for (const CString& name : ReadSerialDeviceMap(HKEY_LOCAL_MACHINE, kSerialDeviceMapKey)) {
-        ports.emplace_back(name.GetString());
-    }
-    // The order the dialog's sorted list shows: case-insensitive, as the combo box sorts.
-    std::sort(ports.begin(), ports.end(), [](const std::string& a, const std::string& b) {
-        return ::lstrcmpiA(a.c_str(), b.c_str()) < 0;
-    });
-    return ports;
-}
+std::vector<std::string> ListSerialPorts() { return EnumerateSerialPorts(); }
 
 std::string SettingsFilePath() {
     const char* appData = std::getenv("APPDATA");

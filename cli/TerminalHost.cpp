@@ -97,9 +97,7 @@ void CTerminalHost::AppendLog(const std::string& text) {
 }
 
 void CTerminalHost::AppendHexLog(const unsigned char* bytes, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) text += Format("%02X ", bytes[i]);
-    AppendLog(text);
+    AppendLog(HexBytes(bytes, count));
 }
 
 void CTerminalHost::SetProgressRange(int max) {

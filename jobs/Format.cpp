@@ -1,22 +1,20 @@
 #include "Format.h"
 
 #include <cstdarg>
-#include <cstdio>
-#include <vector>
+
+#include "Printf.h"
 
 std::string Format(const char* format, ...) {
+    std::string out;
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string out;
-    if (needed > 0) {
-        std::vector<char> buffer(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(buffer.data(), buffer.size(), format, args);
-        out.assign(buffer.data(), static_cast<size_t>(needed));
-    }
+    AppendPrintf(out, format, args);
     va_end(args);
     return out;
+}
+
+std::string HexBytes(const unsigned char* bytes, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += Format("%02X ", bytes[i]);
+    return text;
 }

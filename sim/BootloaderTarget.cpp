@@ -226,43 +226,50 @@ void BootloaderTarget::Receive(uint8_t byte, std::vector<TargetOutput>* out) {
     }
 }
 
-void BootloaderTarget::OnCommand(uint8_t code, std::vector<TargetOutput>* out) {
-    const FaultCmd cmd = CommandOf(code);
+bool BootloaderTarget::RefusesCommand(uint8_t code, FaultCmd cmd) {
     const bool known = cmd != FaultCmd::None || code == kWriteProtect || code == kWriteUnprotect ||
                        code == kReadoutProtect || code == kReadoutUnprotect;
-    if (!known) {
-        Nack(out);
-        return;
-    }
+    if (!known) return true;
     // Protected: only the identification commands and the unprotect that lifts it.
     const bool allowedProtected = cmd == FaultCmd::Get || cmd == FaultCmd::Version ||
                                   cmd == FaultCmd::Id || code == kReadoutUnprotect;
-    if (m_readoutProtected && !allowedProtected) {
-        Nack(out);
-        return;
-    }
-    if (cmd != FaultCmd::None && NackFault(cmd, false, 0)) {
+    if (m_readoutProtected && !allowedProtected) return true;
+    // Checked last: a nack fault counts only the commands that got this far.
+    return cmd != FaultCmd::None && NackFault(cmd, false, 0);
+}
+
+void BootloaderTarget::OnCommand(uint8_t code, std::vector<TargetOutput>* out) {
+    const FaultCmd cmd = CommandOf(code);
+    if (RefusesCommand(code, cmd)) {
         Nack(out);
         return;
     }
     m_cmd = cmd;
     m_block.clear();
     m_phase = TargetPhase::WaitCommand;
+    if (cmd == FaultCmd::None) {
+        OnProtectionCommand(code, out);
+    } else {
+        OnNamedCommand(code, cmd, out);
+    }
+}
 
+void BootloaderTarget::OnGet(std::vector<TargetOutput>* out) {
+    // The bootloader's own order, with the erase form it offers in slot 6.
+    std::vector<uint8_t> codes = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, EraseCode()};
+    codes.insert(codes.end(), {kWriteProtect, kWriteUnprotect, kReadoutProtect, kReadoutUnprotect});
+    if (HasFault(m_faults, FaultKind::Get12)) codes.push_back(kChecksumCmd);
+    std::vector<uint8_t> reply = {kAck, static_cast<uint8_t>(codes.size()), m_config.blVersion};
+    reply.insert(reply.end(), codes.begin(), codes.end());
+    reply.push_back(kAck);
+    FinalReply(FaultCmd::Get, std::move(reply), 0, out);
+}
+
+void BootloaderTarget::OnNamedCommand(uint8_t code, FaultCmd cmd, std::vector<TargetOutput>* out) {
     switch (cmd) {
-        case FaultCmd::Get: {
-            // The bootloader's own order, with the erase form it offers in slot 6.
-            std::vector<uint8_t> codes = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, EraseCode()};
-            codes.insert(codes.end(),
-                         {kWriteProtect, kWriteUnprotect, kReadoutProtect, kReadoutUnprotect});
-            if (HasFault(m_faults, FaultKind::Get12)) codes.push_back(kChecksumCmd);
-            std::vector<uint8_t> reply = {kAck, static_cast<uint8_t>(codes.size()),
-                                          m_config.blVersion};
-            reply.insert(reply.end(), codes.begin(), codes.end());
-            reply.push_back(kAck);
-            FinalReply(cmd, std::move(reply), 0, out);
+        case FaultCmd::Get:
+            OnGet(out);
             return;
-        }
         case FaultCmd::Version:
             // Option bytes read 00 00 on F1 parts, kept for compatibility.
             FinalReply(cmd, {kAck, m_config.blVersion, 0x00, 0x00, kAck}, 0, out);
@@ -291,10 +298,13 @@ void BootloaderTarget::OnCommand(uint8_t code, std::vector<TargetOutput>* out) {
             }
             return;
         default:
-            break;
+            OnProtectionCommand(code, out);
+            return;
     }
+}
 
-    // The protection commands: each ends in a system reset, so the host must sync again.
+void BootloaderTarget::OnProtectionCommand(uint8_t code, std::vector<TargetOutput>* out) {
+    // Each ends in a system reset, so the host must sync again.
     Ack(out);
     switch (code) {
         case kWriteProtect:

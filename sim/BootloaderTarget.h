@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "SimTarget.h"
+#include "Fault.h"
+#include "PtyTarget.h"
 
 namespace sim {
 
@@ -61,7 +62,13 @@ public:
     uint32_t PageCount() const;
 
 private:
+    // True when the command byte is answered with a NACK (counting nack faults it meets).
+    bool RefusesCommand(uint8_t code, FaultCmd cmd);
     void OnCommand(uint8_t code, std::vector<TargetOutput>* out);
+    void OnGet(std::vector<TargetOutput>* out);
+    // The commands a fault can name; the protection commands are the others.
+    void OnNamedCommand(uint8_t code, FaultCmd cmd, std::vector<TargetOutput>* out);
+    void OnProtectionCommand(uint8_t code, std::vector<TargetOutput>* out);
     void OnAddress(std::vector<TargetOutput>* out);
     void OnReadCount(std::vector<TargetOutput>* out);
     void OnWriteBlock(std::vector<TargetOutput>* out);

@@ -1,6 +1,6 @@
-#include <cstdlib>
+#include "Fault.h"
 
-#include "SimTarget.h"
+#include <cstdlib>
 
 namespace sim {
 
@@ -122,6 +122,129 @@ bool SplitCmd(const std::string& args, const CmdName** cmd, std::string* rest, s
     return true;
 }
 
+// Splits "CMD:REST", looks CMD up and records it in f.
+bool TakeCmd(const std::string& args, Fault* f, std::string* rest, std::string* error) {
+    const CmdName* cmd = nullptr;
+    if (!SplitCmd(args, &cmd, rest, error)) return false;
+    f->cmd = cmd->cmd;
+    return true;
+}
+
+// The parsers of what follows "KIND:", one per Args form; false with the reason in *error.
+
+bool ParseCmdWhere(const std::string& args, Fault* f, std::string* error) {
+    const size_t at = args.find('@');
+    const CmdName* cmd = FindCmd(args.substr(0, at));
+    if (cmd == nullptr) {
+        *error = "unknown command '" + args.substr(0, at) + "'";
+        return false;
+    }
+    f->cmd = cmd->cmd;
+    if (at == std::string::npos) return true;
+    if (!cmd->takesWhere) {
+        *error = std::string("'@' does not apply to ") + cmd->name;
+        return false;
+    }
+    f->hasWhere = true;
+    if (!ParseNumber(args.substr(at + 1), &f->where)) {
+        *error = "bad address or page '" + args.substr(at + 1) + "'";
+        return false;
+    }
+    return true;
+}
+
+bool ParseCmdNumber(const std::string& args, Fault* f, std::string* error) {
+    std::string rest;
+    if (!TakeCmd(args, f, &rest, error)) return false;
+    if (!ParseNumber(rest, &f->number)) {
+        *error = "bad number '" + rest + "'";
+        return false;
+    }
+    return true;
+}
+
+bool ParseCmdBytes(const std::string& args, Fault* f, std::string* error) {
+    std::string rest;
+    if (!TakeCmd(args, f, &rest, error)) return false;
+    if (!ParseHexBytes(rest, &f->bytes)) {
+        *error = "bad byte list '" + rest + "' (e.g. 79,1F)";
+        return false;
+    }
+    return true;
+}
+
+bool ParseCmdBytesMs(const std::string& args, Fault* f, std::string* error) {
+    std::string rest;
+    if (!TakeCmd(args, f, &rest, error)) return false;
+    const size_t colon = rest.find(':');
+    if (colon != std::string::npos && !ParseNumber(rest.substr(colon + 1), &f->ms)) {
+        *error = "bad milliseconds '" + rest.substr(colon + 1) + "'";
+        return false;
+    }
+    if (!ParseHexBytes(rest.substr(0, colon), &f->bytes)) {
+        *error = "bad byte list '" + rest.substr(0, colon) + "' (e.g. 79,1F)";
+        return false;
+    }
+    return true;
+}
+
+bool ParseCmdNumberMs(const std::string& args, Fault* f, std::string* error) {
+    std::string rest;
+    if (!TakeCmd(args, f, &rest, error)) return false;
+    const size_t colon = rest.find(':');
+    if (colon == std::string::npos || !ParseNumber(rest.substr(0, colon), &f->number) ||
+        !ParseNumber(rest.substr(colon + 1), &f->ms)) {
+        *error = "expected N:MS, got '" + rest + "'";
+        return false;
+    }
+    return true;
+}
+
+// corrupt takes an address, unplug a byte count (at least one).
+bool ParseNumberArg(const std::string& args, Fault* f, std::string* error) {
+    if (!ParseNumber(args, f->kind == FaultKind::Corrupt ? &f->where : &f->number)) {
+        *error = "bad number '" + args + "'";
+        return false;
+    }
+    if (f->kind == FaultKind::Corrupt) f->hasWhere = true;
+    if (f->kind == FaultKind::Unplug && f->number == 0) {
+        *error = "unplug needs at least one byte";
+        return false;
+    }
+    return true;
+}
+
+bool ParseCode(const std::string& args, Fault* f, std::string* error) {
+    if (!ParseNumber(args, &f->number) || f->number > 0xFF) {
+        *error = "bad code '" + args + "' (one byte, e.g. 0x45)";
+        return false;
+    }
+    return true;
+}
+
+using ArgParser = bool (*)(const std::string& args, Fault* f, std::string* error);
+
+ArgParser ParserFor(Args args) {
+    switch (args) {
+        case Args::CmdWhere:
+            return ParseCmdWhere;
+        case Args::CmdNumber:
+            return ParseCmdNumber;
+        case Args::CmdBytes:
+            return ParseCmdBytes;
+        case Args::CmdBytesMs:
+            return ParseCmdBytesMs;
+        case Args::CmdNumberMs:
+            return ParseCmdNumberMs;
+        case Args::Number:
+            return ParseNumberArg;
+        case Args::Code:
+            return ParseCode;
+        default:
+            return nullptr;
+    }
+}
+
 bool ParseArgs(const KindInfo& info, const std::string& args, bool hasArgs, Fault* f,
                std::string* error) {
     if (info.args == Args::None) {
@@ -132,90 +255,8 @@ bool ParseArgs(const KindInfo& info, const std::string& args, bool hasArgs, Faul
         *error = std::string(info.name) + " needs a value";
         return false;
     }
-    const CmdName* cmd = nullptr;
-    std::string rest;
-    switch (info.args) {
-        case Args::CmdWhere: {
-            const size_t at = args.find('@');
-            cmd = FindCmd(args.substr(0, at));
-            if (cmd == nullptr) {
-                *error = "unknown command '" + args.substr(0, at) + "'";
-                return false;
-            }
-            f->cmd = cmd->cmd;
-            if (at == std::string::npos) return true;
-            if (!cmd->takesWhere) {
-                *error = std::string("'@' does not apply to ") + cmd->name;
-                return false;
-            }
-            f->hasWhere = true;
-            if (!ParseNumber(args.substr(at + 1), &f->where)) {
-                *error = "bad address or page '" + args.substr(at + 1) + "'";
-                return false;
-            }
-            return true;
-        }
-        case Args::CmdNumber:
-            if (!SplitCmd(args, &cmd, &rest, error)) return false;
-            f->cmd = cmd->cmd;
-            if (!ParseNumber(rest, &f->number)) {
-                *error = "bad number '" + rest + "'";
-                return false;
-            }
-            return true;
-        case Args::CmdBytes:
-            if (!SplitCmd(args, &cmd, &rest, error)) return false;
-            f->cmd = cmd->cmd;
-            if (!ParseHexBytes(rest, &f->bytes)) {
-                *error = "bad byte list '" + rest + "' (e.g. 79,1F)";
-                return false;
-            }
-            return true;
-        case Args::CmdBytesMs: {
-            if (!SplitCmd(args, &cmd, &rest, error)) return false;
-            f->cmd = cmd->cmd;
-            const size_t colon = rest.find(':');
-            if (colon != std::string::npos && !ParseNumber(rest.substr(colon + 1), &f->ms)) {
-                *error = "bad milliseconds '" + rest.substr(colon + 1) + "'";
-                return false;
-            }
-            if (!ParseHexBytes(rest.substr(0, colon), &f->bytes)) {
-                *error = "bad byte list '" + rest.substr(0, colon) + "' (e.g. 79,1F)";
-                return false;
-            }
-            return true;
-        }
-        case Args::CmdNumberMs: {
-            if (!SplitCmd(args, &cmd, &rest, error)) return false;
-            f->cmd = cmd->cmd;
-            const size_t colon = rest.find(':');
-            if (colon == std::string::npos || !ParseNumber(rest.substr(0, colon), &f->number) ||
-                !ParseNumber(rest.substr(colon + 1), &f->ms)) {
-                *error = "expected N:MS, got '" + rest + "'";
-                return false;
-            }
-            return true;
-        }
-        case Args::Number:
-            if (!ParseNumber(args, f->kind == FaultKind::Corrupt ? &f->where : &f->number)) {
-                *error = "bad number '" + args + "'";
-                return false;
-            }
-            if (f->kind == FaultKind::Corrupt) f->hasWhere = true;
-            if (f->kind == FaultKind::Unplug && f->number == 0) {
-                *error = "unplug needs at least one byte";
-                return false;
-            }
-            return true;
-        case Args::Code:
-            if (!ParseNumber(args, &f->number) || f->number > 0xFF) {
-                *error = "bad code '" + args + "' (one byte, e.g. 0x45)";
-                return false;
-            }
-            return true;
-        default:
-            return false;
-    }
+    const ArgParser parse = ParserFor(info.args);
+    return parse != nullptr && parse(args, f, error);
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include "PtyTarget.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -17,7 +19,7 @@
 #include <thread>
 
 #include "BootloaderTarget.h"
-#include "SimTarget.h"
+#include "Fault.h"
 
 namespace sim {
 

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Fault.h"
+
 namespace sim {
 
 namespace {
@@ -48,64 +50,123 @@ const PathOption kPathOptions[] = {
     {"--wire-log", &SimOptions::wireLogPath},
 };
 
+// Options that take one of two words.
+struct ChoiceOption {
+    const char* name;
+    const char* first;
+    const char* second;
+    void (*store)(SimOptions*, bool isFirst);
+};
+const ChoiceOption kChoiceOptions[] = {
+    {"--erase-cmd", "0x43", "0x44",
+     [](SimOptions* o, bool isFirst) { o->target.eraseCmd = isFirst ? 0x43 : 0x44; }},
+    {"--flash-timing", "none", "f1",
+     [](SimOptions* o, bool isFirst) { o->target.f1Timing = !isFirst; }},
+};
+
+// Options without a value.
+struct FlagOption {
+    const char* name;
+    void (*set)(SimOptions*);
+};
+const FlagOption kFlagOptions[] = {
+    {"--help", [](SimOptions* o) { o->help = true; }},
+    {"-h", [](SimOptions* o) { o->help = true; }},
+    {"--readout-protected", [](SimOptions* o) { o->target.readoutProtected = true; }},
+};
+
 bool NeedValue(const char* name, int i, int argc, std::string* error) {
     if (i + 1 < argc) return true;
     *error = std::string(name) + " needs a value";
     return false;
 }
 
+// What became of the argument at argv[*i].
+enum class Took { NotMine, Done, Failed };
+
+// Each takes the argument at argv[*i] when it is one of its options, and its value with it
+// (leaving *i on the value).
+using Taker = Took (*)(int argc, const char* const* argv, int* i, SimOptions* o,
+                       std::string* error);
+
+Took TakeNumber(int argc, const char* const* argv, int* i, SimOptions* o, std::string* error) {
+    const char* arg = argv[*i];
+    for (const NumberOption& n : kNumberOptions) {
+        if (std::strcmp(arg, n.name) != 0) continue;
+        uint32_t v = 0;
+        if (!NeedValue(arg, *i, argc, error)) return Took::Failed;
+        if (!ParseUnsigned(argv[++*i], n.max, &v) || v < n.min) {
+            *error = std::string("bad value for ") + n.name + ": '" + argv[*i] + "'";
+            return Took::Failed;
+        }
+        n.store(o, v);
+        return Took::Done;
+    }
+    return Took::NotMine;
+}
+
+Took TakePath(int argc, const char* const* argv, int* i, SimOptions* o, std::string* error) {
+    const char* arg = argv[*i];
+    for (const PathOption& p : kPathOptions) {
+        if (std::strcmp(arg, p.name) != 0) continue;
+        if (!NeedValue(arg, *i, argc, error)) return Took::Failed;
+        o->*p.field = argv[++*i];
+        return Took::Done;
+    }
+    return Took::NotMine;
+}
+
+Took TakeChoice(int argc, const char* const* argv, int* i, SimOptions* o, std::string* error) {
+    const char* arg = argv[*i];
+    for (const ChoiceOption& c : kChoiceOptions) {
+        if (std::strcmp(arg, c.name) != 0) continue;
+        if (!NeedValue(arg, *i, argc, error)) return Took::Failed;
+        const std::string v = argv[++*i];
+        if (v != c.first && v != c.second) {
+            *error = std::string("bad value for ") + c.name + ": '" + v + "' (" + c.first + " or " +
+                     c.second + ")";
+            return Took::Failed;
+        }
+        c.store(o, v == c.first);
+        return Took::Done;
+    }
+    return Took::NotMine;
+}
+
+Took TakeFlag(int, const char* const* argv, int* i, SimOptions* o, std::string*) {
+    for (const FlagOption& f : kFlagOptions) {
+        if (std::strcmp(argv[*i], f.name) != 0) continue;
+        f.set(o);
+        return Took::Done;
+    }
+    return Took::NotMine;
+}
+
+// Each fault is parsed here so that a bad one stops the program before it serves.
+Took TakeFault(int argc, const char* const* argv, int* i, SimOptions* o, std::string* error) {
+    if (std::strcmp(argv[*i], "--fault") != 0) return Took::NotMine;
+    if (!NeedValue(argv[*i], *i, argc, error)) return Took::Failed;
+    Fault f;
+    if (!ParseFault(argv[++*i], &f, error)) return Took::Failed;
+    o->target.faults.push_back(argv[*i]);
+    return Took::Done;
+}
+
+const Taker kTakers[] = {TakeNumber, TakePath, TakeFlag, TakeChoice, TakeFault};
+
 }  // namespace
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::string* error) {
     SimOptions o;
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        bool done = false;
-        for (const NumberOption& n : kNumberOptions) {
-            if (std::strcmp(arg, n.name) != 0) continue;
-            uint32_t v = 0;
-            if (!NeedValue(arg, i, argc, error)) return false;
-            if (!ParseUnsigned(argv[++i], n.max, &v) || v < n.min) {
-                *error = std::string("bad value for ") + n.name + ": '" + argv[i] + "'";
-                return false;
-            }
-            n.store(&o, v);
-            done = true;
+        Took took = Took::NotMine;
+        for (Taker take : kTakers) {
+            took = take(argc, argv, &i, &o, error);
+            if (took != Took::NotMine) break;
         }
-        for (const PathOption& p : kPathOptions) {
-            if (std::strcmp(arg, p.name) != 0) continue;
-            if (!NeedValue(arg, i, argc, error)) return false;
-            o.*p.field = argv[++i];
-            done = true;
-        }
-        if (done) continue;
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            o.help = true;
-        } else if (std::strcmp(arg, "--readout-protected") == 0) {
-            o.target.readoutProtected = true;
-        } else if (std::strcmp(arg, "--erase-cmd") == 0) {
-            if (!NeedValue(arg, i, argc, error)) return false;
-            const std::string v = argv[++i];
-            if (v != "0x43" && v != "0x44") {
-                *error = "bad value for --erase-cmd: '" + v + "' (0x43 or 0x44)";
-                return false;
-            }
-            o.target.eraseCmd = v == "0x43" ? 0x43 : 0x44;
-        } else if (std::strcmp(arg, "--flash-timing") == 0) {
-            if (!NeedValue(arg, i, argc, error)) return false;
-            const std::string v = argv[++i];
-            if (v != "none" && v != "f1") {
-                *error = "bad value for --flash-timing: '" + v + "' (none or f1)";
-                return false;
-            }
-            o.target.f1Timing = v == "f1";
-        } else if (std::strcmp(arg, "--fault") == 0) {
-            if (!NeedValue(arg, i, argc, error)) return false;
-            Fault f;
-            if (!ParseFault(argv[++i], &f, error)) return false;
-            o.target.faults.push_back(argv[i]);
-        } else {
-            *error = std::string("unknown option '") + arg + "' (see --help)";
+        if (took == Took::Failed) return false;
+        if (took == Took::NotMine) {
+            *error = std::string("unknown option '") + argv[i] + "' (see --help)";
             return false;
         }
     }

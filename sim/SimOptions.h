@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "SimTarget.h"
+#include "PtyTarget.h"
 
 namespace sim {
 

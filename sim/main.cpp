@@ -12,8 +12,8 @@
 #include <iterator>
 #include <string>
 
+#include "PtyTarget.h"
 #include "SimOptions.h"
-#include "SimTarget.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "PortList.h"
 #include "PortLists.h"
 
 namespace {
@@ -14,6 +15,10 @@ std::vector<std::string> Texts(const std::vector<CString>& entries) {
     std::vector<std::string> out;
     for (const CString& e : entries) out.push_back(e.Str());
     return out;
+}
+
+std::vector<CString> Entries(const std::vector<std::string>& texts) {
+    return std::vector<CString>(texts.begin(), texts.end());
 }
 
 std::vector<std::string> ComboEntries(HWND hCombo) {
@@ -82,7 +87,7 @@ TEST_F(DeviceMap, ValueDataIsReadInEnumerationOrder) {
               {"\\Device\\SerialB", "COM12"},
               {"\\Device\\SerialC", "COM3"}});
     EXPECT_EQ((std::vector<std::string>{"COM7", "COM12", "COM3"}),
-              Texts(ReadSerialDeviceMap(HKEY_CURRENT_USER, kTestKey)));
+              ReadSerialDeviceMap(HKEY_CURRENT_USER, kTestKey));
 }
 
 TEST_F(DeviceMap, KeyWithoutValuesGivesNoPorts) {
@@ -98,20 +103,21 @@ TEST_F(DeviceMap, SortedListPutsTwoDigitNumbersBeforeLargerSingleDigits) {
     Register({{"a", "COM3"}, {"b", "COM12"}, {"c", "COM1"}, {"d", "COM9"}});
     HWND hCombo = CreateCombo(CBS_SORT);
     ASSERT_NE(nullptr, hCombo);
-    FillComboBox(hCombo, ReadSerialDeviceMap(HKEY_CURRENT_USER, kTestKey));
+    FillComboBox(hCombo, Entries(ReadSerialDeviceMap(HKEY_CURRENT_USER, kTestKey)));
     EXPECT_EQ((std::vector<std::string>{"COM1", "COM12", "COM3", "COM9"}), ComboEntries(hCombo));
     ::DestroyWindow(hCombo);
 }
 
 TEST(SystemPortList, HoldsEverySerialPortTheSystemRegistered) {
-    std::vector<CString> registered = ReadSerialDeviceMap(HKEY_LOCAL_MACHINE, kSerialDeviceMapKey);
+    std::vector<std::string> registered =
+        ReadSerialDeviceMap(HKEY_LOCAL_MACHINE, kSerialDeviceMapKey);
     HWND hCombo = CreateCombo(CBS_SORT);
     ASSERT_NE(nullptr, hCombo);
     FillPortList(hCombo);
     std::vector<std::string> listed = ComboEntries(hCombo);
     EXPECT_EQ(registered.size(), listed.size());
-    for (const CString& name : registered) {
-        EXPECT_NE(listed.end(), std::find(listed.begin(), listed.end(), name.Str())) << name.Str();
+    for (const std::string& name : registered) {
+        EXPECT_NE(listed.end(), std::find(listed.begin(), listed.end(), name)) << name;
     }
     ::DestroyWindow(hCombo);
 }

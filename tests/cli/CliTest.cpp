@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "IniFile.h"
+#include "IntelHex.h"
 #include "Platform.h"
+#include "PtyTarget.h"
 #include "SerialPort.h"
-#include "SimTarget.h"
 #include "TerminalHost.h"
 
 namespace {
@@ -130,23 +131,9 @@ protected:
 
     // An image of size bytes at the start of flash, as Intel HEX.
     std::string WriteLargeHex(size_t size) {
-        std::string text = ":020000040800F2\n";
-        for (size_t offset = 0; offset < size; offset += 16) {
-            unsigned sum = 16 + static_cast<unsigned>((offset >> 8) + (offset & 0xFF));
-            std::string line = ":10" + Hex(offset, 4) + "00";
-            for (size_t i = 0; i < 16; ++i) {
-                line += Hex(i, 2);
-                sum += static_cast<unsigned>(i);
-            }
-            text += line + Hex((0x100 - (sum & 0xFF)) & 0xFF, 2) + "\n";
-        }
-        return WriteHex(text + ":00000001FF\n");
-    }
-
-    static std::string Hex(size_t value, int digits) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%0*zX", digits, value);
-        return text;
+        std::vector<uint8_t> bytes(size);
+        for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i % 16);
+        return WriteHex(testhex::IntelHex(bytes, 0, "\n"));
     }
 
     // Sends the signal once a paced program job has begun writing, and waits for its end.

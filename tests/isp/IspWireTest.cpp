@@ -9,9 +9,9 @@
 
 #include "IspProtocol.h"
 #include "IspTestSupport.h"
+#include "PtyTarget.h"
 #include "RxRing.h"
 #include "SerialPort.h"
-#include "SimTarget.h"
 
 namespace {
 

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "DeviceJobs.h"
+#include "IntelHex.h"
+#include "PtyTarget.h"
 #include "RecordingHost.h"
-#include "SimTarget.h"
 
 // "用时123毫秒" becomes "用时N毫秒" so that lines with durations can be compared.
 inline std::string WithoutDurations(std::string line) {
@@ -78,20 +79,7 @@ protected:
                              size_t at = 0) {
         std::string path = TempPath(name);
         FILE* file = std::fopen(path.c_str(), "wb");
-        std::fputs(":020000040800F2\r\n", file);
-        for (size_t offset = 0; offset < bytes.size(); offset += 16) {
-            size_t count = std::min<size_t>(16, bytes.size() - offset);
-            const size_t field = (at + offset) & 0xFFFF;
-            unsigned sum = static_cast<unsigned>(count + (field >> 8) + (field & 0xFF));
-            std::fprintf(file, ":%02X%04X00", static_cast<unsigned>(count),
-                         static_cast<unsigned>(field));
-            for (size_t i = 0; i < count; ++i) {
-                std::fprintf(file, "%02X", bytes[offset + i]);
-                sum += bytes[offset + i];
-            }
-            std::fprintf(file, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        }
-        std::fputs(":00000001FF\r\n", file);
+        std::fputs(testhex::IntelHex(bytes, static_cast<uint32_t>(at)).c_str(), file);
         std::fclose(file);
         return path;
     }

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "Format.h"
 #include "JobHost.h"
 
 class RecordingHost : public IJobHost {
@@ -16,12 +17,7 @@ public:
 
     void AppendLog(const std::string& text) override { log += text; }
     void AppendHexLog(const unsigned char* bytes, int count) override {
-        static const char kDigits[] = "0123456789ABCDEF";
-        for (int i = 0; i < count; ++i) {
-            log += kDigits[bytes[i] >> 4];
-            log += kDigits[bytes[i] & 0xF];
-            log += ' ';
-        }
+        log += HexBytes(bytes, count);
     }
     void SetProgressRange(int max) override {
         range = max;

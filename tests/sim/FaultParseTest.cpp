@@ -1,7 +1,7 @@
 // The --fault grammar.
 #include <gtest/gtest.h>
 
-#include "SimTarget.h"
+#include "Fault.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "HostLine.h"
-#include "SimTarget.h"
+#include "PtyTarget.h"
 #include "TargetRig.h"
 
 namespace {

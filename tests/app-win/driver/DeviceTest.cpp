@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AppDriver.h"
+#include "IntelHex.h"
 #include "Steps.h"
 #include "resource.h"
 
@@ -565,24 +566,7 @@ namespace {
 // The data as Intel HEX at 0x08000000: an extended linear address record, data records of
 // 16 bytes, the end-of-file record.
 std::string HexFile(const std::string& data) {
-    std::string out = ":020000040800F2\r\n";
-    for (size_t at = 0; at < data.size(); at += 16) {
-        const size_t n = std::min<size_t>(16, data.size() - at);
-        unsigned sum = static_cast<unsigned>(n + (at >> 8) + (at & 0xFF));
-        char field[16];
-        std::snprintf(field, sizeof(field), ":%02X%04X00", static_cast<unsigned>(n),
-                      static_cast<unsigned>(at));
-        out += field;
-        for (size_t k = 0; k < n; ++k) {
-            const unsigned byte = static_cast<unsigned char>(data[at + k]);
-            std::snprintf(field, sizeof(field), "%02X", byte);
-            out += field;
-            sum += byte;
-        }
-        std::snprintf(field, sizeof(field), "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        out += field;
-    }
-    return out + ":00000001FF\r\n";
+    return testhex::IntelHex(std::vector<uint8_t>(data.begin(), data.end()));
 }
 }  // namespace
 

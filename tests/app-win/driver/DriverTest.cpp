@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AppDriver.h"
+#include "IntelHex.h"
 #include "Steps.h"
 #include "resource.h"
 
@@ -26,18 +27,9 @@ std::string PortConfig() {
 
 // One page of data at 0x08000000 in Intel HEX.
 std::string SmallHexFile() {
-    std::string out = ":020000040800F2\r\n";
-    unsigned sum = 0x10;
-    std::string line = ":10000000";
-    for (int i = 0; i < 16; ++i) {
-        char byte[3];
-        std::snprintf(byte, sizeof(byte), "%02X", i * 0x11);
-        line += byte;
-        sum += static_cast<unsigned>(i * 0x11);
-    }
-    char check[3];
-    std::snprintf(check, sizeof(check), "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-    return out + line + check + "\r\n:00000001FF\r\n";
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 16; ++i) bytes.push_back(static_cast<uint8_t>(i * 0x11));
+    return testhex::IntelHex(bytes);
 }
 }  // namespace
 

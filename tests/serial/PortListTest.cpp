@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "SysfsPorts.h"
+#include "PortList.h"
 
 namespace {
 
