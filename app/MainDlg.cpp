@@ -80,43 +80,44 @@ void CMainDlg::LoadSettings() {
     m_strIniPath = SettingsPathOfProgram();
 
     CString filePath = ReadTextSetting(m_strIniPath, kKeyFilePath);
-    m_jobs.m_strFilePath = filePath.Str();
+    m_jobs.SetFilePath(filePath.Str());
     ::SetWindowTextA(m_hFilePathEdit, filePath);
 
-    m_jobs.m_strPort = ReadTextSetting(m_strIniPath, kKeyPort).Str();
+    m_jobs.SetPort(ReadTextSetting(m_strIniPath, kKeyPort).Str());
     SelectStoredPort();
 
-    m_jobs.m_nBaudRate = ReadIntSetting(m_strIniPath, kKeyBaudRate, kDefaultBaudRate);
+    m_jobs.SetBaudRate(ReadIntSetting(m_strIniPath, kKeyBaudRate, kDefaultBaudRate));
     CString rate;
-    rate.Format("%d", m_jobs.m_nBaudRate);
+    rate.Format("%d", m_jobs.Options().baudRate);
     ::SendMessageA(m_hBaudList, CB_SELECTSTRING, static_cast<WPARAM>(-1),
                    reinterpret_cast<LPARAM>(rate.GetString()));
 
-    m_jobs.m_bEraseAll =
-        FlagFromStored(ReadIntSetting(m_strIniPath, kKeyEraseFlag, kDefaultEraseFlag));
-    SetCheck(IDC_ERASE_ALL, m_jobs.m_bEraseAll);
-    SetCheck(IDC_ERASE_PAGES, !m_jobs.m_bEraseAll);
+    m_jobs.SetEraseAll(
+        FlagFromStored(ReadIntSetting(m_strIniPath, kKeyEraseFlag, kDefaultEraseFlag)) != 0);
+    SetCheck(IDC_ERASE_ALL, m_jobs.Options().eraseAll);
+    SetCheck(IDC_ERASE_PAGES, !m_jobs.Options().eraseAll);
 
-    m_jobs.m_bVerify =
-        FlagFromStored(ReadIntSetting(m_strIniPath, kKeyVerifyFlag, kDefaultVerifyFlag));
-    SetCheck(IDC_VERIFY, m_jobs.m_bVerify);
+    m_jobs.SetVerify(
+        FlagFromStored(ReadIntSetting(m_strIniPath, kKeyVerifyFlag, kDefaultVerifyFlag)) != 0);
+    SetCheck(IDC_VERIFY, m_jobs.Options().verify);
 
-    m_jobs.m_bRunProgram =
-        FlagFromStored(ReadIntSetting(m_strIniPath, kKeyRunProgramFlag, kDefaultRunProgramFlag));
-    SetCheck(IDC_RUN_PROGRAM, m_jobs.m_bRunProgram);
+    m_jobs.SetRunProgram(FlagFromStored(ReadIntSetting(m_strIniPath, kKeyRunProgramFlag,
+                                                       kDefaultRunProgramFlag)) != 0);
+    SetCheck(IDC_RUN_PROGRAM, m_jobs.Options().runProgram);
 }
 
 void CMainDlg::SelectStoredPort() {
-    if (!m_jobs.m_strPort.empty()) {
+    const std::string& port = m_jobs.Options().port;
+    if (!port.empty()) {
         // The first entry that begins with the stored name, ignoring case; the stored name
         // stays the one to connect with even when a longer entry is shown.
         ::SendMessageA(m_hPortList, CB_SELECTSTRING, static_cast<WPARAM>(-1),
-                       reinterpret_cast<LPARAM>(m_jobs.m_strPort.c_str()));
+                       reinterpret_cast<LPARAM>(port.c_str()));
         return;
     }
     if (::SendMessageA(m_hPortList, CB_GETCOUNT, 0, 0) > 0) {
         ::SendMessageA(m_hPortList, CB_SETCURSEL, 0, 0);
-        m_jobs.m_strPort = ComboText(m_hPortList, 0).Str();
+        m_jobs.SetPort(ComboText(m_hPortList, 0).Str());
     }
 }
 
@@ -152,26 +153,26 @@ LRESULT CMainDlg::OnCloseCommand(WORD, WORD wID, HWND, BOOL&) {
 }
 
 LRESULT CMainDlg::OnVerify(WORD, WORD, HWND, BOOL&) {
-    m_jobs.m_bVerify = IsChecked(IDC_VERIFY);
-    WriteSetting(m_strIniPath, kKeyVerifyFlag, m_jobs.m_bVerify ? "1" : "0");
+    m_jobs.SetVerify(IsChecked(IDC_VERIFY) != 0);
+    WriteSetting(m_strIniPath, kKeyVerifyFlag, m_jobs.Options().verify ? "1" : "0");
     return 0;
 }
 
 LRESULT CMainDlg::OnRunProgram(WORD, WORD, HWND, BOOL&) {
-    m_jobs.m_bRunProgram = IsChecked(IDC_RUN_PROGRAM);
-    WriteSetting(m_strIniPath, kKeyRunProgramFlag, m_jobs.m_bRunProgram ? "1" : "0");
+    m_jobs.SetRunProgram(IsChecked(IDC_RUN_PROGRAM) != 0);
+    WriteSetting(m_strIniPath, kKeyRunProgramFlag, m_jobs.Options().runProgram ? "1" : "0");
     return 0;
 }
 
 LRESULT CMainDlg::OnEraseAll(WORD, WORD, HWND, BOOL&) {
-    m_jobs.m_bEraseAll = IsChecked(IDC_ERASE_ALL);
-    WriteSetting(m_strIniPath, kKeyEraseFlag, m_jobs.m_bEraseAll ? "1" : "0");
+    m_jobs.SetEraseAll(IsChecked(IDC_ERASE_ALL) != 0);
+    WriteSetting(m_strIniPath, kKeyEraseFlag, m_jobs.Options().eraseAll ? "1" : "0");
     return 0;
 }
 
 LRESULT CMainDlg::OnErasePages(WORD, WORD, HWND, BOOL&) {
     int pages = IsChecked(IDC_ERASE_PAGES);
-    m_jobs.m_bEraseAll = pages ? 0 : 1;
+    m_jobs.SetEraseAll(pages == 0);
     WriteSetting(m_strIniPath, kKeyEraseFlag, pages ? "0" : "1");
     return 0;
 }
@@ -179,7 +180,7 @@ LRESULT CMainDlg::OnErasePages(WORD, WORD, HWND, BOOL&) {
 LRESULT CMainDlg::OnSelectFile(WORD, WORD, HWND, BOOL&) {
     CFileDialog dialog(TRUE, nullptr, nullptr, OFN_HIDEREADONLY, kHexFilter);
     if (dialog.DoModal(::GetActiveWindow()) != IDOK) return 0;
-    m_jobs.m_strFilePath = dialog.m_szFileName;
+    m_jobs.SetFilePath(dialog.m_szFileName);
     ::SetWindowTextA(m_hFilePathEdit, dialog.m_szFileName);
     WriteSetting(m_strIniPath, kKeyFilePath, dialog.m_szFileName);
     return 0;
@@ -189,8 +190,8 @@ LRESULT CMainDlg::OnBaudChange(WORD, WORD, HWND, BOOL&) {
     int index = static_cast<int>(::SendMessageA(m_hBaudList, CB_GETCURSEL, 0, 0));
     CString text = ComboText(m_hBaudList, index);
     int rate = std::atoi(text);
-    if (rate == m_jobs.m_nBaudRate) return 0;
-    m_jobs.m_nBaudRate = rate;
+    if (rate == m_jobs.Options().baudRate) return 0;
+    m_jobs.SetBaudRate(rate);
     WriteSetting(m_strIniPath, kKeyBaudRate, text);
     m_jobs.Reconnect();
     return 0;
@@ -199,8 +200,8 @@ LRESULT CMainDlg::OnBaudChange(WORD, WORD, HWND, BOOL&) {
 LRESULT CMainDlg::OnPortChange(WORD, WORD, HWND, BOOL&) {
     m_jobs.Disconnect();
     int index = static_cast<int>(::SendMessageA(m_hPortList, CB_GETCURSEL, 0, 0));
-    m_jobs.m_strPort = ComboText(m_hPortList, index).Str();
-    WriteSetting(m_strIniPath, kKeyPort, m_jobs.m_strPort.c_str());
+    m_jobs.SetPort(ComboText(m_hPortList, index).Str());
+    WriteSetting(m_strIniPath, kKeyPort, m_jobs.Options().port.c_str());
     return 0;
 }
 

@@ -143,16 +143,16 @@ public:
 // Brings the link up as the dialog does, or on the given port alone.
 bool ConnectTarget(CDeviceJobs& jobs, const Options& opt, const std::vector<std::string>& ports,
                    const std::string& settingsFile) {
-    jobs.m_nBaudRate = opt.baud;
+    jobs.SetBaudRate(opt.baud);
     if (opt.hasPort) {
-        jobs.m_strPort = opt.port;
-        jobs.m_bConnected = jobs.Connect(opt.port);
-        return jobs.m_bConnected != 0;
+        jobs.ConnectOnly(opt.port);
+        return jobs.IsConnected();
     }
-    jobs.m_strPort = ReadProfileString(settingsFile, "Config", "COMM", "");
-    if (jobs.m_strPort.empty() && !ports.empty()) jobs.m_strPort = ports.front();
+    std::string port = ReadProfileString(settingsFile, "Config", "COMM", "");
+    if (port.empty() && !ports.empty()) port = ports.front();
+    jobs.SetPort(port);
     jobs.Reconnect();
-    return jobs.m_bConnected != 0;
+    return jobs.IsConnected();
 }
 
 }  // namespace
@@ -186,10 +186,10 @@ int main(int argc, char** argv) {
     if (opt.command == "info") {
         jobs.OnChipInfo();
     } else if (opt.command == "program") {
-        jobs.m_strFilePath = opt.file;
-        jobs.m_bEraseAll = opt.eraseAll;
-        jobs.m_bVerify = opt.verify;
-        jobs.m_bRunProgram = opt.run;
+        jobs.SetFilePath(opt.file);
+        jobs.SetEraseAll(opt.eraseAll);
+        jobs.SetVerify(opt.verify);
+        jobs.SetRunProgram(opt.run);
         jobs.OnStart();
     } else {
         host.SetSavePath(opt.file);

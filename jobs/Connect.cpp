@@ -13,7 +13,7 @@ int CDeviceJobs::Connect(const std::string& name) {
         m_host.AppendLog(kMsgInvalidPort);
         return 0;
     }
-    if (!m_isp.Open(name, m_nBaudRate)) {
+    if (!m_isp.Open(name, m_options.baudRate)) {
         m_host.AppendLog(Format(kMsgPortOpenFailed, name.c_str()));
         m_host.PortOpenFailed(name, m_isp.LastOpenFailure());
         return 0;
@@ -34,17 +34,22 @@ int CDeviceJobs::Connect(const std::string& name) {
     return 0;
 }
 
+void CDeviceJobs::ConnectOnly(const std::string& name) {
+    m_options.port = name;
+    m_bConnected = Connect(name);
+}
+
 void CDeviceJobs::Reconnect() {
     if (m_isp.IsOpen()) {
         m_isp.Close();
         WaitMs(kSettleMs);
     }
-    if (Connect(m_strPort)) {
+    if (Connect(m_options.port)) {
         m_bConnected = 1;
         return;
     }
-    // A copy: a successful scan replaces m_strPort while the name is still compared.
-    ScanPorts(std::string(m_strPort));
+    // A copy: a successful scan replaces the port while the name is still compared.
+    ScanPorts(std::string(m_options.port));
 }
 
 void CDeviceJobs::Disconnect() {
@@ -62,7 +67,7 @@ void CDeviceJobs::ScanPorts(const std::string& failedName) {
         WaitMs(kSettleMs);
         if (Connect(text)) {
             m_bConnected = 1;
-            m_strPort = text;
+            m_options.port = text;
             m_host.StorePort(text);
             m_host.SelectPort(i);
             return;

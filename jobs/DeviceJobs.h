@@ -7,6 +7,16 @@
 #include "IspProtocol.h"
 #include "JobHost.h"
 
+// What the front end chose: the port and rate to connect with, and how to program.
+struct JobOptions {
+    std::string port;
+    int baudRate = 0;
+    std::string filePath;
+    bool eraseAll = false;
+    bool verify = false;
+    bool runProgram = false;
+};
+
 // Holds the link state and the options that the dialog (or the command line) sets; every
 // operation runs to its end on the caller's thread and reports only through the host.
 class CDeviceJobs {
@@ -18,11 +28,26 @@ public:
 
     explicit CDeviceJobs(IJobHost& host);
 
-    // One connect attempt on the named port; logs; leaves m_bConnected to the callers.
+    // The options as a whole, or one at a time as a dialog's controls change them.
+    void SetOptions(const JobOptions& options) { m_options = options; }
+    const JobOptions& Options() const { return m_options; }
+    void SetPort(const std::string& port) { m_options.port = port; }
+    void SetBaudRate(int baudRate) { m_options.baudRate = baudRate; }
+    void SetFilePath(const std::string& filePath) { m_options.filePath = filePath; }
+    void SetEraseAll(bool eraseAll) { m_options.eraseAll = eraseAll; }
+    void SetVerify(bool verify) { m_options.verify = verify; }
+    void SetRunProgram(bool runProgram) { m_options.runProgram = runProgram; }
+
+    bool IsConnected() const { return m_bConnected != 0; }
+
+    // One connect attempt on the named port; logs; leaves the connected flag to the callers.
     int Connect(const std::string& name);
-    // Closes an open port, connects on m_strPort, and scans the other ports when that fails.
+    // One attempt on the named port alone, remembered as the port; no scan follows.
+    void ConnectOnly(const std::string& name);
+    // Closes an open port, connects on the option's port, and scans the other ports when that
+    // fails.
     void Reconnect();
-    // When the port is open: clears m_bConnected and closes it. A port that closed by
+    // When the port is open: clears the connected flag and closes it. A port that closed by
     // itself leaves the flag as it is.
     void Disconnect();
     // Tries every other listed port until one connects.
@@ -37,13 +62,6 @@ public:
     // stage including Go; read-out: the complete file; chip info: both replies).
     int LastJobSucceeded() const { return m_bLastJobOk; }
 
-    int m_nBaudRate = 0;
-    std::string m_strPort;
-    std::string m_strFilePath;
-    int m_bEraseAll = 0;
-    int m_bVerify = 0;
-    int m_bRunProgram = 0;
-    int m_bConnected = 0;
     CIspProtocol m_isp;
     FlashImage m_image;
 
@@ -59,5 +77,7 @@ private:
     bool VerifyPages(uint32_t blockCount);
 
     IJobHost& m_host;
+    JobOptions m_options;
+    int m_bConnected = 0;
     int m_bLastJobOk = 0;
 };

@@ -16,14 +16,14 @@ void CDeviceJobs::OnStart() {
     m_bLastJobOk = 0;
     if (RefuseUnlessConnected()) return;
 
-    if (!m_image.LoadHexFile(m_strFilePath, kPageSize, kFlashBase)) {
+    if (!m_image.LoadHexFile(m_options.filePath, kPageSize, kFlashBase)) {
         m_host.AppendLog(kMsgLoadFailed);
         return;
     }
     m_host.AppendLog(Format(kMsgLoaded, static_cast<int>(m_image.TotalBytes()),
                             static_cast<int>(m_image.PageCount()), static_cast<int>(kPageSize)));
 
-    if (m_bEraseAll) {
+    if (m_options.eraseAll) {
         if (!m_isp.Erase(0, kWholeFlash)) {
             m_host.AppendLog(kMsgEraseAllFailed);
             return;
@@ -34,8 +34,8 @@ void CDeviceJobs::OnStart() {
 
     uint32_t blockCount = m_image.PageCount() * kBlocksPerPage;
     bool ok = WritePages(blockCount);
-    if (ok && m_bVerify) ok = VerifyPages(blockCount);
-    if (ok && m_bRunProgram) {
+    if (ok && m_options.verify) ok = VerifyPages(blockCount);
+    if (ok && m_options.runProgram) {
         // A refused Go is not logged; the bar still shows full.
         ok = m_isp.Go(kFlashBase) != 0;
         if (ok) m_host.AppendLog(kMsgRunDone);
@@ -47,7 +47,7 @@ void CDeviceJobs::OnStart() {
 bool CDeviceJobs::LeavesPageAlone(const FlashPage* page) const {
     // Erasing page by page, a page the file gives no byte to (the space below an
     // application linked above the base, say) is not ours to erase, write or verify.
-    return !m_bEraseAll && page != nullptr && !page->hasData;
+    return !m_options.eraseAll && page != nullptr && !page->hasData;
 }
 
 bool CDeviceJobs::WritePages(uint32_t blockCount) {
@@ -61,7 +61,7 @@ bool CDeviceJobs::WritePages(uint32_t blockCount) {
         const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
         uint32_t pageAddress = kFlashBase + kPageSize * i;
         const bool leaveAlone = LeavesPageAlone(page);
-        if (!m_bEraseAll && !leaveAlone && !m_isp.Erase(static_cast<uint16_t>(i), 1)) {
+        if (!m_options.eraseAll && !leaveAlone && !m_isp.Erase(static_cast<uint16_t>(i), 1)) {
             m_host.AppendLog(Format(kMsgPageEraseFailed, static_cast<int>(i)));
             return false;
         }

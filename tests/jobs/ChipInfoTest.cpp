@@ -35,7 +35,7 @@ TEST_F(JobTest, ChipInfoAfterGoLogsBothFailures) {
     ASSERT_EQ(jobs.m_isp.Go(0x08000000), 1);
     jobs.OnChipInfo();
     EXPECT_EQ(host.log, ">>读取版本及读保护信息失败！\r\n>>读取芯片ID版本失败！\r\n");
-    EXPECT_EQ(jobs.m_bConnected, 1);
+    EXPECT_TRUE(jobs.IsConnected());
     EXPECT_EQ(jobs.LastJobSucceeded(), 0);
 }
 

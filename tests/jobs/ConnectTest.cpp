@@ -17,7 +17,7 @@ TEST_F(JobTest, ConnectLogsPortVersionAndCommandTable) {
                             "\r\n>>连接ISP成功!\r\n>>Bootloader版本：V2.2\r\n"
                             ">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \r\n");
     EXPECT_TRUE(jobs.m_isp.IsOpen());
-    EXPECT_EQ(jobs.m_bConnected, 0) << "Connect leaves the flag to its callers";
+    EXPECT_FALSE(jobs.IsConnected()) << "Connect leaves the flag to its callers";
 }
 
 TEST_F(JobTest, ConnectShowsExtendedEraseAndVersionDigits) {
@@ -59,7 +59,7 @@ TEST_F(JobTest, ReconnectWhileConnectedResetsAndFetchesTableAgain) {
     ConnectTo(target);
     int resetsBefore = target.Resets();
     jobs.Reconnect();
-    EXPECT_EQ(jobs.m_bConnected, 1);
+    EXPECT_TRUE(jobs.IsConnected());
     EXPECT_GT(target.Resets(), resetsBefore) << "the port was closed before the new sync";
     std::vector<uint8_t> sent = target.HostBytes();
     ASSERT_GE(sent.size(), 3u);
@@ -74,14 +74,16 @@ TEST_F(JobTest, DisconnectClosesThePortAndClearsTheFlag) {
     ConnectTo(target);
     jobs.Disconnect();
     EXPECT_FALSE(jobs.m_isp.IsOpen());
-    EXPECT_EQ(jobs.m_bConnected, 0);
+    EXPECT_FALSE(jobs.IsConnected());
     EXPECT_EQ(host.log, "");
 }
 
 TEST_F(JobTest, DisconnectWithThePortClosedLeavesTheFlag) {
-    jobs.m_bConnected = 1;
+    sim::PtyTarget& target = StartTarget();
+    ConnectTo(target);
+    jobs.m_isp.Close();  // as when the port goes away under the link
     jobs.Disconnect();
-    EXPECT_EQ(jobs.m_bConnected, 1);
+    EXPECT_TRUE(jobs.IsConnected());
 }
 
 TEST_F(JobTest, ScanSkipsFailedPortPassesSilentOneAndConnectsOnThird) {
@@ -91,12 +93,12 @@ TEST_F(JobTest, ScanSkipsFailedPortPassesSilentOneAndConnectsOnThird) {
     sim::PtyTarget& good = StartTarget();
     const std::string missing = "/dev/kestrel-missing";
     host.ports = {missing, quiet.SlavePath(), good.SlavePath()};
-    jobs.m_strPort = missing;
+    jobs.SetPort(missing);
 
     jobs.Reconnect();
 
-    EXPECT_EQ(jobs.m_bConnected, 1);
-    EXPECT_EQ(jobs.m_strPort, good.SlavePath());
+    EXPECT_TRUE(jobs.IsConnected());
+    EXPECT_EQ(jobs.Options().port, good.SlavePath());
     EXPECT_EQ(host.stored, std::vector<std::string>{good.SlavePath()});
     EXPECT_EQ(host.selected, 2);
     std::vector<std::string> lines = host.Lines();
@@ -110,19 +112,20 @@ TEST_F(JobTest, ScanSkipsFailedPortPassesSilentOneAndConnectsOnThird) {
 
 TEST_F(JobTest, ScanComparesFailedNameCaseSensitively) {
     host.ports = {"/dev/KESTREL-missing", "/dev/kestrel-missing"};
-    jobs.m_strPort = "/dev/kestrel-missing";
+    jobs.SetPort("/dev/kestrel-missing");
     jobs.Reconnect();
     EXPECT_EQ(host.Lines(), (std::vector<std::string>{OpenFailedLine("/dev/kestrel-missing"),
                                                       OpenFailedLine("/dev/KESTREL-missing")}));
 }
 
 TEST_F(JobTest, FailedScanKeepsOldNameAndStoresNothing) {
+    sim::PtyTarget& target = StartTarget();
+    ConnectTo(target);
     host.ports = {"/dev/kestrel-a", "/dev/kestrel-b"};
-    jobs.m_strPort = "/dev/kestrel-b";
-    jobs.m_bConnected = 1;
+    jobs.SetPort("/dev/kestrel-b");
     jobs.Reconnect();
-    EXPECT_EQ(jobs.m_bConnected, 0);
-    EXPECT_EQ(jobs.m_strPort, "/dev/kestrel-b");
+    EXPECT_FALSE(jobs.IsConnected());
+    EXPECT_EQ(jobs.Options().port, "/dev/kestrel-b");
     EXPECT_TRUE(host.stored.empty());
     EXPECT_EQ(host.selected, -1);
 }
@@ -130,7 +133,7 @@ TEST_F(JobTest, FailedScanKeepsOldNameAndStoresNothing) {
 TEST_F(JobTest, EmptyPortListAndNoNameLogsInvalidPortOnly) {
     jobs.Reconnect();
     EXPECT_EQ(host.log, ">>无效串口号........\r\n");
-    EXPECT_EQ(jobs.m_bConnected, 0);
+    EXPECT_FALSE(jobs.IsConnected());
 }
 
 }  // namespace

@@ -45,18 +45,20 @@ protected:
 
     void SetUp() override {
         jobs.m_isp.CreatePort();
-        jobs.m_nBaudRate = 115200;
-        jobs.m_bEraseAll = 1;
-        jobs.m_bVerify = 1;
-        jobs.m_bRunProgram = 0;
+        JobOptions options;
+        options.baudRate = 115200;
+        options.eraseAll = true;
+        options.verify = true;
+        options.runProgram = false;
+        jobs.SetOptions(options);
     }
 
     // Connects to target as the dialog's start-up does, then forgets the connect lines.
     void ConnectTo(sim::PtyTarget& target) {
         host.ports = {target.SlavePath()};
-        jobs.m_strPort = target.SlavePath();
+        jobs.SetPort(target.SlavePath());
         jobs.Reconnect();
-        ASSERT_EQ(jobs.m_bConnected, 1) << host.log;
+        ASSERT_TRUE(jobs.IsConnected()) << host.log;
         host.log.clear();
         target.ClearLog();
     }

@@ -31,7 +31,7 @@ protected:
         config.faults = std::move(faults);
         sim::PtyTarget& target = StartTarget(config);
         ConnectTo(target);
-        jobs.m_strFilePath = WriteHexFile("image.hex", image);
+        jobs.SetFilePath(WriteHexFile("image.hex", image));
         return target;
     }
 };
@@ -39,7 +39,7 @@ protected:
 TEST_F(ProgramTest, OnePageEraseAllVerifyAndRun) {
     std::vector<uint8_t> image = Pattern(10);
     sim::PtyTarget& target = Prepare(image);
-    jobs.m_bRunProgram = 1;
+    jobs.SetRunProgram(true);
 
     jobs.OnStart();
 
@@ -63,8 +63,8 @@ TEST_F(ProgramTest, OnePageEraseAllVerifyAndRun) {
 TEST_F(ProgramTest, ThreePagesInPageModeWithExtendedErase) {
     std::vector<uint8_t> image = Pattern(2 * kPage + 100);
     sim::PtyTarget& target = Prepare(image, {}, 0x44);
-    jobs.m_bEraseAll = 0;
-    jobs.m_bVerify = 0;
+    jobs.SetEraseAll(false);
+    jobs.SetVerify(false);
 
     jobs.OnStart();
 
@@ -91,8 +91,8 @@ TEST_F(ProgramTest, PageModeLeavesPagesTheFileDoesNotTouchAlone) {
     sim::PtyTarget& target = StartTarget(config);
     ConnectTo(target);
     const std::vector<uint8_t> app = Pattern(100);
-    jobs.m_strFilePath = WriteHexFile("app.hex", app, 2 * kPage);
-    jobs.m_bEraseAll = 0;
+    jobs.SetFilePath(WriteHexFile("app.hex", app, 2 * kPage));
+    jobs.SetEraseAll(false);
 
     jobs.OnStart();
 
@@ -122,7 +122,7 @@ TEST_F(ProgramTest, PageModeLeavesPagesTheFileDoesNotTouchAlone) {
 TEST_F(ProgramTest, PageEraseFailureNamesPageCountedFromZero) {
     sim::PtyTarget& target = Prepare(Pattern(3 * kPage), {"nack:erase@2"});
     (void)target;
-    jobs.m_bEraseAll = 0;
+    jobs.SetEraseAll(false);
     jobs.OnStart();
     std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
@@ -134,7 +134,7 @@ TEST_F(ProgramTest, PageEraseFailureNamesPageCountedFromZero) {
 TEST_F(ProgramTest, WriteFailureAtSecondBlockStopsBeforeVerifyAndGo) {
     sim::PtyTarget& target = Prepare(Pattern(kPage), {"nack:write@0x08000100"});
     (void)target;
-    jobs.m_bRunProgram = 1;
+    jobs.SetRunProgram(true);
     jobs.OnStart();
     std::vector<std::string> lines = host.Lines();
     ASSERT_EQ(lines.size(), 4u) << host.log;
@@ -154,7 +154,7 @@ TEST_F(ProgramTest, ReadFailureWhileVerifying) {
 
 TEST_F(ProgramTest, VerifyDifferenceReportsExactAddress) {
     Prepare(Pattern(2 * kPage), {"corrupt:0x08000405"});
-    jobs.m_bRunProgram = 1;
+    jobs.SetRunProgram(true);
     jobs.OnStart();
     std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
@@ -165,7 +165,7 @@ TEST_F(ProgramTest, VerifyDifferenceReportsExactAddress) {
 
 TEST_F(ProgramTest, GoFailureLeavesNoMessage) {
     Prepare(Pattern(100), {"nack:go"});
-    jobs.m_bRunProgram = 1;
+    jobs.SetRunProgram(true);
     jobs.OnStart();
     std::vector<std::string> lines = WithoutDurations(host.Lines());
     ASSERT_FALSE(lines.empty());
@@ -176,8 +176,8 @@ TEST_F(ProgramTest, GoFailureLeavesNoMessage) {
 
 TEST_F(ProgramTest, RunWithoutVerifyFollowsWriteDirectly) {
     Prepare(Pattern(100));
-    jobs.m_bVerify = 0;
-    jobs.m_bRunProgram = 1;
+    jobs.SetVerify(false);
+    jobs.SetRunProgram(true);
     jobs.OnStart();
     std::vector<std::string> lines = WithoutDurations(host.Lines());
     ASSERT_GE(lines.size(), 2u);
@@ -191,7 +191,7 @@ TEST_F(ProgramTest, BadChecksumFailsLoadWithoutErasing) {
     FILE* file = std::fopen(path.c_str(), "wb");
     std::fputs(":020000040800F2\r\n:0400000001020304F0\r\n:00000001FF\r\n", file);
     std::fclose(file);
-    jobs.m_strFilePath = path;
+    jobs.SetFilePath(path);
     jobs.OnStart();
     EXPECT_EQ(host.log, ">>下载文件打开失败，取消烧录操作！\r\n");
     EXPECT_TRUE(host.bar.empty());
@@ -209,7 +209,7 @@ TEST_F(ProgramTest, EraseAllFailureLeavesBarAlone) {
 }
 
 TEST_F(ProgramTest, NotConnectedDoesNotOpenTheFile) {
-    jobs.m_strFilePath = "/dev/kestrel-no-such-file.hex";
+    jobs.SetFilePath("/dev/kestrel-no-such-file.hex");
     jobs.OnStart();
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
 }
