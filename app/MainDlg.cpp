@@ -206,12 +206,12 @@ LRESULT CMainDlg::OnPortChange(WORD, WORD, HWND, BOOL&) {
 }
 
 LRESULT CMainDlg::OnChipInfo(WORD, WORD, HWND, BOOL&) {
-    m_jobs.OnChipInfo();
+    m_jobs.ReadChipInfo();
     return 0;
 }
 
 LRESULT CMainDlg::OnStart(WORD, WORD, HWND, BOOL&) {
-    m_jobs.OnStart();
+    m_jobs.Program();
     return 0;
 }
 
@@ -221,7 +221,7 @@ LRESULT CMainDlg::OnReconnect(WORD, WORD, HWND, BOOL&) {
 }
 
 LRESULT CMainDlg::OnReadFlash(WORD, WORD, HWND, BOOL&) {
-    m_jobs.OnReadFlash();
+    m_jobs.ReadOut();
     return 0;
 }
 

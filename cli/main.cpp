@@ -184,16 +184,16 @@ int main(int argc, char** argv) {
     if (!ConnectTarget(jobs, opt, ports, settingsFile)) return kExitFailed;
 
     if (opt.command == "info") {
-        jobs.OnChipInfo();
+        jobs.ReadChipInfo();
     } else if (opt.command == "program") {
         jobs.SetFilePath(opt.file);
         jobs.SetEraseAll(opt.eraseAll);
         jobs.SetVerify(opt.verify);
         jobs.SetRunProgram(opt.run);
-        jobs.OnStart();
+        jobs.Program();
     } else {
         host.SetSavePath(opt.file);
-        jobs.OnReadFlash();
+        jobs.ReadOut();
     }
     return jobs.LastJobSucceeded() ? kExitOk : kExitFailed;
 }

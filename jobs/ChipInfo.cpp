@@ -4,7 +4,7 @@
 #include "Format.h"
 #include "Messages.h"
 
-void CDeviceJobs::OnChipInfo() {
+void CDeviceJobs::ReadChipInfo() {
     m_bLastJobOk = 0;
     if (RefuseUnlessConnected()) return;
 

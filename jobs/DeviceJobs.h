@@ -53,10 +53,10 @@ public:
     // Tries every other listed port until one connects.
     void ScanPorts(const std::string& failedName);
 
-    // The buttons. Each first refuses while not connected.
-    void OnChipInfo();
-    void OnStart();
-    void OnReadFlash();
+    // The jobs behind the buttons. Each first refuses while not connected.
+    void ReadChipInfo();
+    void Program();
+    void ReadOut();
 
     // Outcome of the last job: 1 when it did all it set out to do (program: every chosen
     // stage including Go; read-out: the complete file; chip info: both replies).

@@ -12,7 +12,7 @@ constexpr uint16_t kWholeFlash = 0xFFFF;
 constexpr unsigned long kEraseToWriteMs = 100;
 }  // namespace
 
-void CDeviceJobs::OnStart() {
+void CDeviceJobs::Program() {
     m_bLastJobOk = 0;
     if (RefuseUnlessConnected()) return;
 

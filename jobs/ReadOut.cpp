@@ -17,7 +17,7 @@ bool WriteBlock(FILE* file, const unsigned char* block, size_t size) {
 }
 }  // namespace
 
-void CDeviceJobs::OnReadFlash() {
+void CDeviceJobs::ReadOut() {
     m_bLastJobOk = 0;
     if (RefuseUnlessConnected()) return;
 

@@ -6,7 +6,7 @@ namespace {
 TEST_F(JobTest, ChipInfoLogsVersionOptionBytesAndId) {
     sim::PtyTarget& target = StartTarget();
     ConnectTo(target);
-    jobs.OnChipInfo();
+    jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>Bootloader版本：V2.2，选项字节：00 00\r\n>>芯片ID版本：V4.10\r\n");
     EXPECT_EQ(jobs.LastJobSucceeded(), 1);
     EXPECT_TRUE(host.bar.empty());
@@ -18,13 +18,13 @@ TEST_F(JobTest, ChipIdKeepsLeadingZeroOfSecondByte) {
     config.blVersion = 0x31;
     sim::PtyTarget& target = StartTarget(config);
     ConnectTo(target);
-    jobs.OnChipInfo();
+    jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>Bootloader版本：V3.1，选项字节：00 00\r\n>>芯片ID版本：V4.05\r\n");
 }
 
 TEST_F(JobTest, ChipInfoBeforeConnectRefusesAndSendsNothing) {
     sim::PtyTarget& target = StartTarget();
-    jobs.OnChipInfo();
+    jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
     EXPECT_TRUE(target.HostBytes().empty());
 }
@@ -33,7 +33,7 @@ TEST_F(JobTest, ChipInfoAfterGoLogsBothFailures) {
     sim::PtyTarget& target = StartTarget();
     ConnectTo(target);
     ASSERT_EQ(jobs.m_isp.Go(0x08000000), 1);
-    jobs.OnChipInfo();
+    jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>读取版本及读保护信息失败！\r\n>>读取芯片ID版本失败！\r\n");
     EXPECT_TRUE(jobs.IsConnected());
     EXPECT_EQ(jobs.LastJobSucceeded(), 0);
@@ -44,7 +44,7 @@ TEST_F(JobTest, VersionFailureDoesNotStopChipId) {
     config.faults = {"nack:version"};
     sim::PtyTarget& target = StartTarget(config);
     ConnectTo(target);
-    jobs.OnChipInfo();
+    jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>读取版本及读保护信息失败！\r\n>>芯片ID版本：V4.10\r\n");
 }
 

@@ -41,7 +41,7 @@ TEST_F(ProgramTest, OnePageEraseAllVerifyAndRun) {
     sim::PtyTarget& target = Prepare(image);
     jobs.SetRunProgram(true);
 
-    jobs.OnStart();
+    jobs.Program();
 
     EXPECT_EQ(WithoutDurations(host.Lines()),
               (std::vector<std::string>{">>读取下载文件到内存：1024byte ，共1页（每页1024byte）",
@@ -66,7 +66,7 @@ TEST_F(ProgramTest, ThreePagesInPageModeWithExtendedErase) {
     jobs.SetEraseAll(false);
     jobs.SetVerify(false);
 
-    jobs.OnStart();
+    jobs.Program();
 
     EXPECT_EQ(WithoutDurations(host.Lines()),
               (std::vector<std::string>{">>读取下载文件到内存：3072byte ，共3页（每页1024byte）",
@@ -94,7 +94,7 @@ TEST_F(ProgramTest, PageModeLeavesPagesTheFileDoesNotTouchAlone) {
     jobs.SetFilePath(WriteHexFile("app.hex", app, 2 * kPage));
     jobs.SetEraseAll(false);
 
-    jobs.OnStart();
+    jobs.Program();
 
     EXPECT_EQ(WithoutDurations(host.Lines()),
               (std::vector<std::string>{">>读取下载文件到内存：3072byte ，共3页（每页1024byte）",
@@ -123,7 +123,7 @@ TEST_F(ProgramTest, PageEraseFailureNamesPageCountedFromZero) {
     sim::PtyTarget& target = Prepare(Pattern(3 * kPage), {"nack:erase@2"});
     (void)target;
     jobs.SetEraseAll(false);
-    jobs.OnStart();
+    jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), ">>擦除FLASH第2页失败");
@@ -135,7 +135,7 @@ TEST_F(ProgramTest, WriteFailureAtSecondBlockStopsBeforeVerifyAndGo) {
     sim::PtyTarget& target = Prepare(Pattern(kPage), {"nack:write@0x08000100"});
     (void)target;
     jobs.SetRunProgram(true);
-    jobs.OnStart();
+    jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_EQ(lines.size(), 4u) << host.log;
     EXPECT_EQ(lines[3], ">>FLASH写256byte至0x08000100失败");
@@ -145,7 +145,7 @@ TEST_F(ProgramTest, WriteFailureAtSecondBlockStopsBeforeVerifyAndGo) {
 
 TEST_F(ProgramTest, ReadFailureWhileVerifying) {
     Prepare(Pattern(2 * kPage), {"nack:read@0x08000400"});
-    jobs.OnStart();
+    jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), ">>读取FLASH 0x08000400 ，256byte失败");
@@ -155,7 +155,7 @@ TEST_F(ProgramTest, ReadFailureWhileVerifying) {
 TEST_F(ProgramTest, VerifyDifferenceReportsExactAddress) {
     Prepare(Pattern(2 * kPage), {"corrupt:0x08000405"});
     jobs.SetRunProgram(true);
-    jobs.OnStart();
+    jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), ">>FLASH地址0x08000405校验出现错误，停止校验操作！");
@@ -166,7 +166,7 @@ TEST_F(ProgramTest, VerifyDifferenceReportsExactAddress) {
 TEST_F(ProgramTest, GoFailureLeavesNoMessage) {
     Prepare(Pattern(100), {"nack:go"});
     jobs.SetRunProgram(true);
-    jobs.OnStart();
+    jobs.Program();
     std::vector<std::string> lines = WithoutDurations(host.Lines());
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), ">>FLASH校验成功，用时N毫秒！");
@@ -178,7 +178,7 @@ TEST_F(ProgramTest, RunWithoutVerifyFollowsWriteDirectly) {
     Prepare(Pattern(100));
     jobs.SetVerify(false);
     jobs.SetRunProgram(true);
-    jobs.OnStart();
+    jobs.Program();
     std::vector<std::string> lines = WithoutDurations(host.Lines());
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], ">>FLASH烧录完成，用时N毫秒！");
@@ -192,7 +192,7 @@ TEST_F(ProgramTest, BadChecksumFailsLoadWithoutErasing) {
     std::fputs(":020000040800F2\r\n:0400000001020304F0\r\n:00000001FF\r\n", file);
     std::fclose(file);
     jobs.SetFilePath(path);
-    jobs.OnStart();
+    jobs.Program();
     EXPECT_EQ(host.log, ">>下载文件打开失败，取消烧录操作！\r\n");
     EXPECT_TRUE(host.bar.empty());
     EXPECT_TRUE(host.percents.empty());
@@ -201,7 +201,7 @@ TEST_F(ProgramTest, BadChecksumFailsLoadWithoutErasing) {
 
 TEST_F(ProgramTest, EraseAllFailureLeavesBarAlone) {
     Prepare(Pattern(16), {"nack:erase"});
-    jobs.OnStart();
+    jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], ">>擦除芯片所有FLASH区失败，取消烧录操作！");
@@ -210,7 +210,7 @@ TEST_F(ProgramTest, EraseAllFailureLeavesBarAlone) {
 
 TEST_F(ProgramTest, NotConnectedDoesNotOpenTheFile) {
     jobs.SetFilePath("/dev/kestrel-no-such-file.hex");
-    jobs.OnStart();
+    jobs.Program();
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
 }
 

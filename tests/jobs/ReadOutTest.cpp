@@ -38,7 +38,7 @@ TEST_F(ReadOutTest, CompleteReadOutEqualsFlashAndLogsWhereItWent) {
         old << std::string(70000, 'x');  // an existing, longer file is replaced
     }
 
-    jobs.OnReadFlash();
+    jobs.ReadOut();
 
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(65536);
@@ -60,7 +60,7 @@ TEST_F(ReadOutTest, CompleteReadOutEqualsFlashAndLogsWhereItWent) {
 TEST_F(ReadOutTest, ReadFailureKeepsBlocksWrittenBefore) {
     sim::PtyTarget& target = Prepare({"nack:read@0x08004000"});
     host.savePath = TempPath("partial.bin");
-    jobs.OnReadFlash();
+    jobs.ReadOut();
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(16384);
     EXPECT_EQ(ReadFile(host.savePath), flash);
@@ -75,7 +75,7 @@ TEST_F(ReadOutTest, ReadFailureKeepsBlocksWrittenBefore) {
 TEST_F(ReadOutTest, FailureOnFirstBlockLeavesNewFileEmptyAndOldFileUntouched) {
     Prepare({"nack:read@0x08000000"});
     host.savePath = TempPath("empty.bin");
-    jobs.OnReadFlash();
+    jobs.ReadOut();
     EXPECT_TRUE(FileExists(host.savePath));
     EXPECT_TRUE(ReadFile(host.savePath).empty());
 
@@ -85,14 +85,14 @@ TEST_F(ReadOutTest, FailureOnFirstBlockLeavesNewFileEmptyAndOldFileUntouched) {
         std::ofstream old(host.savePath, std::ios::binary);
         old.write(reinterpret_cast<const char*>(precious.data()), 3000);
     }
-    jobs.OnReadFlash();
+    jobs.ReadOut();
     EXPECT_EQ(ReadFile(host.savePath), precious);
     EXPECT_EQ(jobs.LastJobSucceeded(), 0);
 }
 
 TEST_F(ReadOutTest, CancelledPromptReadsNothing) {
     sim::PtyTarget& target = Prepare();
-    jobs.OnReadFlash();
+    jobs.ReadOut();
     EXPECT_EQ(host.prompts, 1);
     EXPECT_EQ(host.log, ">>取消FLASH读取操作！\r\n");
     EXPECT_TRUE(target.HostBytes().empty());
@@ -102,7 +102,7 @@ TEST_F(ReadOutTest, CancelledPromptReadsNothing) {
 TEST_F(ReadOutTest, UnwritablePathIsReportedBeforeReading) {
     sim::PtyTarget& target = Prepare();
     host.savePath = "/nonexistent-kestrel-dir/flash.bin";
-    jobs.OnReadFlash();
+    jobs.ReadOut();
     EXPECT_EQ(host.log, ">>写入文件失败，读取FLASH操作取消！！\r\n");
     EXPECT_TRUE(target.HostBytes().empty());
     EXPECT_TRUE(host.bar.empty());
@@ -112,7 +112,7 @@ TEST_F(ReadOutTest, FullDiskIsReportedAtTheBlockThatFailed) {
     if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     Prepare();
     host.savePath = "/dev/full";
-    jobs.OnReadFlash();
+    jobs.ReadOut();
     std::vector<std::string> lines = host.Lines();
     ASSERT_EQ(lines.size(), 2u) << host.log;
     EXPECT_EQ(lines[1], ">>成功读取FLASH 0x08000000，但写入文件时发生异常！");
@@ -120,7 +120,7 @@ TEST_F(ReadOutTest, FullDiskIsReportedAtTheBlockThatFailed) {
 }
 
 TEST_F(ReadOutTest, NotConnectedDoesNotPrompt) {
-    jobs.OnReadFlash();
+    jobs.ReadOut();
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
     EXPECT_EQ(host.prompts, 0);
 }
