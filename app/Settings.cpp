@@ -1,13 +1,5 @@
 #include "Settings.h"
 
-const char kSettingsSection[] = "Config";
-const char kKeyFilePath[] = "FilePath";
-const char kKeyPort[] = "COMM";
-const char kKeyBaudRate[] = "BaudRate";
-const char kKeyEraseFlag[] = "EraseFlag";
-const char kKeyVerifyFlag[] = "VerifyFlag";
-const char kKeyRunProgramFlag[] = "RunProgramFlag";
-
 namespace {
 constexpr DWORD kTextCapacity = MAX_PATH;  // 259 characters and the terminator
 }

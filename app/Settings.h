@@ -5,14 +5,7 @@
 #include <windows.h>
 
 #include "CString.h"
-
-extern const char kSettingsSection[];    // "Config"
-extern const char kKeyFilePath[];        // "FilePath"
-extern const char kKeyPort[];            // "COMM"
-extern const char kKeyBaudRate[];        // "BaudRate"
-extern const char kKeyEraseFlag[];       // "EraseFlag"
-extern const char kKeyVerifyFlag[];      // "VerifyFlag"
-extern const char kKeyRunProgramFlag[];  // "RunProgramFlag"
+#include "SettingNames.h"
 
 constexpr int kDefaultBaudRate = 115200;
 constexpr int kDefaultEraseFlag = 1;

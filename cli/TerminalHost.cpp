@@ -7,6 +7,7 @@
 #include "Messages.h"
 #include "OpenFailure.h"
 #include "Platform.h"
+#include "SettingNames.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ void CTerminalHost::StorePort(const std::string& port) {
     if (m_settingsFile.empty()) return;
     // Like the dialog's settings writes, a failure here is not reported.
     if (MakeParentDirectories(m_settingsFile)) {
-        WriteProfileString(m_settingsFile, "Config", "COMM", port);
+        WriteProfileString(m_settingsFile, kSettingsSection, kKeyPort, port);
     }
 }
 

@@ -9,6 +9,7 @@
 #include "DeviceJobs.h"
 #include "IniFile.h"
 #include "Platform.h"
+#include "SettingNames.h"
 #include "TerminalHost.h"
 
 namespace {
@@ -148,7 +149,7 @@ bool ConnectTarget(CDeviceJobs& jobs, const Options& opt, const std::vector<std:
         jobs.ConnectOnly(opt.port);
         return jobs.IsConnected();
     }
-    std::string port = ReadProfileString(settingsFile, "Config", "COMM", "");
+    std::string port = ReadProfileString(settingsFile, kSettingsSection, kKeyPort, "");
     if (port.empty() && !ports.empty()) port = ports.front();
     jobs.SetPort(port);
     jobs.Reconnect();
