@@ -16,6 +16,20 @@ namespace {
 const char kHexFilter[] = "HEX 文件(*.HEX)\0*.HEX\0All Files(*.*)\0*.*\0";
 const char kBinFilter[] = "BIN 文件(*.BIN)\0*.BIN\0All Files(*.*)\0*.*\0";
 
+// A click on one of these stores the box's state in one option and in one setting.
+struct OptionCheckBox {
+    int id;
+    const char* key;
+    bool JobOptions::*option;
+    bool checkedMeansOff;  // "erase pages" checked is erase-all off
+};
+const OptionCheckBox kOptionCheckBoxes[] = {
+    {IDC_VERIFY, kKeyVerifyFlag, &JobOptions::verify, false},
+    {IDC_RUN_PROGRAM, kKeyRunProgramFlag, &JobOptions::runProgram, false},
+    {IDC_ERASE_ALL, kKeyEraseFlag, &JobOptions::eraseAll, false},
+    {IDC_ERASE_PAGES, kKeyEraseFlag, &JobOptions::eraseAll, true},
+};
+
 HICON LoadAppIcon(int metricX, int metricY) {
     return static_cast<HICON>(
         ::LoadImageA(g_module.GetResourceInstance(), MAKEINTRESOURCEA(IDI_APP_ICON), IMAGE_ICON,
@@ -152,28 +166,16 @@ LRESULT CMainDlg::OnCloseCommand(WORD, WORD wID, HWND, BOOL&) {
     return 0;
 }
 
-LRESULT CMainDlg::OnVerify(WORD, WORD, HWND, BOOL&) {
-    m_jobs.SetVerify(IsChecked(IDC_VERIFY) != 0);
-    WriteSetting(m_strIniPath, kKeyVerifyFlag, m_jobs.Options().verify ? "1" : "0");
-    return 0;
-}
-
-LRESULT CMainDlg::OnRunProgram(WORD, WORD, HWND, BOOL&) {
-    m_jobs.SetRunProgram(IsChecked(IDC_RUN_PROGRAM) != 0);
-    WriteSetting(m_strIniPath, kKeyRunProgramFlag, m_jobs.Options().runProgram ? "1" : "0");
-    return 0;
-}
-
-LRESULT CMainDlg::OnEraseAll(WORD, WORD, HWND, BOOL&) {
-    m_jobs.SetEraseAll(IsChecked(IDC_ERASE_ALL) != 0);
-    WriteSetting(m_strIniPath, kKeyEraseFlag, m_jobs.Options().eraseAll ? "1" : "0");
-    return 0;
-}
-
-LRESULT CMainDlg::OnErasePages(WORD, WORD, HWND, BOOL&) {
-    int pages = IsChecked(IDC_ERASE_PAGES);
-    m_jobs.SetEraseAll(pages == 0);
-    WriteSetting(m_strIniPath, kKeyEraseFlag, pages ? "0" : "1");
+LRESULT CMainDlg::OnOptionCheckBox(WORD, WORD wID, HWND, BOOL&) {
+    for (const OptionCheckBox& box : kOptionCheckBoxes) {
+        if (box.id != wID) continue;
+        const bool on = (IsChecked(box.id) != 0) != box.checkedMeansOff;
+        JobOptions options = m_jobs.Options();
+        options.*box.option = on;
+        m_jobs.SetOptions(options);
+        WriteSetting(m_strIniPath, box.key, on ? "1" : "0");
+        break;
+    }
     return 0;
 }
 

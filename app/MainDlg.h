@@ -33,8 +33,8 @@ public:
     COMMAND_ID_HANDLER(ID_APP_ABOUT, OnAbout)
     COMMAND_ID_HANDLER(IDOK, OnCloseCommand)
     COMMAND_ID_HANDLER(IDCANCEL, OnCloseCommand)
-    COMMAND_HANDLER(IDC_VERIFY, BN_CLICKED, OnVerify)
-    COMMAND_HANDLER(IDC_RUN_PROGRAM, BN_CLICKED, OnRunProgram)
+    COMMAND_HANDLER(IDC_VERIFY, BN_CLICKED, OnOptionCheckBox)
+    COMMAND_HANDLER(IDC_RUN_PROGRAM, BN_CLICKED, OnOptionCheckBox)
     COMMAND_HANDLER(IDC_SELECT_FILE, BN_CLICKED, OnSelectFile)
     COMMAND_HANDLER(IDC_BAUD_LIST, CBN_SELCHANGE, OnBaudChange)
     COMMAND_HANDLER(IDC_PORT_LIST, CBN_SELCHANGE, OnPortChange)
@@ -42,8 +42,8 @@ public:
     COMMAND_HANDLER(IDC_START, BN_CLICKED, OnStart)
     COMMAND_HANDLER(IDC_RECONNECT, BN_CLICKED, OnReconnect)
     COMMAND_HANDLER(IDC_READ_FLASH, BN_CLICKED, OnReadFlash)
-    COMMAND_HANDLER(IDC_ERASE_ALL, BN_CLICKED, OnEraseAll)
-    COMMAND_HANDLER(IDC_ERASE_PAGES, BN_CLICKED, OnErasePages)
+    COMMAND_HANDLER(IDC_ERASE_ALL, BN_CLICKED, OnOptionCheckBox)
+    COMMAND_HANDLER(IDC_ERASE_PAGES, BN_CLICKED, OnOptionCheckBox)
     COMMAND_HANDLER(IDC_CLEAR_LOG, BN_CLICKED, OnClearLog)
     END_MSG_MAP()
 
@@ -51,8 +51,8 @@ public:
     LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnAbout(WORD, WORD, HWND, BOOL&);
     LRESULT OnCloseCommand(WORD, WORD wID, HWND, BOOL&);
-    LRESULT OnVerify(WORD, WORD, HWND, BOOL&);
-    LRESULT OnRunProgram(WORD, WORD, HWND, BOOL&);
+    // Verify, run, erase all and erase pages: one option and one setting each.
+    LRESULT OnOptionCheckBox(WORD, WORD wID, HWND, BOOL&);
     LRESULT OnSelectFile(WORD, WORD, HWND, BOOL&);
     LRESULT OnBaudChange(WORD, WORD, HWND, BOOL&);
     LRESULT OnPortChange(WORD, WORD, HWND, BOOL&);
@@ -60,8 +60,6 @@ public:
     LRESULT OnStart(WORD, WORD, HWND, BOOL&);
     LRESULT OnReconnect(WORD, WORD, HWND, BOOL&);
     LRESULT OnReadFlash(WORD, WORD, HWND, BOOL&);
-    LRESULT OnEraseAll(WORD, WORD, HWND, BOOL&);
-    LRESULT OnErasePages(WORD, WORD, HWND, BOOL&);
     LRESULT OnClearLog(WORD, WORD, HWND, BOOL&);
 
     // The jobs' host: the log view, the progress bar and label, the port list, the save
