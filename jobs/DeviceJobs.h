@@ -1,6 +1,7 @@
 // The connect procedure and the three jobs that the buttons run against the target.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "FlashImage.h"
@@ -75,6 +76,12 @@ private:
     // Programming stages; each returns false after logging its one failure.
     bool WritePages(uint32_t blockCount);
     bool VerifyPages(uint32_t blockCount);
+    // Read-out steps. The copy replaces the file at the first block read and closes it; a
+    // failure comes back as its log line, success as "".
+    void StartReadOutBar();
+    std::string CopyFlashToFile(std::FILE* file, const std::string& path);
+    std::string CopyBlockToFile(int n, uint32_t address, std::FILE** file, const std::string& path);
+    void ReportReadOutDone(unsigned long start, const std::string& path);
 
     IJobHost& m_host;
     JobOptions m_options;

@@ -34,43 +34,57 @@ void CDeviceJobs::ReadOut() {
         return;
     }
     unsigned long start = ClockMs();
+    StartReadOutBar();
 
-    m_host.SetProgressRange(kReadOutBlocks);
-    m_host.SetProgressPos(0);
-    m_host.SetPercentText("00%");
-    m_host.AppendLog(kMsgReadOutStart);
-
-    unsigned char block[kBlockSize];
-    int blocksDone = 0;
-    std::string failure;
-    uint32_t address = kFlashBase;
-    for (int n = 1; address < kReadOutEnd; ++n, address += kBlockSize) {
-        if (!m_isp.ReadMemory(address, kBlockSize, block)) {
-            failure = Format(kMsgReadOutReadFailed, address);
-            break;
-        }
-        m_host.SetProgressPos(n);
-        ShowPercent(n, kReadOutBlocks);
-        if (n == 1) file = std::freopen(path.c_str(), "wb", file);
-        if (!file || !WriteBlock(file, block, sizeof block)) {
-            failure = Format(kMsgReadOutWriteFailed, address);
-            break;
-        }
-        ++blocksDone;
-    }
-    if (file && std::fclose(file) != 0 && failure.empty()) {
-        failure = Format(kMsgReadOutWriteFailed, address - kBlockSize);
-        blocksDone = 0;
-    }
-
-    if (blocksDone < kReadOutBlocks) {
+    std::string failure = CopyFlashToFile(file, path);
+    if (!failure.empty()) {
         m_host.AppendLog(failure);
         m_host.SetProgressPos(kReadOutBlocks);
         return;
     }
+    ReportReadOutDone(start, path);
+    m_bLastJobOk = 1;
+}
+
+void CDeviceJobs::StartReadOutBar() {
+    m_host.SetProgressRange(kReadOutBlocks);
+    m_host.SetProgressPos(0);
+    m_host.SetPercentText("00%");
+    m_host.AppendLog(kMsgReadOutStart);
+}
+
+std::string CDeviceJobs::CopyFlashToFile(FILE* file, const std::string& path) {
+    std::string failure;
+    uint32_t address = kFlashBase;
+    for (int n = 1; address < kReadOutEnd; ++n, address += kBlockSize) {
+        failure = CopyBlockToFile(n, address, &file, path);
+        if (!failure.empty()) break;
+    }
+    // A close that fails after every block went in is put on the last block.
+    if (file && std::fclose(file) != 0 && failure.empty()) {
+        failure = Format(kMsgReadOutWriteFailed, address - kBlockSize);
+    }
+    return failure;
+}
+
+std::string CDeviceJobs::CopyBlockToFile(int n, uint32_t address, FILE** file,
+                                         const std::string& path) {
+    unsigned char block[kBlockSize];
+    if (!m_isp.ReadMemory(address, kBlockSize, block)) {
+        return Format(kMsgReadOutReadFailed, address);
+    }
+    m_host.SetProgressPos(n);
+    ShowPercent(n, kReadOutBlocks);
+    if (n == 1) *file = std::freopen(path.c_str(), "wb", *file);
+    if (!*file || !WriteBlock(*file, block, sizeof block)) {
+        return Format(kMsgReadOutWriteFailed, address);
+    }
+    return std::string();
+}
+
+void CDeviceJobs::ReportReadOutDone(unsigned long start, const std::string& path) {
     m_host.AppendLog(Format(kMsgReadOutDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
     m_host.AppendLog(kMsgReadOutSavedAt);
     m_host.AppendLog(path);
     m_host.AppendLog("\r\n");
-    m_bLastJobOk = 1;
 }
