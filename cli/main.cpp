@@ -57,12 +57,26 @@ bool ParseBaud(const char* text, int* baud) {
     return true;
 }
 
+bool IsProgramOnly(const std::string& word) {
+    return word == "--erase" || word == "--verify" || word == "--no-verify" || word == "--run";
+}
+
 // Returns kExitOk when the arguments are good; otherwise prints and returns the status.
 int ParseArguments(int argc, char** argv, Options* opt, bool* helpOnly) {
     std::vector<std::string> positional;
+    // The first program-only word anywhere on the line, an option's value included.
+    std::string programOnly;
+    auto note = [&](const char* word) {
+        if (programOnly.empty() && IsProgramOnly(word)) programOnly = word;
+    };
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        note(argv[i]);
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) return nullptr;
+            note(argv[++i]);
+            return argv[i];
+        };
         if (arg == "--help" || arg == "-h") {
             *helpOnly = true;
             return kExitOk;
@@ -100,12 +114,8 @@ int ParseArguments(int argc, char** argv, Options* opt, bool* helpOnly) {
     if (needsFile && positional.size() < 2) return UsageError(opt->command + " needs a file");
     if (positional.size() > (needsFile ? 2u : 1u)) return UsageError("too many arguments");
     if (needsFile) opt->file = positional[1];
-    bool programOnly = opt->command != "program";
-    for (int i = 1; i < argc && programOnly; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--erase" || arg == "--verify" || arg == "--no-verify" || arg == "--run") {
-            return UsageError(arg + " applies to program only");
-        }
+    if (opt->command != "program" && !programOnly.empty()) {
+        return UsageError(programOnly + " applies to program only");
     }
     return kExitOk;
 }
