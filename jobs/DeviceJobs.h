@@ -8,6 +8,8 @@
 #include "IspProtocol.h"
 #include "JobHost.h"
 
+class CErasePlan;
+
 // What the front end chose: the port and rate to connect with, and how to program.
 struct JobOptions {
     std::string port;
@@ -71,11 +73,9 @@ private:
     bool RefuseUnlessConnected();
     // Label text "%02d%%" of position * 100 / steps, rounded down.
     void ShowPercent(int position, int steps);
-    // True for a page that page mode leaves alone; it still counts as done on the bar.
-    bool LeavesPageAlone(const FlashPage* page) const;
     // Programming stages; each returns false after logging its one failure.
-    bool WritePages(uint32_t blockCount);
-    bool VerifyPages(uint32_t blockCount);
+    bool WritePages(const CErasePlan& plan, uint32_t blockCount);
+    bool VerifyPages(const CErasePlan& plan, uint32_t blockCount);
     // Read-out steps. The copy replaces the file at the first block read and closes it; a
     // failure comes back as its log line, success as "".
     void StartReadOutBar();

@@ -3,12 +3,12 @@
 
 #include "Clock.h"
 #include "DeviceJobs.h"
+#include "ErasePlan.h"
 #include "Format.h"
 #include "Messages.h"
 
 namespace {
 constexpr uint32_t kBlocksPerPage = CDeviceJobs::kPageSize / CDeviceJobs::kBlockSize;
-constexpr uint16_t kWholeFlash = 0xFFFF;
 constexpr unsigned long kEraseToWriteMs = 100;
 }  // namespace
 
@@ -23,8 +23,10 @@ void CDeviceJobs::Program() {
     m_host.AppendLog(Format(kMsgLoaded, static_cast<int>(m_image.TotalBytes()),
                             static_cast<int>(m_image.PageCount()), static_cast<int>(kPageSize)));
 
-    if (m_options.eraseAll) {
-        if (!m_isp.Erase(0, kWholeFlash)) {
+    const CErasePlan plan(m_options.eraseAll, m_image, PageLayout{kFlashBase, kPageSize, 0},
+                          m_isp.m_commands[CIspProtocol::SlotErase]);
+    if (plan.ErasesWholeFlash()) {
+        if (!plan.Send(m_isp, CErasePlan::WholeFlash())) {
             m_host.AppendLog(kMsgEraseAllFailed);
             return;
         }
@@ -33,8 +35,8 @@ void CDeviceJobs::Program() {
     WaitMs(kEraseToWriteMs);
 
     uint32_t blockCount = m_image.PageCount() * kBlocksPerPage;
-    bool ok = WritePages(blockCount);
-    if (ok && m_options.verify) ok = VerifyPages(blockCount);
+    bool ok = WritePages(plan, blockCount);
+    if (ok && m_options.verify) ok = VerifyPages(plan, blockCount);
     if (ok && m_options.runProgram) {
         // A refused Go is not logged; the bar still shows full.
         ok = m_isp.Go(kFlashBase) != 0;
@@ -44,13 +46,7 @@ void CDeviceJobs::Program() {
     m_bLastJobOk = ok;
 }
 
-bool CDeviceJobs::LeavesPageAlone(const FlashPage* page) const {
-    // Erasing page by page, a page the file gives no byte to (the space below an
-    // application linked above the base, say) is not ours to erase, write or verify.
-    return !m_options.eraseAll && page != nullptr && !page->hasData;
-}
-
-bool CDeviceJobs::WritePages(uint32_t blockCount) {
+bool CDeviceJobs::WritePages(const CErasePlan& plan, uint32_t blockCount) {
     unsigned long start = ClockMs();
     m_host.SetProgressRange(static_cast<int>(blockCount));
     m_host.SetProgressPos(0);
@@ -59,10 +55,11 @@ bool CDeviceJobs::WritePages(uint32_t blockCount) {
 
     for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
         const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
-        uint32_t pageAddress = kFlashBase + kPageSize * i;
-        const bool leaveAlone = LeavesPageAlone(page);
-        if (!m_options.eraseAll && !leaveAlone && !m_isp.Erase(static_cast<uint16_t>(i), 1)) {
-            m_host.AppendLog(Format(kMsgPageEraseFailed, static_cast<int>(i)));
+        uint32_t pageAddress = plan.PageAddress(i);
+        const bool leaveAlone = plan.LeavesAlone(i);
+        CErasePlan::Step erase{};
+        if (plan.ErasesBefore(i, &erase) && !plan.Send(m_isp, erase)) {
+            m_host.AppendLog(Format(kMsgPageEraseFailed, static_cast<int>(erase.firstPage)));
             return false;
         }
         for (uint32_t j = 0; j < kBlocksPerPage; ++j) {
@@ -82,7 +79,7 @@ bool CDeviceJobs::WritePages(uint32_t blockCount) {
     return true;
 }
 
-bool CDeviceJobs::VerifyPages(uint32_t blockCount) {
+bool CDeviceJobs::VerifyPages(const CErasePlan& plan, uint32_t blockCount) {
     unsigned long start = ClockMs();
     m_host.SetProgressPos(0);
     m_host.SetPercentText("00%");
@@ -91,8 +88,8 @@ bool CDeviceJobs::VerifyPages(uint32_t blockCount) {
     unsigned char readBack[kPageSize];
     for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
         const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
-        uint32_t pageAddress = kFlashBase + kPageSize * i;
-        const bool leaveAlone = LeavesPageAlone(page);
+        uint32_t pageAddress = plan.PageAddress(i);
+        const bool leaveAlone = plan.LeavesAlone(i);
         for (uint32_t j = 0; j < kBlocksPerPage; ++j) {
             uint32_t address = pageAddress + kBlockSize * j;
             if (!leaveAlone && !m_isp.ReadMemory(address, kBlockSize, readBack + kBlockSize * j)) {

@@ -1,0 +1,63 @@
+// The erase plan: which pages programming erases and with which command.
+#include "ErasePlan.h"
+
+CErasePlan::CErasePlan(bool eraseAll, const FlashImage& image, const PageLayout& layout,
+                       unsigned char eraseCommand)
+    : m_eraseAll(eraseAll), m_form(FormOf(eraseCommand)), m_layout(layout) {
+    if (m_eraseAll) return;
+    m_byImagePage.resize(image.PageCount(), Step{0, 0});
+    for (uint32_t i = 0; i < image.PageCount(); ++i) {
+        const FlashPage* page = image.FindPage(static_cast<int32_t>(i));
+        // A page the file gives no byte to (the space below an application linked above
+        // the base, say) is not ours to erase. A missing page is erased; its write fails.
+        if (page != nullptr && !page->hasData) continue;
+        m_byImagePage[i] = Step{static_cast<uint16_t>(m_layout.firstPage + i), 1};
+    }
+}
+
+CErasePlan::Form CErasePlan::FormOf(unsigned char eraseCommand) {
+    switch (eraseCommand) {
+        case 0x43:
+            return Form::Basic;
+        case 0x44:
+            return Form::Extended;
+        default:
+            return Form::None;
+    }
+}
+
+std::vector<CErasePlan::Step> CErasePlan::PageSteps() const {
+    std::vector<Step> steps;
+    for (const Step& step : m_byImagePage) {
+        if (step.pageCount != 0) steps.push_back(step);
+    }
+    return steps;
+}
+
+bool CErasePlan::ErasesBefore(uint32_t imagePage, Step* step) const {
+    if (imagePage >= m_byImagePage.size() || m_byImagePage[imagePage].pageCount == 0) {
+        return false;
+    }
+    *step = m_byImagePage[imagePage];
+    return true;
+}
+
+bool CErasePlan::LeavesAlone(uint32_t imagePage) const {
+    return !m_eraseAll && imagePage < m_byImagePage.size() &&
+           m_byImagePage[imagePage].pageCount == 0;
+}
+
+uint32_t CErasePlan::PageAddress(uint32_t imagePage) const {
+    return m_layout.base + m_layout.pageSize * imagePage;
+}
+
+int CErasePlan::Send(CIspProtocol& isp, const Step& step) const {
+    switch (m_form) {
+        case Form::Basic:
+            return isp.EraseBasic(step.firstPage, step.pageCount);
+        case Form::Extended:
+            return isp.EraseExtended(step.firstPage, step.pageCount);
+        default:
+            return 0;
+    }
+}
