@@ -52,12 +52,6 @@ uint32_t CErasePlan::PageAddress(uint32_t imagePage) const {
 }
 
 int CErasePlan::Send(CIspProtocol& isp, const Step& step) const {
-    switch (m_form) {
-        case Form::Basic:
-            return isp.EraseBasic(step.firstPage, step.pageCount);
-        case Form::Extended:
-            return isp.EraseExtended(step.firstPage, step.pageCount);
-        default:
-            return 0;
-    }
+    // The protocol picks the form from the same erase slot the plan was built from.
+    return m_form == Form::None ? 0 : isp.Erase(step.firstPage, step.pageCount);
 }
