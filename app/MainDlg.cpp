@@ -245,17 +245,27 @@ void CMainDlg::AppendHexLog(const unsigned char* bytes, int count) {
     AppendLog(HexBytes(bytes, count));
 }
 
-void CMainDlg::SetProgressRange(int max) {
+void CMainDlg::StageBegan(JobStage /*stage*/, int total) { m_bar.Began(total); }
+
+void CMainDlg::StageProgress(JobStage /*stage*/, int done, int total) {
+    m_bar.Progress(done, total);
+}
+
+void CMainDlg::StageEnded(JobStage /*stage*/, bool /*ok*/) { m_bar.Ended(); }
+
+void CMainDlg::FileSaved(const std::string& path) { AppendLog(path); }
+
+void CMainDlg::SetBarRange(int max) {
     ::SendMessageA(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(0, max));
 }
 
-void CMainDlg::SetProgressPos(int pos) { ::SendMessageA(m_hProgress, PBM_SETPOS, pos, 0); }
+void CMainDlg::SetBarPos(int pos) { ::SendMessageA(m_hProgress, PBM_SETPOS, pos, 0); }
 
-int CMainDlg::GetProgressPos() {
+int CMainDlg::GetBarPos() {
     return static_cast<int>(::SendMessageA(m_hProgress, PBM_GETPOS, 0, 0));
 }
 
-void CMainDlg::SetPercentText(const std::string& text) {
+void CMainDlg::SetPercentLabel(const std::string& text) {
     ::SetWindowTextA(m_hPercentText, text.c_str());
 }
 

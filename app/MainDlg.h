@@ -9,6 +9,7 @@
 #include "DeviceJobs.h"
 #include "DialogImpl.h"
 #include "JobHost.h"
+#include "ProgressBar.h"
 #include "UpdateUI.h"
 #include "resource.h"
 
@@ -16,7 +17,8 @@ class CMainDlg final : public CAxDialogImpl<CMainDlg>,
                        public CUpdateUI<CMainDlg>,
                        public CMessageFilter,
                        public CIdleHandler,
-                       public IJobHost {
+                       public IJobHost,
+                       private IBarWidgets {
 public:
     enum { IDD = IDD_MAIN_DIALOG };
 
@@ -66,10 +68,10 @@ public:
     // prompt and the "COMM" setting.
     void AppendLog(const std::string& text) override;
     void AppendHexLog(const unsigned char* bytes, int count) override;
-    void SetProgressRange(int max) override;
-    void SetProgressPos(int pos) override;
-    int GetProgressPos() override;
-    void SetPercentText(const std::string& text) override;
+    void StageBegan(JobStage stage, int total) override;
+    void StageProgress(JobStage stage, int done, int total) override;
+    void StageEnded(JobStage stage, bool ok) override;
+    void FileSaved(const std::string& path) override;
     int PortCount() override;
     std::string PortAt(int index) override;
     void SelectPort(int index) override;
@@ -77,6 +79,12 @@ public:
     void StorePort(const std::string& port) override;
 
 private:
+    // The bar and its label, drawn by m_bar from the stage events.
+    void SetBarRange(int max) override;
+    void SetBarPos(int pos) override;
+    int GetBarPos() override;
+    void SetPercentLabel(const std::string& text) override;
+
     void FetchControls();
     void LoadSettings();
     void SelectStoredPort();
@@ -92,8 +100,8 @@ private:
     HWND m_hProgress = nullptr;
     HWND m_hLogView = nullptr;
     HWND m_hPercentText = nullptr;
+    CProgressBar m_bar{*this};
 
-public:
     // The link, the options and the image the buttons work with.
     CDeviceJobs m_jobs;
 };

@@ -4,25 +4,30 @@
 
 #include "Format.h"
 #include "IniFile.h"
-#include "Messages.h"
 #include "OpenFailure.h"
 #include "Platform.h"
+#include "ProgressBar.h"
 #include "SettingNames.h"
 
 namespace {
 
 constexpr int kBarWidth = 40;
 
-// Stage names shown beside the bar, keyed by the log text that starts the stage.
-struct StageName {
-    const char* startMessage;
-    const char* name;
-};
-const StageName kStages[] = {
-    {kMsgWriteStart, "writing"},
-    {kMsgVerifyStart, "verifying"},
-    {kMsgReadOutStart, "reading"},
-};
+// The name shown beside the bar; stages that pass quickly get no bar.
+const char* BarStageName(JobStage stage) {
+    switch (stage) {
+        case JobStage::Erase:
+            return "erasing";
+        case JobStage::Write:
+            return "writing";
+        case JobStage::Verify:
+            return "verifying";
+        case JobStage::ReadOut:
+            return "reading";
+        default:
+            return nullptr;
+    }
+}
 
 }  // namespace
 
@@ -74,12 +79,17 @@ void CTerminalHost::EndOutputLocked() {
 
 void CTerminalHost::AppendLog(const std::string& text) {
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    for (const StageName& stage : kStages) {
-        if (text == stage.startMessage) m_stage = stage.name;
-    }
-    // The read-out path is the user's own text, already in the console's encoding.
-    bool isOwnPath = !m_savePath.empty() && text == m_savePath;
-    m_pending += isOwnPath ? text : GbkToConsole(text);
+    AppendLocked(GbkToConsole(text));
+}
+
+void CTerminalHost::FileSaved(const std::string& path) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    // The user's own text, already in the console's encoding.
+    AppendLocked(path);
+}
+
+void CTerminalHost::AppendLocked(const std::string& consoleText) {
+    m_pending += consoleText;
 
     // Whole lines go out as they end; "\r\n" becomes the platform's line end.
     size_t end;
@@ -101,22 +111,25 @@ void CTerminalHost::AppendHexLog(const unsigned char* bytes, int count) {
     AppendLog(HexBytes(bytes, count));
 }
 
-void CTerminalHost::SetProgressRange(int max) {
+void CTerminalHost::StageBegan(JobStage stage, int total) {
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    m_max = max > 0 ? max : 1;
+    m_stage = BarStageName(stage);
+    m_total = total > 0 ? total : 1;
+    m_done = 0;
     DrawBar();
 }
 
-void CTerminalHost::SetProgressPos(int pos) {
+void CTerminalHost::StageProgress(JobStage /*stage*/, int done, int total) {
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    m_pos = pos < 0 ? 0 : (pos > m_max ? m_max : pos);
+    m_total = total > 0 ? total : 1;
+    m_done = done < 0 ? 0 : (done > m_total ? m_total : done);
     DrawBar();
 }
 
-void CTerminalHost::SetPercentText(const std::string& text) {
+void CTerminalHost::StageEnded(JobStage /*stage*/, bool /*ok*/) {
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    m_percent = text;
-    DrawBar();
+    ClearBar();
+    m_stage = nullptr;
 }
 
 std::string CTerminalHost::PortAt(int index) {
@@ -148,11 +161,12 @@ void CTerminalHost::PortOpenFailed(const std::string& name, int reason) {
 }
 
 void CTerminalHost::DrawBar() {
-    if (!m_showProgress || m_stage.empty()) return;
-    int filled = static_cast<int>(static_cast<long>(m_pos) * kBarWidth / m_max);
+    if (!m_showProgress || !m_stage) return;
+    int filled = static_cast<int>(static_cast<long>(m_done) * kBarWidth / m_total);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(kBarWidth - filled), '-');
-    std::fprintf(stderr, "\r[%s] %4s %-10s", bar.c_str(), m_percent.c_str(), m_stage.c_str());
+    std::fprintf(stderr, "\r[%s] %4s %-10s", bar.c_str(), PercentText(m_done, m_total).c_str(),
+                 m_stage);
     std::fflush(stderr);
     m_barShown = true;
 }

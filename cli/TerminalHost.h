@@ -1,6 +1,6 @@
 // The jobs' host for a terminal: log lines to standard output in the console's encoding,
-// a progress bar on standard error when it is a terminal, a fixed port list, the read-out
-// path given on the command line, and the remembered port in the settings file.
+// a progress bar drawn from the stage events on standard error when it is a terminal, a fixed port
+// list, the read-out path given on the command line, and the remembered port in the settings file.
 #pragma once
 
 #include <cstdio>
@@ -27,10 +27,10 @@ public:
 
     void AppendLog(const std::string& text) override;
     void AppendHexLog(const unsigned char* bytes, int count) override;
-    void SetProgressRange(int max) override;
-    void SetProgressPos(int pos) override;
-    int GetProgressPos() override { return m_pos; }
-    void SetPercentText(const std::string& text) override;
+    void StageBegan(JobStage stage, int total) override;
+    void StageProgress(JobStage stage, int done, int total) override;
+    void StageEnded(JobStage stage, bool ok) override;
+    void FileSaved(const std::string& path) override;
     int PortCount() override { return static_cast<int>(m_ports.size()); }
     std::string PortAt(int index) override;
     void SelectPort(int /*index*/) override {}
@@ -43,6 +43,7 @@ public:
     void EndOutputLocked();
 
 private:
+    void AppendLocked(const std::string& consoleText);
     void DrawBar();
     void ClearBar();
 
@@ -51,9 +52,8 @@ private:
     std::string m_savePath;
     bool m_showProgress;
     bool m_barShown = false;
-    std::string m_pending;  // log text of a line not yet ended
-    std::string m_stage;
-    int m_max = 100;
-    int m_pos = 0;
-    std::string m_percent;
+    std::string m_pending;          // log text of a line not yet ended
+    const char* m_stage = nullptr;  // shown beside the bar; none: no bar
+    int m_total = 1;
+    int m_done = 0;
 };

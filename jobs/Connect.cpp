@@ -9,6 +9,13 @@ constexpr unsigned long kSettleMs = 100;  // between closing a port and the next
 }  // namespace
 
 int CDeviceJobs::Connect(const std::string& name) {
+    m_host.StageBegan(JobStage::Connect, 0);
+    const int ok = OpenAndSync(name);
+    m_host.StageEnded(JobStage::Connect, ok != 0);
+    return ok;
+}
+
+int CDeviceJobs::OpenAndSync(const std::string& name) {
     if (name.empty()) {
         m_host.AppendLog(kMsgInvalidPort);
         return 0;

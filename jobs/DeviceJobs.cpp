@@ -10,8 +10,3 @@ bool CDeviceJobs::RefuseUnlessConnected() {
     m_host.AppendLog(kMsgNotConnected);
     return true;
 }
-
-void CDeviceJobs::ShowPercent(int position, int steps) {
-    unsigned percent = static_cast<unsigned>(position) * 100u / static_cast<unsigned>(steps);
-    m_host.SetPercentText(Format("%02d%%", static_cast<int>(percent)));
-}

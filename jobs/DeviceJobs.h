@@ -69,13 +69,13 @@ public:
     FlashImage m_image;
 
 private:
+    // Connect without its stage events.
+    int OpenAndSync(const std::string& name);
     // Logs the refusal and returns true while the link is down.
     bool RefuseUnlessConnected();
-    // Label text "%02d%%" of position * 100 / steps, rounded down.
-    void ShowPercent(int position, int steps);
     // Programming stages; each returns false after logging its one failure.
-    bool WritePages(const CErasePlan& plan, uint32_t blockCount);
-    bool VerifyPages(const CErasePlan& plan, uint32_t blockCount);
+    bool WritePages(const CErasePlan& plan, int blockCount);
+    bool VerifyPages(const CErasePlan& plan, int blockCount);
     // Read-out steps. The copy replaces the file at the first block read and closes it; a
     // failure comes back as its log line, success as "".
     void StartReadOutBar();

@@ -1,9 +1,13 @@
-// What the device jobs need of a front end: the log, the progress display, the port list,
-// a save-file prompt and the write of the remembered port. The dialog implements it with
-// its controls, the command line with the terminal, the tests with a recorder.
+// What the device jobs need of a front end: the log, what the job is doing (stage events),
+// the port list, a save-file prompt and the write of the remembered port. The dialog
+// implements it with its controls, the command line with the terminal, the tests with a
+// recorder.
 #pragma once
 
 #include <string>
+
+// What a job is doing, in the order a programming job does it.
+enum class JobStage { Connect, Erase, Write, Verify, Run, ReadOut };
 
 class IJobHost {
 public:
@@ -12,12 +16,15 @@ public:
     // Appends each byte as "%02X " (no line break).
     virtual void AppendHexLog(const unsigned char* bytes, int count) = 0;
 
-    // Progress bar: range 0..max, position, and the position read back.
-    virtual void SetProgressRange(int max) = 0;
-    virtual void SetProgressPos(int pos) = 0;
-    virtual int GetProgressPos() = 0;
-    // Percentage label beside the bar, e.g. "08%".
-    virtual void SetPercentText(const std::string& text) = 0;
+    // A stage began; total is its number of steps (0 for a stage that has none).
+    virtual void StageBegan(JobStage stage, int total) = 0;
+    // done of the stage's total steps are behind it.
+    virtual void StageProgress(JobStage stage, int done, int total) = 0;
+    // The stage ended; ok is false when it is the one that failed the job.
+    virtual void StageEnded(JobStage stage, bool ok) = 0;
+    // The read-out's file, named in the log after the saved-at text. The path is the user's
+    // own text, in the encoding it was given in.
+    virtual void FileSaved(const std::string& path) = 0;
 
     // Port list in its displayed order.
     virtual int PortCount() = 0;

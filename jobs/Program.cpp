@@ -26,7 +26,10 @@ void CDeviceJobs::Program() {
     const CErasePlan plan(m_options.eraseAll, m_image, PageLayout{kFlashBase, kPageSize, 0},
                           m_isp.m_commands[CIspProtocol::SlotErase]);
     if (plan.ErasesWholeFlash()) {
-        if (!plan.Send(m_isp, CErasePlan::WholeFlash())) {
+        m_host.StageBegan(JobStage::Erase, 0);
+        const bool erased = plan.Send(m_isp, CErasePlan::WholeFlash());
+        m_host.StageEnded(JobStage::Erase, erased);
+        if (!erased) {
             m_host.AppendLog(kMsgEraseAllFailed);
             return;
         }
@@ -34,23 +37,22 @@ void CDeviceJobs::Program() {
     }
     WaitMs(kEraseToWriteMs);
 
-    uint32_t blockCount = m_image.PageCount() * kBlocksPerPage;
+    const int blockCount = static_cast<int>(m_image.PageCount() * kBlocksPerPage);
     bool ok = WritePages(plan, blockCount);
     if (ok && m_options.verify) ok = VerifyPages(plan, blockCount);
     if (ok && m_options.runProgram) {
-        // A refused Go is not logged; the bar still shows full.
+        // A refused Go is not logged.
+        m_host.StageBegan(JobStage::Run, 0);
         ok = m_isp.Go(kFlashBase) != 0;
+        m_host.StageEnded(JobStage::Run, ok);
         if (ok) m_host.AppendLog(kMsgRunDone);
     }
-    m_host.SetProgressPos(static_cast<int>(blockCount));
     m_bLastJobOk = ok;
 }
 
-bool CDeviceJobs::WritePages(const CErasePlan& plan, uint32_t blockCount) {
+bool CDeviceJobs::WritePages(const CErasePlan& plan, int blockCount) {
     unsigned long start = ClockMs();
-    m_host.SetProgressRange(static_cast<int>(blockCount));
-    m_host.SetProgressPos(0);
-    m_host.SetPercentText("00%");
+    m_host.StageBegan(JobStage::Write, blockCount);
     m_host.AppendLog(kMsgWriteStart);
 
     for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
@@ -60,6 +62,7 @@ bool CDeviceJobs::WritePages(const CErasePlan& plan, uint32_t blockCount) {
         CErasePlan::Step erase{};
         if (plan.ErasesBefore(i, &erase) && !plan.Send(m_isp, erase)) {
             m_host.AppendLog(Format(kMsgPageEraseFailed, static_cast<int>(erase.firstPage)));
+            m_host.StageEnded(JobStage::Write, false);
             return false;
         }
         for (uint32_t j = 0; j < kBlocksPerPage; ++j) {
@@ -67,22 +70,21 @@ bool CDeviceJobs::WritePages(const CErasePlan& plan, uint32_t blockCount) {
             if (!leaveAlone &&
                 (!page || !m_isp.WriteMemory(address, kBlockSize, page->data + kBlockSize * j))) {
                 m_host.AppendLog(Format(kMsgWriteFailed, static_cast<int>(kBlockSize), address));
+                m_host.StageEnded(JobStage::Write, false);
                 return false;
             }
-            m_host.SetProgressPos(static_cast<int>(kBlocksPerPage * i + j + 1));
-            ShowPercent(m_host.GetProgressPos(), static_cast<int>(blockCount));
+            m_host.StageProgress(JobStage::Write, static_cast<int>(kBlocksPerPage * i + j + 1),
+                                 blockCount);
         }
     }
-    if (m_host.GetProgressPos() == static_cast<int>(blockCount)) {
-        m_host.AppendLog(Format(kMsgWriteDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
-    }
+    m_host.StageEnded(JobStage::Write, true);
+    m_host.AppendLog(Format(kMsgWriteDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
     return true;
 }
 
-bool CDeviceJobs::VerifyPages(const CErasePlan& plan, uint32_t blockCount) {
+bool CDeviceJobs::VerifyPages(const CErasePlan& plan, int blockCount) {
     unsigned long start = ClockMs();
-    m_host.SetProgressPos(0);
-    m_host.SetPercentText("00%");
+    m_host.StageBegan(JobStage::Verify, blockCount);
     m_host.AppendLog(kMsgVerifyStart);
 
     unsigned char readBack[kPageSize];
@@ -95,18 +97,21 @@ bool CDeviceJobs::VerifyPages(const CErasePlan& plan, uint32_t blockCount) {
             if (!leaveAlone && !m_isp.ReadMemory(address, kBlockSize, readBack + kBlockSize * j)) {
                 m_host.AppendLog(
                     Format(kMsgVerifyReadFailed, address, static_cast<int>(kBlockSize)));
+                m_host.StageEnded(JobStage::Verify, false);
                 return false;
             }
-            m_host.SetProgressPos(static_cast<int>(kBlocksPerPage * i + j + 1));
-            ShowPercent(m_host.GetProgressPos(), static_cast<int>(blockCount));
+            m_host.StageProgress(JobStage::Verify, static_cast<int>(kBlocksPerPage * i + j + 1),
+                                 blockCount);
         }
         for (uint32_t k = 0; k < kPageSize && !leaveAlone; ++k) {
             if (!page || page->data[k] != readBack[k]) {
                 m_host.AppendLog(Format(kMsgVerifyMismatch, pageAddress + k));
+                m_host.StageEnded(JobStage::Verify, false);
                 return false;
             }
         }
     }
+    m_host.StageEnded(JobStage::Verify, true);
     m_host.AppendLog(Format(kMsgVerifyDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
     return true;
 }

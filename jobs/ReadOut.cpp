@@ -39,17 +39,16 @@ void CDeviceJobs::ReadOut() {
     std::string failure = CopyFlashToFile(file, path);
     if (!failure.empty()) {
         m_host.AppendLog(failure);
-        m_host.SetProgressPos(kReadOutBlocks);
+        m_host.StageEnded(JobStage::ReadOut, false);
         return;
     }
+    m_host.StageEnded(JobStage::ReadOut, true);
     ReportReadOutDone(start, path);
     m_bLastJobOk = 1;
 }
 
 void CDeviceJobs::StartReadOutBar() {
-    m_host.SetProgressRange(kReadOutBlocks);
-    m_host.SetProgressPos(0);
-    m_host.SetPercentText("00%");
+    m_host.StageBegan(JobStage::ReadOut, kReadOutBlocks);
     m_host.AppendLog(kMsgReadOutStart);
 }
 
@@ -73,8 +72,7 @@ std::string CDeviceJobs::CopyBlockToFile(int n, uint32_t address, FILE** file,
     if (!m_isp.ReadMemory(address, kBlockSize, block)) {
         return Format(kMsgReadOutReadFailed, address);
     }
-    m_host.SetProgressPos(n);
-    ShowPercent(n, kReadOutBlocks);
+    m_host.StageProgress(JobStage::ReadOut, n, kReadOutBlocks);
     if (n == 1) *file = std::freopen(path.c_str(), "wb", *file);
     if (!*file || !WriteBlock(*file, block, sizeof block)) {
         return Format(kMsgReadOutWriteFailed, address);
@@ -85,6 +83,6 @@ std::string CDeviceJobs::CopyBlockToFile(int n, uint32_t address, FILE** file,
 void CDeviceJobs::ReportReadOutDone(unsigned long start, const std::string& path) {
     m_host.AppendLog(Format(kMsgReadOutDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
     m_host.AppendLog(kMsgReadOutSavedAt);
-    m_host.AppendLog(path);
+    m_host.FileSaved(path);
     m_host.AppendLog("\r\n");
 }

@@ -60,6 +60,7 @@ protected:
         jobs.Reconnect();
         ASSERT_TRUE(jobs.IsConnected()) << host.log;
         host.log.clear();
+        host.stages.clear();
         target.ClearLog();
     }
 

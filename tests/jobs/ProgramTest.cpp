@@ -214,4 +214,77 @@ TEST_F(ProgramTest, NotConnectedDoesNotOpenTheFile) {
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
 }
 
+// The stage events each job gives its host, in order, on success and on each failure.
+struct StageCase {
+    const char* name;
+    char job;  // 'C' connect, 'P' program, 'R' read-out, 'I' chip info
+    std::vector<std::string> faults;
+    bool eraseAll;
+    bool run;
+    std::vector<std::string> stages;
+};
+
+// clang-format off
+const StageCase kStageCases[] = {
+    {"Connect", 'C', {}, true, false, {"began connect 0", "ended connect ok"}},
+    {"ConnectRefused", 'C', {"silent"}, true, false, {"began connect 0", "ended connect failed"}},
+    {"ProgramAll", 'P', {}, true, true,
+     {"began erase 0", "ended erase ok", "began write 8", "done write 8", "ended write ok",
+      "began verify 8", "done verify 8", "ended verify ok", "began run 0", "ended run ok"}},
+    {"ProgramPages", 'P', {}, false, false,
+     {"began write 8", "done write 8", "ended write ok",
+      "began verify 8", "done verify 8", "ended verify ok"}},
+    {"EraseFails", 'P', {"nack:erase"}, true, false, {"began erase 0", "ended erase failed"}},
+    {"WriteFails", 'P', {"nack:write@0x08000500"}, true, true,
+     {"began erase 0", "ended erase ok", "began write 8", "ended write failed"}},
+    {"VerifyFails", 'P', {"corrupt:0x08000005"}, true, true,
+     {"began erase 0", "ended erase ok", "began write 8", "done write 8", "ended write ok",
+      "began verify 8", "ended verify failed"}},
+    {"RunFails", 'P', {"nack:go"}, false, true,
+     {"began write 8", "done write 8", "ended write ok", "began verify 8", "done verify 8",
+      "ended verify ok", "began run 0", "ended run failed"}},
+    {"ReadOut", 'R', {}, true, false,
+     {"began read-out 256", "done read-out 256", "ended read-out ok"}},
+    {"ReadOutFails", 'R', {"nack:read@0x08000100"}, true, false,
+     {"began read-out 256", "ended read-out failed"}},
+    {"ChipInfo", 'I', {}, true, false, {}},
+};
+// clang-format on
+
+void PrintTo(const StageCase& c, std::ostream* os) { *os << c.name; }
+
+class StageEventTest : public ProgramTest, public ::testing::WithParamInterface<StageCase> {};
+
+TEST_P(StageEventTest, JobTellsItsStagesInOrder) {
+    const StageCase& c = GetParam();
+    if (c.job == 'C') {
+        sim::TargetConfig config;
+        config.faults = c.faults;
+        sim::PtyTarget& target = StartTarget(config);
+        host.ports = {target.SlavePath()};
+        jobs.ConnectOnly(target.SlavePath());
+    } else {
+        Prepare(Pattern(2 * kPage), c.faults, 0x44);
+        jobs.SetEraseAll(c.eraseAll);
+        jobs.SetRunProgram(c.run);
+        host.savePath = TempPath("stages.bin");
+        if (c.job == 'P') jobs.Program();
+        if (c.job == 'R') jobs.ReadOut();
+        if (c.job == 'I') jobs.ReadChipInfo();
+    }
+    EXPECT_EQ(host.stages, c.stages) << host.log;
+    const bool failed = !c.stages.empty() && c.stages.back().find("failed") != std::string::npos;
+    if (c.job != 'C') {
+        EXPECT_EQ(jobs.LastJobSucceeded(), failed ? 0 : 1);
+    }
+    const bool saved = c.job == 'R' && !failed;
+    EXPECT_EQ(host.savedFiles,
+              saved ? std::vector<std::string>{host.savePath} : std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, StageEventTest, ::testing::ValuesIn(kStageCases),
+                         [](const ::testing::TestParamInfo<StageCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 }  // namespace

@@ -7,8 +7,10 @@
 
 #include "Format.h"
 #include "JobHost.h"
+#include "ProgressBar.h"
 
-class RecordingHost : public IJobHost {
+// The bar and label are drawn by the same mapping the dialog uses.
+class RecordingHost : public IJobHost, private IBarWidgets {
 public:
     struct BarEvent {
         char kind;  // 'R' range, 'P' position
@@ -19,16 +21,22 @@ public:
     void AppendHexLog(const unsigned char* bytes, int count) override {
         log += HexBytes(bytes, count);
     }
-    void SetProgressRange(int max) override {
-        range = max;
-        bar.push_back({'R', max});
+    void StageBegan(JobStage stage, int total) override {
+        stages.push_back(Format("began %s %d", Name(stage), total));
+        m_bar.Began(total);
     }
-    void SetProgressPos(int pos) override {
-        position = pos;
-        bar.push_back({'P', pos});
+    void StageProgress(JobStage stage, int done, int total) override {
+        if (done == total) stages.push_back(Format("done %s %d", Name(stage), done));
+        m_bar.Progress(done, total);
     }
-    int GetProgressPos() override { return position; }
-    void SetPercentText(const std::string& text) override { percents.push_back(text); }
+    void StageEnded(JobStage stage, bool ok) override {
+        stages.push_back(Format("ended %s %s", Name(stage), ok ? "ok" : "failed"));
+        m_bar.Ended();
+    }
+    void FileSaved(const std::string& path) override {
+        savedFiles.push_back(path);
+        log += path;
+    }
     int PortCount() override { return static_cast<int>(ports.size()); }
     std::string PortAt(int index) override {
         if (index < 0 || index >= PortCount()) return std::string();
@@ -59,6 +67,9 @@ public:
     }
 
     std::string log;
+    // "began write 4", "done write 4" (the last step only), "ended write ok|failed".
+    std::vector<std::string> stages;
+    std::vector<std::string> savedFiles;
     std::vector<BarEvent> bar;
     int range = 100;
     int position = 0;
@@ -69,4 +80,24 @@ public:
     std::vector<std::pair<std::string, int>> openFailures;
     std::string savePath;
     int prompts = 0;
+
+private:
+    static const char* Name(JobStage stage) {
+        static const char* const names[] = {"connect", "erase", "write",
+                                            "verify",  "run",   "read-out"};
+        return names[static_cast<int>(stage)];
+    }
+
+    void SetBarRange(int max) override {
+        range = max;
+        bar.push_back({'R', max});
+    }
+    void SetBarPos(int pos) override {
+        position = pos;
+        bar.push_back({'P', pos});
+    }
+    int GetBarPos() override { return position; }
+    void SetPercentLabel(const std::string& text) override { percents.push_back(text); }
+
+    CProgressBar m_bar{*this};
 };
