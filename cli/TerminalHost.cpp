@@ -60,11 +60,26 @@ CTerminalHost::CTerminalHost(std::vector<std::string> ports, std::string setting
                              bool showProgress)
     : m_ports(std::move(ports)),
       m_settingsFile(std::move(settingsFile)),
-      m_showProgress(showProgress) {}
+      m_showProgress(showProgress) {
+    if (m_showProgress) m_ticker = std::thread([this] { Tick(); });
+}
 
 CTerminalHost::~CTerminalHost() {
-    std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    EndOutputLocked();
+    {
+        std::lock_guard<std::mutex> hold(TerminalOutputLock());
+        m_stopTicking = true;
+        EndOutputLocked();
+    }
+    m_tickWake.notify_all();
+    if (m_ticker.joinable()) m_ticker.join();
+}
+
+void CTerminalHost::Tick() {
+    std::unique_lock<std::mutex> hold(TerminalOutputLock());
+    while (!m_stopTicking) {
+        m_tickWake.wait_for(hold, std::chrono::seconds(1));
+        if (!m_stopTicking) DrawBar();
+    }
 }
 
 void CTerminalHost::EndOutputLocked() {
@@ -116,6 +131,7 @@ void CTerminalHost::StageBegan(JobStage stage, int total) {
     m_stage = BarStageName(stage);
     m_total = total > 0 ? total : 1;
     m_done = 0;
+    m_stageStart = std::chrono::steady_clock::now();
     DrawBar();
 }
 
@@ -165,15 +181,18 @@ void CTerminalHost::DrawBar() {
     int filled = static_cast<int>(static_cast<long>(m_done) * kBarWidth / m_total);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(kBarWidth - filled), '-');
-    std::fprintf(stderr, "\r[%s] %4s %-10s", bar.c_str(), PercentText(m_done, m_total).c_str(),
-                 m_stage);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - m_stageStart)
+                             .count();
+    std::fprintf(stderr, "\r[%s] %4s %-10s %4lds", bar.c_str(),
+                 PercentText(m_done, m_total).c_str(), m_stage, static_cast<long>(elapsed));
     std::fflush(stderr);
     m_barShown = true;
 }
 
 void CTerminalHost::ClearBar() {
     if (!m_barShown) return;
-    std::fprintf(stderr, "\r%*s\r", kBarWidth + 20, "");
+    std::fprintf(stderr, "\r%*s\r", kBarWidth + 30, "");
     std::fflush(stderr);
     m_barShown = false;
 }

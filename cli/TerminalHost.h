@@ -3,9 +3,12 @@
 // list, the read-out path given on the command line, and the remembered port in the settings file.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "JobHost.h"
@@ -44,6 +47,8 @@ public:
 
 private:
     void AppendLocked(const std::string& consoleText);
+    // Redraws the bar once a second, so that a long erase shows its time going by.
+    void Tick();
     void DrawBar();
     void ClearBar();
 
@@ -56,4 +61,8 @@ private:
     const char* m_stage = nullptr;  // shown beside the bar; none: no bar
     int m_total = 1;
     int m_done = 0;
+    std::chrono::steady_clock::time_point m_stageStart;
+    bool m_stopTicking = false;
+    std::condition_variable m_tickWake;
+    std::thread m_ticker;  // only while the bar is shown at all
 };

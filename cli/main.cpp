@@ -155,6 +155,7 @@ public:
 bool ConnectTarget(CDeviceJobs& jobs, const Options& opt, const std::vector<std::string>& ports,
                    const std::string& settingsFile) {
     jobs.SetBaudRate(opt.baud);
+    jobs.SetIdentifyChip(true);
     if (opt.hasPort) {
         jobs.ConnectOnly(opt.port);
         return jobs.IsConnected();

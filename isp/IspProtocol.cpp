@@ -56,7 +56,7 @@ int WakeAt(int count, int wanted) {
 // ends with its current window at the latest.
 template <class StopFn>
 void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs,
-              int wanted, StopFn stop) {
+              int wanted, StopFn stop, int maxResends = kMaxResends) {
     link.Send(bytes, length);
     unsigned long start = ClockMs();
     int resends = 0;
@@ -70,7 +70,7 @@ void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned
         }
         // Anything received is judged as it is; silence is resent.
         count = link.ring.Count();
-        if (count != 0 || resends >= kMaxResends) return;
+        if (count != 0 || resends >= maxResends) return;
         link.Send(bytes, length);
         ++resends;
         start = ClockMs();
@@ -86,6 +86,18 @@ bool AckStage(const Link& link, const unsigned char* bytes, int length, unsigned
 // One ACK stage, to be run by Exchange.
 auto Ack(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs) {
     return [&link, bytes, length, windowMs] { return AckStage(link, bytes, length, windowMs); };
+}
+
+// The stage that ends an erase block: with a known erase time it waits that long, sent once.
+auto EraseAck(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs,
+              unsigned long eraseWaitMs) {
+    return [&link, bytes, length, windowMs, eraseWaitMs] {
+        if (eraseWaitMs == 0) return AckStage(link, bytes, length, windowMs);
+        RunStage(
+            link, bytes, length, windowMs + eraseWaitMs, 1, [](int count) { return count >= 1; },
+            0);
+        return link.FirstIs(kAck);
+    };
 }
 
 // Runs a command's stages in order: arms the ring before the first, clears it between two,
@@ -265,18 +277,31 @@ int CIspProtocol::ResetAndSync() {
 int CIspProtocol::GetCommands() {
     const Link link{m_pPort, g_rxRing};
     const unsigned char get[2] = {0x00, 0xFF};
+    // ACK, N, version, N codes, ACK: the count byte says how long the reply is.
+    const auto replyLength = [&](int count) {
+        return count >= 2 ? g_rxRing.ByteAt(1) + 4 : kGetReplyLength;
+    };
     Exchange(g_rxRing, [&] {
-        RunStage(link, get, 2, kGetWindow, kGetReplyLength,
-                 [&](int count) { return count >= kGetReplyLength || link.LoneNack(count); });
+        RunStage(link, get, 2, kGetWindow, kGetReplyLength, [&](int count) {
+            if (link.LoneNack(count)) return true;
+            return count >= (m_acceptLongerGet ? replyLength(count) : kGetReplyLength);
+        });
         return true;
     });
-    if (g_rxRing.Count() != kGetReplyLength || g_rxRing.ByteAt(0) != kAck ||
-        g_rxRing.ByteAt(kGetReplyLength - 1) != kAck || g_rxRing.ByteAt(1) != kGetCodeCount) {
-        return 0;
-    }
-    g_rxRing.Reframe(2, kGetReplyLength - 2);
+    const int count = g_rxRing.Count();
+    if (count < 2 || g_rxRing.ByteAt(0) != kAck) return 0;
+    const int codes = g_rxRing.ByteAt(1);
+    const bool lengthOk = m_acceptLongerGet ? codes >= kGetCodeCount && codes <= kMaxCommandCount
+                                            : codes == kGetCodeCount;
+    if (!lengthOk || count != codes + 4 || g_rxRing.ByteAt(count - 1) != kAck) return 0;
+    g_rxRing.Reframe(2, count - 2);
     g_rxRing.Take(&m_nVersion);
-    for (int i = 0; i < kCommandCount; ++i) g_rxRing.Take(&m_commands[i]);
+    for (int i = 0; i < codes; ++i) g_rxRing.Take(&m_listed[i]);
+    m_listedCount = codes;
+    std::memcpy(m_commands, m_listed, kCommandCount);
+    for (int i = kCommandCount; i < codes; ++i) {
+        if (m_listed[i] == 0x43 || m_listed[i] == 0x44) m_commands[SlotErase] = m_listed[i];
+    }
     return 1;
 }
 
@@ -327,9 +352,9 @@ int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned 
     block.push_back(XorOf(block));
     const int blockSize = static_cast<int>(block.size());
 
-    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kShortWindow),
-                             Ack(link, addressBytes, 5, kShortWindow),
-                             Ack(link, block.data(), blockSize, kMsPerByte * blockSize));
+    const bool ok = Exchange(
+        g_rxRing, Ack(link, command, 2, kShortWindow), Ack(link, addressBytes, 5, kShortWindow),
+        EraseAck(link, block.data(), blockSize, kMsPerByte * blockSize, m_eraseWaitMs));
     return ok ? 1 : 0;
 }
 
@@ -381,8 +406,9 @@ int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount) {
 
     const Link link{m_pPort, g_rxRing};
     const unsigned char command[2] = {0x43, 0xBC};
-    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kShortWindow),
-                             Ack(link, block.data(), static_cast<int>(block.size()), kWindow));
+    const bool ok = Exchange(
+        g_rxRing, Ack(link, command, 2, kShortWindow),
+        EraseAck(link, block.data(), static_cast<int>(block.size()), kWindow, m_eraseWaitMs));
     return ok ? 1 : 0;
 }
 
@@ -411,7 +437,8 @@ int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount) {
     const Link link{m_pPort, g_rxRing};
     const unsigned char command[2] = {0x44, 0xBB};
     // A list too long for one send never leaves; its stage then fails by timeout.
-    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kWindow),
-                             Ack(link, block.data(), blockSize, kMsPerByte * blockSize));
+    const bool ok =
+        Exchange(g_rxRing, Ack(link, command, 2, kWindow),
+                 EraseAck(link, block.data(), blockSize, kMsPerByte * blockSize, m_eraseWaitMs));
     return ok ? 1 : 0;
 }

@@ -16,6 +16,7 @@ public:
     static constexpr unsigned char kNack = 0x1F;
     static constexpr unsigned char kSync = 0x7F;
     static constexpr int kCommandCount = 11;
+    static constexpr int kMaxCommandCount = 20;
 
     // Slots of m_commands, in the order the bootloader lists them.
     enum Slot {
@@ -51,7 +52,17 @@ public:
     // DTR/RTS reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK.
     int ResetAndSync();
     // Get: fills m_nVersion and m_commands on success; a failure leaves them unchanged.
+    // Only a list of exactly 11 codes is accepted unless SetAcceptLongerGet allowed more.
     int GetCommands();
+    // Accepts lists of 11 to kMaxCommandCount codes (newer bootloaders add Get Checksum
+    // and more): m_commands then holds the first 11, with the erase slot set to the erase
+    // code found anywhere in the list.
+    void SetAcceptLongerGet(bool accept) { m_acceptLongerGet = accept; }
+    // How long the last stage of the next erases waits for the ACK, in ms. The bootloader
+    // answers only once the erase is done, so this is the erase's worst case; such a stage
+    // is never resent, since the block would arrive as a new command. 0: the usual window
+    // and resends.
+    void SetEraseWaitMs(unsigned long ms) { m_eraseWaitMs = ms; }
 
     // out: version, option byte 1, option byte 2.
     int GetVersionAndProtection(unsigned char out[3]);
@@ -71,7 +82,12 @@ public:
 
     unsigned char m_nVersion;
     unsigned char m_commands[kCommandCount];
+    // Every code of the last accepted Get, as listed.
+    unsigned char m_listed[kMaxCommandCount] = {};
+    int m_listedCount = 0;
 
 private:
     CSerialPort* m_pPort;
+    bool m_acceptLongerGet = false;
+    unsigned long m_eraseWaitMs = 0;
 };

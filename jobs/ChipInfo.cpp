@@ -28,5 +28,6 @@ void CDeviceJobs::ReadChipInfo() {
         m_host.AppendLog(kMsgChipIdFailed);
         ok = 0;
     }
+    if (m_options.identifyChip) ReportChip();
     m_bLastJobOk = ok;
 }

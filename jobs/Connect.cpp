@@ -27,13 +27,15 @@ int CDeviceJobs::OpenAndSync(const std::string& name) {
     }
     m_host.AppendLog(Format(kMsgPortOpened, name.c_str()));
 
+    m_isp.SetAcceptLongerGet(m_options.identifyChip);
     if (m_isp.ResetAndSync() && m_isp.GetCommands()) {
         m_host.AppendLog(kMsgIspConnected);
         m_host.AppendLog(
             Format(kMsgBootloaderVersion, m_isp.m_nVersion >> 4, m_isp.m_nVersion & 0x0F));
         m_host.AppendLog(kMsgBootloaderCommands);
-        m_host.AppendHexLog(m_isp.m_commands, CIspProtocol::kCommandCount);
+        m_host.AppendHexLog(m_isp.m_listed, m_isp.m_listedCount);
         m_host.AppendLog("\r\n");
+        if (m_options.identifyChip) IdentifyChip();
         return 1;
     }
     m_host.AppendLog(Format(kMsgIspFailedClosing, name.c_str()));

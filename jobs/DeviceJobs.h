@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "FlashGeometry.h"
 #include "FlashImage.h"
 #include "IspProtocol.h"
 #include "JobHost.h"
@@ -18,17 +19,15 @@ struct JobOptions {
     bool eraseAll = false;
     bool verify = false;
     bool runProgram = false;
+    // After connecting, identify the chip and work to its flash (the command line); else
+    // the fixed geometry and the strict 11-code Get the dialog has always used.
+    bool identifyChip = false;
 };
 
 // Holds the link state and the options that the dialog (or the command line) sets; every
 // operation runs to its end on the caller's thread and reports only through the host.
 class CDeviceJobs {
 public:
-    static constexpr uint32_t kFlashBase = 0x08000000;
-    static constexpr uint32_t kPageSize = 1024;
-    static constexpr uint32_t kBlockSize = 256;
-    static constexpr uint32_t kReadOutEnd = 0x08010000;
-
     explicit CDeviceJobs(IJobHost& host);
 
     // The options as a whole, or one at a time as a dialog's controls change them.
@@ -40,8 +39,11 @@ public:
     void SetEraseAll(bool eraseAll) { m_options.eraseAll = eraseAll; }
     void SetVerify(bool verify) { m_options.verify = verify; }
     void SetRunProgram(bool runProgram) { m_options.runProgram = runProgram; }
+    void SetIdentifyChip(bool identify) { m_options.identifyChip = identify; }
 
     bool IsConnected() const { return m_bConnected != 0; }
+    // The flash the jobs work on: the identified chip's, or the fixed default.
+    const FlashGeometry& Geometry() const { return m_geometry; }
 
     // One connect attempt on the named port; logs; leaves the connected flag to the callers.
     int Connect(const std::string& name);
@@ -71,6 +73,15 @@ public:
 private:
     // Connect without its stage events.
     int OpenAndSync(const std::string& name);
+    // With identifyChip: learns the chip from its product ID and flash-size register and
+    // sets the geometry; logs only what it had to assume.
+    void IdentifyChip();
+    // With an identified chip: the chip's name, flash and read-out protection.
+    void ReportChip();
+    // Logs and returns true when the image has data where the identified chip has no flash.
+    bool RefuseImageBeyondFlash();
+    int ReadOutBlocks() const { return static_cast<int>((m_geometry.end - m_geometry.base) / 256); }
+    uint32_t BlocksPerPage() const { return m_geometry.pageSize / m_geometry.blockSize; }
     // Logs the refusal and returns true while the link is down.
     bool RefuseUnlessConnected();
     // Programming stages; each returns false after logging its one failure.
@@ -85,6 +96,7 @@ private:
 
     IJobHost& m_host;
     JobOptions m_options;
+    FlashGeometry m_geometry;
     int m_bConnected = 0;
     int m_bLastJobOk = 0;
 };

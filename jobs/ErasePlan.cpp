@@ -4,6 +4,10 @@
 CErasePlan::CErasePlan(bool eraseAll, const FlashImage& image, const PageLayout& layout,
                        unsigned char eraseCommand)
     : m_eraseAll(eraseAll), m_form(FormOf(eraseCommand)), m_layout(layout) {
+    if (!m_layout.units.empty()) {
+        PlanUnits(image);
+        return;
+    }
     if (m_eraseAll) return;
     m_byImagePage.resize(image.PageCount(), Step{0, 0});
     for (uint32_t i = 0; i < image.PageCount(); ++i) {
@@ -12,6 +16,21 @@ CErasePlan::CErasePlan(bool eraseAll, const FlashImage& image, const PageLayout&
         // the base, say) is not ours to erase. A missing page is erased; its write fails.
         if (page != nullptr && !page->hasData) continue;
         m_byImagePage[i] = Step{static_cast<uint16_t>(m_layout.firstPage + i), 1};
+    }
+}
+
+void CErasePlan::PlanUnits(const FlashImage& image) {
+    m_byImagePage.resize(image.PageCount(), Step{0, 0});
+    m_written.resize(image.PageCount(), false);
+    const chips::EraseUnit* last = nullptr;
+    for (uint32_t i = 0; i < image.PageCount(); ++i) {
+        const FlashPage* page = image.FindPage(static_cast<int32_t>(i));
+        const chips::EraseUnit* unit = chips::UnitAt(m_layout.units, PageAddress(i));
+        if (page == nullptr || !page->hasData || unit == nullptr) continue;
+        m_written[i] = true;
+        // Pages come in address order, so a unit's pages follow one another.
+        if (!m_eraseAll && unit != last) m_byImagePage[i] = Step{unit->index, 1, unit->eraseMaxMs};
+        last = unit;
     }
 }
 
@@ -43,6 +62,7 @@ bool CErasePlan::ErasesBefore(uint32_t imagePage, Step* step) const {
 }
 
 bool CErasePlan::LeavesAlone(uint32_t imagePage) const {
+    if (!m_layout.units.empty()) return imagePage >= m_written.size() || !m_written[imagePage];
     return !m_eraseAll && imagePage < m_byImagePage.size() &&
            m_byImagePage[imagePage].pageCount == 0;
 }
@@ -53,5 +73,7 @@ uint32_t CErasePlan::PageAddress(uint32_t imagePage) const {
 
 int CErasePlan::Send(CIspProtocol& isp, const Step& step) const {
     // The protocol picks the form from the same erase slot the plan was built from.
-    return m_form == Form::None ? 0 : isp.Erase(step.firstPage, step.pageCount);
+    if (m_form == Form::None) return 0;
+    isp.SetEraseWaitMs(step.waitMs);
+    return isp.Erase(step.firstPage, step.pageCount);
 }

@@ -4,28 +4,38 @@
 #include <cstdint>
 #include <vector>
 
+#include "Chips.h"
 #include "FlashImage.h"
 #include "IspProtocol.h"
 
-// Where the image's pages sit on the target; one image page is one erasable page.
+// Where the image's pages sit on the target. Without erase units, one image page is one
+// erasable page, numbered from firstPage; with them, each image page lies in one unit.
 struct PageLayout {
     uint32_t base;       // address of image page 0
     uint32_t pageSize;   // bytes per page
     uint16_t firstPage;  // the target's number for image page 0
+    // The chip's erase units; empty for the plain numbering above.
+    std::vector<chips::EraseUnit> units = {};
+    // Worst case of a whole-flash erase in ms; 0 to use the protocol's usual windows.
+    uint32_t wholeFlashWaitMs = 0;
 };
 
 // Built once per programming run from the erase option and the loaded image: either the
-// whole flash up front, or each page the file gives data to, just before its first block.
+// whole flash up front, or each page (or erase unit) the file gives data to, just before
+// its first block. With erase units, pages without data are never written: the flash there
+// is left as it is, or was erased already.
 class CErasePlan {
 public:
     // The bootloader's erase command (0x43 basic, 0x44 extended), or neither.
     enum class Form { None, Basic, Extended };
     static constexpr uint16_t kWholeFlash = 0xFFFF;
 
-    // pageCount pages from firstPage; kWholeFlash as the count erases everything.
+    // pageCount pages from firstPage; kWholeFlash as the count erases everything. waitMs is
+    // the erase's worst case when known, else 0.
     struct Step {
         uint16_t firstPage;
         uint16_t pageCount;
+        uint32_t waitMs = 0;
     };
 
     // eraseCommand: the bootloader's erase slot as its Get reply listed it.
@@ -33,7 +43,7 @@ public:
                unsigned char eraseCommand);
 
     static Form FormOf(unsigned char eraseCommand);
-    static Step WholeFlash() { return Step{0, kWholeFlash}; }
+    Step WholeFlash() const { return Step{0, kWholeFlash, m_layout.wholeFlashWaitMs}; }
 
     bool ErasesWholeFlash() const { return m_eraseAll; }
     Form Command() const { return m_form; }
@@ -49,8 +59,11 @@ public:
     int Send(CIspProtocol& isp, const Step& step) const;
 
 private:
+    void PlanUnits(const FlashImage& image);
+
     bool m_eraseAll;
     Form m_form;
     PageLayout m_layout;
     std::vector<Step> m_byImagePage;  // pageCount 0: nothing erased before that page
+    std::vector<bool> m_written;      // with erase units: the pages that are written
 };

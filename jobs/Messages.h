@@ -18,6 +18,19 @@ inline constexpr const char* kMsgVersionFailed = ">>读取版本及读保护信�
 inline constexpr const char* kMsgChipId = ">>芯片ID版本：V%d.%02X\r\n";
 inline constexpr const char* kMsgChipIdFailed = ">>读取芯片ID版本失败！\r\n";
 
+// The identified chip (command line only).
+inline constexpr const char* kMsgChipUnknown =
+    ">>未知芯片（产品ID 0x%04X），按每页1024byte、64KB FLASH操作\r\n";
+inline constexpr const char* kMsgChipIdUnread =
+    ">>读取芯片ID失败，按每页1024byte、64KB FLASH操作\r\n";
+inline constexpr const char* kMsgFlashSizeAssumed =
+    ">>无法读取FLASH容量，按该芯片最大容量%uKB操作\r\n";
+inline constexpr const char* kMsgChipName = ">>芯片：%s（产品ID 0x%04X）\r\n";
+inline constexpr const char* kMsgChipFlash = ">>FLASH：%uKB，起始地址0x%08X，%s\r\n";
+inline constexpr const char* kMsgReadProtection = ">>读保护：级别%d（选项字节RDP=0x%02X）\r\n";
+inline constexpr const char* kMsgReadProtectionUnread =
+    ">>读保护：无法读取选项字节，可能已启用读保护\r\n";
+
 // Programming.
 inline constexpr const char* kMsgLoadFailed = ">>下载文件打开失败，取消烧录操作！\r\n";
 inline constexpr const char* kMsgLoaded = ">>读取下载文件到内存：%dbyte ，共%d页（每页%dbyte）\r\n";
@@ -32,6 +45,8 @@ inline constexpr const char* kMsgVerifyReadFailed = ">>读取FLASH 0x%08X ，%db
 inline constexpr const char* kMsgVerifyMismatch =
     ">>FLASH地址0x%08X校验出现错误，停止校验操作！\r\n";
 inline constexpr const char* kMsgVerifyDone = ">>FLASH校验成功，用时%d毫秒！\r\n";
+inline constexpr const char* kMsgImageBeyondFlash =
+    ">>下载文件在0x%08X处超出芯片FLASH（%uKB），取消烧录操作！\r\n";
 inline constexpr const char* kMsgRunDone = ">>程序运行成功！\r\n";
 
 // Read-out.

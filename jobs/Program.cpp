@@ -8,7 +8,6 @@
 #include "Messages.h"
 
 namespace {
-constexpr uint32_t kBlocksPerPage = CDeviceJobs::kPageSize / CDeviceJobs::kBlockSize;
 constexpr unsigned long kEraseToWriteMs = 100;
 }  // namespace
 
@@ -16,18 +15,25 @@ void CDeviceJobs::Program() {
     m_bLastJobOk = 0;
     if (RefuseUnlessConnected()) return;
 
-    if (!m_image.LoadHexFile(m_options.filePath, kPageSize, kFlashBase)) {
+    const FlashGeometry& g = m_geometry;
+    if (!m_image.LoadHexFile(m_options.filePath, g.pageSize, g.base)) {
         m_host.AppendLog(kMsgLoadFailed);
         return;
     }
     m_host.AppendLog(Format(kMsgLoaded, static_cast<int>(m_image.TotalBytes()),
-                            static_cast<int>(m_image.PageCount()), static_cast<int>(kPageSize)));
+                            static_cast<int>(m_image.PageCount()), static_cast<int>(g.pageSize)));
+    if (RefuseImageBeyondFlash()) return;
 
-    const CErasePlan plan(m_options.eraseAll, m_image, PageLayout{kFlashBase, kPageSize, 0},
+    PageLayout layout{g.base, g.pageSize, 0};
+    if (g.Known()) {
+        layout.units = g.units;
+        layout.wholeFlashWaitMs = g.chip->massEraseMaxMs;
+    }
+    const CErasePlan plan(m_options.eraseAll, m_image, layout,
                           m_isp.m_commands[CIspProtocol::SlotErase]);
     if (plan.ErasesWholeFlash()) {
         m_host.StageBegan(JobStage::Erase, 0);
-        const bool erased = plan.Send(m_isp, CErasePlan::WholeFlash());
+        const bool erased = plan.Send(m_isp, plan.WholeFlash());
         m_host.StageEnded(JobStage::Erase, erased);
         if (!erased) {
             m_host.AppendLog(kMsgEraseAllFailed);
@@ -37,13 +43,13 @@ void CDeviceJobs::Program() {
     }
     WaitMs(kEraseToWriteMs);
 
-    const int blockCount = static_cast<int>(m_image.PageCount() * kBlocksPerPage);
+    const int blockCount = static_cast<int>(m_image.PageCount() * BlocksPerPage());
     bool ok = WritePages(plan, blockCount);
     if (ok && m_options.verify) ok = VerifyPages(plan, blockCount);
     if (ok && m_options.runProgram) {
         // A refused Go is not logged.
         m_host.StageBegan(JobStage::Run, 0);
-        ok = m_isp.Go(kFlashBase) != 0;
+        ok = m_isp.Go(g.base) != 0;
         m_host.StageEnded(JobStage::Run, ok);
         if (ok) m_host.AppendLog(kMsgRunDone);
     }
@@ -65,15 +71,16 @@ bool CDeviceJobs::WritePages(const CErasePlan& plan, int blockCount) {
             m_host.StageEnded(JobStage::Write, false);
             return false;
         }
-        for (uint32_t j = 0; j < kBlocksPerPage; ++j) {
-            uint32_t address = pageAddress + kBlockSize * j;
-            if (!leaveAlone &&
-                (!page || !m_isp.WriteMemory(address, kBlockSize, page->data + kBlockSize * j))) {
-                m_host.AppendLog(Format(kMsgWriteFailed, static_cast<int>(kBlockSize), address));
+        const uint32_t perPage = BlocksPerPage(), block = m_geometry.blockSize;
+        for (uint32_t j = 0; j < perPage; ++j) {
+            uint32_t address = pageAddress + block * j;
+            if (!leaveAlone && (!page || !m_isp.WriteMemory(address, static_cast<uint16_t>(block),
+                                                            page->data + block * j))) {
+                m_host.AppendLog(Format(kMsgWriteFailed, static_cast<int>(block), address));
                 m_host.StageEnded(JobStage::Write, false);
                 return false;
             }
-            m_host.StageProgress(JobStage::Write, static_cast<int>(kBlocksPerPage * i + j + 1),
+            m_host.StageProgress(JobStage::Write, static_cast<int>(perPage * i + j + 1),
                                  blockCount);
         }
     }
@@ -87,23 +94,24 @@ bool CDeviceJobs::VerifyPages(const CErasePlan& plan, int blockCount) {
     m_host.StageBegan(JobStage::Verify, blockCount);
     m_host.AppendLog(kMsgVerifyStart);
 
-    unsigned char readBack[kPageSize];
+    unsigned char readBack[FlashImage::kMaxPageSize];
+    const uint32_t perPage = BlocksPerPage(), block = m_geometry.blockSize;
     for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
         const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
         uint32_t pageAddress = plan.PageAddress(i);
         const bool leaveAlone = plan.LeavesAlone(i);
-        for (uint32_t j = 0; j < kBlocksPerPage; ++j) {
-            uint32_t address = pageAddress + kBlockSize * j;
-            if (!leaveAlone && !m_isp.ReadMemory(address, kBlockSize, readBack + kBlockSize * j)) {
-                m_host.AppendLog(
-                    Format(kMsgVerifyReadFailed, address, static_cast<int>(kBlockSize)));
+        for (uint32_t j = 0; j < perPage; ++j) {
+            uint32_t address = pageAddress + block * j;
+            if (!leaveAlone &&
+                !m_isp.ReadMemory(address, static_cast<uint16_t>(block), readBack + block * j)) {
+                m_host.AppendLog(Format(kMsgVerifyReadFailed, address, static_cast<int>(block)));
                 m_host.StageEnded(JobStage::Verify, false);
                 return false;
             }
-            m_host.StageProgress(JobStage::Verify, static_cast<int>(kBlocksPerPage * i + j + 1),
+            m_host.StageProgress(JobStage::Verify, static_cast<int>(perPage * i + j + 1),
                                  blockCount);
         }
-        for (uint32_t k = 0; k < kPageSize && !leaveAlone; ++k) {
+        for (uint32_t k = 0; k < m_geometry.pageSize && !leaveAlone; ++k) {
             if (!page || page->data[k] != readBack[k]) {
                 m_host.AppendLog(Format(kMsgVerifyMismatch, pageAddress + k));
                 m_host.StageEnded(JobStage::Verify, false);
@@ -114,4 +122,17 @@ bool CDeviceJobs::VerifyPages(const CErasePlan& plan, int blockCount) {
     m_host.StageEnded(JobStage::Verify, true);
     m_host.AppendLog(Format(kMsgVerifyDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
     return true;
+}
+
+bool CDeviceJobs::RefuseImageBeyondFlash() {
+    if (!m_geometry.Known()) return false;
+    for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
+        const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
+        const uint32_t address = m_geometry.base + m_geometry.pageSize * i;
+        if (page != nullptr && page->hasData && !chips::UnitAt(m_geometry.units, address)) {
+            m_host.AppendLog(Format(kMsgImageBeyondFlash, address, m_geometry.flashKiB));
+            return true;
+        }
+    }
+    return false;
 }

@@ -1,5 +1,6 @@
-// Read-out: the first 64 KiB of flash into a raw binary file.
+// Read-out: the flash (the first 64 KiB unless a chip was identified) into a raw binary file.
 #include <cstdio>
+#include <cstring>
 
 #include "Clock.h"
 #include "DeviceJobs.h"
@@ -7,8 +8,8 @@
 #include "Messages.h"
 
 namespace {
-constexpr int kReadOutBlocks = static_cast<int>(
-    (CDeviceJobs::kReadOutEnd - CDeviceJobs::kFlashBase) / CDeviceJobs::kBlockSize);
+
+constexpr uint32_t kReadBlock = 256;
 
 // One block into the file, pushed through the stdio buffer so that a full disk is seen
 // at the block it hit rather than at close, after the success message.
@@ -48,31 +49,35 @@ void CDeviceJobs::ReadOut() {
 }
 
 void CDeviceJobs::StartReadOutBar() {
-    m_host.StageBegan(JobStage::ReadOut, kReadOutBlocks);
+    m_host.StageBegan(JobStage::ReadOut, ReadOutBlocks());
     m_host.AppendLog(kMsgReadOutStart);
 }
 
 std::string CDeviceJobs::CopyFlashToFile(FILE* file, const std::string& path) {
     std::string failure;
-    uint32_t address = kFlashBase;
-    for (int n = 1; address < kReadOutEnd; ++n, address += kBlockSize) {
+    uint32_t address = m_geometry.base;
+    for (int n = 1; address < m_geometry.end; ++n, address += kReadBlock) {
         failure = CopyBlockToFile(n, address, &file, path);
         if (!failure.empty()) break;
     }
     // A close that fails after every block went in is put on the last block.
     if (file && std::fclose(file) != 0 && failure.empty()) {
-        failure = Format(kMsgReadOutWriteFailed, address - kBlockSize);
+        failure = Format(kMsgReadOutWriteFailed, address - kReadBlock);
     }
     return failure;
 }
 
 std::string CDeviceJobs::CopyBlockToFile(int n, uint32_t address, FILE** file,
                                          const std::string& path) {
-    unsigned char block[kBlockSize];
-    if (!m_isp.ReadMemory(address, kBlockSize, block)) {
+    unsigned char block[kReadBlock];
+    // Between two banks that do not meet there is nothing to read: erased, as a gap reads.
+    const bool inGap = m_geometry.Known() && chips::UnitAt(m_geometry.units, address) == nullptr;
+    if (inGap) {
+        std::memset(block, 0xFF, sizeof block);
+    } else if (!m_isp.ReadMemory(address, kReadBlock, block)) {
         return Format(kMsgReadOutReadFailed, address);
     }
-    m_host.StageProgress(JobStage::ReadOut, n, kReadOutBlocks);
+    m_host.StageProgress(JobStage::ReadOut, n, ReadOutBlocks());
     if (n == 1) *file = std::freopen(path.c_str(), "wb", *file);
     if (!*file || !WriteBlock(*file, block, sizeof block)) {
         return Format(kMsgReadOutWriteFailed, address);
