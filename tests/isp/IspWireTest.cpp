@@ -120,6 +120,18 @@ TEST_F(IspWireTest, GetListingTwelveCodesIsRefusedAndOldTableKept) {
     isp.Close();
 }
 
+TEST_F(IspWireTest, LongerGetIsAcceptedWhenAllowedWithTheEraseCodeFromTheList) {
+    sim::TargetConfig config = Config(0x43);
+    config.faults = {"get12"};
+    StartTarget(config);
+    isp.SetAcceptLongerGet(true);
+    ASSERT_EQ(isp.ResetAndSync(), 1);
+    EXPECT_EQ(isp.GetCommands(), 1);
+    EXPECT_EQ(isp.m_listedCount, 12);
+    EXPECT_EQ(isp.m_listed[11], 0xA1);
+    EXPECT_EQ(isp.m_commands[CIspProtocol::SlotErase], 0x43);
+}
+
 TEST_F(IspWireTest, ShortGetReplyIsNotResentAndFailsWhenWindowEnds) {
     sim::TargetConfig config = Config();
     config.faults = {"short:get:10"};
@@ -277,6 +289,20 @@ TEST_F(IspWireTest, EraseWholeFlashExtendedFormSendsFFFF00) {
     EXPECT_EQ(isp.Erase(0, 0xFFFF), 1);
     EXPECT_EQ(target->HostBytes(), Bytes({0x44, 0xBB, 0xFF, 0xFF, 0x00}));
     EXPECT_EQ(target->Flash()[2048], 0xFF);
+}
+
+// An erase that takes its time: with the worst case known the block is sent once and its
+// ACK awaited that long; a later ACK fails it, still without a resend.
+TEST_F(IspWireTest, EraseWithKnownWorstCaseWaitsWithoutResending) {
+    for (const unsigned long waitMs : {2500ul, 300ul}) {
+        sim::TargetConfig config = Config(0x44);
+        config.faults = {"delay:erase:1200"};
+        Connect(config);
+        isp.SetEraseWaitMs(waitMs);
+        EXPECT_EQ(isp.Erase(0, 0xFFFF), waitMs > 1200 ? 1 : 0) << waitMs;
+        EXPECT_EQ(HostBytesAfterPause(), Bytes({0x44, 0xBB, 0xFF, 0xFF, 0x00})) << waitMs;
+        isp.Close();
+    }
 }
 
 TEST_F(IspWireTest, ErasePageFiveBasicFormErasesOnlyThatPage) {
