@@ -12,6 +12,7 @@
 #include <iterator>
 #include <string>
 
+#include "KestrelVersion.h"
 #include "PtyTarget.h"
 #include "SimOptions.h"
 
@@ -154,6 +155,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(sim::SimUsage().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("kestrel-sim %s\n", KESTREL_VERSION);
         return 0;
     }
     return Run(options);
