@@ -191,7 +191,14 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> ports = ListSerialPorts();
     if (opt.command == "ports") {
-        for (const std::string& port : ports) std::printf("%s\n", port.c_str());
+        for (const std::string& port : ports) {
+            std::string adapter = SerialPortDescription(port);
+            if (adapter.empty()) {
+                std::printf("%s\n", port.c_str());
+            } else {
+                std::printf("%s  %s\n", port.c_str(), adapter.c_str());
+            }
+        }
         return kExitOk;
     }
 
