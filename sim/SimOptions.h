@@ -14,8 +14,8 @@ struct SimOptions {
     std::string linkPath;     // --link: symbolic link to the current pty
     std::string wireLogPath;  // --wire-log: one line per byte on the wire
     int replugMs = -1;        // --replug-ms: after an unplug, serve a fresh pty this much later
-    bool help = false;
     bool version = false;
+    bool help = false;
 };
 
 // Parses argv[1..]. false with a one-line message in *error. Fault specs are checked here.

@@ -153,12 +153,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrel-sim: %s\n", error.c_str());
         return 2;
     }
-    if (options.help) {
-        std::fputs(sim::SimUsage().c_str(), stdout);
-        return 0;
-    }
     if (options.version) {
         std::printf("kestrel-sim %s\n", KESTREL_VERSION);
+        return 0;
+    }
+    if (options.help) {
+        std::fputs(sim::SimUsage().c_str(), stdout);
         return 0;
     }
     return Run(options);
