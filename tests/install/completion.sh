@@ -52,7 +52,6 @@ expect "kestrel-isp program app.hex --no" --no-verify
 expect "kestrel-isp --erase " all pages
 expect "kestrel-isp --port /dev/tty" /dev/ttyACM1 /dev/ttyUSB0
 expect "kestrel-isp --baud "
-expect "kestrel-isp info "
 expect "$build/kestrel-isp i" info
 # Files: HEX for program, anything for read-out, nothing past the one file.
 cd "$work/files" || exit 1
@@ -67,8 +66,6 @@ expect_among "kestrel-sim --" --flash-kib --fault --load --readout-protected --v
 expect_among "kestrel-sim --flash-timing " none f1
 expect "kestrel-sim --erase-cmd " 0x43 0x44
 expect "kestrel-sim --fault s" silent short: stall:
-expect "kestrel-sim --fault e" extra: erase-code:
-expect "kestrel-sim --pid "
 expect "kestrel-sim --load app.h" app.hex
 
 # --chip: the first column of --list-chips; nothing, quietly, from a simulator without it.

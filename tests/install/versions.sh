@@ -11,10 +11,9 @@ expect_version() { # NAME COMMAND...
     shift
     out=$("$@" 2>&1)
     status=$?
-    if [ "$status" -ne 0 ] || [ "$out" != "$name $version" ]; then
-        echo "FAIL: $* gave status $status and '$out', not 0 and '$name $version'"
-        failed=1
-    fi
+    [ "$status" -eq 0 ] && [ "$out" = "$name $version" ] && return
+    echo "FAIL: $* gave '$out' (status $status), not '$name $version' and 0"
+    failed=1
 }
 
 expect_version kestrel-isp "$isp" --version
