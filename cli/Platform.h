@@ -17,6 +17,11 @@ bool MakeParentDirectories(const std::string& path);
 // Converts GBK text (the jobs' log texts) to the console's encoding.
 std::string GbkToConsole(const std::string& gbk);
 
+// What the adapter behind a serial device says of itself, e.g. "0403:6001 FT232R USB UART
+// (A50285BI)": USB vendor:product, product name and (serial number), as far as they are
+// known. Read from the sysfs mounted at sysRoot; empty for a port that is not on USB.
+std::string SerialPortDescription(const std::string& port, const std::string& sysRoot = "/sys");
+
 // Name of the group that owns the device; empty when it cannot be told.
 std::string DeviceGroup(const std::string& path);
 

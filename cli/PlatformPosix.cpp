@@ -1,4 +1,5 @@
-// Linux side of the command line: the port list's override, XDG config dir, iconv.
+// Linux side of the command line: the port list's override, the adapters' USB names from
+// sysfs, XDG config dir, iconv.
 #include <grp.h>
 #include <iconv.h>
 #include <pthread.h>
@@ -7,8 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "Platform.h"
@@ -28,6 +32,43 @@ std::vector<std::string> ListSerialPorts() {
     }
     std::sort(ports.begin(), ports.end(), PortNameLess);
     return ports;
+}
+
+namespace {
+
+// A sysfs attribute's text without its newline; empty when there is none.
+std::string ReadAttribute(const std::string& path) {
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+std::string SerialPortDescription(const std::string& port, const std::string& sysRoot) {
+    // A /dev/serial/by-id link names the tty it points at.
+    char resolved[PATH_MAX];
+    std::string device = ::realpath(port.c_str(), resolved) ? resolved : port;
+    std::string name = device.substr(device.rfind('/') + 1);
+    if (name.empty()) return std::string();
+    // The USB device is the parent of a ttyACM's device (an interface) and the grandparent
+    // of a ttyUSB's (a usb-serial port). One level more at most: a tty that is not on USB
+    // must not take the name of whatever lies far above it.
+    std::string dir = sysRoot + "/class/tty/" + name + "/device";
+    for (int level = 0; level < 3; ++level) {
+        dir += "/..";
+        std::string vendor = ReadAttribute(dir + "/idVendor");
+        if (vendor.empty()) continue;
+        std::string text = vendor + ":" + ReadAttribute(dir + "/idProduct");
+        std::string product = ReadAttribute(dir + "/product");
+        std::string serial = ReadAttribute(dir + "/serial");
+        if (!product.empty()) text += " " + product;
+        if (!serial.empty()) text += " (" + serial + ")";
+        return text;
+    }
+    return std::string();
 }
 
 std::string SettingsFilePath() {

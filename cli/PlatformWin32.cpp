@@ -66,6 +66,10 @@ std::string GbkToConsole(const std::string& gbk) {
     return out;
 }
 
+// A COM port's adapter is named by the device manager, not in a file tree; the dialog
+// shows bare COM names as well.
+std::string SerialPortDescription(const std::string&, const std::string&) { return std::string(); }
+
 // Access to a COM port is not granted by group.
 std::string DeviceGroup(const std::string&) { return std::string(); }
 

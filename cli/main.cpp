@@ -8,6 +8,7 @@
 
 #include "DeviceJobs.h"
 #include "IniFile.h"
+#include "KestrelVersion.h"
 #include "Platform.h"
 #include "SettingNames.h"
 #include "TerminalHost.h"
@@ -25,6 +26,7 @@ const char kUsage[] =
     "  kestrel-isp [--port NAME] [--baud N] program FILE.hex [--erase all|pages]\n"
     "                                        [--verify|--no-verify] [--run]\n"
     "  kestrel-isp [--port NAME] [--baud N] read-out FILE.bin\n"
+    "  kestrel-isp --help | --version\n"
     "\n"
     "Programs an STM32 through its USART bootloader (8E1; DTR resets, RTS selects boot).\n"
     "Defaults: 115200 baud, erase all, verify, do not run.\n"
@@ -42,6 +44,7 @@ struct Options {
     bool eraseAll = true;
     bool verify = true;
     bool run = false;
+    bool version = false;
 };
 
 int UsageError(const std::string& message) {
@@ -79,6 +82,9 @@ int ParseArguments(int argc, char** argv, Options* opt, bool* helpOnly) {
         };
         if (arg == "--help" || arg == "-h") {
             *helpOnly = true;
+            return kExitOk;
+        } else if (arg == "--version") {
+            opt->version = true;
             return kExitOk;
         } else if (arg == "--port") {
             const char* v = value();
@@ -178,10 +184,21 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (status != kExitOk) return status;
+    if (opt.version) {
+        std::printf("kestrel-isp %s\n", KESTREL_VERSION);
+        return kExitOk;
+    }
 
     std::vector<std::string> ports = ListSerialPorts();
     if (opt.command == "ports") {
-        for (const std::string& port : ports) std::printf("%s\n", port.c_str());
+        for (const std::string& port : ports) {
+            std::string adapter = SerialPortDescription(port);
+            if (adapter.empty()) {
+                std::printf("%s\n", port.c_str());
+            } else {
+                std::printf("%s  %s\n", port.c_str(), adapter.c_str());
+            }
+        }
         return kExitOk;
     }
 

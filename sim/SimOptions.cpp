@@ -72,6 +72,7 @@ struct FlagOption {
 const FlagOption kFlagOptions[] = {
     {"--help", [](SimOptions* o) { o->help = true; }},
     {"-h", [](SimOptions* o) { o->help = true; }},
+    {"--version", [](SimOptions* o) { o->version = true; }},
     {"--readout-protected", [](SimOptions* o) { o->target.readoutProtected = true; }},
 };
 
@@ -203,7 +204,9 @@ std::string SimUsage() {
            "  --replug-ms N             after an unplug fault, serve a fresh pty N ms later\n"
            "                            (and re-point --link); default: stay unplugged\n"
            "  --fault FAULT             inject a fault (repeatable), FAULT one of:\n" +
-           FaultHelp() + "  --help                    this text\n";
+           FaultHelp() +
+           "  --help                    this text\n"
+           "  --version                 print the version and exit\n";
 }
 
 std::string FormatWireByte(const WireByte& w) {

@@ -14,6 +14,7 @@ struct SimOptions {
     std::string linkPath;     // --link: symbolic link to the current pty
     std::string wireLogPath;  // --wire-log: one line per byte on the wire
     int replugMs = -1;        // --replug-ms: after an unplug, serve a fresh pty this much later
+    bool version = false;
     bool help = false;
 };
 

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <string>
 
+#include "KestrelVersion.h"
 #include "PtyTarget.h"
 #include "SimOptions.h"
 
@@ -151,6 +152,10 @@ int main(int argc, char** argv) {
     if (!sim::ParseSimOptions(argc, argv, &options, &error)) {
         std::fprintf(stderr, "kestrel-sim: %s\n", error.c_str());
         return 2;
+    }
+    if (options.version) {
+        std::printf("kestrel-sim %s\n", KESTREL_VERSION);
+        return 0;
     }
     if (options.help) {
         std::fputs(sim::SimUsage().c_str(), stdout);

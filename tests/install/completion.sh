@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The bash completion, sourced into a plain bash (no bash-completion), against the built
+# programs: commands, options per command, choice values, ports, files, fault kinds, and
+# --chip values from a simulator that lists chips and from one that cannot.
+#   completion.sh COMPLETION_FILE BUILD_DIR
+set -u
+completion=$1 build=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/bin" "$work/files/sub" "$work/fake"
+ln -s "$build/kestrel-isp" "$work/bin/kestrel-isp"
+ln -s "$build/kestrel-sim" "$work/bin/kestrel-sim"
+touch "$work/files/app.hex" "$work/files/APP2.HEX" "$work/files/app.bin" "$work/files/a:b.bin"
+export PATH="$work/bin:$PATH" KESTREL_PORTS=/dev/ttyUSB0:/dev/ttyACM1
+# shellcheck source=/dev/null
+source "$completion"
+failed=0
+
+# Completes LINE (cursor at its end) and compares the sorted replies with the expected.
+expect() { # LINE EXPECTED...
+    local line=$1 got want
+    shift
+    COMP_LINE=$line COMP_POINT=${#line}
+    _kestrel 2>"$work/stderr"
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
+    want=$(printf '%s\n' "$@" | sort | xargs)
+    if [ "$got" != "$want" ] || [ -s "$work/stderr" ]; then
+        echo "FAIL: '$line' gave '$got', not '$want'; stderr: $(cat "$work/stderr")"
+        failed=1
+    fi
+}
+# As expect, but only that the replies include these.
+expect_among() { # LINE WANTED...
+    local line=$1 word
+    shift
+    COMP_LINE=$line COMP_POINT=${#line}
+    _kestrel 2>/dev/null
+    for word in "$@"; do
+        if ! printf '%s\n' "${COMPREPLY[@]}" | grep -qxF -- "$word"; then
+            echo "FAIL: '$line' gave '${COMPREPLY[*]}', without '$word'"
+            failed=1
+        fi
+    done
+}
+
+# kestrel-isp: commands first, options by command, values.
+expect "kestrel-isp " ports info program read-out
+expect "kestrel-isp --port /dev/ttyUSB0 --baud 9600 r" read-out
+expect "kestrel-isp --" --port --baud --erase --verify --no-verify --run --help --version
+expect "kestrel-isp info --" --port --baud --help --version
+expect "kestrel-isp program app.hex --no" --no-verify
+expect "kestrel-isp --erase " all pages
+expect "kestrel-isp --port /dev/tty" /dev/ttyACM1 /dev/ttyUSB0
+expect "kestrel-isp --baud "
+expect "$build/kestrel-isp i" info
+# Files: HEX for program, anything for read-out, nothing past the one file.
+cd "$work/files" || exit 1
+expect "kestrel-isp program " app.hex APP2.HEX sub
+expect "kestrel-isp --port /dev/ttyUSB0 read-out app" app.bin app.hex
+expect "kestrel-isp program app.hex "
+# Bash replaces only what follows a ':' in the word.
+expect "kestrel-sim --dump a:" b.bin
+
+# kestrel-sim: options and their values.
+expect_among "kestrel-sim --" --flash-kib --fault --load --readout-protected --version
+expect_among "kestrel-sim --flash-timing " none f1
+expect "kestrel-sim --erase-cmd " 0x43 0x44
+expect "kestrel-sim --fault s" silent short: stall:
+expect "kestrel-sim --load app.h" app.hex
+
+# --chip: the first column of --list-chips; nothing, quietly, from a simulator without it.
+cat >"$work/fake/kestrel-sim" <<'SIM'
+#!/bin/sh
+[ "$1" = --list-chips ] || { echo "kestrel-sim: unknown option '$1' (see --help)" >&2; exit 2; }
+printf 'f103    STM32F10x medium density    PID 0x410\nf407    STM32F40x/41x    PID 0x413\n'
+SIM
+chmod +x "$work/fake/kestrel-sim"
+cp "$build/kestrel-isp" "$work/fake/kestrel-isp"
+expect "$work/fake/kestrel-isp --chip " f103 f407
+expect "$work/fake/kestrel-isp --chip f4" f407
+sed -i 's/^printf.*/exit 2/' "$work/fake/kestrel-sim"
+expect "$work/fake/kestrel-isp --chip "
+exit $failed
