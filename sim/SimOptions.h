@@ -15,6 +15,7 @@ struct SimOptions {
     std::string wireLogPath;  // --wire-log: one line per byte on the wire
     int replugMs = -1;        // --replug-ms: after an unplug, serve a fresh pty this much later
     bool help = false;
+    bool listChips = false;  // --list-chips
 };
 
 // Parses argv[1..]. false with a one-line message in *error. Fault specs are checked here.
@@ -22,6 +23,10 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::st
 
 // The --help text, fault grammar included.
 std::string SimUsage();
+
+// The --list-chips text: one chip a line with its key, name, product ID, protocol version,
+// default flash size and layout, and erase command.
+std::string ChipList();
 
 // One wire-log line: "12.345678 H> 7F" (seconds since start, direction, byte).
 std::string FormatWireByte(const WireByte& w);
