@@ -20,13 +20,6 @@ sim::TargetConfig ChipConfig(const char* key, bool filled = false) {
     return c;
 }
 
-// A Write Memory block of n zero bytes.
-Bytes Zeros(size_t n) {
-    Bytes b(n + 1, 0x00);
-    b[0] = uint8_t(n - 1);
-    return WithXor(b);
-}
-
 class TargetEveryChip : public testing::TestWithParam<chips::Chip> {};
 
 TEST_P(TargetEveryChip, ReportsItsIdentitySizeAndOptionBytesOverItsLayout) {
@@ -62,7 +55,6 @@ TEST_P(TargetEveryChip, ReportsItsIdentitySizeAndOptionBytesOverItsLayout) {
     EXPECT_EQ(options[2 + chip.rdp.offset], chip.rdp.offset % 2 ? 0xFF : 0xFF ^ chip.rdp.level0);
     const chips::EraseUnit& last = units.back();
     EXPECT_EQ(rig.Read(last.address + last.size - 2, 2), (Bytes{kAck, 0xFF, 0xFF}));
-    EXPECT_EQ(rig.target.PageCount(), units.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, TargetEveryChip, testing::ValuesIn(chips::AllChips()),
@@ -118,35 +110,43 @@ TEST(TargetChipProtection, ReadoutUnprotectErasesThenIgnoresAllButSync) {
     EXPECT_EQ(rig.target.OptionBytes()[1], 0xAA);
 }
 
-TEST(TargetChipProtection, WriteToProtectedSectorIsAckedAndIgnoredUntilUnprotect) {
-    Rig rig(ChipConfig("f407"));
+TEST(TargetChipProtection, ProtectedSectorIsNeitherErasedNorWrittenUntilUnprotect) {
+    sim::TargetConfig c = ChipConfig("f407");
+    c.initialFlash.assign(0x4004, 0x00);  // sector 0 and the start of sector 1
+    Rig rig(c);
     rig.Sync();
     EXPECT_EQ(rig.Send(Cmd(0x63)), Bytes{kAck});
     EXPECT_EQ(rig.Send(WithXor({0x00, 0x01})), Bytes{kAck});  // sector 1 from 0x08004000
     rig.Sync();
-    EXPECT_EQ(rig.Write(0x08003FFC, {1, 2, 3, 4, 5, 6, 7, 8}), Bytes{kAck});
-    EXPECT_EQ(rig.FlashAt(0x08003FFF), 0x04);
-    EXPECT_EQ(rig.FlashAt(0x08004000), 0xFF);
+    EXPECT_EQ(rig.Send(Cmd(0x44)), Bytes{kAck});
+    EXPECT_EQ(rig.Send(WithXor({0x00, 0x01, 0x00, 0x00, 0x00, 0x01})), Bytes{kAck});
+    EXPECT_EQ(rig.Send(Cmd(0x44)), Bytes{kAck});
+    EXPECT_EQ(rig.Send({0xFF, 0xFF, 0x00}), Bytes{kAck});  // and a mass erase
+    EXPECT_EQ(rig.Write(0x08003FF8, Bytes(16, 0x11)), Bytes{kAck});
+    EXPECT_EQ(rig.FlashAt(0x08003FFF), 0x11);  // sector 0: erased and written
+    EXPECT_EQ(rig.FlashAt(0x08004000), 0x00);  // sector 1: neither
+    EXPECT_EQ(rig.FlashAt(0x08004007), 0xFF);
     EXPECT_EQ(rig.Send(Cmd(0x73)), (Bytes{kAck, kAck}));
     rig.Sync();
-    EXPECT_EQ(rig.Write(0x08004000, {1, 2, 3, 4}), Bytes{kAck});
-    EXPECT_EQ(rig.FlashAt(0x08004000), 0x01);
+    EXPECT_EQ(rig.Write(0x08004004, {1, 2, 3, 4}), Bytes{kAck});
+    EXPECT_EQ(rig.FlashAt(0x08004004), 0x01);
 }
 
 TEST(TargetChipTiming, ReportedDelaysAreTheChipsTypicalTimes) {
     const struct {
         const char* key;
-        bool real;  // else --flash-timing f1
-        std::vector<Bytes> exchange;
+        bool real;     // else --flash-timing f1
+        uint8_t code;  // 0x31: 256 bytes written at the flash base
+        Bytes block;   // without its checksum
         uint64_t lastDelayUs;
     } cases[] = {
-        {"f407", true, {Cmd(0x44), WithXor({0xFF, 0xFF})}, 16000000},  // mass erase: 16 s
-        {"f407", true, {Cmd(0x92)}, 16000000},
-        {"f407", true, {Cmd(0x44), WithXor({0x00, 0x01, 0x00, 0x00, 0x00, 0x04})}, 1600000},
-        {"f407", false, {Cmd(0x44), WithXor({0x00, 0x00, 0x00, 0x05})}, 20000},
-        {"h743", true, {Cmd(0x44), WithXor({0xFF, 0xFE})}, 8000000},
-        {"f407", true, {Cmd(0x31), Addr(0x08000000), Zeros(256)}, 256 * 16},
-        {"l073", true, {Cmd(0x31), Addr(0x08000000), Zeros(256)}, 4 * 3200},  // half-pages
+        {"f407", true, 0x44, {0xFF, 0xFF}, 16000000},  // mass erase: 16 s
+        {"f407", true, 0x92, {}, 16000000},            // readout unprotect
+        {"f407", true, 0x44, {0x00, 0x01, 0x00, 0x00, 0x00, 0x04}, 400000 + 1200000},
+        {"f407", false, 0x44, {0x00, 0x00, 0x00, 0x05}, 20000},  // the F103's page
+        {"h743", true, 0x44, {0xFF, 0xFE}, 8000000},
+        {"f407", true, 0x31, {}, 256 * 16},
+        {"l073", true, 0x31, {}, 4 * 3200},  // half-pages
     };
     for (const auto& c : cases) {
         sim::TargetConfig config = ChipConfig(c.key);
@@ -154,8 +154,13 @@ TEST(TargetChipTiming, ReportedDelaysAreTheChipsTypicalTimes) {
         config.f1Timing = !c.real;
         Rig rig(config);
         rig.Sync();
-        for (const Bytes& bytes : c.exchange) rig.Send(bytes);
-        EXPECT_EQ(rig.LastDelayUs(), c.lastDelayUs) << c.key;
+        if (c.code == 0x31) {
+            rig.Write(0x08000000, Bytes(256, 0x00));
+        } else {
+            rig.Send(Cmd(c.code));
+            if (!c.block.empty()) rig.Send(WithXor(c.block));
+        }
+        EXPECT_EQ(rig.LastDelayUs(), c.lastDelayUs) << c.key << " " << int(c.code);
     }
 }
 
