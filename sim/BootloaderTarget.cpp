@@ -55,20 +55,20 @@ BootloaderTarget::BootloaderTarget(const TargetConfig& config, std::vector<Fault
       m_silent(HasFault(m_faults, FaultKind::Silent)) {
     std::copy(config.initialFlash.begin(), config.initialFlash.end(), m_flash.begin());
     if (config.chip == nullptr) {
-        m_runs.push_back({kFlashBase, config.pageSize,
-                          static_cast<uint32_t>(m_flash.size() / config.pageSize), 0, 0, 0});
+        m_spans.push_back({kFlashBase, config.pageSize,
+                           static_cast<uint32_t>(m_flash.size() / config.pageSize), 0, 0, 0});
     } else {
         const std::vector<chips::EraseUnit> units =
             chips::FlashUnits(*config.chip, config.flashKiB);
         size_t offset = 0;
         for (const chips::EraseUnit& u : units) {
-            UnitRun* last = m_runs.empty() ? nullptr : &m_runs.back();
+            UnitSpan* last = m_spans.empty() ? nullptr : &m_spans.back();
             if (last != nullptr && last->size == u.size && last->eraseTypMs == u.eraseTypMs &&
                 last->address + last->size * last->count == u.address &&
                 last->firstIndex + last->count == u.index) {
                 ++last->count;
             } else {
-                m_runs.push_back({u.address, u.size, 1, u.index, u.eraseTypMs, offset});
+                m_spans.push_back({u.address, u.size, 1, u.index, u.eraseTypMs, offset});
             }
             offset += u.size;
         }
@@ -108,7 +108,7 @@ bool BootloaderTarget::CheckConfig(const TargetConfig& config, std::string* erro
 
 uint32_t BootloaderTarget::PageCount() const {
     uint32_t count = 0;
-    for (const UnitRun& r : m_runs) count += r.count;
+    for (const UnitSpan& r : m_spans) count += r.count;
     return count;
 }
 
@@ -130,7 +130,7 @@ std::vector<uint8_t> BootloaderTarget::OptionBytes() const {
 }
 
 bool BootloaderTarget::FindUnitAt(uint32_t address, Unit* unit) const {
-    for (const UnitRun& r : m_runs) {
+    for (const UnitSpan& r : m_spans) {
         if (address < r.address) continue;
         const uint32_t i = (address - r.address) / r.size;
         if (i >= r.count) continue;
@@ -142,7 +142,7 @@ bool BootloaderTarget::FindUnitAt(uint32_t address, Unit* unit) const {
 }
 
 bool BootloaderTarget::FindUnitNumbered(uint32_t index, Unit* unit) const {
-    for (const UnitRun& r : m_runs) {
+    for (const UnitSpan& r : m_spans) {
         if (index < r.firstIndex || index - r.firstIndex >= r.count) continue;
         return FindUnitAt(r.address + (index - r.firstIndex) * r.size, unit);
     }
@@ -690,7 +690,7 @@ void BootloaderTarget::ErasePages(const std::vector<uint32_t>& pages,
 }
 
 void BootloaderTarget::EraseWhere(const std::function<bool(uint32_t index)>& picks) {
-    for (const UnitRun& r : m_runs) {
+    for (const UnitSpan& r : m_spans) {
         for (uint32_t i = 0; i < r.count; ++i) {
             const uint32_t index = r.firstIndex + i;
             if (!picks(index) || m_writeProtected.count(index) != 0) continue;

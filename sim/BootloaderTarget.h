@@ -50,8 +50,8 @@ public:
     // Takes one byte from the host and appends the target's answer (if any) to *out.
     void Receive(uint8_t byte, std::vector<TargetOutput>* out);
 
-    // A reset (the host closed the line): back to waiting for sync. Flash, readout
-    // protection and fault counters are kept.
+    // A reset (the host closed the line): back to waiting for sync. Flash, read-out and
+    // write protection and fault counters are kept.
     void Reset();
     // A fresh line after a removal: a reset, and the unplug byte count starts again.
     void Replugged();
@@ -67,8 +67,8 @@ public:
     std::vector<uint8_t> OptionBytes() const;
 
 private:
-    // Erase units in runs of equal neighbours, so that a flash of tiny pages stays small.
-    struct UnitRun {
+    // Erase units in spans of equal neighbours, so that a flash of tiny pages stays small.
+    struct UnitSpan {
         uint32_t address;  // of the first
         uint32_t size;
         uint32_t count;
@@ -132,7 +132,7 @@ private:
     std::vector<Fault> m_faults;
     std::vector<uint32_t> m_hits;  // matches seen so far, per fault
     std::vector<uint8_t> m_flash;
-    std::vector<UnitRun> m_runs;
+    std::vector<UnitSpan> m_spans;
     uint32_t m_bank2Index = UINT32_MAX;     // number of bank 2's first unit
     std::set<uint32_t> m_writeProtected;    // unit numbers
     const chips::Chip* m_timing = nullptr;  // whose flash times apply; null: none
