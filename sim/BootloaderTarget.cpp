@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Chips.h"
+
 namespace sim {
 
 namespace {
@@ -20,11 +22,16 @@ constexpr uint8_t kWriteProtect = 0x63;
 constexpr uint8_t kWriteUnprotect = 0x73;
 constexpr uint8_t kReadoutProtect = 0x82;
 constexpr uint8_t kReadoutUnprotect = 0x92;
-constexpr uint8_t kChecksumCmd = 0xA1;  // only listed, by the get12 fault
+// Listed (by chips of protocol V3.3 and the get12 fault), never served: our host does not
+// send them.
+constexpr uint8_t kChecksumCmd = 0xA1;
+constexpr uint8_t kSpecialCmd = 0x50;
 
-// F1 flash timing, in microseconds.
-constexpr uint32_t kPageEraseUs = 20000;
-constexpr uint32_t kMassEraseUs = 40000;
+// What the RDP byte reads while read-out protection is on: neither level 0 nor level 2.
+constexpr uint8_t kRdpLevel1 = 0xBB;
+
+// The F1 the simulator was first: its timing is --flash-timing f1.
+const chips::Chip* F103() { return chips::FindChipByKey("f103"); }
 
 uint8_t XorOf(const std::vector<uint8_t>& bytes) {
     uint8_t x = 0;
@@ -47,14 +54,48 @@ BootloaderTarget::BootloaderTarget(const TargetConfig& config, std::vector<Fault
       m_readoutProtected(config.readoutProtected),
       m_silent(HasFault(m_faults, FaultKind::Silent)) {
     std::copy(config.initialFlash.begin(), config.initialFlash.end(), m_flash.begin());
+    if (config.chip == nullptr) {
+        m_spans.push_back({kFlashBase, config.pageSize,
+                           static_cast<uint32_t>(m_flash.size() / config.pageSize), 0, 0, 0});
+    } else {
+        const std::vector<chips::EraseUnit> units =
+            chips::FlashUnits(*config.chip, config.flashKiB);
+        size_t offset = 0;
+        for (const chips::EraseUnit& u : units) {
+            UnitSpan* last = m_spans.empty() ? nullptr : &m_spans.back();
+            if (last != nullptr && last->size == u.size && last->eraseTypMs == u.eraseTypMs &&
+                last->address + last->size * last->count == u.address &&
+                last->firstIndex + last->count == u.index) {
+                ++last->count;
+            } else {
+                m_spans.push_back({u.address, u.size, 1, u.index, u.eraseTypMs, offset});
+            }
+            offset += u.size;
+        }
+        if (config.chip->banks == 2) m_bank2Index = units[units.size() / 2].index;
+    }
+    if (config.chipTiming) {
+        m_timing = config.chip != nullptr ? config.chip : F103();
+    } else if (config.f1Timing) {
+        m_timing = F103();
+    }
 }
 
 bool BootloaderTarget::CheckConfig(const TargetConfig& config, std::string* error) {
+    if (config.chip != nullptr && chips::FlashUnits(*config.chip, config.flashKiB).empty()) {
+        const chips::Chip& chip = *config.chip;
+        const uint32_t most = chips::MaxFlashKiB(chip);
+        *error = std::string(chip.key) + " cannot have " + std::to_string(config.flashKiB) +
+                 " KiB of flash: it has " + chips::LayoutText(chip, most) + " (" +
+                 std::to_string(most) + " KiB at most)";
+        return false;
+    }
     if (config.flashKiB == 0 || config.flashKiB > 16384) {
         *error = "flash size must be 1 to 16384 KiB";
         return false;
     }
-    if (config.pageSize == 0 || (config.flashKiB * 1024u) % config.pageSize != 0) {
+    if (config.chip == nullptr &&
+        (config.pageSize == 0 || (config.flashKiB * 1024u) % config.pageSize != 0)) {
         *error = "page size must be non-zero and divide the flash size";
         return false;
     }
@@ -66,7 +107,112 @@ bool BootloaderTarget::CheckConfig(const TargetConfig& config, std::string* erro
 }
 
 uint32_t BootloaderTarget::PageCount() const {
-    return static_cast<uint32_t>(m_flash.size() / m_config.pageSize);
+    uint32_t count = 0;
+    for (const UnitSpan& r : m_spans) count += r.count;
+    return count;
+}
+
+std::vector<uint8_t> BootloaderTarget::OptionBytes() const {
+    const chips::Chip* chip = m_config.chip;
+    if (chip == nullptr) return {};
+    // F0/F1/F3 keep each option byte in the low half of a half-word and its complement in
+    // the high half; a chip with its RDP byte at an even offset is shown that way throughout.
+    // An RDP byte in a high half (F2/F4/F7) has no complement beside it.
+    const int at = chip->rdp.offset;
+    const bool paired = at >= 0 && at % 2 == 0;
+    std::vector<uint8_t> bytes(chip->optionSize, 0xFF);
+    for (size_t i = 1; paired && i < bytes.size(); i += 2) bytes[i] = 0x00;
+    if (at >= 0 && static_cast<uint32_t>(at) < bytes.size()) {
+        bytes[at] = m_readoutProtected ? kRdpLevel1 : chip->rdp.level0;
+        if (paired && static_cast<uint32_t>(at) + 1 < bytes.size()) bytes[at + 1] = ~bytes[at];
+    }
+    return bytes;
+}
+
+bool BootloaderTarget::FindUnitAt(uint32_t address, Unit* unit) const {
+    for (const UnitSpan& r : m_spans) {
+        if (address < r.address) continue;
+        const uint32_t i = (address - r.address) / r.size;
+        if (i >= r.count) continue;
+        *unit = {r.address + i * r.size, r.size, r.firstIndex + i, r.eraseTypMs,
+                 r.offset + static_cast<size_t>(i) * r.size};
+        return true;
+    }
+    return false;
+}
+
+bool BootloaderTarget::FindUnitNumbered(uint32_t index, Unit* unit) const {
+    for (const UnitSpan& r : m_spans) {
+        if (index < r.firstIndex || index - r.firstIndex >= r.count) continue;
+        return FindUnitAt(r.address + (index - r.firstIndex) * r.size, unit);
+    }
+    return false;
+}
+
+bool BootloaderTarget::WriteProtectedAt(uint32_t address) const {
+    Unit unit;
+    return !m_writeProtected.empty() && FindUnitAt(address, &unit) &&
+           m_writeProtected.count(unit.index) != 0;
+}
+
+bool BootloaderTarget::FlashOffset(uint32_t address, uint32_t length, size_t* offset) const {
+    const uint64_t end = static_cast<uint64_t>(address) + length - 1;
+    Unit first, last;
+    if (length == 0 || end > UINT32_MAX || !FindUnitAt(address, &first) ||
+        !FindUnitAt(static_cast<uint32_t>(end), &last)) {
+        return false;
+    }
+    const size_t from = first.offset + (address - first.address);
+    const size_t to = last.offset + (static_cast<uint32_t>(end) - last.address);
+    if (to - from != length - 1) return false;  // runs over the gap between the banks
+    *offset = from;
+    return true;
+}
+
+bool BootloaderTarget::SystemBytes(uint32_t address, uint32_t length,
+                                   std::vector<uint8_t>* out) const {
+    const chips::Chip* chip = m_config.chip;
+    if (chip == nullptr) return false;
+    const auto within = [address, length](uint32_t base, uint32_t size) {
+        return address >= base && static_cast<uint64_t>(address - base) + length <= size;
+    };
+    std::vector<uint8_t> area;
+    uint32_t base = 0;
+    if (chip->flashSizeReg != 0 && within(chip->flashSizeReg, 2)) {
+        base = chip->flashSizeReg;
+        area = {static_cast<uint8_t>(m_config.flashKiB),
+                static_cast<uint8_t>(m_config.flashKiB >> 8)};
+    } else if (within(chip->optionBase, chip->optionSize)) {
+        base = chip->optionBase;
+        area = OptionBytes();
+    } else {
+        return false;
+    }
+    if (out != nullptr)
+        out->assign(area.begin() + (address - base), area.begin() + (address - base) + length);
+    return true;
+}
+
+uint32_t BootloaderTarget::UnitEraseUs(const Unit& unit) const {
+    if (m_timing == nullptr) return 0;
+    // Under another chip's timing every unit takes that chip's first unit time.
+    const uint32_t ms = m_timing == m_config.chip ? unit.eraseTypMs : m_timing->bank[0].eraseTypMs;
+    return ms * 1000;
+}
+
+uint32_t BootloaderTarget::MassEraseUs() const {
+    return m_timing != nullptr ? m_timing->massEraseTypMs * 1000 : 0;
+}
+
+uint32_t BootloaderTarget::BankEraseUs() const {
+    return m_timing != nullptr ? m_timing->massEraseTypMs * 1000 / m_timing->banks : 0;
+}
+
+uint32_t BootloaderTarget::ProgramUs(uint32_t length) const {
+    if (m_timing == nullptr) return 0;
+    const uint64_t operations = (length + m_timing->programUnit - 1) / m_timing->programUnit;
+    // Rounded up to whole microseconds.
+    return static_cast<uint32_t>((operations * m_timing->programTypNs + 999) / 1000);
 }
 
 void BootloaderTarget::Reset() {
@@ -182,9 +328,8 @@ void BootloaderTarget::FinalReply(FaultCmd cmd, std::vector<uint8_t> bytes, uint
 }
 
 bool BootloaderTarget::InFlash(uint32_t address, uint32_t length) const {
-    if (address < kFlashBase) return false;
-    uint64_t end = static_cast<uint64_t>(address - kFlashBase) + length;
-    return end <= m_flash.size();
+    size_t offset = 0;
+    return FlashOffset(address, length, &offset);
 }
 
 void BootloaderTarget::Receive(uint8_t byte, std::vector<TargetOutput>* out) {
@@ -258,7 +403,11 @@ void BootloaderTarget::OnGet(std::vector<TargetOutput>* out) {
     // The bootloader's own order, with the erase form it offers in slot 6.
     std::vector<uint8_t> codes = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, EraseCode()};
     codes.insert(codes.end(), {kWriteProtect, kWriteUnprotect, kReadoutProtect, kReadoutUnprotect});
-    if (HasFault(m_faults, FaultKind::Get12)) codes.push_back(kChecksumCmd);
+    const uint8_t listed = m_config.chip != nullptr ? m_config.chip->getCodes : 11;
+    if (listed >= 12 || HasFault(m_faults, FaultKind::Get12)) codes.push_back(kChecksumCmd);
+    // Which two codes the H7's V9.0 bootloader adds is not known; these two are what later
+    // protocols added.
+    if (listed >= 13) codes.push_back(kSpecialCmd);
     std::vector<uint8_t> reply = {kAck, static_cast<uint8_t>(codes.size()), m_config.blVersion};
     reply.insert(reply.end(), codes.begin(), codes.end());
     reply.push_back(kAck);
@@ -316,11 +465,15 @@ void BootloaderTarget::OnProtectionCommand(uint8_t code, std::vector<TargetOutpu
             Ack(out);
             break;
         case kReadoutUnprotect:
-            MassErase();
+            // Lifting read-out protection erases all flash and resets the option bytes, write
+            // protection included.
+            std::fill(m_flash.begin(), m_flash.end(), 0xFF);
+            m_writeProtected.clear();
             m_readoutProtected = false;
-            out->push_back({m_config.f1Timing ? kMassEraseUs : 0, {kAck}});
+            out->push_back({MassEraseUs(), {kAck}});
             break;
-        default:  // write unprotect: nothing is protected here
+        default:  // write unprotect
+            m_writeProtected.clear();
             Ack(out);
             break;
     }
@@ -364,12 +517,7 @@ void BootloaderTarget::CollectBlockByte(uint8_t byte, std::vector<TargetOutput>*
                 m_need = m_block[0] + 2u;
                 return;
             }
-            if (XorOf(m_block) != 0) {
-                Nack(out);
-                return;
-            }
-            Ack(out);
-            Reset();
+            OnProtectBlock(out);
             return;
         default:
             return;
@@ -384,7 +532,8 @@ void BootloaderTarget::OnAddress(std::vector<TargetOutput>* out) {
     m_address = (static_cast<uint32_t>(m_block[0]) << 24) | (m_block[1] << 16) | (m_block[2] << 8) |
                 m_block[3];
     m_block.clear();
-    if (NackFault(m_cmd, true, m_address) || !InFlash(m_address, 1)) {
+    const bool readable = m_cmd == FaultCmd::Read && SystemBytes(m_address, 1, nullptr);
+    if (NackFault(m_cmd, true, m_address) || !(InFlash(m_address, 1) || readable)) {
         Nack(out);
         return;
     }
@@ -412,13 +561,17 @@ void BootloaderTarget::OnReadCount(std::vector<TargetOutput>* out) {
         return;
     }
     const uint32_t length = m_block[0] + 1u;
-    if (!InFlash(m_address, length)) {
+    std::vector<uint8_t> reply = {kAck};
+    size_t offset = 0;
+    std::vector<uint8_t> system;
+    if (FlashOffset(m_address, length, &offset)) {
+        reply.insert(reply.end(), m_flash.begin() + offset, m_flash.begin() + offset + length);
+    } else if (SystemBytes(m_address, length, &system)) {
+        reply.insert(reply.end(), system.begin(), system.end());
+    } else {
         Nack(out);
         return;
     }
-    const size_t offset = m_address - kFlashBase;
-    std::vector<uint8_t> reply = {kAck};
-    reply.insert(reply.end(), m_flash.begin() + offset, m_flash.begin() + offset + length);
     for (size_t i = 0; i < m_faults.size(); ++i) {
         const Fault& f = m_faults[i];
         if (f.kind != FaultKind::Corrupt) continue;
@@ -435,18 +588,18 @@ void BootloaderTarget::OnWriteBlock(std::vector<TargetOutput>* out) {
         return;
     }
     const uint32_t length = m_block[0] + 1u;
-    if (!InFlash(m_address, length)) {
+    size_t offset = 0;
+    if (!FlashOffset(m_address, length, &offset)) {
         Nack(out);
         return;
     }
-    // Programming can only clear bits; setting them back takes an erase.
-    const size_t offset = m_address - kFlashBase;
-    for (uint32_t i = 0; i < length; ++i) m_flash[offset + i] &= m_block[1 + i];
-    // 52.5 us a half-word, rounded up to whole microseconds.
-    const uint32_t halfWords = (length + 1) / 2;
-    const uint32_t delayUs = m_config.f1Timing ? (halfWords * 105 + 1) / 2 : 0;
+    // Programming can only clear bits; setting them back takes an erase. Write-protected
+    // bytes stay as they are, and the bootloader does not say so.
+    for (uint32_t i = 0; i < length; ++i) {
+        if (!WriteProtectedAt(m_address + i)) m_flash[offset + i] &= m_block[1 + i];
+    }
     m_phase = TargetPhase::WaitCommand;
-    FinalReply(FaultCmd::Write, {kAck}, delayUs, out);
+    FinalReply(FaultCmd::Write, {kAck}, ProgramUs(length), out);
 }
 
 void BootloaderTarget::OnEraseBlock(std::vector<TargetOutput>* out) {
@@ -457,7 +610,7 @@ void BootloaderTarget::OnEraseBlock(std::vector<TargetOutput>* out) {
         }
         MassErase();
         m_phase = TargetPhase::WaitCommand;
-        FinalReply(FaultCmd::Erase, {kAck}, m_config.f1Timing ? kMassEraseUs : 0, out);
+        FinalReply(FaultCmd::Erase, {kAck}, MassEraseUs(), out);
         return;
     }
     if (XorOf(m_block) != 0) {
@@ -475,14 +628,21 @@ void BootloaderTarget::OnExtEraseBlock(std::vector<TargetOutput>* out) {
     }
     const uint32_t n = (m_block[0] << 8) | m_block[1];
     if (n >= 0xFFF0) {
-        // Mass erase only: this part has a single bank, and FFF0..FFFC are reserved.
-        if (n != 0xFFFF) {
+        // FFFE and FFFD erase a bank where there are two; FFF0..FFFC are reserved.
+        const bool bank = (n == 0xFFFE || n == 0xFFFD) && m_bank2Index != UINT32_MAX;
+        if (n != 0xFFFF && !bank) {
             Nack(out);
             return;
         }
-        MassErase();
+        if (bank) {
+            const bool second = n == 0xFFFD;
+            EraseWhere(
+                [this, second](uint32_t index) { return (index >= m_bank2Index) == second; });
+        } else {
+            MassErase();
+        }
         m_phase = TargetPhase::WaitCommand;
-        FinalReply(FaultCmd::Erase, {kAck}, m_config.f1Timing ? kMassEraseUs : 0, out);
+        FinalReply(FaultCmd::Erase, {kAck}, bank ? BankEraseUs() : MassEraseUs(), out);
         return;
     }
     std::vector<uint32_t> pages;
@@ -492,25 +652,56 @@ void BootloaderTarget::OnExtEraseBlock(std::vector<TargetOutput>* out) {
     ErasePages(pages, out);
 }
 
+void BootloaderTarget::OnProtectBlock(std::vector<TargetOutput>* out) {
+    // The listed numbers are erase units, the simplest grain a part protects.
+    std::vector<uint32_t> units(m_block.begin() + 1, m_block.end() - 1);
+    Unit unit;
+    const bool known = std::all_of(units.begin(), units.end(),
+                                   [&](uint32_t index) { return FindUnitNumbered(index, &unit); });
+    if (XorOf(m_block) != 0 || !known) {
+        Nack(out);
+        return;
+    }
+    m_writeProtected.insert(units.begin(), units.end());
+    Ack(out);
+    Reset();
+}
+
 void BootloaderTarget::ErasePages(const std::vector<uint32_t>& pages,
                                   std::vector<TargetOutput>* out) {
-    const uint32_t count = PageCount();
-    const bool outside =
-        std::any_of(pages.begin(), pages.end(), [count](uint32_t p) { return p >= count; });
+    std::vector<Unit> units(pages.size());
+    bool outside = false;
+    for (size_t i = 0; i < pages.size() && !outside; ++i) {
+        outside = !FindUnitNumbered(pages[i], &units[i]);
+    }
     if (outside || NackFaultForPages(pages)) {
         Nack(out);
         return;
     }
-    for (uint32_t p : pages) {
-        auto first = m_flash.begin() + static_cast<size_t>(p) * m_config.pageSize;
-        std::fill(first, first + m_config.pageSize, 0xFF);
+    uint32_t delayUs = 0;
+    for (const Unit& u : units) {
+        if (m_writeProtected.count(u.index) == 0) {
+            std::fill_n(m_flash.begin() + static_cast<long>(u.offset), u.size, 0xFF);
+        }
+        delayUs += UnitEraseUs(u);
     }
-    const uint32_t delayUs =
-        m_config.f1Timing ? kPageEraseUs * static_cast<uint32_t>(pages.size()) : 0;
     m_phase = TargetPhase::WaitCommand;
     FinalReply(FaultCmd::Erase, {kAck}, delayUs, out);
 }
 
-void BootloaderTarget::MassErase() { std::fill(m_flash.begin(), m_flash.end(), 0xFF); }
+void BootloaderTarget::EraseWhere(const std::function<bool(uint32_t index)>& picks) {
+    for (const UnitSpan& r : m_spans) {
+        for (uint32_t i = 0; i < r.count; ++i) {
+            const uint32_t index = r.firstIndex + i;
+            if (!picks(index) || m_writeProtected.count(index) != 0) continue;
+            const size_t offset = r.offset + static_cast<size_t>(i) * r.size;
+            std::fill_n(m_flash.begin() + static_cast<long>(offset), r.size, 0xFF);
+        }
+    }
+}
+
+void BootloaderTarget::MassErase() {
+    EraseWhere([](uint32_t) { return true; });
+}
 
 }  // namespace sim

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,8 +50,8 @@ public:
     // Takes one byte from the host and appends the target's answer (if any) to *out.
     void Receive(uint8_t byte, std::vector<TargetOutput>* out);
 
-    // A reset (the host closed the line): back to waiting for sync. Flash, readout
-    // protection and fault counters are kept.
+    // A reset (the host closed the line): back to waiting for sync. Flash, read-out and
+    // write protection and fault counters are kept.
     void Reset();
     // A fresh line after a removal: a reset, and the unplug byte count starts again.
     void Replugged();
@@ -58,10 +60,30 @@ public:
 
     TargetPhase Phase() const { return m_phase; }
     bool ReadoutProtected() const { return m_readoutProtected; }
+    // Every erase unit's bytes, in address order (bank 2 right after bank 1).
     const std::vector<uint8_t>& Flash() const { return m_flash; }
-    uint32_t PageCount() const;
+    uint32_t PageCount() const;  // erase units
+    // The chip's option bytes as Read Memory gives them when it may; empty without a chip.
+    std::vector<uint8_t> OptionBytes() const;
 
 private:
+    // Erase units in spans of equal neighbours, so that a flash of tiny pages stays small.
+    struct UnitSpan {
+        uint32_t address;  // of the first
+        uint32_t size;
+        uint32_t count;
+        uint32_t firstIndex;
+        uint32_t eraseTypMs;
+        size_t offset;  // of the first in m_flash
+    };
+    struct Unit {
+        uint32_t address;
+        uint32_t size;
+        uint32_t index;
+        uint32_t eraseTypMs;
+        size_t offset;
+    };
+
     // True when the command byte is answered with a NACK (counting nack faults it meets).
     bool RefusesCommand(uint8_t code, FaultCmd cmd);
     void OnCommand(uint8_t code, std::vector<TargetOutput>* out);
@@ -74,9 +96,25 @@ private:
     void OnWriteBlock(std::vector<TargetOutput>* out);
     void OnEraseBlock(std::vector<TargetOutput>* out);
     void OnExtEraseBlock(std::vector<TargetOutput>* out);
+    void OnProtectBlock(std::vector<TargetOutput>* out);
     void CollectBlockByte(uint8_t byte, std::vector<TargetOutput>* out);
     void ErasePages(const std::vector<uint32_t>& pages, std::vector<TargetOutput>* out);
+    // Erases the units whose number the filter picks; write-protected ones keep their bytes.
+    void EraseWhere(const std::function<bool(uint32_t index)>& picks);
     void MassErase();
+
+    bool FindUnitAt(uint32_t address, Unit* unit) const;
+    bool FindUnitNumbered(uint32_t index, Unit* unit) const;
+    bool WriteProtectedAt(uint32_t address) const;
+    // Where length bytes from address lie in m_flash; false unless all in one bank's flash.
+    bool FlashOffset(uint32_t address, uint32_t length, size_t* offset) const;
+    // The flash-size register and option bytes, which Read Memory reaches beside the flash.
+    bool SystemBytes(uint32_t address, uint32_t length, std::vector<uint8_t>* out) const;
+
+    uint32_t UnitEraseUs(const Unit& unit) const;
+    uint32_t MassEraseUs() const;
+    uint32_t BankEraseUs() const;
+    uint32_t ProgramUs(uint32_t length) const;
 
     uint8_t EraseCode() const;
     FaultCmd CommandOf(uint8_t code) const;
@@ -94,6 +132,10 @@ private:
     std::vector<Fault> m_faults;
     std::vector<uint32_t> m_hits;  // matches seen so far, per fault
     std::vector<uint8_t> m_flash;
+    std::vector<UnitSpan> m_spans;
+    uint32_t m_bank2Index = UINT32_MAX;     // number of bank 2's first unit
+    std::set<uint32_t> m_writeProtected;    // unit numbers
+    const chips::Chip* m_timing = nullptr;  // whose flash times apply; null: none
     bool m_readoutProtected;
     bool m_silent = false;
 

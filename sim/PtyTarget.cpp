@@ -19,9 +19,18 @@
 #include <thread>
 
 #include "BootloaderTarget.h"
+#include "Chips.h"
 #include "Fault.h"
 
 namespace sim {
+
+void TargetConfig::SetChip(const chips::Chip& c) {
+    chip = &c;
+    flashKiB = c.defaultKiB;
+    eraseCmd = c.eraseCmd;
+    blVersion = c.protocol;
+    pid = c.pid;
+}
 
 namespace {
 

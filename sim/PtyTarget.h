@@ -6,19 +6,31 @@
 #include <string>
 #include <vector>
 
+namespace chips {
+struct Chip;
+}
+
 namespace sim {
 
 struct TargetConfig {
     uint32_t flashKiB = 64;
-    uint32_t pageSize = 1024;
-    uint8_t eraseCmd = 0x43;  // 0x43 or 0x44 (or anything, through a fault)
+    uint32_t pageSize = 1024;  // without a chip; a chip has its own units
+    uint8_t eraseCmd = 0x43;   // 0x43 or 0x44 (or anything, through a fault)
     uint8_t blVersion = 0x22;
     uint16_t pid = 0x0410;
-    bool f1Timing = false;  // 52.5 us a half-word, 20 ms a page, 40 ms mass erase
+    // The F103's times whatever the chip: 52.5 us a half-word, 20 ms a unit, 40 ms mass erase.
+    bool f1Timing = false;
     bool readoutProtected = false;
     uint32_t paceBaud = 0;              // 0: no pacing; else 11 bits a byte, both directions
     std::vector<uint8_t> initialFlash;  // from 0x08000000; the rest 0xFF
     std::vector<std::string> faults;    // --fault faultTexts, parsed at Start
+    bool chipTiming = false;            // the chip's typical times (the F103's without one)
+    // The chip simulated: its erase units, Get list, flash-size register and option bytes.
+    // Null: an F103-like target of pageSize pages and the identity above.
+    const chips::Chip* chip = nullptr;
+
+    // Makes the target that chip, at its default flash size, with its identity.
+    void SetChip(const chips::Chip& c);
 };
 
 struct WireByte {

@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
+#include "BootloaderTarget.h"
+#include "Chips.h"
 #include "Fault.h"
 
 namespace sim {
@@ -50,19 +53,26 @@ const PathOption kPathOptions[] = {
     {"--wire-log", &SimOptions::wireLogPath},
 };
 
-// Options that take one of two words.
+// Options that take one of a few words; store gets the position of the word given.
 struct ChoiceOption {
     const char* name;
-    const char* first;
-    const char* second;
-    void (*store)(SimOptions*, bool isFirst);
+    std::vector<std::string> words;
+    void (*store)(SimOptions*, size_t word);
 };
 const ChoiceOption kChoiceOptions[] = {
-    {"--erase-cmd", "0x43", "0x44",
-     [](SimOptions* o, bool isFirst) { o->target.eraseCmd = isFirst ? 0x43 : 0x44; }},
-    {"--flash-timing", "none", "f1",
-     [](SimOptions* o, bool isFirst) { o->target.f1Timing = !isFirst; }},
+    {"--erase-cmd",
+     {"0x43", "0x44"},
+     [](SimOptions* o, size_t word) { o->target.eraseCmd = word == 0 ? 0x43 : 0x44; }},
+    {"--flash-timing",
+     {"none", "f1", "real"},
+     [](SimOptions* o, size_t word) {
+         o->target.f1Timing = word == 1;
+         o->target.chipTiming = word == 2;
+     }},
 };
+
+// What the chip decides, and so cannot be given beside --chip.
+const char* const kChipDecides[] = {"--page-size", "--pid", "--bl-version", "--erase-cmd"};
 
 // Options without a value.
 struct FlagOption {
@@ -74,6 +84,7 @@ const FlagOption kFlagOptions[] = {
     {"-h", [](SimOptions* o) { o->help = true; }},
     {"--version", [](SimOptions* o) { o->version = true; }},
     {"--readout-protected", [](SimOptions* o) { o->target.readoutProtected = true; }},
+    {"--list-chips", [](SimOptions* o) { o->listChips = true; }},
 };
 
 bool NeedValue(const char* name, int i, int argc, std::string* error) {
@@ -123,13 +134,18 @@ Took TakeChoice(int argc, const char* const* argv, int* i, SimOptions* o, std::s
         if (std::strcmp(arg, c.name) != 0) continue;
         if (!NeedValue(arg, *i, argc, error)) return Took::Failed;
         const std::string v = argv[++*i];
-        if (v != c.first && v != c.second) {
-            *error = std::string("bad value for ") + c.name + ": '" + v + "' (" + c.first + " or " +
-                     c.second + ")";
-            return Took::Failed;
+        for (size_t w = 0; w < c.words.size(); ++w) {
+            if (v != c.words[w]) continue;
+            c.store(o, w);
+            return Took::Done;
         }
-        c.store(o, v == c.first);
-        return Took::Done;
+        std::string words;
+        for (size_t w = 0; w < c.words.size(); ++w) {
+            if (w != 0) words += w + 1 == c.words.size() ? " or " : ", ";
+            words += c.words[w];
+        }
+        *error = std::string("bad value for ") + c.name + ": '" + v + "' (" + words + ")";
+        return Took::Failed;
     }
     return Took::NotMine;
 }
@@ -153,13 +169,40 @@ Took TakeFault(int argc, const char* const* argv, int* i, SimOptions* o, std::st
     return Took::Done;
 }
 
-const Taker kTakers[] = {TakeNumber, TakePath, TakeFlag, TakeChoice, TakeFault};
+Took TakeChip(int argc, const char* const* argv, int* i, SimOptions* o, std::string* error) {
+    if (std::strcmp(argv[*i], "--chip") != 0) return Took::NotMine;
+    if (!NeedValue(argv[*i], *i, argc, error)) return Took::Failed;
+    const chips::Chip* chip = chips::FindChipByKey(argv[++*i]);
+    if (chip == nullptr) {
+        *error = std::string("unknown chip '") + argv[*i] + "' (see --list-chips)";
+        return Took::Failed;
+    }
+    o->target.chip = chip;
+    return Took::Done;
+}
+
+const Taker kTakers[] = {TakeNumber, TakePath, TakeFlag, TakeChoice, TakeFault, TakeChip};
+
+// Gives the target the chip's identity and layout, the flash size too unless one was given.
+bool ApplyChip(const std::set<std::string>& given, TargetConfig* target, std::string* error) {
+    for (const char* name : kChipDecides) {
+        if (given.count(name) == 0) continue;
+        *error = std::string(name) + " does not go with --chip: the chip decides it";
+        return false;
+    }
+    const uint32_t flashKiB = target->flashKiB;
+    target->SetChip(*target->chip);
+    if (given.count("--flash-kib") != 0) target->flashKiB = flashKiB;
+    return BootloaderTarget::CheckConfig(*target, error);
+}
 
 }  // namespace
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::string* error) {
     SimOptions o;
+    std::set<std::string> given;
     for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
         Took took = Took::NotMine;
         for (Taker take : kTakers) {
             took = take(argc, argv, &i, &o, error);
@@ -170,8 +213,11 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::st
             *error = std::string("unknown option '") + argv[i] + "' (see --help)";
             return false;
         }
+        given.insert(name);
     }
-    if ((o.target.flashKiB * 1024u) % o.target.pageSize != 0) {
+    if (o.target.chip != nullptr) {
+        if (!ApplyChip(given, &o.target, error)) return false;
+    } else if ((o.target.flashKiB * 1024u) % o.target.pageSize != 0) {
         *error = "--page-size must divide the flash size";
         return false;
     }
@@ -187,18 +233,28 @@ std::string SimUsage() {
            "SIGINT or SIGTERM, then exits 0.\n"
            "\n"
            "Options:\n"
-           "  --flash-kib N             flash size in KiB (default 64)\n"
+           "  --chip NAME               simulate that chip (see --list-chips): its product ID,\n"
+           "                            protocol version, Get list, erase units, flash-size\n"
+           "                            register and option bytes; --page-size, --pid,\n"
+           "                            --bl-version and --erase-cmd do not go with it\n"
+           "  --list-chips              print the chips --chip knows, one a line, and exit\n"
+           "  --flash-kib N             flash size in KiB (default 64, or the chip's)\n"
            "  --page-size N             erase page size in bytes (default 1024)\n"
            "  --erase-cmd 0x43|0x44     erase form the bootloader offers (default 0x43)\n"
            "  --bl-version 0xVV         bootloader version byte (default 0x22)\n"
            "  --pid 0xPPPP              product ID (default 0x0410)\n"
            "  --baud N                  pace the wire at N baud, 11 bits a byte, both\n"
            "                            directions (default: no pacing)\n"
-           "  --flash-timing none|f1    program and erase delays; f1: 52.5 us a half-word,\n"
-           "                            20 ms a page, 40 ms mass erase (default none)\n"
+           "  --flash-timing none|f1|real\n"
+           "                            program and erase delays; f1: the F103's whatever the\n"
+           "                            chip (52.5 us a half-word, 20 ms a unit, 40 ms mass\n"
+           "                            erase); real: the chip's own typical times, per erase\n"
+           "                            unit, mass erase and programming operation (the\n"
+           "                            F103's without --chip); default none\n"
            "  --readout-protected       start with readout protection active\n"
            "  --load FILE               initial flash, raw binary from 0x08000000 (rest 0xFF)\n"
-           "  --dump FILE               at exit, write the whole flash as raw binary\n"
+           "  --dump FILE               at exit, write the whole flash as raw binary (with\n"
+           "                            --load: bank 2 right after bank 1, whatever its address)\n"
            "  --link PATH               also make a symbolic link PATH to the pty\n"
            "  --wire-log FILE           log every byte: \"SECONDS H> XX\" or \"SECONDS T> XX\"\n"
            "  --replug-ms N             after an unplug fault, serve a fresh pty N ms later\n"
@@ -207,6 +263,20 @@ std::string SimUsage() {
            FaultHelp() +
            "  --help                    this text\n"
            "  --version                 print the version and exit\n";
+}
+
+std::string ChipList() {
+    std::string list;
+    for (const chips::Chip& chip : chips::AllChips()) {
+        char head[96];
+        std::snprintf(head, sizeof head,
+                      "%-7s %-32s PID 0x%03X  protocol 0x%02X  %4u KiB: ", chip.key, chip.name,
+                      chip.pid, chip.protocol, chip.defaultKiB);
+        char erase[16];
+        std::snprintf(erase, sizeof erase, "  erase 0x%02X\n", chip.eraseCmd);
+        list += head + chips::LayoutText(chip, chip.defaultKiB) + erase;
+    }
+    return list;
 }
 
 std::string FormatWireByte(const WireByte& w) {

@@ -16,6 +16,7 @@ struct SimOptions {
     int replugMs = -1;        // --replug-ms: after an unplug, serve a fresh pty this much later
     bool version = false;
     bool help = false;
+    bool listChips = false;  // --list-chips
 };
 
 // Parses argv[1..]. false with a one-line message in *error. Fault specs are checked here.
@@ -23,6 +24,10 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::st
 
 // The --help text, fault grammar included.
 std::string SimUsage();
+
+// The --list-chips text: one chip a line with its key, name, product ID, protocol version,
+// default flash size and layout, and erase command.
+std::string ChipList();
 
 // One wire-log line: "12.345678 H> 7F" (seconds since start, direction, byte).
 std::string FormatWireByte(const WireByte& w);

@@ -161,5 +161,9 @@ int main(int argc, char** argv) {
         std::fputs(sim::SimUsage().c_str(), stdout);
         return 0;
     }
+    if (options.listChips) {
+        std::fputs(sim::ChipList().c_str(), stdout);
+        return 0;
+    }
     return Run(options);
 }

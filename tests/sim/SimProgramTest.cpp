@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Chips.h"
 #include "HostLine.h"
 #include "SimOptions.h"
 
@@ -129,9 +131,25 @@ TEST(SimProgram, HelpExitsZeroAndDescribesEveryFaultKind) {
                              "--dump",
                              "--link",
                              "--wire-log",
-                             "--replug-ms"}) {
+                             "--replug-ms",
+                             "--chip",
+                             "--list-chips",
+                             "none|f1|real"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
+}
+
+TEST(SimProgram, ListChipsPrintsEveryChipWithItsLayoutOnALine) {
+    SimProcess sim({"--list-chips"});
+    EXPECT_EQ(sim.Wait(5000), 0);
+    std::istringstream lines(sim.ReadAll());
+    std::string line;
+    for (const chips::Chip& chip : chips::AllChips()) {
+        ASSERT_TRUE(std::getline(lines, line)) << chip.key;
+        EXPECT_EQ(line.rfind(std::string(chip.key) + " ", 0), 0u) << line;
+        EXPECT_NE(line.find(chips::LayoutText(chip, chip.defaultKiB)), std::string::npos) << line;
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << line;
 }
 
 TEST(SimProgram, BadOptionOrFaultExitsNonZero) {
@@ -307,6 +325,35 @@ TEST(SimOptions, OutOfRangeAndMissingValuesRejected) {
     EXPECT_FALSE(Parse({"--page-size", "1000"}, &o, &error));
     EXPECT_FALSE(Parse({"--dump"}, &o, &error));
     EXPECT_NE(error.find("--dump"), std::string::npos) << error;
+}
+
+TEST(SimOptions, ChipGivesIdentityAndSizeAndRefusesWhatItDecides) {
+    sim::SimOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--chip", "f407", "--flash-timing", "real"}, &o, &error)) << error;
+    EXPECT_EQ(o.target.chip, chips::FindChipByKey("f407"));
+    EXPECT_EQ(o.target.flashKiB, 1024u);
+    EXPECT_EQ(o.target.pid, 0x0413);
+    EXPECT_EQ(o.target.blVersion, 0x31);
+    EXPECT_EQ(o.target.eraseCmd, 0x44);
+    EXPECT_TRUE(o.target.chipTiming);
+    ASSERT_TRUE(Parse({"--flash-kib", "128", "--chip", "f407"}, &o, &error)) << error;
+    EXPECT_EQ(o.target.flashKiB, 128u);
+    const struct {
+        std::vector<const char*> args;
+        const char* named;  // in the one-line refusal
+    } refused[] = {
+        {{"--chip", "f407", "--flash-kib", "100"}, "100 KiB"},
+        {{"--chip", "f407", "--pid", "0x413"}, "--pid"},
+        {{"--page-size", "2048", "--chip", "l476"}, "--page-size"},
+        {{"--chip", "f999"}, "f999"},
+    };
+    for (const auto& r : refused) {
+        error.clear();
+        EXPECT_FALSE(Parse(r.args, &o, &error)) << r.named;
+        EXPECT_NE(error.find(r.named), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
 }
 
 TEST(SimOptions, WireLogLineHasSecondsDirectionAndByte) {
