@@ -1,5 +1,6 @@
 #include "SimOptions.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -215,6 +216,11 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::st
         }
         given.insert(name);
     }
+    // Without --chip or a detail only a chip-less target takes, the target is the F103 it
+    // has always been, with its flash-size register and option bytes readable.
+    const bool generic = std::any_of(std::begin(kChipDecides), std::end(kChipDecides),
+                                     [&](const char* name) { return given.count(name) != 0; });
+    if (o.target.chip == nullptr && !generic) o.target.chip = chips::FindChipByKey("f103");
     if (o.target.chip != nullptr) {
         if (!ApplyChip(given, &o.target, error)) return false;
     } else if ((o.target.flashKiB * 1024u) % o.target.pageSize != 0) {
@@ -235,8 +241,9 @@ std::string SimUsage() {
            "Options:\n"
            "  --chip NAME               simulate that chip (see --list-chips): its product ID,\n"
            "                            protocol version, Get list, erase units, flash-size\n"
-           "                            register and option bytes; --page-size, --pid,\n"
-           "                            --bl-version and --erase-cmd do not go with it\n"
+           "                            register and option bytes (default f103); --page-size,\n"
+           "                            --pid, --bl-version and --erase-cmd do not go with it,\n"
+           "                            and without it make a plain target of their values\n"
            "  --list-chips              print the chips --chip knows, one a line, and exit\n"
            "  --flash-kib N             flash size in KiB (default 64, or the chip's)\n"
            "  --page-size N             erase page size in bytes (default 1024)\n"

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "Chips.h"
 #include "IniFile.h"
 #include "IntelHex.h"
 #include "Platform.h"
@@ -110,8 +111,10 @@ protected:
     }
     void TearDown() override { (void)std::system(("rm -rf " + dir).c_str()); }
 
+    // The F103 that kestrel-sim is by default.
     sim::PtyTarget& StartTarget(std::vector<std::string> faults = {}) {
         sim::TargetConfig config;
+        config.SetChip(*chips::FindChipByKey("f103"));
         config.faults = std::move(faults);
         return StartTarget(config);
     }
@@ -168,7 +171,10 @@ TEST_F(CliTest, InfoPrintsConnectAndChipLinesInUtf8) {
     EXPECT_EQ(r.out, u8">>串口" + target.SlavePath() +
                          u8"打开成功!\n>>连接ISP成功!\n>>Bootloader版本：V2.2\n"
                          u8">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \n"
-                         u8">>Bootloader版本：V2.2，选项字节：00 00\n>>芯片ID版本：V4.10\n");
+                         u8">>Bootloader版本：V2.2，选项字节：00 00\n>>芯片ID版本：V4.10\n"
+                         u8">>芯片：STM32F10x medium density（产品ID 0x0410）\n"
+                         u8">>FLASH：64KB，起始地址0x08000000，64 pages of 1 KiB\n"
+                         u8">>读保护：级别0（选项字节RDP=0xA5）\n");
     EXPECT_EQ(r.err, "") << "no bar when standard error is not a terminal";
 }
 
@@ -324,5 +330,71 @@ TEST_F(CliTest, PortsListsTheGivenPortsSorted) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "/dev/ttyACM0\n/dev/ttyUSB1\n/dev/ttyUSB10\n");
 }
+
+// Every chip the simulator can be: info names it, a page-mode program lands where the file
+// says and nowhere else, and the read-out covers its whole flash (gaps between banks erased).
+class CliChipTest : public CliTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(CliChipTest, InfoProgramAndReadOut) {
+    const chips::Chip& chip = *chips::FindChipByKey(GetParam());
+    sim::TargetConfig config;
+    config.SetChip(chip);
+    // The smallest size each bank can be cut to, to keep the read-out short.
+    for (uint32_t kib = 64; kib < config.flashKiB; kib *= 2) {
+        if (!chips::FlashUnits(chip, kib).empty()) {
+            config.flashKiB = kib;
+            break;
+        }
+    }
+    config.initialFlash.assign(config.flashKiB * 1024u, 0x00);
+    sim::PtyTarget& target = StartTarget(config);
+    const std::vector<chips::EraseUnit> units = chips::FlashUnits(chip, config.flashKiB);
+
+    Result info = RunIsp({"--port", target.SlavePath(), "info"}, {configEnv});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find(std::string(u8"芯片：") + chip.name), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find(u8"FLASH：" + std::to_string(config.flashKiB) + "KB"),
+              std::string::npos)
+        << info.out;
+
+    // 100 bytes in the last unit, which lies in bank 2 on a two-bank chip.
+    const chips::EraseUnit& last = units.back();
+    const uint32_t at = last.address - chip.flashBase + 8;
+    std::vector<uint8_t> bytes(100);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 3 + 1);
+    Result program = RunIsp({"--port", target.SlavePath(), "program",
+                             WriteHex(testhex::IntelHex(bytes, at, "\n")), "--erase", "pages"},
+                            {configEnv});
+    EXPECT_EQ(program.status, 0) << program.out << program.err;
+    const std::vector<uint8_t> flash = target.Flash();
+    const uint32_t lastOffset = static_cast<uint32_t>(flash.size()) - last.size;
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + lastOffset + 8,
+                                   flash.begin() + lastOffset + 8 + bytes.size()),
+              bytes);
+    EXPECT_EQ(flash[lastOffset], 0xFF) << "the unit written was erased";
+    if (lastOffset > 0) {
+        EXPECT_EQ(flash[lastOffset - 1], 0x00) << "the unit before it was left alone";
+    }
+
+    std::string out = dir + "/flash.bin";
+    Result read = RunIsp({"--port", target.SlavePath(), "read-out", out}, {configEnv});
+    EXPECT_EQ(read.status, 0) << read.out << read.err;
+    std::ifstream in(out, std::ios::binary);
+    const std::string got((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(got.size(), last.address + last.size - chip.flashBase);
+    EXPECT_EQ(got.substr(got.size() - last.size + 8, bytes.size()),
+              std::string(bytes.begin(), bytes.end()));
+}
+
+std::vector<std::string> ChipKeys() {
+    std::vector<std::string> keys;
+    for (const chips::Chip& chip : chips::AllChips()) keys.push_back(chip.key);
+    return keys;
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, CliChipTest, ::testing::ValuesIn(ChipKeys()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
 
 }  // namespace
