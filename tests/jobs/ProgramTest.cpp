@@ -1,4 +1,8 @@
 // Programming: load, erase, write, verify and run against a simulated target.
+#include <fstream>
+#include <map>
+
+#include "Chips.h"
 #include "JobFixture.h"
 
 namespace {
@@ -286,5 +290,110 @@ INSTANTIATE_TEST_SUITE_P(Jobs, StageEventTest, ::testing::ValuesIn(kStageCases),
                          [](const ::testing::TestParamInfo<StageCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// Each kind of flash, identified as the command line does: a gapped image in page mode
+// lands byte for byte, the rest of each erase unit it touches is erased, and every other
+// unit keeps what it held.
+struct Piece {
+    uint32_t offset;  // from the flash base
+    size_t length;
+};
+struct FamilyCase {
+    const char* chip;
+    uint32_t flashKiB;
+    std::vector<Piece> pieces;
+};
+
+const FamilyCase kFamilyCases[] = {
+    {"f103", 64, {{0x0000, 100}, {0x2400, 600}}},     // 1 KiB pages, 0x43
+    {"f303", 64, {{0x0810, 100}, {0x3000, 2100}}},    // 2 KiB pages, 0x44
+    {"l073", 64, {{0x0040, 50}, {0x8010, 300}}},      // 128-byte pages past number 255
+    {"f407", 512, {{0x0100, 10}, {0x20005, 1000}}},   // sectors of 16 and 128 KiB
+    {"h743", 512, {{0x20000, 100}, {0x100000, 90}}},  // bank 2 at 0x08100000, past a gap
+};
+
+void PrintTo(const FamilyCase& c, std::ostream* os) { *os << c.chip; }
+
+class FamilyProgramTest : public JobTest, public ::testing::WithParamInterface<FamilyCase> {};
+
+TEST_P(FamilyProgramTest, GappedImageInPageModeTouchesOnlyItsUnits) {
+    const FamilyCase& c = GetParam();
+    const chips::Chip& chip = *chips::FindChipByKey(c.chip);
+    sim::TargetConfig config;
+    config.SetChip(chip);
+    config.flashKiB = c.flashKiB;
+    config.initialFlash.assign(c.flashKiB * 1024u, 0x00);
+    sim::PtyTarget& target = StartTarget(config);
+    jobs.SetIdentifyChip(true);
+    ConnectTo(target);
+    ASSERT_EQ(jobs.Geometry().flashKiB, c.flashKiB) << host.log;
+
+    // The image, and what each flash byte must hold afterwards, by address.
+    std::string hex;
+    std::vector<std::pair<uint32_t, uint8_t>> written;
+    for (const Piece& piece : c.pieces) {
+        std::vector<uint8_t> bytes = Pattern(piece.length);
+        std::string part = testhex::IntelHex(bytes, piece.offset);
+        hex += part.substr(0, part.rfind(":00000001FF"));  // one end record, at the end
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            written.emplace_back(chip.flashBase + piece.offset + static_cast<uint32_t>(i),
+                                 bytes[i]);
+        }
+    }
+    const std::string path = TempPath("family.hex");
+    std::ofstream(path, std::ios::binary) << hex << ":00000001FF\r\n";
+    jobs.SetFilePath(path);
+    jobs.SetEraseAll(false);
+    jobs.Program();
+    ASSERT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+
+    // The simulator's flash is the units one after another, gaps left out.
+    const std::vector<chips::EraseUnit> units = chips::FlashUnits(chip, c.flashKiB);
+    const std::vector<uint8_t> flash = target.Flash();
+    std::map<uint32_t, uint8_t> expected(written.begin(), written.end());
+    size_t at = 0;
+    for (const chips::EraseUnit& unit : units) {
+        const bool touched = std::any_of(written.begin(), written.end(), [&](const auto& w) {
+            return w.first - unit.address < unit.size;
+        });
+        for (uint32_t i = 0; i < unit.size; ++i, ++at) {
+            const auto it = expected.find(unit.address + i);
+            const uint8_t want = it != expected.end() ? it->second : (touched ? 0xFF : 0x00);
+            ASSERT_EQ(flash[at], want) << std::hex << "at 0x" << unit.address + i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FamilyProgramTest, ::testing::ValuesIn(kFamilyCases),
+                         [](const ::testing::TestParamInfo<FamilyCase>& info) {
+                             return std::string(info.param.chip);
+                         });
+
+// An erase is awaited for the unit's worst case and sent once: a 128 KiB sector that takes
+// 2.5 s is fine; a 16 KiB one (800 ms at worst) that stays silent for 1.5 s fails the job.
+TEST_F(ProgramTest, EraseIsAwaitedForItsWorstCaseAndNoLonger) {
+    for (const bool slowSectorIsLarge : {true, false}) {
+        sim::TargetConfig config;
+        config.SetChip(*chips::FindChipByKey("f407"));
+        config.flashKiB = 512;
+        config.faults = {slowSectorIsLarge ? "delay:erase:2500" : "delay:erase:1500"};
+        sim::PtyTarget& target = StartTarget(config);
+        jobs.SetIdentifyChip(true);
+        ConnectTo(target);
+        jobs.SetFilePath(WriteHexFile("slow.hex", Pattern(64), slowSectorIsLarge ? 0x20000 : 0));
+        jobs.SetEraseAll(false);
+        jobs.Program();
+        EXPECT_EQ(jobs.LastJobSucceeded(), slowSectorIsLarge ? 1 : 0) << host.log;
+        const std::vector<uint8_t> sent = target.HostBytes();
+        int erases = 0;
+        for (size_t i = 0; i + 1 < sent.size(); ++i)
+            erases += sent[i] == 0x44 && sent[i + 1] == 0xBB;
+        EXPECT_EQ(erases, 1) << "one erase command, never resent";
+        if (!slowSectorIsLarge) {
+            EXPECT_EQ(host.Lines().back(), ">>擦除FLASH第0页失败");
+        }
+        jobs.Disconnect();
+    }
+}
 
 }  // namespace
