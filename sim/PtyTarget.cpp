@@ -60,6 +60,7 @@ struct PtyTarget::Impl {
     mutable std::mutex mu;  // guards target, log, resets, path, unplugged
     std::vector<WireByte> log;
     int resets = 0;
+    std::atomic<uint64_t> delayUs{0};  // flash and fault delays served so far
     std::string path;
     bool unplugged = false;
 
@@ -202,6 +203,7 @@ bool PtyTarget::Impl::Send(const TargetOutput& out) {
         !WaitUntil(Clock::now() + std::chrono::microseconds(out.delayUs), true)) {
         return false;
     }
+    delayUs += out.delayUs;
     if (byteTime.count() == 0) {
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -435,5 +437,7 @@ bool PtyTarget::IsUnplugged() const {
     std::lock_guard<std::mutex> lock(m_p->mu);
     return m_p->unplugged;
 }
+
+uint64_t PtyTarget::DelayUs() const { return m_p->delayUs; }
 
 }  // namespace sim

@@ -61,6 +61,9 @@ public:
 
     std::vector<uint8_t> Flash() const;  // whole flash, flashKiB * 1024 bytes
     int Resets() const;                  // host closes seen (each is a reset)
+    // Microseconds the target has spent in the delays it served (flash timing, faults): with
+    // the bytes on the wire, what an ideal host could not have avoided.
+    uint64_t DelayUs() const;
 
     // Device removal: Unplug closes the master so the host's port fails; Replug serves a
     // fresh pty (SlavePath changes) with the flash kept.

@@ -48,10 +48,9 @@ struct PathOption {
     std::string SimOptions::*field;
 };
 const PathOption kPathOptions[] = {
-    {"--load", &SimOptions::loadPath},
-    {"--dump", &SimOptions::dumpPath},
-    {"--link", &SimOptions::linkPath},
-    {"--wire-log", &SimOptions::wireLogPath},
+    {"--load", &SimOptions::loadPath},   {"--dump", &SimOptions::dumpPath},
+    {"--link", &SimOptions::linkPath},   {"--wire-log", &SimOptions::wireLogPath},
+    {"--stats", &SimOptions::statsPath},
 };
 
 // Options that take one of a few words; store gets the position of the word given.
@@ -264,6 +263,8 @@ std::string SimUsage() {
            "                            --load: bank 2 right after bank 1, whatever its address)\n"
            "  --link PATH               also make a symbolic link PATH to the pty\n"
            "  --wire-log FILE           log every byte: \"SECONDS H> XX\" or \"SECONDS T> XX\"\n"
+           "  --stats FILE              at exit, write \"delay_seconds S\": the flash and fault\n"
+           "                            delays served, for comparing a host with the ideal\n"
            "  --replug-ms N             after an unplug fault, serve a fresh pty N ms later\n"
            "                            (and re-point --link); default: stay unplugged\n"
            "  --fault FAULT             inject a fault (repeatable), FAULT one of:\n" +

@@ -140,6 +140,15 @@ int Run(SimOptions& o) {
         std::fprintf(stderr, "kestrel-sim: cannot write '%s'\n", o.dumpPath.c_str());
         rc = 1;
     }
+    if (!o.statsPath.empty()) {
+        std::ofstream stats(o.statsPath, std::ios::trunc);
+        stats << "delay_seconds " << std::to_string(static_cast<double>(target.DelayUs()) / 1e6)
+              << "\n";
+        if (!stats) {
+            std::fprintf(stderr, "kestrel-sim: cannot write '%s'\n", o.statsPath.c_str());
+            rc = 1;
+        }
+    }
     if (!o.linkPath.empty()) unlink(o.linkPath.c_str());
     return rc;
 }
