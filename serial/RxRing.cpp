@@ -5,7 +5,8 @@
 
 RxRing g_rxRing;
 
-RxRing::RxRing() : m_bCapture(0), m_nWakeAt(kSize + 1), m_nCount(0), m_nReadIndex(0) {
+RxRing::RxRing()
+    : m_bCapture(0), m_nWakeAt(kSize + 1), m_bAborted(false), m_nCount(0), m_nReadIndex(0) {
     std::memset(m_buffer, 0, sizeof(m_buffer));
 }
 
@@ -40,6 +41,7 @@ void RxRing::Arm() {
     std::lock_guard<std::mutex> hold(m_lock);
     m_nReadIndex.store(0, std::memory_order_relaxed);
     m_nCount.store(0, std::memory_order_release);
+    m_bAborted = false;
     m_bCapture.store(1, std::memory_order_release);
 }
 
@@ -79,8 +81,17 @@ void RxRing::Reframe(int k, int n) {
 int RxRing::WaitForCount(int target, unsigned long ms) {
     std::unique_lock<std::mutex> hold(m_lock);
     m_nWakeAt = target;
-    m_arrived.wait_for(hold, std::chrono::milliseconds(ms),
-                       [&] { return m_nCount.load(std::memory_order_relaxed) >= target; });
+    m_arrived.wait_for(hold, std::chrono::milliseconds(ms), [&] {
+        return m_bAborted || m_nCount.load(std::memory_order_relaxed) >= target;
+    });
     m_nWakeAt = kSize + 1;
     return m_nCount.load(std::memory_order_acquire);
+}
+
+void RxRing::Abort() {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_bAborted = true;
+    }
+    m_arrived.notify_all();
 }

@@ -277,4 +277,22 @@ TEST(RxRingThreads, NothingIsStoredAfterDisarmReturnsDespiteConcurrentWriter) {
     EXPECT_GE(rounds, 10);
 }
 
+TEST(RxRingThreads, AbortWakesTheWaiterAtOnceAndEveryWaitAfterUntilTheNextArm) {
+    RxRing ring;
+    ring.Arm();
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ring.Abort();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ring.WaitForCount(1, 20000), 0);
+    EXPECT_EQ(ring.WaitForCount(1, 20000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    aborter.join();
+    ring.Arm();
+    const auto rearmed = std::chrono::steady_clock::now();
+    EXPECT_EQ(ring.WaitForCount(1, 60), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - rearmed, std::chrono::milliseconds(60));
+}
+
 }  // namespace
