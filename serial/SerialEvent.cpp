@@ -27,6 +27,8 @@ void OnSerialEvent(CSerialPort* port, int event) {
         port->RequestRead();
         return;
     }
+    // No reply can come any more: the client stops waiting now, not at its window's end.
+    if (event == SerialDisconnected && port->IsGone()) g_rxRing.Abort();
     std::FILE* stream = g_traceStream.load();
     if (stream == nullptr) return;
     std::fputs(kTraceTexts[event], stream);

@@ -64,6 +64,11 @@ public:
     // removed) ends the event thread.
     bool IsOpen() const;
 
+    // True once the device has gone away (unplugged: a hang-up, or an I/O error of a
+    // removed device) and ended the open period by itself; the callback hears Disconnected
+    // after it turns true. Stays true through Close, until the next Open.
+    bool IsGone() const;
+
     // Hands at most 1023 bytes to the event thread and returns at once. Dropped silently
     // while a write is outstanding, when length >= 1024 or data is null.
     void Send(const unsigned char* data, int length);
@@ -85,5 +90,5 @@ private:
 };
 
 // The program's callback: trace texts to the trace stream (SerialTrace.h), received bytes to
-// g_rxRing.
+// g_rxRing; a device gone away aborts g_rxRing's wait.
 void OnSerialEvent(CSerialPort* port, int event);

@@ -41,6 +41,9 @@ bool RefusesModemStatus(int err) {
     return err == ENOTTY || err == EINVAL || err == ENOTSUP || err == EOPNOTSUPP || err == ENOSYS;
 }
 
+// Errors by which a device says it is no longer there (a USB adapter pulled out).
+bool IsRemovalError(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
+
 // No timeouts: a read completes only when its byte has arrived. (VMIN 0 would make an
 // empty non-blocking read return 0, which could not be told from a device gone away.)
 bool SetNoTimeouts(int fd) {
@@ -168,6 +171,7 @@ struct PortSession {
 
     SignalSet signals;
     std::atomic<bool> deviceOpen{true};
+    std::atomic<bool> gone{false};  // set by the event thread before it ends the period
 
     // Transmit side, shared with Send: the buffer is written only while writeBusy is clear.
     std::atomic<bool> writeBusy{false};
@@ -198,8 +202,9 @@ struct PortSession {
 struct CSerialPort::Backend {
     SerialEventCallback callback = nullptr;
 
-    std::mutex lock;  // guards current only
+    std::mutex lock;  // guards current and lastGone
     std::shared_ptr<PortSession> current;
+    bool lastGone = false;  // the closed period's device had gone away
     unsigned char idleRx[4] = {};
     int lastOpenFailure = OpenFailureNone;
 
@@ -214,6 +219,13 @@ namespace {
 // The session whose event thread is running this code, if any.
 thread_local PortSession* t_ownSession = nullptr;
 
+// Both end the period (false); the device has gone away, or has if err says so.
+bool Lost(PortSession& s) {
+    s.gone.store(true, std::memory_order_release);
+    return false;
+}
+bool FailedWith(PortSession& s, int err) { return IsRemovalError(err) ? Lost(s) : false; }
+
 IoStep TryRead(PortSession& s) {
     for (;;) {
         const ssize_t n = read(s.fd, s.rxBuffer, sizeof(s.rxBuffer));
@@ -222,9 +234,14 @@ IoStep TryRead(PortSession& s) {
             s.signals.Raise(evReadDone);
             return IoStep::Done;
         }
-        if (n == 0) return IoStep::Failed;  // end of file: the device is gone
+        if (n == 0) {  // end of file: the device is gone
+            Lost(s);
+            return IoStep::Failed;
+        }
         if (errno == EINTR) continue;
-        return (errno == EAGAIN || errno == EWOULDBLOCK) ? IoStep::Pending : IoStep::Failed;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStep::Pending;
+        FailedWith(s, errno);
+        return IoStep::Failed;
     }
 }
 
@@ -238,6 +255,7 @@ IoStep TryWrite(PortSession& s) {
         } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
             return IoStep::Pending;
         } else {
+            FailedWith(s, errno);
             return IoStep::Failed;
         }
     }
@@ -252,7 +270,7 @@ bool StartModemWait(PortSession& s) {
     if (s.modemPending || !s.monitor) return true;
     int status = 0;
     if (ioctl(s.fd, TIOCMGET, &status) != 0) {
-        if (!RefusesModemStatus(errno)) return false;
+        if (!RefusesModemStatus(errno)) return FailedWith(s, errno);
         // The watch is only a diagnostic: without it the port still works.
         s.monitor = false;
         return true;
@@ -267,7 +285,7 @@ bool StartModemWait(PortSession& s) {
 bool PollModem(PortSession& s) {
     int status = 0;
     if (ioctl(s.fd, TIOCMGET, &status) != 0) {
-        if (!RefusesModemStatus(errno)) return false;
+        if (!RefusesModemStatus(errno)) return FailedWith(s, errno);
         s.monitor = false;
         s.modemPending = false;
         return true;
@@ -367,14 +385,15 @@ bool WaitForWork(PortSession& s) {
         (void)!read(s.wakeFd, &drained, sizeof(drained));
     }
     const short device = fds[1].revents;
-    if (device & POLLNVAL) return false;
+    if (device & POLLNVAL) return Lost(s);
     const bool hangUp = (device & (POLLHUP | POLLERR)) != 0;
     if (s.readPending && (device & (POLLIN | POLLHUP | POLLERR))) {
         // A byte still buffered is delivered; the hang-up is met again at the next wait.
         const IoStep step = TryRead(s);
-        if (step == IoStep::Failed || (step == IoStep::Pending && hangUp)) return false;
+        if (step == IoStep::Failed) return false;
+        if (step == IoStep::Pending && hangUp) return Lost(s);
     } else if (hangUp) {
-        return false;
+        return Lost(s);
     }
     if (s.writing && (device & POLLOUT) && TryWrite(s) == IoStep::Failed) return false;
     if (sampleModem && SteadyClock::now() >= s.nextModemPoll && !PollModem(s)) return false;
@@ -455,6 +474,10 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     // A period still in force ends first: its thread must not outlive its descriptor.
     Close();
     m_p->lastOpenFailure = OpenFailureNone;
+    {
+        std::lock_guard<std::mutex> hold(m_p->lock);
+        m_p->lastGone = false;
+    }
     if (name.empty()) return OpenEmptyName;
 
     const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -508,12 +531,24 @@ void CSerialPort::Close() {
     std::shared_ptr<PortSession> session = m_p->Current();
     if (session) StopSession(session);
     std::lock_guard<std::mutex> hold(m_p->lock);
-    if (m_p->current == session) m_p->current.reset();
+    if (session && m_p->current == session) {
+        m_p->lastGone = session->gone.load(std::memory_order_acquire);
+        m_p->current.reset();
+    }
 }
 
 bool CSerialPort::IsOpen() const {
     std::shared_ptr<PortSession> session = m_p->Current();
     return session && session->deviceOpen.load(std::memory_order_acquire);
+}
+
+bool CSerialPort::IsGone() const {
+    // The callback asks about its own period, which Close may already have let go.
+    if (t_ownSession != nullptr && t_ownSession->self == this) {
+        return t_ownSession->gone.load(std::memory_order_acquire);
+    }
+    std::lock_guard<std::mutex> hold(m_p->lock);
+    return m_p->current ? m_p->current->gone.load(std::memory_order_acquire) : m_p->lastGone;
 }
 
 void CSerialPort::Send(const unsigned char* data, int length) {

@@ -71,6 +71,21 @@ std::string DevicePath(const std::string& name) {
 
 bool Continues(BOOL ok) { return ok || GetLastError() == ERROR_IO_PENDING; }
 
+// Errors with which a failed request says the device was removed (a USB adapter pulled).
+bool IsRemovalError(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_GEN_FAILURE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Why CreateFileA refused the device. A port held by another program is refused as
 // access denied on Windows.
 int OpenFailureOf(DWORD error) {
@@ -138,6 +153,8 @@ struct CSerialPort::Backend {
     std::atomic<CSerialPort*> owner{nullptr};
     // From the start of an event thread to its very end, also after Close stopped waiting.
     std::atomic<bool> bThreadRunning{false};
+    // The period ended because the device went away; kept through Close, until Open.
+    std::atomic<bool> bGone{false};
 
     static unsigned __stdcall ThreadMain(void* arg);
 
@@ -211,7 +228,12 @@ unsigned __stdcall CSerialPort::Backend::ThreadMain(void* arg) {
     for (;;) {
         const DWORD r = WaitForMultipleObjects(kSerialSignalCount, b.events, FALSE, INFINITE);
         if (r >= WAIT_OBJECT_0 + kSerialSignalCount) break;
-        if (!b.Dispatch(device, static_cast<int>(r - WAIT_OBJECT_0))) break;
+        const int event = static_cast<int>(r - WAIT_OBJECT_0);
+        if (!b.Dispatch(device, event)) {
+            // Read first: the failed request's error is the thread's last.
+            if (event != evStop && IsRemovalError(GetLastError())) b.bGone = true;
+            break;
+        }
     }
 
     // Close only if nobody else (a new Open) has taken the device meanwhile.
@@ -360,6 +382,7 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     }
     b.CloseDevice();
     b.lastOpenFailure = OpenFailureNone;
+    b.bGone = false;
 
     int result = OpenOk;
     if (name.empty()) {
@@ -419,6 +442,11 @@ void CSerialPort::Close() {
 }
 
 bool CSerialPort::IsOpen() const { return m_p->hPort.load() != INVALID_HANDLE_VALUE; }
+
+bool CSerialPort::IsGone() const {
+    const Backend* own = OwnBackend(this);
+    return (own ? own : m_p.get())->bGone.load();
+}
 
 void CSerialPort::Send(const unsigned char* data, int length) {
     Backend& b = *m_p;

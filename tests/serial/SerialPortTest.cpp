@@ -414,4 +414,20 @@ TEST_F(SerialPortTest, RequestsOnClosedPortAreDropped) {
     EXPECT_TRUE(peer.Read(1, 200).empty());
 }
 
+TEST_F(SerialPortTest, UnpluggedDeviceIsGoneThroughCloseUntilTheNextOpen) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    port.Close();
+    EXPECT_FALSE(port.IsGone());  // closed by the program
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    peer.Unplug();
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDisconnected, 2, 2000));
+    EXPECT_TRUE(port.IsGone());
+    port.Close();
+    EXPECT_TRUE(port.IsGone());
+    PtyPeer replugged;
+    ASSERT_TRUE(replugged.Open());
+    ASSERT_EQ(port.Open(replugged.SlavePath(), 115200, 2, 8, 1), OpenOk);
+    EXPECT_FALSE(port.IsGone());
+}
+
 }  // namespace
