@@ -35,13 +35,43 @@ constexpr int kMonitorModem = 1;
 struct Link {
     CSerialPort* port;
     RxRing& ring;
+    const CIspProtocol::Trace* trace;  // null when tracing is off
 
     void Send(const unsigned char* bytes, int length) const {
-        if (port != nullptr && port->IsOpen()) port->Send(bytes, length);
+        if (port == nullptr || !port->IsOpen()) return;
+        port->Send(bytes, length);
+        // The port refuses a block this long, so it is not traced as sent.
+        if (trace != nullptr && length < CSerialPort::kTxCapacity) (*trace)(true, bytes, length);
+    }
+    // At a stage's end: the reply bytes it saw.
+    void TraceReply() const {
+        if (trace == nullptr) return;
+        const int count = ring.Count();  // never above kSize
+        if (count == 0) return;
+        unsigned char seen[RxRing::kSize];
+        for (int k = 0; k < count; ++k) seen[k] = ring.ByteAt(k);
+        (*trace)(false, seen, count);
     }
     bool FirstIs(unsigned char value) const { return ring.Count() >= 1 && ring.ByteAt(0) == value; }
     bool LoneNack(int count) const { return count == 1 && ring.ByteAt(0) == kNack; }
 };
+
+Link MakeLink(CSerialPort* port, const CIspProtocol::Trace& trace) {
+    return Link{port, g_rxRing, trace ? &trace : nullptr};
+}
+
+// One modem-line change of the reset pulse, told to the observer first.
+void DriveLine(CSerialPort* port, const CIspProtocol::LineObserver& observer,
+               ResetWiring::Line line, bool level) {
+    if (port == nullptr || line == ResetWiring::None) return;
+    const bool dtr = line == ResetWiring::Dtr;
+    if (observer) observer(dtr ? "DTR" : "RTS", level);
+    if (dtr) {
+        port->SetDtr(level);
+    } else {
+        port->SetRts(level);
+    }
+}
 
 // How many bytes to sleep for: the first byte (a NACK or the start of the reply), then
 // the whole reply of wanted bytes, then any further byte.
@@ -62,7 +92,7 @@ void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned
     int resends = 0;
     int count = link.ring.Count();
     for (;;) {
-        if (stop(count)) return;
+        if (stop(count)) break;
         const unsigned long elapsed = ElapsedMs(start, ClockMs());
         if (elapsed < windowMs) {
             count = link.ring.WaitForCount(WakeAt(count, wanted), windowMs - elapsed);
@@ -70,11 +100,12 @@ void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned
         }
         // Anything received is judged as it is; silence is resent.
         count = link.ring.Count();
-        if (count != 0 || resends >= maxResends) return;
+        if (count != 0 || resends >= maxResends) break;
         link.Send(bytes, length);
         ++resends;
         start = ClockMs();
     }
+    link.TraceReply();
 }
 
 // The common stage: ends on the first byte, which must be ACK.
@@ -104,7 +135,8 @@ auto EraseAck(const Link& link, const unsigned char* bytes, int length, unsigned
 // stops at the first stage that returns false, and disarms on every path. True when every
 // stage returned true.
 template <class... Stages>
-bool Exchange(RxRing& ring, Stages&&... stages) {
+bool Exchange(const Link& link, Stages&&... stages) {
+    RxRing& ring = link.ring;
     ring.Arm();
     bool first = true;
     const auto run = [&](auto& stage) {
@@ -147,7 +179,7 @@ void ReadDataStage(const Link& link, const unsigned char* bytes, int length, int
     int resends = 0;
     int count = link.ring.Count();
     for (;;) {
-        if (count >= dataLength + 1 || link.LoneNack(count)) return;
+        if (count >= dataLength + 1 || link.LoneNack(count)) break;
         const unsigned long now = ClockMs();
         if (count >= 1 && !firstSeen) {
             firstSeen = true;
@@ -161,14 +193,15 @@ void ReadDataStage(const Link& link, const unsigned char* bytes, int length, int
             count = link.ring.WaitForCount(WakeAt(count, dataLength + 1), window - elapsed);
             continue;
         }
-        if (firstSeen) return;
+        if (firstSeen) break;
         count = link.ring.Count();
         if (count != 0) continue;  // arrived just now: the data window applies
-        if (resends >= kMaxResends) return;
+        if (resends >= kMaxResends) break;
         link.Send(bytes, length);
         ++resends;
         start = ClockMs();
     }
+    link.TraceReply();
 }
 
 // Stage 2 of Go. Returns true when the wait ended on a latest byte that is ACK.
@@ -198,7 +231,7 @@ struct ShortReply {
 int ShortReplyCommand(const Link& link, unsigned char code, ShortReply shape, unsigned char* out) {
     unsigned char command[2];
     CommandBytes(code, command);
-    Exchange(link.ring, [&] {
+    Exchange(link, [&] {
         RunStage(link, command, 2, kWindow, 5, [&](int count) {
             if (link.LoneNack(count)) return true;
             return count >= 5 && (!shape.waitForLeadingAck || link.ring.ByteAt(0) == kAck);
@@ -256,15 +289,16 @@ int CIspProtocol::LastOpenFailure() const {
 }
 
 int CIspProtocol::ResetAndSync() {
-    const Link link{m_pPort, g_rxRing};
-    // The reset pulse: DTR drives the target's reset, RTS its boot-mode selection.
+    const Link link = MakeLink(m_pPort, m_trace);
+    const ResetWiring& w = m_wiring;
+    const bool pulse = w.reset != ResetWiring::None;
     WaitMs(50);
-    if (m_pPort != nullptr) {
-        m_pPort->SetDtr(true);
-        m_pPort->SetRts(false);
+    if (pulse) {
+        DriveLine(m_pPort, m_lineObserver, w.reset, !w.invertReset);
+        DriveLine(m_pPort, m_lineObserver, w.boot, w.invertBoot);
     }
     WaitMs(100);
-    if (m_pPort != nullptr) m_pPort->SetDtr(false);
+    if (pulse) DriveLine(m_pPort, m_lineObserver, w.reset, w.invertReset);
     g_rxRing.Arm();
     WaitMs(50);
     // Not cleared again: a byte that came during the pause is the one judged.
@@ -274,14 +308,20 @@ int CIspProtocol::ResetAndSync() {
     return link.FirstIs(kAck) ? 1 : 0;
 }
 
+bool CIspProtocol::SetResetWiring(const ResetWiring& wiring) {
+    if (wiring.reset != ResetWiring::None && wiring.reset == wiring.boot) return false;
+    m_wiring = wiring;
+    return true;
+}
+
 int CIspProtocol::GetCommands() {
-    const Link link{m_pPort, g_rxRing};
+    const Link link = MakeLink(m_pPort, m_trace);
     const unsigned char get[2] = {0x00, 0xFF};
     // ACK, N, version, N codes, ACK: the count byte says how long the reply is.
     const auto replyLength = [&](int count) {
         return count >= 2 ? g_rxRing.ByteAt(1) + 4 : kGetReplyLength;
     };
-    Exchange(g_rxRing, [&] {
+    Exchange(link, [&] {
         RunStage(link, get, 2, kGetWindow, kGetReplyLength, [&](int count) {
             if (link.LoneNack(count)) return true;
             return count >= (m_acceptLongerGet ? replyLength(count) : kGetReplyLength);
@@ -306,18 +346,18 @@ int CIspProtocol::GetCommands() {
 }
 
 int CIspProtocol::GetVersionAndProtection(unsigned char out[3]) {
-    return ShortReplyCommand(Link{m_pPort, g_rxRing}, m_commands[SlotGetVersion],
+    return ShortReplyCommand(MakeLink(m_pPort, m_trace), m_commands[SlotGetVersion],
                              ShortReply{false, false}, out);
 }
 
 int CIspProtocol::GetChipId(unsigned char out[2]) {
-    return ShortReplyCommand(Link{m_pPort, g_rxRing}, m_commands[SlotGetId], ShortReply{true, true},
-                             out);
+    return ShortReplyCommand(MakeLink(m_pPort, m_trace), m_commands[SlotGetId],
+                             ShortReply{true, true}, out);
 }
 
 int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* out) {
     if (length == 0 || length > 256) return 0;
-    const Link link{m_pPort, g_rxRing};
+    const Link link = MakeLink(m_pPort, m_trace);
     unsigned char command[2];
     unsigned char addressBytes[5];
     const unsigned char countBytes[2] = {static_cast<unsigned char>(length - 1),
@@ -325,11 +365,11 @@ int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* o
     CommandBytes(m_commands[SlotReadMemory], command);
     AddressBytes(address, addressBytes);
 
-    const bool ok = Exchange(g_rxRing, Ack(link, command, 2, kWindow),
-                             Ack(link, addressBytes, 5, kWindow), [&] {
-                                 ReadDataStage(link, countBytes, 2, length);
-                                 return true;
-                             });
+    const bool ok =
+        Exchange(link, Ack(link, command, 2, kWindow), Ack(link, addressBytes, 5, kWindow), [&] {
+            ReadDataStage(link, countBytes, 2, length);
+            return true;
+        });
     if (!ok || g_rxRing.Count() < length + 1 || g_rxRing.ByteAt(0) != kAck) return 0;
     g_rxRing.Take(nullptr);  // the ACK
     for (int i = 0; i < length; ++i) g_rxRing.Take(&out[i]);
@@ -338,7 +378,7 @@ int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* o
 
 int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned char* data) {
     if (length == 0 || length > 256 || data == nullptr) return 0;
-    const Link link{m_pPort, g_rxRing};
+    const Link link = MakeLink(m_pPort, m_trace);
     unsigned char command[2];
     unsigned char addressBytes[5];
     CommandBytes(m_commands[SlotWriteMemory], command);
@@ -353,20 +393,20 @@ int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned 
     const int blockSize = static_cast<int>(block.size());
 
     const bool ok = Exchange(
-        g_rxRing, Ack(link, command, 2, kShortWindow), Ack(link, addressBytes, 5, kShortWindow),
+        link, Ack(link, command, 2, kShortWindow), Ack(link, addressBytes, 5, kShortWindow),
         EraseAck(link, block.data(), blockSize, kMsPerByte * blockSize, m_eraseWaitMs));
     return ok ? 1 : 0;
 }
 
 int CIspProtocol::Go(uint32_t address) {
-    const Link link{m_pPort, g_rxRing};
+    const Link link = MakeLink(m_pPort, m_trace);
     unsigned char command[2];
     unsigned char addressBytes[5];
     CommandBytes(m_commands[SlotGo], command);
     AddressBytes(address, addressBytes);
 
     bool latestAck = false;
-    const bool commandAcked = Exchange(g_rxRing, Ack(link, command, 2, kShortWindow), [&] {
+    const bool commandAcked = Exchange(link, Ack(link, command, 2, kShortWindow), [&] {
         latestAck = GoAddressStage(link, addressBytes, 5);
         return true;
     });
@@ -404,10 +444,10 @@ int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount) {
         block.push_back(XorOf(block));
     }
 
-    const Link link{m_pPort, g_rxRing};
+    const Link link = MakeLink(m_pPort, m_trace);
     const unsigned char command[2] = {0x43, 0xBC};
     const bool ok = Exchange(
-        g_rxRing, Ack(link, command, 2, kShortWindow),
+        link, Ack(link, command, 2, kShortWindow),
         EraseAck(link, block.data(), static_cast<int>(block.size()), kWindow, m_eraseWaitMs));
     return ok ? 1 : 0;
 }
@@ -434,11 +474,11 @@ int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount) {
     }
     const int blockSize = static_cast<int>(block.size());
 
-    const Link link{m_pPort, g_rxRing};
+    const Link link = MakeLink(m_pPort, m_trace);
     const unsigned char command[2] = {0x44, 0xBB};
     // A list too long for one send never leaves; its stage then fails by timeout.
     const bool ok =
-        Exchange(g_rxRing, Ack(link, command, 2, kWindow),
+        Exchange(link, Ack(link, command, 2, kWindow),
                  EraseAck(link, block.data(), blockSize, kMsPerByte * blockSize, m_eraseWaitMs));
     return ok ? 1 : 0;
 }

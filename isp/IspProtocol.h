@@ -2,11 +2,23 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "OpenFailure.h"  // the reasons LastOpenFailure gives
 
 class CSerialPort;
+
+// How the adapter's modem lines reach the target. The default is the usual board: DTR
+// drives NRST (asserted = line on), RTS selects boot mode (bootloader = line off).
+struct ResetWiring {
+    enum Line { Dtr, Rts, None };
+    Line reset = Dtr;          // None: the user resets the target by hand
+    Line boot = Rts;           // None: boot mode is set on the board (jumper)
+    bool invertReset = false;  // asserted = line off, released = line on
+    bool invertBoot = false;   // bootloader = line on
+};
 
 // Every operation runs on the caller's thread and blocks it (sleeping between arrivals), returns
 // non-zero for success and 0 for failure, and logs nothing.
@@ -49,8 +61,25 @@ public:
     // After a failed Open: an OpenFailure (OpenFailureOther when there was no port).
     int LastOpenFailure() const;
 
-    // DTR/RTS reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK.
+    // The reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK. The pulse:
+    // wait 50 ms; reset line asserted, boot line to its bootloader level; wait 100 ms;
+    // reset line released; wait 50 ms. Without a reset line, no line is touched and only the
+    // waits remain.
     int ResetAndSync();
+    // The lines ResetAndSync drives. false (and the wiring kept) when reset and boot name
+    // the same line.
+    bool SetResetWiring(const ResetWiring& wiring);
+    const ResetWiring& GetResetWiring() const { return m_wiring; }
+    // Told, on the caller's thread, of every DTR/RTS change the client asks of the port, in
+    // order: line is "DTR" or "RTS", level true for on. Empty (the default): nobody is told.
+    using LineObserver = std::function<void(const char* line, bool level)>;
+    void SetLineObserver(LineObserver observer) { m_lineObserver = std::move(observer); }
+    // Told, on the caller's thread, of every send handed to the port (fromHost true) and, at
+    // the end of each stage, of the reply bytes that stage saw (fromHost false; not called
+    // when it saw none). Empty (the default): nothing is copied.
+    using Trace = std::function<void(bool fromHost, const unsigned char* bytes, int count)>;
+    void SetTrace(Trace trace) { m_trace = std::move(trace); }
+
     // Get: fills m_nVersion and m_commands on success; a failure leaves them unchanged.
     // Only a list of exactly 11 codes is accepted unless SetAcceptLongerGet allowed more.
     int GetCommands();
@@ -90,4 +119,7 @@ private:
     CSerialPort* m_pPort;
     bool m_acceptLongerGet = false;
     unsigned long m_eraseWaitMs = 0;
+    ResetWiring m_wiring;
+    LineObserver m_lineObserver;
+    Trace m_trace;
 };

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "IspProtocol.h"
 #include "IspTestSupport.h"
@@ -412,6 +414,52 @@ TEST_F(IspWireTest, EraseWriteAndReadBackOfAPageMatches) {
     }
     EXPECT_EQ(back, page);
     EXPECT_TRUE(RingDisarmed());
+}
+
+// --- reset lines, trace, a device that goes away ---
+
+TEST_F(IspWireTest, ResetPulseDrivesTheWiredLinesInOrderAndSyncs) {
+    using W = ResetWiring;
+    using Calls = std::vector<std::pair<std::string, bool>>;
+    const struct {
+        W wiring;
+        Calls calls;  // reset asserted, boot to bootloader, reset released
+    } cases[] = {
+        {{}, {{"DTR", true}, {"RTS", false}, {"DTR", false}}},
+        {{W::Rts, W::Dtr}, {{"RTS", true}, {"DTR", false}, {"RTS", false}}},
+        {{W::Dtr, W::Rts, true}, {{"DTR", false}, {"RTS", false}, {"DTR", true}}},
+        {{W::Dtr, W::Rts, false, true}, {{"DTR", true}, {"RTS", true}, {"DTR", false}}},
+        {{W::None, W::Rts}, {}},
+        {{W::Dtr, W::None}, {{"DTR", true}, {"DTR", false}}},
+    };
+    Calls calls;
+    isp.SetLineObserver([&](const char* line, bool level) { calls.emplace_back(line, level); });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        isp.Close();
+        calls.clear();
+        StartTarget(Config());
+        ASSERT_TRUE(isp.SetResetWiring(c.wiring));
+        int result = -1;
+        EXPECT_GE(TimeMs([&] { result = isp.ResetAndSync(); }), 195ul);  // the pauses stay
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(calls, c.calls);
+    }
+    EXPECT_FALSE(isp.SetResetWiring({W::Rts, W::Rts}));
+    EXPECT_EQ(isp.GetResetWiring().boot, W::None);  // the last accepted is kept
+}
+
+TEST_F(IspWireTest, GetVersionTracesTheCommandThenItsFiveReplyBytes) {
+    Connect(Config());
+    std::vector<std::pair<bool, Bytes>> traced;
+    isp.SetTrace([&](bool fromHost, const unsigned char* bytes, int count) {
+        traced.emplace_back(fromHost, Bytes(bytes, bytes + count));
+    });
+    unsigned char out[3];
+    ASSERT_EQ(isp.GetVersionAndProtection(out), 1);
+    const std::vector<std::pair<bool, Bytes>> expected = {{true, {0x01, 0xFE}},
+                                                          {false, {ACK, 0x22, 0x00, 0x00, ACK}}};
+    EXPECT_EQ(traced, expected);
 }
 
 }  // namespace
