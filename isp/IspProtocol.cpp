@@ -31,7 +31,8 @@ constexpr int kDataBits = 8;
 constexpr int kMonitorModem = 1;
 
 // The port and ring one command talks through. Sends go out only while the port is
-// open; when it is not, the stage waits all the same and fails by timeout.
+// open; when it is not, the stage waits all the same and fails by timeout, unless the
+// device has gone away.
 struct Link {
     CSerialPort* port;
     RxRing& ring;
@@ -43,6 +44,8 @@ struct Link {
         // The port refuses a block this long, so it is not traced as sent.
         if (trace != nullptr && length < CSerialPort::kTxCapacity) (*trace)(true, bytes, length);
     }
+    // Nothing more can arrive: stages end at once instead of waiting out their windows.
+    bool Gone() const { return port != nullptr && port->IsGone(); }
     // At a stage's end: the reply bytes it saw.
     void TraceReply() const {
         if (trace == nullptr) return;
@@ -92,7 +95,7 @@ void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned
     int resends = 0;
     int count = link.ring.Count();
     for (;;) {
-        if (stop(count)) break;
+        if (stop(count) || link.Gone()) break;
         const unsigned long elapsed = ElapsedMs(start, ClockMs());
         if (elapsed < windowMs) {
             count = link.ring.WaitForCount(WakeAt(count, wanted), windowMs - elapsed);
@@ -133,7 +136,8 @@ auto EraseAck(const Link& link, const unsigned char* bytes, int length, unsigned
 
 // Runs a command's stages in order: arms the ring before the first, clears it between two,
 // stops at the first stage that returns false, and disarms on every path. True when every
-// stage returned true.
+// stage returned true and the device is still there: one that went away mid-command may
+// have taken any part of it along.
 template <class... Stages>
 bool Exchange(const Link& link, Stages&&... stages) {
     RxRing& ring = link.ring;
@@ -142,7 +146,7 @@ bool Exchange(const Link& link, Stages&&... stages) {
     const auto run = [&](auto& stage) {
         if (!first) ring.Clear();
         first = false;
-        return static_cast<bool>(stage());
+        return static_cast<bool>(stage()) && !link.Gone();
     };
     const bool ok = (run(stages) && ...);
     ring.Disarm();
@@ -179,7 +183,7 @@ void ReadDataStage(const Link& link, const unsigned char* bytes, int length, int
     int resends = 0;
     int count = link.ring.Count();
     for (;;) {
-        if (count >= dataLength + 1 || link.LoneNack(count)) break;
+        if (count >= dataLength + 1 || link.LoneNack(count) || link.Gone()) break;
         const unsigned long now = ClockMs();
         if (count >= 1 && !firstSeen) {
             firstSeen = true;
@@ -231,13 +235,14 @@ struct ShortReply {
 int ShortReplyCommand(const Link& link, unsigned char code, ShortReply shape, unsigned char* out) {
     unsigned char command[2];
     CommandBytes(code, command);
-    Exchange(link, [&] {
+    const bool there = Exchange(link, [&] {
         RunStage(link, command, 2, kWindow, 5, [&](int count) {
             if (link.LoneNack(count)) return true;
             return count >= 5 && (!shape.waitForLeadingAck || link.ring.ByteAt(0) == kAck);
         });
         return true;
     });
+    if (!there) return 0;
     RxRing& ring = link.ring;
     // With a count byte it must say one more byte follows: anything else is not the reply
     // (a late duplicate of an earlier reply, say).
@@ -290,6 +295,7 @@ int CIspProtocol::LastOpenFailure() const {
 
 int CIspProtocol::ResetAndSync() {
     const Link link = MakeLink(m_pPort, m_trace);
+    if (link.Gone()) return 0;
     const ResetWiring& w = m_wiring;
     const bool pulse = w.reset != ResetWiring::None;
     WaitMs(50);
@@ -305,7 +311,7 @@ int CIspProtocol::ResetAndSync() {
     const unsigned char sync = kSync;
     RunStage(link, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
     g_rxRing.Disarm();
-    return link.FirstIs(kAck) ? 1 : 0;
+    return link.FirstIs(kAck) && !link.Gone() ? 1 : 0;
 }
 
 bool CIspProtocol::SetResetWiring(const ResetWiring& wiring) {
@@ -314,6 +320,8 @@ bool CIspProtocol::SetResetWiring(const ResetWiring& wiring) {
     return true;
 }
 
+bool CIspProtocol::DeviceGone() const { return m_pPort != nullptr && m_pPort->IsGone(); }
+
 int CIspProtocol::GetCommands() {
     const Link link = MakeLink(m_pPort, m_trace);
     const unsigned char get[2] = {0x00, 0xFF};
@@ -321,7 +329,7 @@ int CIspProtocol::GetCommands() {
     const auto replyLength = [&](int count) {
         return count >= 2 ? g_rxRing.ByteAt(1) + 4 : kGetReplyLength;
     };
-    Exchange(link, [&] {
+    const bool there = Exchange(link, [&] {
         RunStage(link, get, 2, kGetWindow, kGetReplyLength, [&](int count) {
             if (link.LoneNack(count)) return true;
             return count >= (m_acceptLongerGet ? replyLength(count) : kGetReplyLength);
@@ -329,7 +337,7 @@ int CIspProtocol::GetCommands() {
         return true;
     });
     const int count = g_rxRing.Count();
-    if (count < 2 || g_rxRing.ByteAt(0) != kAck) return 0;
+    if (!there || count < 2 || g_rxRing.ByteAt(0) != kAck) return 0;
     const int codes = g_rxRing.ByteAt(1);
     const bool lengthOk = m_acceptLongerGet ? codes >= kGetCodeCount && codes <= kMaxCommandCount
                                             : codes == kGetCodeCount;

@@ -64,7 +64,7 @@ public:
     // The reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK. The pulse:
     // wait 50 ms; reset line asserted, boot line to its bootloader level; wait 100 ms;
     // reset line released; wait 50 ms. Without a reset line, no line is touched and only the
-    // waits remain.
+    // waits remain. A device gone away fails at once, with no pulse.
     int ResetAndSync();
     // The lines ResetAndSync drives. false (and the wiring kept) when reset and boot name
     // the same line.
@@ -79,6 +79,9 @@ public:
     // when it saw none). Empty (the default): nothing is copied.
     using Trace = std::function<void(bool fromHost, const unsigned char* bytes, int count)>;
     void SetTrace(Trace trace) { m_trace = std::move(trace); }
+    // True once the port's device has gone away (unplugged), until the next Open. While it
+    // is, every operation fails at once: no windows, no resends.
+    bool DeviceGone() const;
 
     // Get: fills m_nVersion and m_commands on success; a failure leaves them unchanged.
     // Only a list of exactly 11 codes is accepted unless SetAcceptLongerGet allowed more.

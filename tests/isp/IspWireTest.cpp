@@ -462,4 +462,35 @@ TEST_F(IspWireTest, GetVersionTracesTheCommandThenItsFiveReplyBytes) {
     EXPECT_EQ(traced, expected);
 }
 
+TEST_F(IspWireTest, UnplugMidReadFailsAtOnceAndAFreshOpenAfterReplugWorks) {
+    sim::TargetConfig config = Config();
+    config.paceBaud = 9600;
+    config.faults = {"stall:read:10:30000*1"};  // the data window alone would be 10.28 s
+    Connect(config);
+    std::thread unplug([&] {
+        // ACK, ACK, then the read's first bytes: the data stage is under way.
+        for (int i = 0; i < 1000 && target->TargetBytes().size() < 5; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        target->Unplug();
+    });
+    Bytes out(256);
+    int result = -1;
+    const unsigned long took =
+        TimeMs([&] { result = isp.ReadMemory(kFlashBase, 256, out.data()); });
+    unplug.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(took, 3000ul);
+    EXPECT_TRUE(isp.DeviceGone());
+    // While gone nothing waits: sync and Get alone have 2.2 s of windows.
+    EXPECT_LT(TimeMs([&] { EXPECT_EQ(isp.ResetAndSync() + isp.GetCommands(), 0); }), 1000ul);
+
+    std::string error;
+    ASSERT_TRUE(target->Replug(&error)) << error;
+    ASSERT_EQ(isp.Open(target->SlavePath(), 115200), 1);
+    EXPECT_FALSE(isp.DeviceGone());
+    ASSERT_EQ(isp.ResetAndSync(), 1);
+    EXPECT_EQ(isp.ReadMemory(kFlashBase, 256, out.data()), 1);
+}
+
 }  // namespace
