@@ -1,4 +1,4 @@
-// Firmware image: an Intel HEX file read into a chain of equally sized pages.
+// Firmware image: an Intel HEX or raw binary file read into a chain of equally sized pages.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +33,29 @@ struct HexRecord {
 // makes all bytes of the record add up to 0 modulo 256. Characters behind the checksum (the
 // line terminator) are ignored. A line without ':' leaves the other fields as they were.
 void ParseHexRecord(std::string line, HexRecord& record);
+
+// Why a load failed.
+enum class LoadFault {
+    None,
+    Open,          // the file cannot be opened
+    Read,          // reading it failed part-way
+    PageSize,      // the page size is 0 or above 1024
+    Record,        // a line is not a well-formed record
+    Checksum,      // a record's bytes do not add up to 0
+    UpperAddress,  // a type 0x04 record does not hold two bytes
+    BelowBase,     // a byte lies below the lowest address allowed
+    TooHigh,       // a byte lies in page kMaxPages or above, or past 0xFFFFFFFF
+    NoData,        // no data byte at all (an empty binary file, too)
+    NoEnd,         // no end-of-file record
+    Memory,        // a page could not be allocated
+};
+
+// A failed load's fault and the HEX line it was found on (1 for the first line, blank lines
+// counted; 0 when no one line is to blame).
+struct LoadError {
+    LoadFault fault = LoadFault::None;
+    uint32_t line = 0;
+};
 
 class FlashImage {
 public:
@@ -79,6 +102,17 @@ public:
     // Records after an end-of-file record still count. Types other than 0x00, 0x01 and 0x04
     // are ignored.
     int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress);
+    // The same load; a failure also fills *error (when not null) with its fault and line.
+    int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress, LoadError* error);
+
+    // Builds the image from a raw binary file whose first byte belongs at address: pages of
+    // pageSize from minAddress, every byte the file does not give 0xFF, hasData on the pages
+    // the file's bytes land in, all pages full. 1 on success; 0, with the image empty and
+    // *error (when not null) filled, when the file cannot be opened or read, is empty, starts
+    // below minAddress, reaches page kMaxPages or past 0xFFFFFFFF, or a page cannot be
+    // allocated, or pageSize is 0 or above 1024.
+    int LoadBinaryFile(const std::string& path, uint32_t pageSize, uint32_t minAddress,
+                       uint32_t address, LoadError* error = nullptr);
 
 private:
     FlashPage* m_pHead;
@@ -86,3 +120,9 @@ private:
     // The same pages as the chain, by index: AddPage keeps page i at position i.
     std::vector<FlashPage*> m_pages;
 };
+
+// Reads a HEX file through without keeping its bytes, to judge it before a target is known:
+// 1 when LoadHexFile would accept it with some base and page size (every line a record or
+// blank, each type 0x04 record of two bytes, no byte past 0xFFFFFFFF, a data byte and an
+// end-of-file record); 0 otherwise, with *error (when not null) filled.
+int CheckHexFile(const std::string& path, LoadError* error);

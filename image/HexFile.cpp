@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "FlashImage.h"
+#include "PagePlacer.h"
 
 namespace {
 
@@ -43,33 +45,35 @@ bool ReadHexByte(const char* text, uint8_t& value) {
     return true;
 }
 
-// ParseHexRecord on length characters at line, which need not end in a NUL.
-void ParseRecord(const char* line, size_t length, HexRecord& record) {
+// ParseHexRecord on length characters at line, which need not end in a NUL. Returns true
+// when the line is a well-formed record, whatever its checksum says.
+bool ParseRecord(const char* line, size_t length, HexRecord& record) {
     record.valid = 0;
-    if (length == 0 || line[0] != ':') return;
-    if (length < 3 || !ReadHexByte(line + 1, record.count)) return;
+    if (length == 0 || line[0] != ':') return false;
+    if (length < 3 || !ReadHexByte(line + 1, record.count)) return false;
     const size_t count = record.count;
     // Never read beyond the line, never write beyond the record.
-    if (count > HexRecord::kMaxData) return;
-    if (length < kRecordOverhead + 2 * count) return;
+    if (count > HexRecord::kMaxData) return false;
+    if (length < kRecordOverhead + 2 * count) return false;
 
     uint8_t high = 0;
     uint8_t low = 0;
-    if (!ReadHexByte(line + 3, high) || !ReadHexByte(line + 5, low)) return;
-    if (!ReadHexByte(line + 7, record.type)) return;
+    if (!ReadHexByte(line + 3, high) || !ReadHexByte(line + 5, low)) return false;
+    if (!ReadHexByte(line + 7, record.type)) return false;
     record.address = (static_cast<uint32_t>(high) << 8) | low;
 
     std::memset(record.data, 0, sizeof(record.data));
     uint8_t sum = static_cast<uint8_t>(record.count + high + low + record.type);
     const char* digits = line + 9;
     for (size_t i = 0; i < count; ++i, digits += 2) {
-        if (!ReadHexByte(digits, record.data[i])) return;
+        if (!ReadHexByte(digits, record.data[i])) return false;
         sum = static_cast<uint8_t>(sum + record.data[i]);
     }
     uint8_t checksum = 0;
-    if (!ReadHexByte(digits, checksum)) return;
+    if (!ReadHexByte(digits, checksum)) return false;
     // All bytes of the record, checksum included, add up to 0 modulo 256.
     record.valid = (static_cast<uint8_t>(sum + checksum) == 0) ? 1 : 0;
+    return true;
 }
 
 // Only spaces and tabs before the terminator: editors and some tools leave such lines,
@@ -138,115 +142,73 @@ private:
     bool m_bAtEnd = false;
 };
 
-// Lays bytes into the image by offset, adding pages (0xFF throughout) as far as needed.
-class CPagePlacer {
-public:
-    CPagePlacer(FlashImage& image, uint32_t pageSize) : m_image(image), m_nPageSize(pageSize) {}
-
-    // count bytes from offset on, split where they cross into the next page.
-    bool Place(uint32_t offset, const uint8_t* bytes, uint32_t count) {
-        while (count > 0) {
-            const uint32_t index = offset / m_nPageSize;
-            const uint32_t within = offset % m_nPageSize;
-            const uint32_t n = std::min(count, m_nPageSize - within);
-            while (m_image.PageCount() <= index) {
-                if (!AddNext()) return false;
-            }
-            FlashPage* page = m_image.FindPage(static_cast<int32_t>(index));
-            std::memcpy(page->data + within, bytes, n);
-            page->hasData = true;
-            offset += n;
-            bytes += n;
-            count -= n;
-        }
-        return true;
-    }
-
-    // Every page full: bytes no record gave are already 0xFF. Until then the pages before
-    // the last are full and the last one counts as empty. False when no byte was placed: a
-    // page of 0xFF alone is no firmware, yet the job would erase the chip for it.
-    bool Finish() {
-        const uint32_t count = m_image.PageCount();
-        if (count == 0) return false;
-        m_image.FindPage(static_cast<int32_t>(count - 1))->length = m_nPageSize;
-        return true;
-    }
-
-private:
-    bool AddNext() {
-        const uint32_t count = m_image.PageCount();
-        FlashPage* page = m_image.AddPage(m_nPageSize, static_cast<int32_t>(count));
-        if (page == nullptr) return false;
-        std::memset(page->data, 0xFF, m_nPageSize);
-        if (count > 0) m_image.FindPage(static_cast<int32_t>(count - 1))->length = m_nPageSize;
-        return true;
-    }
-
-    FlashImage& m_image;
-    uint32_t m_nPageSize;
-};
-
+// Reads records line by line into a placer, or only checks them when there is none.
 class CHexReader {
 public:
-    CHexReader(FlashImage& image, uint32_t pageSize, uint32_t minAddress)
-        : m_placer(image, pageSize), m_nPageSize(pageSize), m_nMinAddress(minAddress) {}
+    explicit CHexReader(CPagePlacer* placer) : m_placer(placer) {}
 
     // 1 when every line was a valid record, every data byte fitted, at least one was given and
-    // an end-of-file record was read; 0 otherwise.
-    int Read(FILE* file) {
+    // an end-of-file record was read; 0 otherwise, with the reason in error.
+    int Read(FILE* file, LoadError& error) {
         CPieceReader pieces(file);
-        if (!pieces.HasBuffer()) return 0;
-        int result = 0;
+        if (!pieces.HasBuffer()) return Fail(error, LoadFault::Memory, 0);
+        bool ended = false;
         const char* line = nullptr;
         size_t length = 0;
         HexRecord record;
-        while (pieces.Next(line, length)) {
+        // A piece that does not end a line leaves the next piece on the same line.
+        for (uint32_t number = 1; pieces.Next(line, length);
+             number += line[length - 1] == '\n' ? 1 : 0) {
             if (IsBlank(line, length)) continue;
-            ParseRecord(line, length, record);
-            if (!record.valid) return 0;
+            const bool wellFormed = ParseRecord(line, length, record);
+            if (!record.valid) {
+                return Fail(error, wellFormed ? LoadFault::Checksum : LoadFault::Record, number);
+            }
             if (record.type == kTypeEndOfFile) {
                 // Reading goes on: records behind it still count.
-                result = 1;
-            } else if (!Act(record)) {
-                return 0;
+                ended = true;
+                continue;
             }
+            const LoadFault fault = Act(record);
+            if (fault != LoadFault::None) return Fail(error, fault, number);
         }
-        if (std::ferror(file)) return 0;
-        if (result && !m_placer.Finish()) return 0;
-        return result;
+        if (std::ferror(file)) return Fail(error, LoadFault::Read, 0);
+        if (!ended) return Fail(error, LoadFault::NoEnd, 0);
+        const bool placed = m_placer != nullptr ? m_placer->Finish() : m_sawData;
+        if (!placed) return Fail(error, LoadFault::NoData, 0);
+        return 1;
     }
 
 private:
-    bool Act(const HexRecord& record) {
+    static int Fail(LoadError& error, LoadFault fault, uint32_t line) {
+        error.fault = fault;
+        error.line = line;
+        return 0;
+    }
+
+    LoadFault Act(const HexRecord& record) {
         if (record.type == kTypeData) return TakeData(record);
         if (record.type == kTypeExtendedLinear) {
             // Without exactly two bytes the upper address is unknown.
-            if (record.count != 2) return false;
+            if (record.count != 2) return LoadFault::UpperAddress;
             m_nUpper = (static_cast<uint32_t>(record.data[0]) << 8) | record.data[1];
         }
-        return true;
+        return LoadFault::None;
     }
 
-    bool TakeData(const HexRecord& record) {
-        if (record.count == 0) return true;
-        // 64 bits, so that a record running past 0xFFFFFFFF cannot wrap round to low addresses.
+    LoadFault TakeData(const HexRecord& record) {
+        if (record.count == 0) return LoadFault::None;
         const uint64_t first = (static_cast<uint64_t>(m_nUpper) << 16) + record.address;
-        const uint64_t last = first + record.count - 1;
-        if (last > UINT32_MAX) return false;
-        // Below the base or beyond the last page (option bytes, say) cannot be programmed.
-        // The bytes run without a gap, so the first and the last one decide for all.
-        if (first < m_nMinAddress) return false;
-        if ((last - m_nMinAddress) / m_nPageSize >= FlashImage::kMaxPages) return false;
-        return m_placer.Place(static_cast<uint32_t>(first - m_nMinAddress), record.data,
-                              record.count);
+        if (m_placer != nullptr) return m_placer->Place(first, record.data, record.count);
+        // Checking alone: where the bytes may go is the loader's to judge.
+        m_sawData = true;
+        return first + record.count - 1 > UINT32_MAX ? LoadFault::TooHigh : LoadFault::None;
     }
 
-    CPagePlacer m_placer;
-    uint32_t m_nPageSize;
-    uint32_t m_nMinAddress;
+    CPagePlacer* m_placer;
     uint32_t m_nUpper = 0;  // before any type 0x04 record, load offsets are the addresses
+    bool m_sawData = false;
 };
-
 }  // namespace
 
 void ParseHexRecord(std::string line, HexRecord& record) {
@@ -254,16 +216,46 @@ void ParseHexRecord(std::string line, HexRecord& record) {
 }
 
 int FlashImage::LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress) {
+    return LoadHexFile(std::move(path), pageSize, minAddress, nullptr);
+}
+
+int FlashImage::LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress,
+                            LoadError* error) {
+    LoadError local;
+    LoadError& why = error != nullptr ? *error : local;
+    why = LoadError();
     if (PageCount() != 0) Clear();
-    if (pageSize == 0 || pageSize > kMaxPageSize) return 0;
+    if (pageSize == 0 || pageSize > kMaxPageSize) {
+        why.fault = LoadFault::PageSize;
+        return 0;
+    }
 
     FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return 0;
-    CHexReader reader(*this, pageSize, minAddress);
-    const int result = reader.Read(file);
+    if (file == nullptr) {
+        why.fault = LoadFault::Open;
+        return 0;
+    }
+    CPagePlacer placer(*this, pageSize, minAddress);
+    CHexReader reader(&placer);
+    const int result = reader.Read(file, why);
     std::fclose(file);
 
     // A failed load leaves nothing that could be mistaken for firmware.
     if (!result) Clear();
+    return result;
+}
+
+int CheckHexFile(const std::string& path, LoadError* error) {
+    LoadError local;
+    LoadError& why = error != nullptr ? *error : local;
+    why = LoadError();
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        why.fault = LoadFault::Open;
+        return 0;
+    }
+    CHexReader reader(nullptr);
+    const int result = reader.Read(file, why);
+    std::fclose(file);
     return result;
 }

@@ -490,3 +490,50 @@ int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount) {
                  EraseAck(link, block.data(), blockSize, kMsPerByte * blockSize, m_eraseWaitMs));
     return ok ? 1 : 0;
 }
+
+namespace {
+
+constexpr unsigned char kReadoutUnprotectCode = 0x92;
+constexpr unsigned char kWriteUnprotectCode = 0x73;
+constexpr unsigned char kReadoutProtectCode = 0x82;
+// The option-byte commands rewrite the option bytes before their second ACK.
+constexpr unsigned long kOptionWriteWindow = 1000;
+
+// Sends the command, waits for its ACK as any command stage does, then for the second ACK
+// without sending anything: both arrive in one stage, since clearing the ring between two
+// could drop a second ACK that came at once.
+bool TwoAckCommand(const Link& link, unsigned char code, unsigned long secondWindowMs) {
+    unsigned char command[2];
+    CommandBytes(code, command);
+    return Exchange(link.ring, [&] {
+        if (!AckStage(link, command, 2, kWindow)) return false;
+        if (link.ring.Count() < 2) link.ring.WaitForCount(2, secondWindowMs);
+        return link.ring.Count() >= 2 && link.ring.ByteAt(1) == kAck;
+    });
+}
+
+}  // namespace
+
+int CIspProtocol::ReadoutUnprotect() {
+    return TwoAckCommand(Link{m_pPort, g_rxRing}, kReadoutUnprotectCode, kWindow + m_eraseWaitMs)
+               ? 1
+               : 0;
+}
+
+int CIspProtocol::WriteUnprotect() {
+    return TwoAckCommand(Link{m_pPort, g_rxRing}, kWriteUnprotectCode, kOptionWriteWindow) ? 1 : 0;
+}
+
+int CIspProtocol::ReadoutProtect() {
+    return TwoAckCommand(Link{m_pPort, g_rxRing}, kReadoutProtectCode, kOptionWriteWindow) ? 1 : 0;
+}
+
+int CIspProtocol::Resync() {
+    const Link link{m_pPort, g_rxRing};
+    const unsigned char sync = kSync;
+    Exchange(g_rxRing, [&] {
+        RunStage(link, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
+        return true;
+    });
+    return link.FirstIs(kAck) || link.FirstIs(kNack) ? 1 : 0;
+}

@@ -112,6 +112,23 @@ public:
     int EraseBasic(uint16_t firstPage, uint16_t pageCount);
     int EraseExtended(uint16_t firstPage, uint16_t pageCount);
 
+    // The protection commands. Each is answered by an ACK for the command and a second ACK
+    // once the chip has done it, then the chip resets: the line is silent until a new sync.
+    // 1 when both ACKs came. The command is resent while the line is silent, as others are;
+    // the wait for the second ACK is never resent.
+    // 0x92: lifts read-out protection by erasing all flash. The second ACK comes after the
+    // mass erase, so it is awaited SetEraseWaitMs's worst case on top of the usual window.
+    int ReadoutUnprotect();
+    // 0x73: lifts write protection from every unit.
+    int WriteUnprotect();
+    // 0x82: sets read-out protection.
+    int ReadoutProtect();
+    // Brings the bootloader back in step after a failed command, without a reset: 0x7F,
+    // resent while the line is silent. A bootloader waiting for a command takes the first
+    // as a code and NACKs the second as a bad complement; one waiting for sync ACKs it.
+    // 1 on ACK or NACK.
+    int Resync();
+
     unsigned char m_nVersion;
     unsigned char m_commands[kCommandCount];
     // Every code of the last accepted Get, as listed.

@@ -5,8 +5,7 @@
 #include "Messages.h"
 
 void CDeviceJobs::ReadChipInfo() {
-    m_bLastJobOk = 0;
-    if (RefuseUnlessConnected()) return;
+    if (!BeginJob()) return;
 
     int ok = 1;
     unsigned char version[3] = {};
@@ -14,7 +13,7 @@ void CDeviceJobs::ReadChipInfo() {
         m_host.AppendLog(Format(kMsgVersionAndOptions, version[0] >> 4, version[0] & 0x0F,
                                 version[1], version[2]));
     } else {
-        m_host.AppendLog(kMsgVersionFailed);
+        Fail(kMsgVersionFailed);
         ok = 0;
     }
 
@@ -25,7 +24,7 @@ void CDeviceJobs::ReadChipInfo() {
     if (m_isp.GetChipId(id)) {
         m_host.AppendLog(Format(kMsgChipId, id[0], id[1]));
     } else {
-        m_host.AppendLog(kMsgChipIdFailed);
+        Fail(kMsgChipIdFailed);
         ok = 0;
     }
     if (m_options.identifyChip) ReportChip();

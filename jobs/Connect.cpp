@@ -61,6 +61,16 @@ void CDeviceJobs::Reconnect() {
     ScanPorts(std::string(m_options.port));
 }
 
+int CDeviceJobs::ConnectAgain() {
+    if (m_isp.IsOpen()) {
+        m_isp.Close();
+        WaitMs(kSettleMs);
+    }
+    // The same port alone: a scan could find another board.
+    m_bConnected = Connect(m_options.port);
+    return m_bConnected;
+}
+
 void CDeviceJobs::Disconnect() {
     if (!m_isp.IsOpen()) return;
     m_bConnected = 0;

@@ -1,11 +1,16 @@
-// The connect procedure and the three jobs that the buttons run against the target.
+// The connect procedure, the three jobs that the buttons run against the target, and the
+// command line's further jobs.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "FlashGeometry.h"
 #include "FlashImage.h"
+#include "ImageFile.h"
 #include "IspProtocol.h"
 #include "JobHost.h"
 
@@ -22,6 +27,26 @@ struct JobOptions {
     // After connecting, identify the chip and work to its flash (the command line); else
     // the fixed geometry and the strict 11-code Get the dialog has always used.
     bool identifyChip = false;
+
+    // The rest is the command line's; each default keeps the dialog's behaviour.
+    // How the file is read (Program, VerifyFile): HEX alone, or HEX or raw binary by content.
+    ImageFormat imageFormat = ImageFormat::Hex;
+    // Where a raw binary file's first byte goes; 0: the flash base.
+    uint32_t binaryAddress = 0;
+    // The read-out's range: from readAddress (0: the flash base) for readLength bytes (0: to
+    // the end of the flash).
+    uint32_t readAddress = 0;
+    uint32_t readLength = 0;
+    // The read-out goes into a temporary file beside the chosen one and replaces it only when
+    // complete; a read-out that fails part-way keeps what was read under the chosen name with
+    // ".partial" appended. Else the file is opened as the dialog has always done it.
+    bool readOutSafely = false;
+    // When set, the read-out goes straight into this stream (standard output, say, put in
+    // binary mode by the caller), which is neither prompted for nor closed.
+    std::FILE* readOutStream = nullptr;
+    // How many more times a block that failed to be written, read back or read out is tried,
+    // each after a resync.
+    int retries = 0;
 };
 
 // Holds the link state and the options that the dialog (or the command line) sets; every
@@ -63,14 +88,44 @@ public:
     void Program();
     void ReadOut();
 
+    // The command line's jobs, which the dialog never runs. Each first refuses while not
+    // connected and tells the host's Failed at its failure.
+    // Loads the file as Program does and reads back the pages it gives data to; logs the
+    // first differing address or success. Stage events: Verify.
+    void VerifyFile();
+    // length 0: the whole flash, one mass erase awaited for the chip's worst case. Else the
+    // identified chip's erase units that the range touches, one by one, each awaited for its
+    // worst case; refused without an identified chip or outside its flash. Stage events:
+    // Erase (one step per unit; none for the whole flash).
+    void EraseRange(uint32_t address, uint32_t length);
+    // Go to the flash base, or to address; logs whether the bootloader took it.
+    void GoTo();
+    void GoTo(uint32_t address);
+    // Lifts read-out protection (which erases the whole flash) or write protection; sets
+    // read-out protection. Each waits out the chip's reset (a mass erase's worst case after
+    // read-out unprotect), connects again on the same port and says whether the target came
+    // back; that is the job's outcome.
+    void Unprotect(bool readout);
+    void ProtectReadout();
+
     // Outcome of the last job: 1 when it did all it set out to do (program: every chosen
-    // stage including Go; read-out: the complete file; chip info: both replies).
+    // stage including Go; read-out: the complete file; chip info: both replies; protection:
+    // the command and the reconnect).
     int LastJobSucceeded() const { return m_bLastJobOk; }
 
     CIspProtocol m_isp;
     FlashImage m_image;
 
 private:
+    // One read-out block: length bytes at address; in a gap between banks nothing is read.
+    struct ReadBlock {
+        uint32_t address;
+        uint32_t length;
+        bool gap;
+    };
+    // Receives each block read, numbered from 1; false when it could not keep it.
+    using BlockSink = std::function<bool(int n, const unsigned char* bytes, uint32_t length)>;
+
     // Connect without its stage events.
     int OpenAndSync(const std::string& name);
     // With identifyChip: learns the chip from its product ID and flash-size register and
@@ -80,18 +135,46 @@ private:
     void ReportChip();
     // Logs and returns true when the image has data where the identified chip has no flash.
     bool RefuseImageBeyondFlash();
-    int ReadOutBlocks() const { return static_cast<int>((m_geometry.end - m_geometry.base) / 256); }
     uint32_t BlocksPerPage() const { return m_geometry.pageSize / m_geometry.blockSize; }
+    // Starts a job: clears its outcome; false, after logging the refusal, while the link is
+    // down.
+    bool BeginJob();
     // Logs the refusal and returns true while the link is down.
     bool RefuseUnlessConnected();
+    // Logs the job's failure line and, the first time in the job, tells the host's Failed.
+    void Fail(const std::string& line, int64_t address = -1);
+    // Tells only the host's Failed, for a failure the log does not show.
+    void ReportFailure(const std::string& line, int64_t address);
+    // op, and when it fails up to retries more times, each after a resync; logs each retry.
+    bool Retried(uint32_t address, const std::function<int()>& op);
+    // Loads the file setting in the chosen format; logs what it loaded or why not.
+    bool LoadImage();
+    // Closes the port, connects on it again (logging as a connect does) and sets the flag.
+    int ConnectAgain();
+    // The protection jobs' common part: the command's outcome logged, the reset waited for,
+    // the reconnect.
+    void AfterProtectionCommand(bool sent, const char* doneText, const char* failedText,
+                                unsigned long resetWaitMs);
+    // A mass erase's worst case: the identified chip's, else the longest any chip needs.
+    unsigned long MassEraseWaitMs() const;
     // Programming stages; each returns false after logging its one failure.
     bool WritePages(const CErasePlan& plan, int blockCount);
     bool VerifyPages(const CErasePlan& plan, int blockCount);
-    // Read-out steps. The copy replaces the file at the first block read and closes it; a
-    // failure comes back as its log line, success as "".
+    // Read-out steps. The blocks of the chosen range: false, logged, when it is empty.
+    bool PlanReadOut();
     void StartReadOutBar();
-    std::string CopyFlashToFile(std::FILE* file, const std::string& path);
-    std::string CopyBlockToFile(int n, uint32_t address, std::FILE** file, const std::string& path);
+    // Reads every block into sink; a failure comes back as its log line (its address in
+    // *failedAt), success as "". *bytesKept counts the bytes the sink took.
+    std::string CopyBlocks(const BlockSink& sink, uint32_t* failedAt, uint32_t* bytesKept);
+    // The dialog's way: the file opened for appending is replaced at the first block read.
+    void ReadOutToFile(std::FILE* file, const std::string& path);
+    void ReadOutSafely(const std::string& path);
+    void ReadOutToStream();
+    // After a safe read-out failed: keeps the bytes read under path + ".partial" and says
+    // which they are, or removes the temporary file when nothing was read.
+    void KeepPartialReadOut(const std::string& temporary, const std::string& path, uint32_t kept);
+    // Ends the bar and logs a failure with its address.
+    void ReadOutFailed(const std::string& failure, uint32_t address);
     void ReportReadOutDone(unsigned long start, const std::string& path);
 
     IJobHost& m_host;
@@ -99,4 +182,6 @@ private:
     FlashGeometry m_geometry;
     int m_bConnected = 0;
     int m_bLastJobOk = 0;
+    bool m_failureReported = false;
+    std::vector<ReadBlock> m_readBlocks;
 };

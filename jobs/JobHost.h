@@ -4,6 +4,7 @@
 // recorder.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // What a job is doing, in the order a programming job does it.
@@ -22,8 +23,9 @@ public:
     virtual void StageProgress(JobStage stage, int done, int total) = 0;
     // The stage ended; ok is false when it is the one that failed the job.
     virtual void StageEnded(JobStage stage, bool ok) = 0;
-    // The read-out's file, named in the log after the saved-at text. The path is the user's
-    // own text, in the encoding it was given in.
+    // The read-out's file, named in the log after the saved-at text (or, after a safe
+    // read-out failed part-way, the file that keeps what was read, after the text that says
+    // which bytes it holds). The path is the user's own text, in the encoding it was given in.
     virtual void FileSaved(const std::string& path) = 0;
 
     // Port list in its displayed order.
@@ -41,6 +43,11 @@ public:
     // Called after the open-failure log line, with the port's LastOpenFailure(), for a
     // front end that can say why; the dialog's log line says enough.
     virtual void PortOpenFailed(const std::string& /*name*/, int /*reason*/) {}
+
+    // Once per job that fails, with the text of its failure's log line (without "\r\n") and
+    // the flash address it concerns, -1 when none: for a front end that reports failures as
+    // data. Program's refused Go, which is not logged, comes here alone.
+    virtual void Failed(const std::string& /*what*/, int64_t /*address*/) {}
 
 protected:
     ~IJobHost() = default;

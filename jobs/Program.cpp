@@ -1,4 +1,4 @@
-// Programming: load the HEX file, erase, write page by page, verify, run.
+// Programming: load the file, erase, write page by page, verify, run.
 #include <cstring>
 
 #include "Clock.h"
@@ -12,17 +12,10 @@ constexpr unsigned long kEraseToWriteMs = 100;
 }  // namespace
 
 void CDeviceJobs::Program() {
-    m_bLastJobOk = 0;
-    if (RefuseUnlessConnected()) return;
+    if (!BeginJob()) return;
 
     const FlashGeometry& g = m_geometry;
-    if (!m_image.LoadHexFile(m_options.filePath, g.pageSize, g.base)) {
-        m_host.AppendLog(kMsgLoadFailed);
-        return;
-    }
-    m_host.AppendLog(Format(kMsgLoaded, static_cast<int>(m_image.TotalBytes()),
-                            static_cast<int>(m_image.PageCount()), static_cast<int>(g.pageSize)));
-    if (RefuseImageBeyondFlash()) return;
+    if (!LoadImage() || RefuseImageBeyondFlash()) return;
 
     PageLayout layout{g.base, g.pageSize, 0};
     if (g.Known()) {
@@ -36,7 +29,7 @@ void CDeviceJobs::Program() {
         const bool erased = plan.Send(m_isp, plan.WholeFlash());
         m_host.StageEnded(JobStage::Erase, erased);
         if (!erased) {
-            m_host.AppendLog(kMsgEraseAllFailed);
+            Fail(kMsgEraseAllFailed);
             return;
         }
         m_host.AppendLog(kMsgEraseAllDone);
@@ -51,7 +44,11 @@ void CDeviceJobs::Program() {
         m_host.StageBegan(JobStage::Run, 0);
         ok = m_isp.Go(g.base) != 0;
         m_host.StageEnded(JobStage::Run, ok);
-        if (ok) m_host.AppendLog(kMsgRunDone);
+        if (ok) {
+            m_host.AppendLog(kMsgRunDone);
+        } else {
+            ReportFailure(Format(kMsgGoFailed, g.base), g.base);
+        }
     }
     m_bLastJobOk = ok;
 }
@@ -67,16 +64,19 @@ bool CDeviceJobs::WritePages(const CErasePlan& plan, int blockCount) {
         const bool leaveAlone = plan.LeavesAlone(i);
         CErasePlan::Step erase{};
         if (plan.ErasesBefore(i, &erase) && !plan.Send(m_isp, erase)) {
-            m_host.AppendLog(Format(kMsgPageEraseFailed, static_cast<int>(erase.firstPage)));
+            Fail(Format(kMsgPageEraseFailed, static_cast<int>(erase.firstPage)), pageAddress);
             m_host.StageEnded(JobStage::Write, false);
             return false;
         }
         const uint32_t perPage = BlocksPerPage(), block = m_geometry.blockSize;
         for (uint32_t j = 0; j < perPage; ++j) {
             uint32_t address = pageAddress + block * j;
-            if (!leaveAlone && (!page || !m_isp.WriteMemory(address, static_cast<uint16_t>(block),
-                                                            page->data + block * j))) {
-                m_host.AppendLog(Format(kMsgWriteFailed, static_cast<int>(block), address));
+            const auto write = [&] {
+                return m_isp.WriteMemory(address, static_cast<uint16_t>(block),
+                                         page->data + block * j);
+            };
+            if (!leaveAlone && (!page || !Retried(address, write))) {
+                Fail(Format(kMsgWriteFailed, static_cast<int>(block), address), address);
                 m_host.StageEnded(JobStage::Write, false);
                 return false;
             }
@@ -102,9 +102,12 @@ bool CDeviceJobs::VerifyPages(const CErasePlan& plan, int blockCount) {
         const bool leaveAlone = plan.LeavesAlone(i);
         for (uint32_t j = 0; j < perPage; ++j) {
             uint32_t address = pageAddress + block * j;
-            if (!leaveAlone &&
-                !m_isp.ReadMemory(address, static_cast<uint16_t>(block), readBack + block * j)) {
-                m_host.AppendLog(Format(kMsgVerifyReadFailed, address, static_cast<int>(block)));
+            const auto read = [&] {
+                return m_isp.ReadMemory(address, static_cast<uint16_t>(block),
+                                        readBack + block * j);
+            };
+            if (!leaveAlone && !Retried(address, read)) {
+                Fail(Format(kMsgVerifyReadFailed, address, static_cast<int>(block)), address);
                 m_host.StageEnded(JobStage::Verify, false);
                 return false;
             }
@@ -113,7 +116,7 @@ bool CDeviceJobs::VerifyPages(const CErasePlan& plan, int blockCount) {
         }
         for (uint32_t k = 0; k < m_geometry.pageSize && !leaveAlone; ++k) {
             if (!page || page->data[k] != readBack[k]) {
-                m_host.AppendLog(Format(kMsgVerifyMismatch, pageAddress + k));
+                Fail(Format(kMsgVerifyMismatch, pageAddress + k), pageAddress + k);
                 m_host.StageEnded(JobStage::Verify, false);
                 return false;
             }
@@ -130,9 +133,29 @@ bool CDeviceJobs::RefuseImageBeyondFlash() {
         const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
         const uint32_t address = m_geometry.base + m_geometry.pageSize * i;
         if (page != nullptr && page->hasData && !chips::UnitAt(m_geometry.units, address)) {
-            m_host.AppendLog(Format(kMsgImageBeyondFlash, address, m_geometry.flashKiB));
+            Fail(Format(kMsgImageBeyondFlash, address, m_geometry.flashKiB), address);
             return true;
         }
     }
     return false;
+}
+
+bool CDeviceJobs::LoadImage() {
+    const FlashGeometry& g = m_geometry;
+    if (m_options.imageFormat == ImageFormat::Hex) {
+        if (!m_image.LoadHexFile(m_options.filePath, g.pageSize, g.base)) {
+            Fail(kMsgLoadFailed);
+            return false;
+        }
+    } else {
+        std::string reason;
+        const uint32_t at = m_options.binaryAddress != 0 ? m_options.binaryAddress : g.base;
+        if (!LoadImageFile(m_image, m_options.filePath, g.pageSize, g.base, at, &reason)) {
+            Fail(Format(kMsgImageRefused, reason.c_str()));
+            return false;
+        }
+    }
+    m_host.AppendLog(Format(kMsgLoaded, static_cast<int>(m_image.TotalBytes()),
+                            static_cast<int>(m_image.PageCount()), static_cast<int>(g.pageSize)));
+    return true;
 }

@@ -1,4 +1,5 @@
-// Whole files: where the bytes land, what fills the rest, and which files are refused.
+// Whole files, HEX and raw binary: where the bytes land, what fills the rest, and which files
+// are refused, why and on which line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -529,6 +530,77 @@ TEST_F(LoadHexFile, PageSizeOfZeroOrAbove1024Fails) {
     EXPECT_EQ(Load(text, 1025), 0);
     ExpectFailedAndEmpty();
     EXPECT_EQ(Load(text, 1024), 1);
+}
+
+// Why a file is refused and on which line, as the load and the check before a connection
+// report it. The check knows no base or page cap, so it passes what only they refuse.
+struct RefusedCase {
+    const char* name;
+    std::vector<std::string> lines;
+    LoadFault fault;
+    uint32_t line;
+    bool checkPasses = false;
+};
+
+const RefusedCase kRefused[] = {
+    {"Checksum", {UpperLine(0x0800), DataLine(0, {1}), ":00000001FE"}, LoadFault::Checksum, 3},
+    {"NotHex", {UpperLine(0x0800), ":010000000GEF", EndLine()}, LoadFault::Record, 2},
+    // Blank lines count; the rest of a line past 259 characters is still that line.
+    {"AfterBlankLines", {"", " ", UpperLine(0x0800), "garbage"}, LoadFault::Record, 4},
+    {"LongLine",
+     {UpperLine(0x0800), EndLine() + std::string(259, ' ') + "x"},
+     LoadFault::Record,
+     2},
+    {"UpperOfOneByte", {HexLine(0x04, 0, {0x08}), EndLine()}, LoadFault::UpperAddress, 1},
+    {"NoEnd", {UpperLine(0x0800), DataLine(0, {1})}, LoadFault::NoEnd, 0},
+    {"NoData", {UpperLine(0x0800), EndLine()}, LoadFault::NoData, 0},
+    {"BelowBase", {UpperLine(0x07FF), DataLine(0, {1}), EndLine()}, LoadFault::BelowBase, 2, true},
+};
+
+class RefusedHexFile : public LoadHexFile, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedHexFile, LoadAndCheckNameTheFaultAndItsLine) {
+    const RefusedCase& c = GetParam();
+    const std::string path = m_dir.File("refused.hex");
+    WriteText(path, HexText(c.lines));
+    LoadError error, checked;
+    EXPECT_EQ(m_image.LoadHexFile(path, kPage, kBase, &error), 0);
+    ExpectFailedAndEmpty();
+    EXPECT_EQ(error.fault, c.fault);
+    EXPECT_EQ(error.line, c.line);
+    EXPECT_EQ(CheckHexFile(path, &checked), c.checkPasses ? 1 : 0);
+    EXPECT_EQ(checked.fault, c.checkPasses ? LoadFault::None : c.fault);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, RefusedHexFile, ::testing::ValuesIn(kRefused),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Raw binary: the bytes in order from the address given, pages from the base, and the files
+// refused.
+TEST_F(LoadHexFile, BinaryLandsAtItsAddressOrSaysWhyNot) {
+    const std::string path = m_dir.File("firmware.bin");
+    const Bytes data = RandomBytes(70000, 41);  // more than one read of the file
+    WriteBytes(path, data);
+    LoadError error;
+    ASSERT_EQ(m_image.LoadBinaryFile(path, kPage, kBase, kBase + 0x1380, &error), 1);
+    Bytes expected = Blank(74);
+    Put(expected, 0x1380, data);
+    ExpectImage(expected);
+    EXPECT_EQ(PagesWithData().front(), 4);
+    EXPECT_EQ(PagesWithData().size(), 70u);
+    const struct {
+        size_t size;
+        uint32_t address;
+        LoadFault fault;
+    } refused[] = {{0, kBase, LoadFault::NoData},
+                   {10, kBase - 4, LoadFault::BelowBase},
+                   {2, kBase + FlashImage::kMaxPages * kPage - 1, LoadFault::TooHigh}};
+    for (const auto& r : refused) {
+        WriteBytes(path, Ramp(r.size));
+        EXPECT_EQ(m_image.LoadBinaryFile(path, kPage, kBase, r.address, &error), 0);
+        EXPECT_EQ(error.fault, r.fault);
+        ExpectFailedAndEmpty();
+    }
 }
 
 }  // namespace

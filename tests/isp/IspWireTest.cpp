@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "Chips.h"
 #include "IspProtocol.h"
 #include "IspTestSupport.h"
 #include "PtyTarget.h"
@@ -491,6 +492,64 @@ TEST_F(IspWireTest, UnplugMidReadFailsAtOnceAndAFreshOpenAfterReplugWorks) {
     EXPECT_FALSE(isp.DeviceGone());
     ASSERT_EQ(isp.ResetAndSync(), 1);
     EXPECT_EQ(isp.ReadMemory(kFlashBase, 256, out.data()), 1);
+
+// --- protection commands and resync ---
+
+// Each protection command goes out as its code and complement and is answered by two ACKs;
+// the chip then resets, so a sync is ACKed again.
+TEST_F(IspWireTest, ProtectionCommandsAreAnsweredByTwoAcksThenWaitForSync) {
+    const struct {
+        int (CIspProtocol::*command)();
+        uint8_t code;
+        bool protectedBefore;
+    } commands[] = {{&CIspProtocol::ReadoutUnprotect, 0x92, true},
+                    {&CIspProtocol::WriteUnprotect, 0x73, false},
+                    {&CIspProtocol::ReadoutProtect, 0x82, false}};
+    for (const auto& c : commands) {
+        sim::TargetConfig config = Config();
+        config.readoutProtected = c.protectedBefore;
+        Connect(config);
+        EXPECT_EQ((isp.*c.command)(), 1) << int{c.code};
+        EXPECT_EQ(target->HostBytes(), Bytes({c.code, static_cast<uint8_t>(c.code ^ 0xFF)}));
+        EXPECT_EQ(target->TargetBytes(), Bytes({ACK, ACK}));
+        target->ClearLog();
+        EXPECT_EQ(isp.Resync(), 1);
+        EXPECT_EQ(target->HostBytes(), Bytes({0x7F}));
+        isp.Close();
+    }
+}
+
+// The second ACK of a read-out unprotect comes after a mass erase (1.7 s on this chip): it is
+// awaited for the erase's worst case, or only the usual window without one.
+TEST_F(IspWireTest, ReadoutUnprotectAwaitsTheMassEraseForItsSecondAck) {
+    for (const unsigned long waitMs : {4000ul, 0ul}) {
+        sim::TargetConfig config;
+        config.SetChip(*chips::FindChipByKey("l152"));
+        config.chipTiming = true;
+        Connect(config);
+        isp.SetEraseWaitMs(waitMs);
+        EXPECT_EQ(isp.ReadoutUnprotect(), waitMs != 0 ? 1 : 0) << waitMs;
+        EXPECT_EQ(HostBytesAfterPause(), Bytes({0x92, 0x6D})) << "never resent";
+        isp.Close();
+    }
+}
+
+// Resync after a refused command: the bootloader waits for a command, takes the first 0x7F
+// as one and NACKs the second; the next command then goes through.
+TEST_F(IspWireTest, ResyncAfterARefusedWriteIsNackedAndTheWriteThenGoesThrough) {
+    sim::TargetConfig config = Config();
+    config.faults = {"nack:write@0x08000100*1"};
+    Connect(config);
+    const Bytes data = Pattern(8, 0x40);
+    ASSERT_EQ(isp.WriteMemory(kFlashBase + 0x100, 8, data.data()), 0);
+    target->ClearLog();
+    EXPECT_EQ(isp.Resync(), 1);
+    EXPECT_EQ(target->HostBytes(), Bytes({0x7F, 0x7F}));
+    EXPECT_EQ(target->TargetBytes(), Bytes({NACK}));
+    EXPECT_TRUE(RingDisarmed());
+    EXPECT_EQ(isp.WriteMemory(kFlashBase + 0x100, 8, data.data()), 1);
+    const Bytes flash = target->Flash();
+    EXPECT_EQ(Bytes(flash.begin() + 0x100, flash.begin() + 0x108), data);
 }
 
 }  // namespace

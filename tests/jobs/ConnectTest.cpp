@@ -136,4 +136,51 @@ TEST_F(JobTest, EmptyPortListAndNoNameLogsInvalidPortOnly) {
     EXPECT_FALSE(jobs.IsConnected());
 }
 
+// The protection jobs: the command, the chip's reset waited out, the link brought back on the
+// same port, and the chip as the command left it.
+struct ProtectionCase {
+    const char* name;
+    char job;  // 'R' read-out unprotect, 'W' write unprotect, 'P' read-out protect
+    bool protectedBefore;
+    bool ok, erased, readable;
+    const char* first;  // the job's first log line
+};
+
+const ProtectionCase kProtectionCases[] = {
+    {"ReadoutUnprotectErases", 'R', true, true, true, true,
+     ">>已解除读保护，芯片擦除全部FLASH后复位"},
+    {"WriteUnprotect", 'W', false, true, false, true, ">>已解除写保护，芯片复位"},
+    {"ReadoutProtect", 'P', false, true, false, false, ">>已启用读保护，芯片复位"},
+    {"ReadoutProtectRefused", 'P', true, false, false, false, ">>启用读保护失败！"},
+};
+
+class ProtectionJobTest : public JobTest, public ::testing::WithParamInterface<ProtectionCase> {};
+
+TEST_P(ProtectionJobTest, CommandThenResetThenTheSamePortAgain) {
+    const ProtectionCase& c = GetParam();
+    sim::TargetConfig config;
+    config.SetChip(*chips::FindChipByKey("f103"));
+    config.initialFlash = Pattern(4096);
+    config.readoutProtected = c.protectedBefore;
+    sim::PtyTarget& target = StartTarget(config);
+    jobs.SetIdentifyChip(true);
+    ConnectTo(target);
+    const int resets = target.Resets();
+    c.job == 'P' ? jobs.ProtectReadout() : jobs.Unprotect(c.job == 'R');
+    const std::vector<std::string> lines = host.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), c.first);
+    EXPECT_EQ(lines.back(), c.ok ? ">>芯片复位后重新连接成功！" : c.first) << host.log;
+    EXPECT_EQ(jobs.LastJobSucceeded(), c.ok ? 1 : 0);
+    EXPECT_TRUE(jobs.IsConnected());
+    EXPECT_EQ(target.Resets() > resets, c.ok);
+    std::vector<uint8_t> flash = target.Flash();
+    flash.resize(4096);
+    EXPECT_EQ(flash, c.erased ? std::vector<uint8_t>(4096, 0xFF) : config.initialFlash);
+    unsigned char out[4];
+    EXPECT_EQ(jobs.m_isp.ReadMemory(0x08000000, 4, out), c.readable ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, ProtectionJobTest, ::testing::ValuesIn(kProtectionCases), kCaseName);
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Chips.h"
 #include "DeviceJobs.h"
 #include "IntelHex.h"
 #include "PtyTarget.h"
@@ -53,6 +54,27 @@ protected:
         jobs.SetOptions(options);
     }
 
+    // A target that is the chip (identified on connecting) with flashKiB of flash holding
+    // flash; connected.
+    sim::PtyTarget& ConnectToChip(const char* key, uint32_t flashKiB, std::vector<uint8_t> flash) {
+        sim::TargetConfig config;
+        config.SetChip(*chips::FindChipByKey(key));
+        config.flashKiB = flashKiB;
+        config.initialFlash = std::move(flash);
+        sim::PtyTarget& target = StartTarget(config);
+        jobs.SetIdentifyChip(true);
+        ConnectTo(target);
+        return target;
+    }
+
+    // Changes the options as a front end does, through a copy.
+    template <class Change>
+    void ChangeOptions(Change change) {
+        JobOptions options = jobs.Options();
+        change(options);
+        jobs.SetOptions(options);
+    }
+
     // Connects to target as the dialog's start-up does, then forgets the connect lines.
     void ConnectTo(sim::PtyTarget& target) {
         host.ports = {target.SlavePath()};
@@ -87,6 +109,10 @@ protected:
         return path;
     }
 
+    static bool Contains(const std::vector<uint8_t>& bytes, std::vector<uint8_t> part) {
+        return std::search(bytes.begin(), bytes.end(), part.begin(), part.end()) != bytes.end();
+    }
+
     // A recognisable pattern, different in every byte of a page.
     static std::vector<uint8_t> Pattern(size_t size) {
         std::vector<uint8_t> bytes(size);
@@ -100,3 +126,6 @@ protected:
     CDeviceJobs jobs{host};
     std::vector<std::string> created;
 };
+
+// Names a parameterised case after its name field.
+inline const auto kCaseName = [](const auto& info) { return std::string(info.param.name); };

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "Chips.h"
+#include "ImageFile.h"
 #include "JobFixture.h"
 
 namespace {
@@ -252,6 +253,11 @@ const StageCase kStageCases[] = {
     {"ReadOutFails", 'R', {"nack:read@0x08000100"}, true, false,
      {"began read-out 256", "ended read-out failed"}},
     {"ChipInfo", 'I', {}, true, false, {}},
+    {"VerifyFileDiffers", 'V', {}, true, false, {"began verify 8", "ended verify failed"}},
+    {"EraseChip", 'E', {}, true, false, {"began erase 0", "ended erase ok"}},
+    {"EraseChipFails", 'E', {"nack:erase"}, true, false, {"began erase 0", "ended erase failed"}},
+    {"Go", 'G', {}, true, false, {"began run 0", "ended run ok"}},
+    {"GoFails", 'G', {"nack:go"}, true, false, {"began run 0", "ended run failed"}},
 };
 // clang-format on
 
@@ -275,11 +281,21 @@ TEST_P(StageEventTest, JobTellsItsStagesInOrder) {
         if (c.job == 'P') jobs.Program();
         if (c.job == 'R') jobs.ReadOut();
         if (c.job == 'I') jobs.ReadChipInfo();
+        if (c.job == 'V') jobs.VerifyFile();
+        if (c.job == 'E') jobs.EraseRange(0, 0);
+        if (c.job == 'G') jobs.GoTo();
     }
     EXPECT_EQ(host.stages, c.stages) << host.log;
     const bool failed = !c.stages.empty() && c.stages.back().find("failed") != std::string::npos;
     if (c.job != 'C') {
         EXPECT_EQ(jobs.LastJobSucceeded(), failed ? 0 : 1);
+        // Failed comes once, with the failure's log line; Program's silent Go alone is not logged.
+        ASSERT_EQ(host.failures.size(), failed ? 1u : 0u);
+        const bool silent = std::string(c.name) == "RunFails";
+        if (failed) {
+            EXPECT_EQ(host.failures[0].first,
+                      silent ? ">>跳转到0x08000000运行失败！" : host.Lines().back());
+        }
     }
     const bool saved = c.job == 'R' && !failed;
     EXPECT_EQ(host.savedFiles,
@@ -394,6 +410,179 @@ TEST_F(ProgramTest, EraseIsAwaitedForItsWorstCaseAndNoLonger) {
         }
         jobs.Disconnect();
     }
+}
+
+// The file judged by content before any connection; a job that loads a refused one sends
+// nothing either.
+constexpr const char* kFolder = "<folder>";
+struct FileKindCase {
+    const char* name;
+    const char* contents;  // null: no file
+    bool ok;
+    const char* kind;
+    const char* reason;
+};
+
+const FileKindCase kFileKinds[] = {
+    {"Hex", "\r\n\r\n:020000040800F2\r\n:0100000011EE\r\n:00000001FF\r\n", true, "hex", ""},
+    {"Binary",
+     "\x7F"
+     "ELF",
+     true, "bin", ""},
+    {"Empty", "", false, "", "文件为空"},
+    {"Missing", nullptr, false, "", "文件不存在"},
+    {"Folder", kFolder, false, "", "这是一个文件夹，不是文件"},
+    {"BadChecksum", ":020000040800F2\n:0100000011EF\n:00000001FF\n", false, "hex",
+     "HEX文件第2行校验和错误"},
+    {"NoEnd", ":020000040800F2\n:0100000011EE\n", false, "hex", "HEX文件缺少结束记录"},
+};
+
+class FileKindTest : public JobTest, public ::testing::WithParamInterface<FileKindCase> {};
+
+TEST_P(FileKindTest, JudgedBeforeAnyConnection) {
+    const FileKindCase& c = GetParam();
+    std::string path = c.contents == kFolder ? ::testing::TempDir() : TempPath("kind");
+    if (c.contents != nullptr && c.contents != kFolder) std::ofstream(path) << c.contents;
+    std::string kind = "?", reason;
+    EXPECT_EQ(CheckImageFile(path, &kind, &reason), c.ok);
+    EXPECT_EQ(kind, c.kind);
+    EXPECT_EQ(reason, c.reason);
+    if (c.ok) return;
+    sim::PtyTarget& target = StartTarget();
+    ConnectTo(target);
+    ChangeOptions([&](JobOptions& o) {
+        o.filePath = path;
+        o.imageFormat = ImageFormat::Auto;
+    });
+    jobs.Program();
+    EXPECT_EQ(host.Lines(), std::vector<std::string>{">>下载文件无效：" + reason + "！"});
+    EXPECT_TRUE(target.HostBytes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, FileKindTest, ::testing::ValuesIn(kFileKinds), kCaseName);
+
+TEST_F(JobTest, BinaryAtAnAddressProgramsAndVerifiesOnlyItsPages) {
+    sim::PtyTarget& target = ConnectToChip("f103", 64, std::vector<uint8_t>(64 * 1024, 0x00));
+    const std::vector<uint8_t> bytes = Pattern(1500);
+    const std::string path = TempPath("app.bin");
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 1500);
+    ChangeOptions([&](JobOptions& o) {
+        o.filePath = path;
+        o.imageFormat = ImageFormat::Auto;
+        o.binaryAddress = 0x08002200;
+        o.eraseAll = false;
+    });
+    jobs.Program();
+    ASSERT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+    // Pages 8 and 9 erased and written from 0x2200 on; the rest of the flash kept.
+    std::vector<uint8_t> expected(64 * 1024, 0x00);
+    std::fill(expected.begin() + 0x2000, expected.begin() + 0x2800, 0xFF);
+    std::copy(bytes.begin(), bytes.end(), expected.begin() + 0x2200);
+    EXPECT_TRUE(target.Flash() == expected);
+}
+
+TEST_F(JobTest, VerifyFileReadsOnlyPagesWithDataAndNamesTheFirstDifference) {
+    const std::vector<uint8_t> image = Pattern(300);
+    for (const std::string fault : {"", "corrupt:0x08000452"}) {
+        sim::TargetConfig config;
+        config.initialFlash.assign(0x400, 0xFF);
+        config.initialFlash.insert(config.initialFlash.end(), image.begin(), image.end());
+        if (!fault.empty()) config.faults = {fault};
+        sim::PtyTarget& target = StartTarget(config);
+        ConnectTo(target);
+        jobs.SetFilePath(WriteHexFile("verify.hex", image, 0x400));
+        jobs.VerifyFile();
+        EXPECT_EQ(WithoutDurations(host.Lines()).back(),
+                  fault.empty() ? ">>FLASH校验成功，用时N毫秒！"
+                                : ">>FLASH地址0x08000452校验出现错误，停止校验操作！");
+        EXPECT_EQ(jobs.LastJobSucceeded(), fault.empty() ? 1 : 0);
+        EXPECT_FALSE(Contains(target.HostBytes(), {0x08, 0x00, 0x00, 0x00, 0x08})) << "page 0";
+        EXPECT_FALSE(Contains(target.HostBytes(), {0x31, 0xCE})) << "nothing written";
+        jobs.Disconnect();
+    }
+}
+
+// A block refused once goes through with one retry, after a resync, and fails without.
+struct RetryCase {
+    const char* name;
+    char job;  // 'P' program, 'R' read-out
+    const char* fault;
+    int retries;
+};
+
+const RetryCase kRetryCases[] = {
+    {"WriteRetried", 'P', "nack:write@0x08000100*1", 1},
+    {"WriteNotRetried", 'P', "nack:write@0x08000100*1", 0},
+    {"VerifyReadRetried", 'P', "nack:read@0x08000100*1", 1},
+    {"ReadOutRetried", 'R', "nack:read@0x08000100*1", 1},
+    {"ReadOutNotRetried", 'R', "nack:read@0x08000100*1", 0},
+};
+
+class RetryTest : public ProgramTest, public ::testing::WithParamInterface<RetryCase> {};
+
+TEST_P(RetryTest, FailedBlockIsTriedAgainAfterAResync) {
+    const RetryCase& c = GetParam();
+    Prepare(Pattern(kPage), {c.fault});
+    ChangeOptions([&](JobOptions& o) { o.retries = c.retries; });
+    host.savePath = TempPath("retry.bin");
+    c.job == 'P' ? jobs.Program() : jobs.ReadOut();
+    EXPECT_EQ(jobs.LastJobSucceeded(), c.retries) << host.log;
+    const std::vector<std::string> lines = host.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ">>重试0x08000100处的数据块（1/1）"),
+              c.retries);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, RetryTest, ::testing::ValuesIn(kRetryCases), kCaseName);
+
+// An erase of a range takes the whole erase units it touches, one by one, and leaves the rest.
+struct EraseCase {
+    const char* name;
+    const char* chip;  // "": no chip identified
+    uint32_t flashKiB, address, length;
+    uint32_t from, to, units;  // what is erased; units 0: refused
+    const char* line;          // the rounding or the refusal, or ""
+};
+
+const EraseCase kEraseCases[] = {
+    {"SectorRoundedOut", "f407", 512, 0x08004100, 0x100, 0x08004000, 0x08007FFF, 1,
+     ">>擦除范围按擦除单元扩展为0x08004000至0x08007FFF"},
+    {"TwoSectorsExactly", "f407", 512, 0x08000000, 0x8000, 0x08000000, 0x08007FFF, 2, ""},
+    {"AcrossSectorSizes", "f407", 512, 0x0800F000, 0x2000, 0x0800C000, 0x0801FFFF, 2,
+     ">>擦除范围按擦除单元扩展为0x0800C000至0x0801FFFF"},
+    {"OnePage", "f103", 64, 0x08000401, 1, 0x08000400, 0x080007FF, 1,
+     ">>擦除范围按擦除单元扩展为0x08000400至0x080007FF"},
+    {"OutsideFlash", "f407", 512, 0x0807FFF0, 0x20, 0, 0, 0,
+     ">>擦除范围0x0807FFF0至0x0808000F超出芯片FLASH！"},
+};
+
+class EraseRangeTest : public JobTest, public ::testing::WithParamInterface<EraseCase> {};
+
+TEST_P(EraseRangeTest, ErasesTheUnitsTheRangeTouchesAndNothingElse) {
+    const EraseCase& c = GetParam();
+    std::vector<uint8_t> expected(c.flashKiB * 1024u, 0x00);
+    sim::PtyTarget& target = ConnectToChip(c.chip, c.flashKiB, expected);
+    jobs.EraseRange(c.address, c.length);
+    EXPECT_EQ(jobs.LastJobSucceeded(), c.units != 0) << host.log;
+    const std::vector<std::string> lines = host.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), c.line), *c.line ? 1 : 0) << host.log;
+    if (c.units != 0) {
+        std::fill(expected.begin() + (c.from - 0x08000000),
+                  expected.begin() + (c.to - 0x08000000) + 1, 0xFF);
+        const std::string n = std::to_string(c.units);
+        EXPECT_EQ(host.stages, (std::vector<std::string>{"began erase " + n, "done erase " + n,
+                                                         "ended erase ok"}));
+    }
+    EXPECT_TRUE(target.Flash() == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, EraseRangeTest, ::testing::ValuesIn(kEraseCases), kCaseName);
+
+TEST_F(JobTest, RangeEraseNeedsAnIdentifiedChip) {
+    sim::PtyTarget& target = StartTarget();
+    ConnectTo(target);
+    jobs.EraseRange(0x08000000, 0x400);
+    EXPECT_EQ(host.log, ">>未识别芯片，无法按地址擦除！\r\n");
+    EXPECT_TRUE(target.HostBytes().empty());
 }
 
 }  // namespace

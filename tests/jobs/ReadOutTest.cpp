@@ -1,4 +1,4 @@
-// Read-out: 64 KiB of flash into a raw binary file.
+// Read-out: 64 KiB of flash (or a range) into a raw binary file, kept whole, or a stream.
 #include <sys/stat.h>
 
 #include <fstream>
@@ -124,5 +124,100 @@ TEST_F(ReadOutTest, NotConnectedDoesNotPrompt) {
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
     EXPECT_EQ(host.prompts, 0);
 }
+
+// A range of the flash, into a file or a stream: exactly its bytes, in blocks of at most 256
+// that never run into the gap between two banks, which reads as erased.
+struct RangeCase {
+    const char* name;
+    const char* chip;  // "": none identified
+    uint32_t flashKiB, address, length;
+    size_t offset, flashBytes, gapBytes;  // the output: flash from offset, then 0xFF
+    int blocks;
+    bool stream;
+};
+
+const RangeCase kRanges[] = {
+    {"Unaligned", "", 64, 0x08000101, 1000, 0x101, 1000, 0, 4, false},
+    {"ToTheEnd", "", 64, 0x0800FF80, 0, 0xFF80, 0x80, 0, 1, false},
+    {"IntoTheGapBetweenBanks", "h743", 512, 0x0803FF80, 0x100, 0x3FF80, 0x80, 0x80, 2, false},
+    {"IntoAStream", "", 64, 0, 1000, 0, 1000, 0, 4, true},
+};
+
+class ReadOutRangeTest : public JobTest, public ::testing::WithParamInterface<RangeCase> {};
+
+TEST_P(ReadOutRangeTest, OutputHoldsExactlyTheRange) {
+    const RangeCase& c = GetParam();
+    sim::TargetConfig config;
+    if (*c.chip) config.SetChip(*chips::FindChipByKey(c.chip));
+    config.flashKiB = c.flashKiB;
+    config.initialFlash = Pattern(c.flashKiB * 1024u);
+    sim::PtyTarget& target = StartTarget(config);
+    jobs.SetIdentifyChip(*c.chip != 0);
+    ConnectTo(target);
+    FILE* stream = c.stream ? std::tmpfile() : nullptr;
+    ChangeOptions([&](JobOptions& o) {
+        o.readAddress = c.address;
+        o.readLength = c.length;
+        o.readOutStream = stream;
+    });
+    host.savePath = TempPath("range.bin");
+    jobs.ReadOut();
+    ASSERT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+    std::vector<uint8_t> got = ReadFile(host.savePath);
+    if (stream) {
+        std::rewind(stream);
+        got.resize(2000);
+        got.resize(std::fread(got.data(), 1, got.size(), stream));
+        std::fclose(stream);
+        EXPECT_EQ(host.prompts, 0);
+    }
+    const std::vector<uint8_t> flash = target.Flash();
+    std::vector<uint8_t> expected(flash.begin() + c.offset,
+                                  flash.begin() + c.offset + c.flashBytes);
+    expected.resize(c.flashBytes + c.gapBytes, 0xFF);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(host.range, c.blocks);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, ReadOutRangeTest, ::testing::ValuesIn(kRanges), kCaseName);
+
+// A safe read-out replaces the old file only when complete; one that fails part-way keeps the
+// bytes read beside it; neither leaves a temporary file behind.
+struct SafeCase {
+    const char* name;
+    std::vector<std::string> faults;
+    size_t kept;
+};
+
+const SafeCase kSafeCases[] = {
+    {"Complete", {}, 65536},
+    {"FailsPartWay", {"nack:read@0x08004000"}, 0x4000},
+    {"FailsAtTheFirstBlock", {"nack:read@0x08000000"}, 0},
+};
+
+class SafeReadOutTest : public ReadOutTest, public ::testing::WithParamInterface<SafeCase> {};
+
+TEST_P(SafeReadOutTest, OldFileStaysUntilTheReadOutIsComplete) {
+    const SafeCase& c = GetParam();
+    sim::PtyTarget& target = Prepare(c.faults);
+    ChangeOptions([](JobOptions& o) { o.readOutSafely = true; });
+    host.savePath = TempPath("safe.bin");
+    const std::string partial = TempPath("safe.bin.partial");
+    std::ofstream(host.savePath) << std::string(3000, 'Z');
+    jobs.ReadOut();
+    std::vector<uint8_t> flash = target.Flash();
+    flash.resize(c.kept);
+    const bool complete = c.kept == 65536, kept = !complete && c.kept != 0;
+    EXPECT_EQ(jobs.LastJobSucceeded(), complete ? 1 : 0);
+    EXPECT_EQ(ReadFile(host.savePath), complete ? flash : std::vector<uint8_t>(3000, 'Z'));
+    EXPECT_EQ(FileExists(partial), kept);
+    if (kept) {
+        EXPECT_EQ(ReadFile(partial), flash);
+        EXPECT_EQ(host.Lines().back(), ">>已读取的0x08000000至0x08003FFF保存在：" + partial);
+    }
+    EXPECT_FALSE(FileExists(host.savePath + ".kestrel-tmp"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, SafeReadOutTest, ::testing::ValuesIn(kSafeCases), kCaseName);
 
 }  // namespace

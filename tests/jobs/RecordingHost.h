@@ -53,6 +53,9 @@ public:
     void PortOpenFailed(const std::string& name, int reason) override {
         openFailures.emplace_back(name, reason);
     }
+    void Failed(const std::string& what, int64_t address) override {
+        failures.emplace_back(what, address);
+    }
 
     // The log split into lines (each without its "\r\n").
     std::vector<std::string> Lines() const {
@@ -78,6 +81,7 @@ public:
     int selected = -1;
     std::vector<std::string> stored;
     std::vector<std::pair<std::string, int>> openFailures;
+    std::vector<std::pair<std::string, int64_t>> failures;
     std::string savePath;
     int prompts = 0;
 
