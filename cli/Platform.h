@@ -1,6 +1,7 @@
 // What the command line needs of the operating system. One backend file per system.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ bool MakeParentDirectories(const std::string& path);
 
 // Converts GBK text (the jobs' log texts) to the console's encoding.
 std::string GbkToConsole(const std::string& gbk);
+// Converts GBK text to UTF-8, whatever the console speaks (for JSON).
+std::string GbkToUtf8(const std::string& gbk);
 
 // What the adapter behind a serial device says of itself, e.g. "0403:6001 FT232R USB UART
 // (A50285BI)": USB vendor:product, product name and (serial number), as far as they are
@@ -36,3 +39,13 @@ void IgnoreClosedOutput();
 // the exit status the shell would show (130 for an interrupt, 143 for a termination)
 // instead of ending the process. Called before any other thread has started.
 void OnInterrupt(void (*handler)(int exitStatus));
+
+// Creates a new empty file in the system's temporary folder, its name in *path; its
+// descriptor, or -1.
+int MakeTemporaryFile(std::string* path);
+// A stream writing to the descriptor, which it then owns; null on failure.
+std::FILE* FdOpenForWriting(int fd);
+// Standard streams carry raw bytes unchanged (no line-end translation).
+void SetBinaryMode(std::FILE* stream);
+// This program's own path, to start it again (once per board).
+std::string SelfPath(const char* argv0);

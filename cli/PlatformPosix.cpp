@@ -92,7 +92,10 @@ bool MakeParentDirectories(const std::string& path) {
     return true;
 }
 
-std::string GbkToConsole(const std::string& gbk) {
+// The terminal here speaks UTF-8.
+std::string GbkToConsole(const std::string& gbk) { return GbkToUtf8(gbk); }
+
+std::string GbkToUtf8(const std::string& gbk) {
     iconv_t cd = ::iconv_open("UTF-8", "GBK");
     if (cd == reinterpret_cast<iconv_t>(-1)) return gbk;
     std::string out(gbk.size() * 2 + 8, '\0');
@@ -139,4 +142,25 @@ std::string DeviceGroup(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) return std::string();
     const struct group* owner = ::getgrgid(st.st_gid);
     return owner ? owner->gr_name : std::string();
+}
+
+int MakeTemporaryFile(std::string* path) {
+    const char* folder = std::getenv("TMPDIR");
+    std::string name =
+        std::string(folder != nullptr && *folder ? folder : "/tmp") + "/kestrel-XXXXXX";
+    const int fd = ::mkstemp(&name[0]);
+    if (fd >= 0) *path = name;
+    return fd;
+}
+
+std::FILE* FdOpenForWriting(int fd) { return ::fdopen(fd, "wb"); }
+
+// No line-end translation here.
+void SetBinaryMode(std::FILE*) {}
+
+std::string SelfPath(const char* argv0) {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return argv0;
+    return std::string(path, static_cast<size_t>(n));
 }

@@ -1,4 +1,5 @@
 // Windows side of the command line: %APPDATA%, the console's code page and its events.
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -48,10 +49,11 @@ bool MakeParentDirectories(const std::string& path) {
     return true;
 }
 
-std::string GbkToConsole(const std::string& gbk) {
+namespace {
+
+// GBK text in another code page, through UTF-16; the text unchanged when it cannot be.
+std::string FromGbk(const std::string& gbk, UINT target) {
     constexpr UINT kGbk = 936;
-    UINT target = ::GetConsoleOutputCP();
-    if (target == 0) target = ::GetACP();
     if (target == kGbk || gbk.empty()) return gbk;
     int wideLength =
         ::MultiByteToWideChar(kGbk, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
@@ -65,6 +67,16 @@ std::string GbkToConsole(const std::string& gbk) {
     ::WideCharToMultiByte(target, 0, wide.data(), wideLength, &out[0], length, nullptr, nullptr);
     return out;
 }
+
+}  // namespace
+
+std::string GbkToConsole(const std::string& gbk) {
+    UINT target = ::GetConsoleOutputCP();
+    if (target == 0) target = ::GetACP();
+    return FromGbk(gbk, target);
+}
+
+std::string GbkToUtf8(const std::string& gbk) { return FromGbk(gbk, CP_UTF8); }
 
 // A COM port's adapter is named by the device manager, not in a file tree; the dialog
 // shows bare COM names as well.
@@ -81,4 +93,23 @@ void IgnoreClosedOutput() {}
 void OnInterrupt(void (*handler)(int exitStatus)) {
     g_interruptHandler = handler;
     ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+int MakeTemporaryFile(std::string* path) {
+    char folder[MAX_PATH], name[MAX_PATH];
+    if (::GetTempPathA(MAX_PATH, folder) == 0 || ::GetTempFileNameA(folder, "kes", 0, name) == 0) {
+        return -1;
+    }
+    *path = name;
+    return ::_open(name, _O_WRONLY | _O_BINARY | _O_TRUNC);
+}
+
+std::FILE* FdOpenForWriting(int fd) { return ::_fdopen(fd, "wb"); }
+
+void SetBinaryMode(std::FILE* stream) { ::_setmode(::_fileno(stream), _O_BINARY); }
+
+std::string SelfPath(const char* argv0) {
+    char path[MAX_PATH];
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::string(path, n) : std::string(argv0);
 }

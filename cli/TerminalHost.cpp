@@ -57,10 +57,11 @@ std::string OpenFailureText(int reason, const std::string& group) {
 }
 
 CTerminalHost::CTerminalHost(std::vector<std::string> ports, std::string settingsFile,
-                             bool showProgress)
+                             bool showProgress, std::FILE* logTo)
     : m_ports(std::move(ports)),
       m_settingsFile(std::move(settingsFile)),
-      m_showProgress(showProgress) {
+      m_showProgress(showProgress),
+      m_logTo(logTo) {
     if (m_showProgress) m_ticker = std::thread([this] { Tick(); });
 }
 
@@ -85,11 +86,11 @@ void CTerminalHost::Tick() {
 void CTerminalHost::EndOutputLocked() {
     ClearBar();
     if (!m_pending.empty()) {
-        std::fwrite(m_pending.data(), 1, m_pending.size(), stdout);
-        std::fputc('\n', stdout);
+        std::fwrite(m_pending.data(), 1, m_pending.size(), m_logTo);
+        std::fputc('\n', m_logTo);
         m_pending.clear();
     }
-    std::fflush(stdout);
+    std::fflush(m_logTo);
 }
 
 void CTerminalHost::AppendLog(const std::string& text) {
@@ -112,12 +113,12 @@ void CTerminalHost::AppendLocked(const std::string& consoleText) {
     while ((end = m_pending.find("\r\n")) != std::string::npos) {
         if (!wrote) ClearBar();
         wrote = true;
-        std::fwrite(m_pending.data(), 1, end, stdout);
-        std::fputc('\n', stdout);
+        std::fwrite(m_pending.data(), 1, end, m_logTo);
+        std::fputc('\n', m_logTo);
         m_pending.erase(0, end + 2);
     }
     if (wrote) {
-        std::fflush(stdout);
+        std::fflush(m_logTo);
         DrawBar();
     }
 }

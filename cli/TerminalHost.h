@@ -22,7 +22,9 @@ std::string OpenFailureText(int reason, const std::string& group);
 
 class CTerminalHost : public IJobHost {
 public:
-    CTerminalHost(std::vector<std::string> ports, std::string settingsFile, bool showProgress);
+    // logTo: standard output, or standard error when the data itself goes to standard output.
+    CTerminalHost(std::vector<std::string> ports, std::string settingsFile, bool showProgress,
+                  std::FILE* logTo = stdout);
     ~CTerminalHost();
 
     // The path the read-out job will be given instead of a prompt.
@@ -56,6 +58,7 @@ private:
     std::string m_settingsFile;
     std::string m_savePath;
     bool m_showProgress;
+    std::FILE* m_logTo;
     bool m_barShown = false;
     std::string m_pending;          // log text of a line not yet ended
     const char* m_stage = nullptr;  // shown beside the bar; none: no bar

@@ -2,13 +2,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "Arguments.h"
 #include "DeviceJobs.h"
+#include "Format.h"
+#include "ImageFile.h"
 #include "IniFile.h"
+#include "JsonHost.h"
 #include "KestrelVersion.h"
+#include "MultiBoard.h"
 #include "Platform.h"
 #include "SettingNames.h"
 #include "TerminalHost.h"
@@ -21,109 +27,65 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage:\n"
-    "  kestrel-isp [--port NAME] [--baud N] ports\n"
-    "  kestrel-isp [--port NAME] [--baud N] info\n"
-    "  kestrel-isp [--port NAME] [--baud N] program FILE.hex [--erase all|pages]\n"
-    "                                        [--verify|--no-verify] [--run]\n"
-    "  kestrel-isp [--port NAME] [--baud N] read-out FILE.bin\n"
+    "  kestrel-isp [OPTIONS] ports\n"
+    "  kestrel-isp [OPTIONS] info\n"
+    "  kestrel-isp [OPTIONS] program FILE [--erase all|pages] [--verify|--no-verify]\n"
+    "                                     [--run] [--address A]\n"
+    "  kestrel-isp [OPTIONS] verify FILE [--address A]\n"
+    "  kestrel-isp [OPTIONS] read-out FILE [--address A] [--length N]\n"
+    "  kestrel-isp [OPTIONS] erase [--address A] [--length N]\n"
+    "  kestrel-isp [OPTIONS] go [--address A]\n"
+    "  kestrel-isp [OPTIONS] unprotect read|write [--yes]\n"
+    "  kestrel-isp [OPTIONS] protect read\n"
     "  kestrel-isp --help | --version\n"
     "\n"
+    "Commands:\n"
+    "  ports       list the serial ports (with the USB adapter, when known)\n"
+    "  info        bootloader version, option bytes, chip ID; chip name, flash, protection\n"
+    "  program     erase, write, verify (and run) an Intel HEX or raw binary file\n"
+    "  verify      compare the flash with a file, writing nothing\n"
+    "  read-out    read the flash (default: all of it) into a raw binary file\n"
+    "  erase       the whole chip, or --address/--length rounded out to pages or sectors\n"
+    "  go          start the program at --address (default: the flash base)\n"
+    "  unprotect   lift read-out protection (the chip erases its flash: needs --yes) or\n"
+    "              write protection; the chip resets and is connected again\n"
+    "  protect     set read-out protection; the chip resets\n"
+    "FILE may be - for standard input (program, verify) or standard output (read-out).\n"
+    "A file starting with ':' is Intel HEX; any other is raw binary, placed at --address.\n"
+    "\n"
+    "Options (--name value or --name=value; numbers may be 0x hexadecimal):\n"
+    "  -p, --port NAME        the board's port; given more than once: each board at once\n"
+    "      --all-ports        every listed port at once\n"
+    "  -b, --baud N           line rate (default 115200)\n"
+    "      --erase all|pages  program: the whole chip (default), or only the pages or\n"
+    "                         sectors the file touches\n"
+    "      --verify           program: read back and compare (default)\n"
+    "      --no-verify        program: do not read back\n"
+    "      --run              program: start the program afterwards\n"
+    "  -a, --address A        where a binary file goes; where read-out, erase and go start\n"
+    "  -l, --length N         read-out and erase length (default: to the end of flash)\n"
+    "      --reset dtr|rts|none  the line that drives the chip's reset (default dtr)\n"
+    "      --boot rts|dtr|none   the line that drives BOOT0 (default rts)\n"
+    "      --invert-reset     the reset line is active low on this adapter\n"
+    "      --invert-boot      the boot line is inverted on this adapter\n"
+    "      --retries N        try a failed block again, up to N times (default 0)\n"
+    "  -y, --yes              go ahead with unprotect read\n"
+    "      --json             one JSON object a line on standard output instead of the log\n"
+    "  -q, --quiet            log lines only, no progress bar\n"
+    "  -v, --verbose          each line change, command and reply in hex on standard error\n"
+    "  -h, --help             this text\n"
+    "  -V, --version          the version\n"
+    "\n"
     "Programs an STM32 through its USART bootloader (8E1; DTR resets, RTS selects boot).\n"
-    "Defaults: 115200 baud, erase all, verify, do not run.\n"
+    "The chip is identified after connecting; its flash size and layout are used.\n"
     "Without --port the remembered port (or the first listed) is tried, then every other\n"
     "listed port; a port found that way is remembered in the settings file.\n"
     "KESTREL_PORTS=a:b:c replaces the discovered port list.\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 130/143 interrupted (SIGINT/SIGTERM).\n";
 
-struct Options {
-    std::string port;
-    bool hasPort = false;
-    int baud = 115200;
-    std::string command;
-    std::string file;
-    bool eraseAll = true;
-    bool verify = true;
-    bool run = false;
-    bool version = false;
-};
-
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "kestrel-isp: %s (try --help)\n", message.c_str());
     return kExitUsage;
-}
-
-bool ParseBaud(const char* text, int* baud) {
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (!*text || *end || value <= 0 || value > 4000000) return false;
-    *baud = static_cast<int>(value);
-    return true;
-}
-
-bool IsProgramOnly(const std::string& word) {
-    return word == "--erase" || word == "--verify" || word == "--no-verify" || word == "--run";
-}
-
-// Returns kExitOk when the arguments are good; otherwise prints and returns the status.
-int ParseArguments(int argc, char** argv, Options* opt, bool* helpOnly) {
-    std::vector<std::string> positional;
-    // The first program-only word anywhere on the line, an option's value included.
-    std::string programOnly;
-    auto note = [&](const char* word) {
-        if (programOnly.empty() && IsProgramOnly(word)) programOnly = word;
-    };
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        note(argv[i]);
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            note(argv[++i]);
-            return argv[i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            *helpOnly = true;
-            return kExitOk;
-        } else if (arg == "--version") {
-            opt->version = true;
-            return kExitOk;
-        } else if (arg == "--port") {
-            const char* v = value();
-            if (!v || !*v) return UsageError("--port needs a port name");
-            opt->port = v;
-            opt->hasPort = true;
-        } else if (arg == "--baud") {
-            const char* v = value();
-            if (!v || !ParseBaud(v, &opt->baud)) return UsageError("--baud needs a positive rate");
-        } else if (arg == "--erase") {
-            const char* v = value();
-            if (!v || (std::strcmp(v, "all") != 0 && std::strcmp(v, "pages") != 0)) {
-                return UsageError("--erase takes all or pages");
-            }
-            opt->eraseAll = std::strcmp(v, "all") == 0;
-        } else if (arg == "--verify") {
-            opt->verify = true;
-        } else if (arg == "--no-verify") {
-            opt->verify = false;
-        } else if (arg == "--run") {
-            opt->run = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return UsageError("unknown option " + arg);
-        } else {
-            positional.push_back(arg);
-        }
-    }
-    if (positional.empty()) return UsageError("missing command");
-    opt->command = positional[0];
-    bool needsFile = opt->command == "program" || opt->command == "read-out";
-    bool known = needsFile || opt->command == "ports" || opt->command == "info";
-    if (!known) return UsageError("unknown command " + opt->command);
-    if (needsFile && positional.size() < 2) return UsageError(opt->command + " needs a file");
-    if (positional.size() > (needsFile ? 2u : 1u)) return UsageError("too many arguments");
-    if (needsFile) opt->file = positional[1];
-    if (opt->command != "program" && !programOnly.empty()) {
-        return UsageError(programOnly + " applies to program only");
-    }
-    return kExitOk;
 }
 
 // What an interrupt ends: set while a job may run, under TerminalOutputLock().
@@ -158,12 +120,10 @@ public:
 };
 
 // Brings the link up as the dialog does, or on the given port alone.
-bool ConnectTarget(CDeviceJobs& jobs, const Options& opt, const std::vector<std::string>& ports,
+bool ConnectTarget(CDeviceJobs& jobs, const CliOptions& opt, const std::vector<std::string>& ports,
                    const std::string& settingsFile) {
-    jobs.SetBaudRate(opt.baud);
-    jobs.SetIdentifyChip(true);
-    if (opt.hasPort) {
-        jobs.ConnectOnly(opt.port);
+    if (!opt.ports.empty()) {
+        jobs.ConnectOnly(opt.ports.front());
         return jobs.IsConnected();
     }
     std::string port = ReadProfileString(settingsFile, kSettingsSection, kKeyPort, "");
@@ -173,20 +133,187 @@ bool ConnectTarget(CDeviceJobs& jobs, const Options& opt, const std::vector<std:
     return jobs.IsConnected();
 }
 
+// The job options the command line asks for.
+JobOptions OptionsFor(const CliOptions& opt, std::FILE* readOutStream) {
+    JobOptions o;
+    o.baudRate = opt.baud;
+    o.identifyChip = true;
+    o.filePath = opt.file;
+    o.eraseAll = opt.eraseAll;
+    o.verify = opt.verify;
+    o.runProgram = opt.run;
+    o.imageFormat = ImageFormat::Auto;
+    o.binaryAddress = opt.hasAddress ? opt.address : 0;
+    o.readAddress = opt.hasAddress ? opt.address : 0;
+    o.readLength = opt.hasLength ? opt.length : 0;
+    o.readOutSafely = true;
+    o.readOutStream = readOutStream;
+    o.retries = opt.retries;
+    return o;
+}
+
+ResetWiring::Line LineNamed(const std::string& name) {
+    if (name == "dtr") return ResetWiring::Dtr;
+    if (name == "rts") return ResetWiring::Rts;
+    return ResetWiring::None;
+}
+
+// --verbose: every line change, command and reply on standard error, as hex.
+void TraceToStderr(CIspProtocol& isp) {
+    isp.SetLineObserver([](const char* line, bool level) {
+        std::lock_guard<std::mutex> hold(TerminalOutputLock());
+        std::fprintf(stderr, "kestrel-isp: %s %s\n", line, level ? "on" : "off");
+    });
+    isp.SetTrace([](bool fromHost, const unsigned char* bytes, int count) {
+        std::lock_guard<std::mutex> hold(TerminalOutputLock());
+        std::fprintf(stderr, "kestrel-isp: %s %s\n", fromHost ? ">" : "<",
+                     HexBytes(bytes, count).c_str());
+    });
+}
+
+// Standard input, for "-", copied to a file the loader can open (and re-open once the chip
+// is known); removed at exit.
+std::string g_stdinCopy;
+void RemoveStdinCopy() {
+    if (!g_stdinCopy.empty()) std::remove(g_stdinCopy.c_str());
+}
+
+bool CopyStandardInput(std::string* path) {
+    const int fd = MakeTemporaryFile(&g_stdinCopy);
+    if (fd < 0) return false;
+    std::atexit(RemoveStdinCopy);
+    std::FILE* out = FdOpenForWriting(fd);
+    SetBinaryMode(stdin);
+    char buffer[65536];
+    size_t n;
+    bool ok = out != nullptr;
+    while (ok && (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+        ok = std::fwrite(buffer, 1, n, out) == n;
+    }
+    ok = ok && !std::ferror(stdin);
+    if (out != nullptr && std::fclose(out) != 0) ok = false;
+    *path = g_stdinCopy;
+    return ok;
+}
+
+// The file is judged before any port is opened. false with the reason on standard error.
+bool CheckInputFile(CliOptions* opt) {
+    const bool takesFile = opt->command == "program" || opt->command == "verify";
+    if (!takesFile) return true;
+    if (opt->file == "-" && !CopyStandardInput(&opt->file)) {
+        std::fputs("kestrel-isp: cannot read standard input\n", stderr);
+        return false;
+    }
+    std::string kind, reason;
+    if (CheckImageFile(opt->file, &kind, &reason)) return true;
+    std::fprintf(stderr, "kestrel-isp: %s: %s\n", opt->file.c_str(), GbkToConsole(reason).c_str());
+    return false;
+}
+
+void RunCommand(CDeviceJobs& jobs, CTerminalHost& host, const CliOptions& opt) {
+    const std::string& c = opt.command;
+    if (c == "info") {
+        jobs.ReadChipInfo();
+    } else if (c == "program") {
+        jobs.Program();
+    } else if (c == "verify") {
+        jobs.VerifyFile();
+    } else if (c == "read-out") {
+        host.SetSavePath(opt.file);
+        jobs.ReadOut();
+    } else if (c == "erase") {
+        jobs.EraseRange(opt.hasAddress ? opt.address : jobs.Geometry().base,
+                        opt.hasLength ? opt.length : 0);
+    } else if (c == "go") {
+        if (opt.hasAddress) {
+            jobs.GoTo(opt.address);
+        } else {
+            jobs.GoTo();
+        }
+    } else if (c == "unprotect") {
+        jobs.Unprotect(opt.what == "read");
+    } else {
+        jobs.ProtectReadout();
+    }
+}
+
+// After connecting: the chip, to a parent running several boards and to a JSON reader.
+void AnnounceChip(const CDeviceJobs& jobs, CJsonHost* json) {
+    const FlashGeometry& g = jobs.Geometry();
+    if (!g.Known()) return;
+    ReportChipToParent(g.chip->name);
+    if (json != nullptr) {
+        json->Chip(g.chip->name, g.chip->pid, g.flashKiB, g.base,
+                   chips::LayoutText(*g.chip, g.flashKiB));
+    }
+}
+
+int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
+    if (!CheckInputFile(&opt)) return kExitFailed;
+    IgnoreClosedOutput();
+    const bool dataToStdout = opt.command == "read-out" && opt.file == "-";
+    if (dataToStdout) SetBinaryMode(stdout);
+    const std::string settingsFile = SettingsFilePath();
+    std::unique_ptr<CTerminalHost> host;
+    CJsonHost* json = nullptr;
+    if (opt.json && !dataToStdout) {
+        host.reset(json = new CJsonHost(ports, settingsFile));
+    } else {
+        host.reset(new CTerminalHost(ports, settingsFile, StderrIsTerminal() && !opt.quiet,
+                                     dataToStdout ? stderr : stdout));
+    }
+    CDeviceJobs jobs(*host);
+    jobs.SetOptions(OptionsFor(opt, dataToStdout ? stdout : nullptr));
+    jobs.m_isp.CreatePort();
+    ResetWiring wiring;
+    wiring.reset = LineNamed(opt.resetLine);
+    wiring.boot = LineNamed(opt.bootLine);
+    wiring.invertReset = opt.invertReset;
+    wiring.invertBoot = opt.invertBoot;
+    if (!jobs.m_isp.SetResetWiring(wiring)) {
+        return UsageError("--reset and --boot name the same line");
+    }
+    if (opt.verbose) TraceToStderr(jobs.m_isp);
+    InterruptibleJob interruptible(*host, jobs.m_isp);
+    // While no other thread runs yet: the port starts its own at Open.
+    OnInterrupt(EndInterruptedJob);
+
+    bool ok = ConnectTarget(jobs, opt, ports, settingsFile);
+    if (ok) {
+        AnnounceChip(jobs, json);
+        RunCommand(jobs, *host, opt);
+        ok = jobs.LastJobSucceeded() != 0;
+    }
+    if (jobs.m_isp.DeviceGone()) {
+        std::lock_guard<std::mutex> hold(TerminalOutputLock());
+        host->EndOutputLocked();
+        std::fputs("kestrel-isp: the device is gone (unplugged?)\n", stderr);
+    }
+    const int status = ok ? kExitOk : kExitFailed;
+    if (json != nullptr) json->Result(opt.command, ok, status);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options opt;
-    bool helpOnly = false;
-    int status = ParseArguments(argc, argv, &opt, &helpOnly);
-    if (helpOnly) {
+    CliOptions opt;
+    std::string error;
+    if (!ParseCliArguments(argc, argv, &opt, &error)) return UsageError(error);
+    if (opt.help) {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    if (status != kExitOk) return status;
     if (opt.version) {
         std::printf("kestrel-isp %s\n", KESTREL_VERSION);
         return kExitOk;
+    }
+    if (opt.command == "unprotect" && opt.what == "read" && !opt.yes) {
+        std::fputs(
+            "kestrel-isp: unprotect read makes the chip erase its whole flash; "
+            "add --yes to go ahead\n",
+            stderr);
+        return kExitUsage;
     }
 
     std::vector<std::string> ports = ListSerialPorts();
@@ -201,28 +328,13 @@ int main(int argc, char** argv) {
         }
         return kExitOk;
     }
-
-    IgnoreClosedOutput();
-    std::string settingsFile = SettingsFilePath();
-    CTerminalHost host(ports, settingsFile, StderrIsTerminal());
-    CDeviceJobs jobs(host);
-    jobs.m_isp.CreatePort();
-    InterruptibleJob interruptible(host, jobs.m_isp);
-    // While no other thread runs yet: the port starts its own at Open.
-    OnInterrupt(EndInterruptedJob);
-    if (!ConnectTarget(jobs, opt, ports, settingsFile)) return kExitFailed;
-
-    if (opt.command == "info") {
-        jobs.ReadChipInfo();
-    } else if (opt.command == "program") {
-        jobs.SetFilePath(opt.file);
-        jobs.SetEraseAll(opt.eraseAll);
-        jobs.SetVerify(opt.verify);
-        jobs.SetRunProgram(opt.run);
-        jobs.Program();
-    } else {
-        host.SetSavePath(opt.file);
-        jobs.ReadOut();
+    if (opt.allPorts || opt.ports.size() > 1) {
+        const std::vector<std::string>& boards = opt.allPorts ? ports : opt.ports;
+        if (boards.empty()) {
+            std::fputs("kestrel-isp: no serial port to run on\n", stderr);
+            return kExitFailed;
+        }
+        return RunOnEachPort(SelfPath(argv[0]), opt.passOn, boards, opt.json);
     }
-    return jobs.LastJobSucceeded() ? kExitOk : kExitFailed;
+    return RunOneBoard(opt, ports);
 }

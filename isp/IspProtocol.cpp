@@ -505,7 +505,7 @@ constexpr unsigned long kOptionWriteWindow = 1000;
 bool TwoAckCommand(const Link& link, unsigned char code, unsigned long secondWindowMs) {
     unsigned char command[2];
     CommandBytes(code, command);
-    return Exchange(link.ring, [&] {
+    return Exchange(link, [&] {
         if (!AckStage(link, command, 2, kWindow)) return false;
         if (link.ring.Count() < 2) link.ring.WaitForCount(2, secondWindowMs);
         return link.ring.Count() >= 2 && link.ring.ByteAt(1) == kAck;
@@ -515,23 +515,25 @@ bool TwoAckCommand(const Link& link, unsigned char code, unsigned long secondWin
 }  // namespace
 
 int CIspProtocol::ReadoutUnprotect() {
-    return TwoAckCommand(Link{m_pPort, g_rxRing}, kReadoutUnprotectCode, kWindow + m_eraseWaitMs)
+    return TwoAckCommand(MakeLink(m_pPort, m_trace), kReadoutUnprotectCode, kWindow + m_eraseWaitMs)
                ? 1
                : 0;
 }
 
 int CIspProtocol::WriteUnprotect() {
-    return TwoAckCommand(Link{m_pPort, g_rxRing}, kWriteUnprotectCode, kOptionWriteWindow) ? 1 : 0;
+    return TwoAckCommand(MakeLink(m_pPort, m_trace), kWriteUnprotectCode, kOptionWriteWindow) ? 1
+                                                                                              : 0;
 }
 
 int CIspProtocol::ReadoutProtect() {
-    return TwoAckCommand(Link{m_pPort, g_rxRing}, kReadoutProtectCode, kOptionWriteWindow) ? 1 : 0;
+    return TwoAckCommand(MakeLink(m_pPort, m_trace), kReadoutProtectCode, kOptionWriteWindow) ? 1
+                                                                                              : 0;
 }
 
 int CIspProtocol::Resync() {
-    const Link link{m_pPort, g_rxRing};
+    const Link link = MakeLink(m_pPort, m_trace);
     const unsigned char sync = kSync;
-    Exchange(g_rxRing, [&] {
+    Exchange(link, [&] {
         RunStage(link, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
         return true;
     });

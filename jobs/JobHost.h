@@ -10,6 +10,12 @@
 // What a job is doing, in the order a programming job does it.
 enum class JobStage { Connect, Erase, Write, Verify, Run, ReadOut };
 
+// "connect", "erase", "write", "verify", "run", "read-out".
+inline const char* JobStageName(JobStage stage) {
+    static const char* const names[] = {"connect", "erase", "write", "verify", "run", "read-out"};
+    return names[static_cast<int>(stage)];
+}
+
 class IJobHost {
 public:
     // Appends GBK text at the end of the log, adding no line break.

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "Arguments.h"
 #include "Chips.h"
 #include "IniFile.h"
 #include "IntelHex.h"
@@ -323,6 +324,138 @@ TEST_F(CliTest, UsageErrorsExitTwoWithOneLine) {
         ASSERT_FALSE(r.err.empty());
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
     }
+}
+
+// The parser alone: both spellings of a value, short forms, what each board's run is
+// given, and refusals that name the word at fault.
+TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
+    struct Case {
+        std::vector<const char*> args;
+        const char* error;  // "" when the parse must succeed
+    };
+    const Case cases[] = {
+        {{"-p", "/dev/a", "--port=/dev/b", "-b", "9600", "read-out", "-", "--address=0x08001000",
+          "-l", "4096"},
+         ""},
+        {{"erase", "--address", "0x8000000", "--length=0"}, "--length needs a positive number"},
+        {{"program", "f.hex", "--erase=some"}, "--erase takes all or pages"},
+        {{"info", "--run"}, "--run does not apply to info"},
+        {{"unprotect", "flash"}, "unprotect takes read or write"},
+        {{"go", "--reset", "gpio"}, "--reset takes dtr, rts or none"},
+        {{"info", "--quiet=yes"}, "--quiet takes no value"},
+        {{"verify"}, "verify needs a file"},
+        {{"info", "-x"}, "unknown option -x"},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> argv{"kestrel-isp"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        CliOptions o;
+        std::string error;
+        const bool ok = ParseCliArguments(static_cast<int>(argv.size()), argv.data(), &o, &error);
+        EXPECT_EQ(ok, *c.error == '\0') << c.args[0] << ": " << error;
+        if (!ok) {
+            EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+        }
+    }
+    const char* argv[] = {"kestrel-isp", "-p",       "/dev/a", "--port=/dev/b",       "-b",
+                          "9600",        "read-out", "-",      "--address=0x08001000"};
+    CliOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseCliArguments(9, argv, &o, &error)) << error;
+    EXPECT_EQ(o.ports, (std::vector<std::string>{"/dev/a", "/dev/b"}));
+    EXPECT_EQ(o.baud, 9600);
+    EXPECT_EQ(o.file, "-");
+    EXPECT_EQ(o.address, 0x08001000u);
+    EXPECT_EQ(o.passOn,
+              (std::vector<std::string>{"-b", "9600", "read-out", "-", "--address=0x08001000"}));
+}
+
+// A file that cannot be programmed is refused with its reason before the port is opened.
+TEST_F(CliTest, BadFilesAreRefusedBeforeThePortIsTouched) {
+    sim::PtyTarget& target = StartTarget();
+    std::ofstream(dir + "/empty.bin").flush();
+    std::ofstream(dir + "/bad.hex") << ":020000040800F2\n:0400000001020304F0\n:00000001FF\n";
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {dir + "/missing.hex", u8"文件不存在"},
+        {dir + "/empty.bin", u8"文件为空"},
+        {dir + "/bad.hex", u8"第2行"},
+        {dir, u8"文件夹"},
+    };
+    for (const auto& file : files) {
+        Result r = RunIsp({"--port", target.SlavePath(), "program", file.first}, {configEnv});
+        EXPECT_EQ(r.status, 1) << file.first;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        EXPECT_NE(r.err.find(file.second), std::string::npos) << r.err;
+    }
+    Result r = RunIsp({"--port", target.SlavePath(), "unprotect", "read"}, {configEnv});
+    EXPECT_EQ(r.status, 2) << "erasing the chip needs --yes";
+    EXPECT_NE(r.err.find("--yes"), std::string::npos) << r.err;
+    EXPECT_TRUE(target.HostBytes().empty());
+}
+
+TEST_F(CliTest, FailedReadOutKeepsTheOldFileAndWhatWasRead) {
+    sim::PtyTarget& target = StartTarget({"nack:read@0x08000400"});
+    const std::string out = dir + "/flash.bin";
+    std::ofstream(out) << "old";
+    Result r = RunIsp({"--port", target.SlavePath(), "read-out", out}, {configEnv});
+    EXPECT_EQ(r.status, 1);
+    std::ifstream old(out, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(old)), {}), "old");
+    std::ifstream partial(out + ".partial", std::ios::binary);
+    const std::string held((std::istreambuf_iterator<char>(partial)), {});
+    EXPECT_EQ(held.size(), 1024u) << r.out;
+}
+
+TEST_F(CliTest, ReadOutToStandardOutputKeepsTheLogOffIt) {
+    sim::PtyTarget& target = StartTarget();
+    Result r =
+        RunIsp({"--port", target.SlavePath(), "read-out", "-", "--length=0x800"}, {configEnv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<uint8_t> flash = target.Flash();
+    EXPECT_EQ(r.out, std::string(flash.begin(), flash.begin() + 0x800));
+    EXPECT_NE(r.err.find(u8"读取FLASH操作成功"), std::string::npos) << r.err;
+}
+
+// Each board in its own run: lines carry the port, the table says how each ended, and the
+// status is a failure when any board failed.
+TEST_F(CliTest, TwoBoardsAtOnceOneFailing) {
+    sim::PtyTarget& good = StartTarget();
+    sim::PtyTarget& bad = StartTarget({"nack:write"});
+    std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
+    Result r = RunIsp({"program", hex, "-p", good.SlavePath(), "-p", bad.SlavePath()}, {configEnv});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("[" + good.SlavePath() + u8"] >>FLASH校验成功"), std::string::npos)
+        << r.out;
+    const size_t table = r.out.find("port ");
+    ASSERT_NE(table, std::string::npos) << r.out;
+    const std::string summary = r.out.substr(table);
+    EXPECT_NE(summary.find(good.SlavePath() + "  STM32F10x medium density  ok"), std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find(bad.SlavePath() + "  STM32F10x medium density  failed"),
+              std::string::npos)
+        << summary;
+    EXPECT_EQ(good.Flash()[3], 4);
+}
+
+// --json: every line of standard output is one JSON object a parser accepts, with the
+// stages, the chip and the result.
+TEST_F(CliTest, JsonStreamParsesLineByLine) {
+    sim::PtyTarget& target = StartTarget({"nack:write@0x08000100"});
+    std::string hex = WriteLargeHex(1024);
+    Result r = RunIsp({"--json", "--port", target.SlavePath(), "program", hex}, {configEnv});
+    EXPECT_EQ(r.status, 1);
+    const std::string json = dir + "/out.json";
+    std::ofstream(json, std::ios::binary) << r.out;
+    const std::string check =
+        "python3 -c 'import json,sys\n"
+        "events=[json.loads(l) for l in open(sys.argv[1])]\n"
+        "kinds=[e[\"event\"] for e in events]\n"
+        "err=[e for e in events if e[\"event\"]==\"error\"][0]\n"
+        "assert kinds[-1]==\"result\" and not events[-1][\"ok\"], kinds\n"
+        "assert \"chip\" in kinds and \"stage\" in kinds, kinds\n"
+        "assert err[\"address\"]==\"0x08000100\", err' " +
+        json;
+    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
 }
 
 TEST_F(CliTest, PortsListsTheGivenPortsSorted) {

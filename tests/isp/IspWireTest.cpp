@@ -492,6 +492,7 @@ TEST_F(IspWireTest, UnplugMidReadFailsAtOnceAndAFreshOpenAfterReplugWorks) {
     EXPECT_FALSE(isp.DeviceGone());
     ASSERT_EQ(isp.ResetAndSync(), 1);
     EXPECT_EQ(isp.ReadMemory(kFlashBase, 256, out.data()), 1);
+}
 
 // --- protection commands and resync ---
 

@@ -22,15 +22,15 @@ public:
         log += HexBytes(bytes, count);
     }
     void StageBegan(JobStage stage, int total) override {
-        stages.push_back(Format("began %s %d", Name(stage), total));
+        stages.push_back(Format("began %s %d", JobStageName(stage), total));
         m_bar.Began(total);
     }
     void StageProgress(JobStage stage, int done, int total) override {
-        if (done == total) stages.push_back(Format("done %s %d", Name(stage), done));
+        if (done == total) stages.push_back(Format("done %s %d", JobStageName(stage), done));
         m_bar.Progress(done, total);
     }
     void StageEnded(JobStage stage, bool ok) override {
-        stages.push_back(Format("ended %s %s", Name(stage), ok ? "ok" : "failed"));
+        stages.push_back(Format("ended %s %s", JobStageName(stage), ok ? "ok" : "failed"));
         m_bar.Ended();
     }
     void FileSaved(const std::string& path) override {
@@ -86,12 +86,6 @@ public:
     int prompts = 0;
 
 private:
-    static const char* Name(JobStage stage) {
-        static const char* const names[] = {"connect", "erase", "write",
-                                            "verify",  "run",   "read-out"};
-        return names[static_cast<int>(stage)];
-    }
-
     void SetBarRange(int max) override {
         range = max;
         bar.push_back({'R', max});

@@ -1,0 +1,44 @@
+// The command line of kestrel-isp: what was asked for, parsed in one pass from a table of
+// options, each naming the commands it applies to.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct CliOptions {
+    std::string command;  // ports, info, program, read-out, erase, verify, go, unprotect, protect
+    std::string file;     // program, verify, read-out: a path, or "-" for the standard stream
+    std::string what;     // unprotect: read or write; protect: read
+    std::vector<std::string> ports;  // each --port, in order
+    bool allPorts = false;
+    int baud = 115200;
+    bool eraseAll = true;
+    bool verify = true;
+    bool run = false;
+    bool hasAddress = false;
+    uint32_t address = 0;
+    bool hasLength = false;
+    uint32_t length = 0;
+    std::string resetLine = "dtr";  // dtr, rts or none
+    std::string bootLine = "rts";
+    bool invertReset = false;
+    bool invertBoot = false;
+    int retries = 0;
+    bool yes = false;
+    bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+    bool help = false;
+    bool version = false;
+    // The arguments without any --port, -p or --all-ports: what each board's own run gets
+    // when several boards are programmed at once.
+    std::vector<std::string> passOn;
+};
+
+// Parses argv[1..]. false with a one-line reason (no "kestrel-isp: " prefix) in *error.
+// --help and --version end the parse at once.
+bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::string* error);
+
+// A number in decimal or 0x hexadecimal that fits 32 bits; false otherwise.
+bool ParseNumber(const std::string& text, uint32_t* value);

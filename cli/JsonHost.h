@@ -1,0 +1,37 @@
+// The jobs' host for scripts: one JSON object per line on standard output instead of the
+// log and the bar. Ports, the read-out path and the remembered port as on the terminal.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "TerminalHost.h"
+
+class CJsonHost : public CTerminalHost {
+public:
+    CJsonHost(std::vector<std::string> ports, std::string settingsFile);
+
+    void AppendLog(const std::string& text) override;
+    void AppendHexLog(const unsigned char* bytes, int count) override;
+    void StageBegan(JobStage stage, int total) override;
+    void StageProgress(JobStage stage, int done, int total) override;
+    void StageEnded(JobStage stage, bool ok) override;
+    void FileSaved(const std::string& path) override;
+    void Failed(const std::string& what, int64_t address) override;
+
+    // The identified chip, once known; and how the command ended, last.
+    void Chip(const std::string& name, unsigned pid, unsigned flashKiB, uint32_t base,
+              const std::string& layout);
+    void Result(const std::string& command, bool ok, int exitStatus);
+
+    // Ends a log line left open (by an interrupted job, say).
+    void Flush();
+
+private:
+    void Emit(const std::string& object);
+    void EmitLogLines();
+
+    std::string m_pending;  // UTF-8 log text of a line not yet ended
+    int m_lastPercent = -1;
+};
