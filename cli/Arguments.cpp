@@ -136,6 +136,12 @@ const Option kOptions[] = {
      [](CliOptions* o, const std::string&, std::string*) { return o->json = true; }},
     {"quiet", 'q', false, kAny,
      [](CliOptions* o, const std::string&, std::string*) { return o->quiet = true; }},
+    {"lang", 0, true, kAny,
+     [](CliOptions* o, const std::string& v, std::string* e) {
+         if (!OneOf(v, {"en", "zh"})) *e = "--lang takes en or zh";
+         o->lang = v;
+         return e->empty();
+     }},
     {"verbose", 'v', false, kDevice,
      [](CliOptions* o, const std::string&, std::string*) { return o->verbose = true; }},
 };
@@ -264,4 +270,13 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
         }
     }
     return true;
+}
+
+bool WantsChinese(const std::string& lang, const char* lcAll, const char* lcMessages,
+                  const char* langVariable) {
+    if (!lang.empty()) return lang == "zh";
+    for (const char* value : {lcAll, lcMessages, langVariable}) {
+        if (value != nullptr && *value != '\0') return std::strncmp(value, "zh", 2) == 0;
+    }
+    return false;
 }

@@ -29,6 +29,7 @@ struct CliOptions {
     bool json = false;
     bool quiet = false;
     bool verbose = false;
+    std::string lang;  // en or zh; empty: by the locale
     bool help = false;
     bool version = false;
     // The arguments without any --port, -p or --all-ports: what each board's own run gets
@@ -42,3 +43,8 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
 
 // A number in decimal or 0x hexadecimal that fits 32 bits; false otherwise.
 bool ParseNumber(const std::string& text, uint32_t* value);
+
+// English unless lang says zh, or (lang empty) the first of LC_ALL, LC_MESSAGES and LANG that
+// is set starts with "zh".
+bool WantsChinese(const std::string& lang, const char* lcAll, const char* lcMessages,
+                  const char* langVariable);

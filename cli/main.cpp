@@ -14,6 +14,7 @@
 #include "IniFile.h"
 #include "JsonHost.h"
 #include "KestrelVersion.h"
+#include "Messages.h"
 #include "MultiBoard.h"
 #include "Platform.h"
 #include "SettingNames.h"
@@ -71,6 +72,8 @@ const char kUsage[] =
     "      --retries N        try a failed block again, up to N times (default 0)\n"
     "  -y, --yes              go ahead with unprotect read\n"
     "      --json             one JSON object a line on standard output instead of the log\n"
+    "      --lang en|zh       the log's language (default: Chinese when LC_ALL,\n"
+    "                         LC_MESSAGES or LANG starts with zh, else English)\n"
     "  -q, --quiet            log lines only, no progress bar\n"
     "  -v, --verbose          each line change, command and reply in hex on standard error\n"
     "  -h, --help             this text\n"
@@ -308,6 +311,10 @@ int main(int argc, char** argv) {
         std::printf("kestrel-isp %s\n", KESTREL_VERSION);
         return kExitOk;
     }
+    SetMessageLanguage(WantsChinese(opt.lang, std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
+                                    std::getenv("LANG"))
+                           ? Language::Chinese
+                           : Language::English);
     if (opt.command == "unprotect" && opt.what == "read" && !opt.yes) {
         std::fputs(
             "kestrel-isp: unprotect read makes the chip erase its whole flash; "

@@ -16,21 +16,21 @@ enum class Kind { Refused, Hex, Binary };
 // What each load fault says, behind the file kind (and the HEX line).
 struct FaultText {
     LoadFault fault;
-    const char* text;
+    const Message* text;  // read when used, in the language of the moment
 };
 const FaultText kFaultTexts[] = {
-    {LoadFault::Open, kFaultOpen},           {LoadFault::Read, kFaultRead},
-    {LoadFault::PageSize, kFaultPageSize},   {LoadFault::Record, kFaultRecord},
-    {LoadFault::Checksum, kFaultChecksum},   {LoadFault::UpperAddress, kFaultUpperAddress},
-    {LoadFault::BelowBase, kFaultBelowBase}, {LoadFault::TooHigh, kFaultTooHigh},
-    {LoadFault::NoData, kFaultNoData},       {LoadFault::NoEnd, kFaultNoEnd},
-    {LoadFault::Memory, kFaultMemory},
+    {LoadFault::Open, &kFaultOpen},           {LoadFault::Read, &kFaultRead},
+    {LoadFault::PageSize, &kFaultPageSize},   {LoadFault::Record, &kFaultRecord},
+    {LoadFault::Checksum, &kFaultChecksum},   {LoadFault::UpperAddress, &kFaultUpperAddress},
+    {LoadFault::BelowBase, &kFaultBelowBase}, {LoadFault::TooHigh, &kFaultTooHigh},
+    {LoadFault::NoData, &kFaultNoData},       {LoadFault::NoEnd, &kFaultNoEnd},
+    {LoadFault::Memory, &kFaultMemory},
 };
 
 std::string ReasonFor(Kind kind, const LoadError& error) {
     const char* what = kFaultRead;
     for (const FaultText& entry : kFaultTexts) {
-        if (entry.fault == error.fault) what = entry.text;
+        if (entry.fault == error.fault) what = entry.text->Text();
     }
     if (kind == Kind::Binary) return Format(kReasonBinary, what);
     if (error.line != 0) return Format(kReasonHexLine, error.line, what);
@@ -44,16 +44,16 @@ bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 Kind KindOf(const std::string& path, std::string* reason) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
-        *reason = errno == ENOENT ? kReasonMissing : kReasonUnreadable;
+        *reason = (errno == ENOENT ? kReasonMissing : kReasonUnreadable).Text();
         return Kind::Refused;
     }
     if (S_ISDIR(st.st_mode)) {
-        *reason = kReasonFolder;
+        *reason = kReasonFolder.Text();
         return Kind::Refused;
     }
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        *reason = kReasonUnreadable;
+        *reason = kReasonUnreadable.Text();
         return Kind::Refused;
     }
     int c = std::fgetc(file);
@@ -62,11 +62,11 @@ Kind KindOf(const std::string& path, std::string* reason) {
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
     if (failed) {
-        *reason = kReasonUnreadable;
+        *reason = kReasonUnreadable.Text();
         return Kind::Refused;
     }
     if (empty) {
-        *reason = kReasonEmpty;
+        *reason = kReasonEmpty.Text();
         return Kind::Refused;
     }
     return c == ':' ? Kind::Hex : Kind::Binary;

@@ -183,7 +183,7 @@ void CDeviceJobs::ReadOutSafely(const std::string& path) {
         m_host.AppendLog(kMsgReadOutReplaceFailed);
         m_host.FileSaved(temporary);
         m_host.AppendLog("\r\n");
-        ReportFailure(kMsgReadOutReplaceFailed + temporary, -1);
+        ReportFailure(kMsgReadOutReplaceFailed.Text() + temporary, -1);
         m_host.StageEnded(JobStage::ReadOut, false);
         return;
     }

@@ -60,6 +60,8 @@ Running StartIsp(std::vector<std::string> args, std::vector<std::string> env = {
     if (run.pid == 0) {
         ::dup2(run.outFd, 1);
         ::dup2(run.errFd, 2);
+        // The expectations are the Chinese log; a test may ask for another locale.
+        ::setenv("LC_ALL", "zh_CN.UTF-8", 1);
         for (const std::string& pair : env) ::putenv(const_cast<char*>(pair.c_str()));
         std::vector<char*> argv{const_cast<char*>(KESTREL_ISP_PATH)};
         for (std::string& arg : args) argv.push_back(&arg[0]);
@@ -456,6 +458,23 @@ TEST_F(CliTest, JsonStreamParsesLineByLine) {
         "assert err[\"address\"]==\"0x08000100\", err' " +
         json;
     EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+}
+
+// English unless the locale or --lang asks for Chinese; the same line in either.
+TEST_F(CliTest, LogSpeaksEnglishUnlessChineseIsAskedFor) {
+    EXPECT_TRUE(WantsChinese("", "zh_CN.UTF-8", nullptr, "C"));
+    EXPECT_FALSE(WantsChinese("", "", "C", "zh_TW.UTF-8")) << "LC_MESSAGES before LANG";
+    EXPECT_TRUE(WantsChinese("", nullptr, nullptr, "zh_TW.UTF-8"));
+    EXPECT_FALSE(WantsChinese("en", "zh_CN.UTF-8", nullptr, nullptr));
+    EXPECT_TRUE(WantsChinese("zh", "C", nullptr, nullptr));
+    sim::PtyTarget& target = StartTarget();
+    Result en = RunIsp({"--port", target.SlavePath(), "info"}, {configEnv, "LC_ALL=C.UTF-8"});
+    EXPECT_EQ(en.status, 0) << en.err;
+    EXPECT_EQ(en.out.rfind(">>Port " + target.SlavePath() + " opened\n", 0), 0u) << en.out;
+    EXPECT_NE(en.out.find(">>Bootloader version: V2.2\n"), std::string::npos) << en.out;
+    Result zh =
+        RunIsp({"--lang=zh", "--port", target.SlavePath(), "info"}, {configEnv, "LC_ALL=C.UTF-8"});
+    EXPECT_NE(zh.out.find(u8">>Bootloader版本：V2.2\n"), std::string::npos) << zh.out;
 }
 
 TEST_F(CliTest, PortsListsTheGivenPortsSorted) {
