@@ -70,7 +70,12 @@ std::string FromGbk(const std::string& gbk, UINT target) {
 
 }  // namespace
 
+// A console shows its own code page; a file or a pipe gets UTF-8, which any reader can take.
 std::string GbkToConsole(const std::string& gbk) {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == INVALID_HANDLE_VALUE || ::GetFileType(out) != FILE_TYPE_CHAR) {
+        return FromGbk(gbk, CP_UTF8);
+    }
     UINT target = ::GetConsoleOutputCP();
     if (target == 0) target = ::GetACP();
     return FromGbk(gbk, target);
