@@ -28,23 +28,9 @@ LoadFault PlaceFile(FILE* file, CPagePlacer& placer, uint32_t address) {
 
 int FlashImage::LoadBinaryFile(const std::string& path, uint32_t pageSize, uint32_t minAddress,
                                uint32_t address, LoadError* error) {
-    LoadError local;
-    LoadError& why = error != nullptr ? *error : local;
-    why = LoadError();
-    if (PageCount() != 0) Clear();
-    if (pageSize == 0 || pageSize > kMaxPageSize) {
-        why.fault = LoadFault::PageSize;
-        return 0;
-    }
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        why.fault = LoadFault::Open;
-        return 0;
-    }
-    CPagePlacer placer(*this, pageSize, minAddress);
-    why.fault = PlaceFile(file, placer, address);
-    std::fclose(file);
-    if (why.fault == LoadFault::None) return 1;
-    Clear();
-    return 0;
+    return LoadThrough(path, pageSize, minAddress, error,
+                       [address](FILE* file, CPagePlacer& placer, LoadError& why) {
+                           why.fault = PlaceFile(file, placer, address);
+                           return why.fault == LoadFault::None;
+                       });
 }

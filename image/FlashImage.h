@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,8 @@ struct LoadError {
     LoadFault fault = LoadFault::None;
     uint32_t line = 0;
 };
+
+class CPagePlacer;
 
 class FlashImage {
 public:
@@ -115,6 +119,12 @@ public:
                        uint32_t address, LoadError* error = nullptr);
 
 private:
+    // Clears the image, checks the page size, opens the file and hands it to fill with a
+    // placer over this image; a load that fails leaves the image empty.
+    int LoadThrough(const std::string& path, uint32_t pageSize, uint32_t minAddress,
+                    LoadError* error,
+                    const std::function<bool(std::FILE*, CPagePlacer&, LoadError&)>& fill);
+
     FlashPage* m_pHead;
     FlashPage* m_pTail;  // last page, so that appending does not walk the chain
     // The same pages as the chain, by index: AddPage keeps page i at position i.

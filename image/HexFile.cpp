@@ -221,6 +221,16 @@ int FlashImage::LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAdd
 
 int FlashImage::LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress,
                             LoadError* error) {
+    return LoadThrough(path, pageSize, minAddress, error,
+                       [](FILE* file, CPagePlacer& placer, LoadError& why) {
+                           CHexReader reader(&placer);
+                           return reader.Read(file, why) != 0;
+                       });
+}
+
+int FlashImage::LoadThrough(const std::string& path, uint32_t pageSize, uint32_t minAddress,
+                            LoadError* error,
+                            const std::function<bool(std::FILE*, CPagePlacer&, LoadError&)>& fill) {
     LoadError local;
     LoadError& why = error != nullptr ? *error : local;
     why = LoadError();
@@ -229,20 +239,17 @@ int FlashImage::LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAdd
         why.fault = LoadFault::PageSize;
         return 0;
     }
-
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         why.fault = LoadFault::Open;
         return 0;
     }
     CPagePlacer placer(*this, pageSize, minAddress);
-    CHexReader reader(&placer);
-    const int result = reader.Read(file, why);
+    const bool ok = fill(file, placer, why);
     std::fclose(file);
-
     // A failed load leaves nothing that could be mistaken for firmware.
-    if (!result) Clear();
-    return result;
+    if (!ok) Clear();
+    return ok ? 1 : 0;
 }
 
 int CheckHexFile(const std::string& path, LoadError* error) {
