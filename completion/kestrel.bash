@@ -1,7 +1,9 @@
 # bash completion for kestrel-isp and kestrel-sim                      -*- shell-script -*-
 # Installed under both names, so that bash-completion loads it for either. Options, commands,
-# choice values (--erase all|pages) and fault kinds are read from the program's own --help,
-# so what is added there completes without a change here. Needs nothing from bash-completion.
+# choice values (--erase all|pages, unprotect read|write) and fault kinds are read from the
+# program's own --help, so what is added there completes without a change here. Short options
+# (-p) stand for the long ones the help pairs them with (-p, --port), and --name=value
+# completes the value as --name value does. Needs nothing from bash-completion.
 
 # Splits the line up to the cursor at blanks into the caller's words array; the last entry
 # (empty after a blank) is the word being completed. COMP_WORDS would cut a fault such as
@@ -26,10 +28,10 @@ _kestrel_reply() { # CUR CANDIDATES
     fi
 }
 
-# Directories and the files matching the glob (all files without one), for cur.
-_kestrel_files() { # CUR [GLOB]
+# Files and directories, for cur.
+_kestrel_files() { # CUR
     compopt -o filenames 2>/dev/null
-    _kestrel_reply "$1" "$(compgen -d -- "$1"; compgen -f -X "!${2:-*}" -- "$1")"
+    _kestrel_reply "$1" "$(compgen -f -- "$1")"
 }
 
 # The first column of `kestrel-sim --list-chips`, from the simulator beside the program or
@@ -50,23 +52,51 @@ _kestrel_usage() { # NAME HELP
         END { if (line != "") print line }' <<<"$2"
 }
 
-# The options --help names, less those that only other commands take (they stand after
-# another command in its usage line).
+# The long options of the help's option list: those that start one of its lines, alone or
+# after a short one ("  -p, --port NAME"). An option only named in a text is none.
+_kestrel_all_options() { # HELP
+    sed -nE 's/^ {1,8}(-[A-Za-z0-9], )?(--[a-z][a-z0-9-]*).*/\2/p' <<<"$1" | sort -u
+}
+
+# The long option a short one stands for in the option list; any other word as it is.
+_kestrel_long() { # HELP WORD
+    local long=""
+    [[ $2 =~ ^-[A-Za-z0-9]$ ]] &&
+        long=$(sed -nE "s/^ {1,8}$2, (--[a-z][a-z0-9-]*).*/\1/p" <<<"$1" | head -n1)
+    echo "${long:-$2}"
+}
+
+# True when the option list shows a value after the long option ("--baud N").
+_kestrel_takes_value() { # HELP LONG
+    grep -qE -- "^ {1,8}(-[A-Za-z0-9], )?$2 [A-Za-z0-9]" <<<"$1" 2>/dev/null
+}
+
+# The options a usage line names after its command.
+_kestrel_usage_options() {
+    sed -nE 's/.*\] [a-z][a-z-]* (.*)/\1/p' | grep -oE -- '--[a-z][a-z0-9-]*'
+}
+
+# The options of the option list, less those that only other commands take: those that
+# stand after another command in its usage line and not after this one in its own.
 _kestrel_options() { # NAME HELP COMMAND
-    local options others
-    options=$(grep -oE -- '--[a-z][a-z0-9-]*' <<<"$2" | sort -u)
-    if [[ -n $3 ]]; then
-        others=$(_kestrel_usage "$1" "$2" | grep -vE "\] $3( |$)" |
-            sed -nE 's/.*\] [a-z][a-z-]* (.*)/\1/p' | grep -oE -- '--[a-z][a-z0-9-]*')
+    local options usage others own
+    options=$(_kestrel_all_options "$2")
+    if [[ $3 =~ ^[a-z][a-z0-9-]*$ ]]; then
+        usage=$(_kestrel_usage "$1" "$2")
+        others=$(grep -vE "\] $3( |$)" <<<"$usage" | _kestrel_usage_options)
+        own=$(grep -E "\] $3( |$)" <<<"$usage" | _kestrel_usage_options)
+        [[ -n $own && -n $others ]] && others=$(grep -vxF -e "$own" <<<"$others")
         [[ -n $others ]] && options=$(grep -vxF -e "$others" <<<"$options")
     fi
     echo "$options"
 }
 
-# Completes the value of option prev; false when prev takes none.
+# Completes the value of option prev (long, short, not with its value); false when it
+# takes none.
 _kestrel_value() { # PROGRAM HELP PREV CUR
-    local program=$1 help=$2 prev=$3 cur=$4 choices
-    [[ $prev == -* ]] || return 1
+    local program=$1 help=$2 prev cur=$4 choices
+    [[ $3 == -?* && $3 != *=* ]] || return 1
+    prev=$(_kestrel_long "$help" "$3")
     choices=$(grep -oE -- "$prev [a-z0-9]+(\|[a-z0-9]+)+" <<<"$help" 2>/dev/null | head -n1)
     if [[ -n $choices ]]; then
         _kestrel_reply "$cur" "$(tr '|' '\n' <<<"${choices#* }")"
@@ -93,12 +123,23 @@ _kestrel_value() { # PROGRAM HELP PREV CUR
         return 0
         ;;
     esac
+    _kestrel_takes_value "$help" "$prev" || return 1
     if grep -qE -- "$prev (FILE|PATH)" <<<"$help" 2>/dev/null; then
         _kestrel_files "$cur"
-        return 0
     fi
     # A number or a name: nothing to offer, but no command either.
-    grep -qE -- "$prev [A-Z0-9]" <<<"$help" 2>/dev/null
+    return 0
+}
+
+# Completes the value of a word --name=value, as _kestrel_value would after --name.
+_kestrel_inline_value() { # PROGRAM HELP CUR
+    local option=${3%%=*} value=${3#*=} i
+    _kestrel_value "$1" "$2" "$option" "$value" || return 0
+    # Bash replaces what follows the last break in the word: without '=' (or a ':' in the
+    # value) among them, the whole word, so each reply gets the option back in front.
+    [[ $COMP_WORDBREAKS == *=* ]] && return 0
+    [[ $value == *:* && $COMP_WORDBREAKS == *:* ]] && return 0
+    for i in "${!COMPREPLY[@]}"; do COMPREPLY[i]=$option=${COMPREPLY[i]}; done
 }
 
 _kestrel() {
@@ -112,13 +153,21 @@ _kestrel() {
     [[ -x $program ]] || program=$name
     help=$("$program" --help 2>/dev/null) || return 0
     _kestrel_value "$program" "$help" "$prev" "$cur" && return 0
+    if [[ $cur == --?*=* ]]; then
+        _kestrel_inline_value "$program" "$help" "$cur"
+        return 0
+    fi
 
-    # The command and the arguments after it, skipping options and their values.
-    local command="" arguments=0 i word
+    # The command and the arguments after it, skipping options and their values ("-" is a
+    # file; after "--" every word is an argument).
+    local command="" arguments=0 i word options=1
     for ((i = 1; i < n - 1; i++)); do
         word=${words[i]}
-        if [[ $word == -* ]]; then
-            grep -qE -- "$word [A-Za-z0-9]" <<<"$help" 2>/dev/null && ((i++))
+        if ((options)) && [[ $word == -- ]]; then
+            options=0
+        elif ((options)) && [[ $word == -?* ]]; then
+            [[ $word != *=* ]] && _kestrel_takes_value "$help" "$(_kestrel_long "$help" "$word")" &&
+                ((i++))
         elif [[ -z $command ]]; then
             command=$word
         else
@@ -126,16 +175,20 @@ _kestrel() {
         fi
     done
 
-    local usage
+    local usage operand=""
     usage=$(_kestrel_usage "$name" "$help")
-    if [[ $cur == -* ]]; then
+    # The command's first operand in its usage line: FILE, or choices such as read|write.
+    [[ $command =~ ^[a-z][a-z0-9-]*$ ]] &&
+        operand=$(sed -nE "s/^  $name ((\[[^]]*\] *)*)$command ([^ []+).*/\3/p" <<<"$usage" |
+            head -n1)
+    if ((options)) && [[ $cur == -* ]]; then
         _kestrel_reply "$cur" "$(_kestrel_options "$name" "$help" "$command")"
     elif [[ -z $command ]]; then
         _kestrel_reply "$cur" "$(sed -nE "s/^  $name ((\[[^]]*\] *)*)([a-z][a-z-]*).*/\3/p" <<<"$usage")"
-    elif ((arguments == 0)) && grep -qE "\] $command FILE\.hex" <<<"$usage"; then
-        _kestrel_files "$cur" '*.[hH][eE][xX]'
-    elif ((arguments == 0)) && grep -qE "\] $command FILE" <<<"$usage"; then
+    elif ((arguments == 0)) && [[ $operand == FILE* ]]; then
         _kestrel_files "$cur"
+    elif ((arguments == 0)) && [[ $operand =~ ^[a-z][a-z0-9-]*(\|[a-z][a-z0-9-]*)*$ ]]; then
+        _kestrel_reply "$cur" "$(tr '|' '\n' <<<"$operand")"
     fi
     return 0
 }

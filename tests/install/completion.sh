@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The bash completion, sourced into a plain bash (no bash-completion), against the built
-# programs: commands, options per command, choice values, ports, files, fault kinds, and
-# --chip values from a simulator that lists chips and from one that cannot.
+# programs: commands, options per command, choice values (after --name and in --name=value),
+# short options, command choices, ports, files, fault kinds, and --chip values from a
+# simulator that lists chips and from one that cannot.
 #   completion.sh COMPLETION_FILE BUILD_DIR
 set -u
 completion=$1 build=$2
@@ -44,20 +45,49 @@ expect_among() { # LINE WANTED...
 }
 
 # kestrel-isp: commands first, options by command, values.
-expect "kestrel-isp " ports info program read-out
+expect "kestrel-isp " ports info program verify read-out erase go unprotect protect
 expect "kestrel-isp --port /dev/ttyUSB0 --baud 9600 r" read-out
-expect "kestrel-isp --" --port --baud --erase --verify --no-verify --run --help --version
-expect "kestrel-isp info --" --port --baud --help --version
+expect "kestrel-isp -p /dev/ttyUSB0 -b 9600 u" unprotect
+# Every option of the list; --name (of "--name value or --name=value") is none.
+expect "kestrel-isp --" --port --all-ports --baud --erase --verify --no-verify --run \
+    --address --length --reset --boot --invert-reset --invert-boot --retries --yes --json \
+    --quiet --verbose --help --version
+expect "kestrel-isp info --" --port --all-ports --baud --reset --boot --invert-reset \
+    --invert-boot --retries --json --quiet --verbose --help --version
 expect "kestrel-isp program app.hex --no" --no-verify
+expect "kestrel-isp program app.hex --a" --address --all-ports
+expect "kestrel-isp verify app.hex --a" --address --all-ports
+expect "kestrel-isp read-out app.bin --l" --length
+expect "kestrel-isp erase --" --port --all-ports --baud --address --length --reset --boot \
+    --invert-reset --invert-boot --retries --json --quiet --verbose --help --version
+expect "kestrel-isp go --l"
+expect "kestrel-isp unprotect read --y" --yes
+expect "kestrel-isp protect read --y"
 expect "kestrel-isp --erase " all pages
+expect "kestrel-isp --reset " dtr none rts
+expect "kestrel-isp --boot r" rts
+expect "kestrel-isp --erase=p" pages
 expect "kestrel-isp --port /dev/tty" /dev/ttyACM1 /dev/ttyUSB0
+expect "kestrel-isp -p /dev/ttyA" /dev/ttyACM1
+expect "kestrel-isp --port=/dev/ttyU" /dev/ttyUSB0
 expect "kestrel-isp --baud "
+expect "kestrel-isp -a "
+expect "kestrel-isp --retries "
 expect "$build/kestrel-isp i" info
-# Files: HEX for program, anything for read-out, nothing past the one file.
+# Command choices: what unprotect and protect take, nothing past it.
+expect "kestrel-isp unprotect " read write
+expect "kestrel-isp --port /dev/ttyUSB0 unprotect w" write
+expect "kestrel-isp protect " read
+expect "kestrel-isp unprotect read "
+# Files: anything for program, verify and read-out (HEX or binary), nothing past the one
+# file, and "-" stands for a file.
 cd "$work/files" || exit 1
-expect "kestrel-isp program " app.hex APP2.HEX sub
+expect "kestrel-isp program " app.hex APP2.HEX app.bin a:b.bin sub
+expect "kestrel-isp verify -a 0x08004000 app" app.bin app.hex
 expect "kestrel-isp --port /dev/ttyUSB0 read-out app" app.bin app.hex
 expect "kestrel-isp program app.hex "
+expect "kestrel-isp program - "
+expect "kestrel-isp read-out --address=0x08000000 a" app.bin app.hex a:b.bin
 # Bash replaces only what follows a ':' in the word.
 expect "kestrel-sim --dump a:" b.bin
 
