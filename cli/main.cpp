@@ -225,8 +225,11 @@ void RunCommand(CDeviceJobs& jobs, CTerminalHost& host, const CliOptions& opt) {
         host.SetSavePath(opt.file);
         jobs.ReadOut();
     } else if (c == "erase") {
-        jobs.EraseRange(opt.hasAddress ? opt.address : jobs.Geometry().base,
-                        opt.hasLength ? opt.length : 0);
+        // Without a range the whole chip; from an address alone, to the end of flash.
+        const FlashGeometry& g = jobs.Geometry();
+        uint32_t length = opt.hasLength ? opt.length : 0;
+        if (opt.hasAddress && !opt.hasLength) length = opt.address < g.end ? g.end - opt.address : 1;
+        jobs.EraseRange(opt.hasAddress ? opt.address : g.base, length);
     } else if (c == "go") {
         if (opt.hasAddress) {
             jobs.GoTo(opt.address);
@@ -341,6 +344,11 @@ int main(int argc, char** argv) {
             std::fputs("kestrel-isp: no serial port to run on\n", stderr);
             return kExitFailed;
         }
+        // One file, or one standard stream, cannot serve several boards at once.
+        if (opt.command == "read-out") {
+            return UsageError("read-out takes one board at a time (one --port)");
+        }
+        if (opt.file == "-") return UsageError("- takes one board at a time (one --port)");
         return RunOnEachPort(SelfPath(argv[0]), opt.passOn, boards, opt.json);
     }
     return RunOneBoard(opt, ports);
