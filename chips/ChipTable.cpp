@@ -6,32 +6,14 @@ namespace chips {
 
 const std::vector<Chip>& AllChips() {
     static const std::vector<Chip> table = {
-        // F1 medium density: 1 KiB pages, 0x43 with one-byte numbers.
-        {"f103",
-         "STM32F10x medium density",
-         0x0410,
-         0x22,
-         11,
-         0x43,
-         false,
-         0x08000000,
-         {{1024, 128, 20, 40}},
-         1,
-         0,
-         64,
-         0x1FFFF7E0,
-         0x1FFFF800,
-         16,
-         {0, 0xA5, 0xA5},
-         40,
-         40,
-         2,
-         52500,
-         70000,
-         4},
         // One line each: identity and protocol; flash layout, banks and default size;
         // flash-size register, option bytes and RDP; mass erase, programming, write alignment.
         // clang-format off
+        // F1 medium density: 1 KiB pages, 0x43 with one-byte numbers.
+        {"f103", "STM32F10x medium density", 0x0410, 0x22, 11, 0x43, false,
+         0x08000000, {{1024, 128, 20, 40}}, 1, 0, 64,
+         0x1FFFF7E0, 0x1FFFF800, 16, {0, 0xA5, 0xA5},
+         40, 40, 2, 52500, 70000, 4},
         // F05x/F030x8. Unconfirmed: flash-size register, RDP levels, times.
         {"f030", "STM32F05x/F030x8", 0x0440, 0x31, 11, 0x44, false,
          0x08000000, {{1024, 64, 20, 40}}, 1, 0, 64,
