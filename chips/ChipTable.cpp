@@ -9,7 +9,8 @@ const std::vector<Chip>& AllChips() {
         // One line each: identity and protocol; flash layout, banks and default size;
         // flash-size register, option bytes and RDP; mass erase, programming, write alignment.
         // clang-format off
-        // F1 medium density: 1 KiB pages, 0x43 with one-byte numbers.
+        // F1 medium density: 1 KiB pages, 0x43 with one-byte numbers. Unconfirmed: option
+        // bytes at 0x1FFFF800 and RDP 0xA5 for level 0.
         {"f103", "STM32F10x medium density", 0x0410, 0x22, 11, 0x43, false,
          0x08000000, {{1024, 128, 20, 40}}, 1, 0, 64,
          0x1FFFF7E0, 0x1FFFF800, 16, {0, 0xA5, 0xA5},
