@@ -1,9 +1,9 @@
 // The driver's entry: --app=PATH (the program), --work=DIR (room for the cases), and
 // --sim-port=COMn when a simulated bootloader answers on that port, with --ctl=DIR the
 // folder through which the runner replaces that simulator on request. --english-locale says
-// that the runner put Wine in an English locale, which the wide-text cases then check. With
-// --show=SECONDS it runs no tests: it starts the program, prints "SHOWN x y width height" once the
-// window is up (for a screenshot), waits, and closes it.
+// that the runner put Wine in an English locale, which the Unicode cases then check. With
+// --show=SECONDS it runs no tests: it starts the program, prints "SHOWN x y width height"
+// once the window is up (for a screenshot), waits, and closes it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
