@@ -11,10 +11,11 @@
 #include "Format.h"
 #include "PortLists.h"
 #include "Settings.h"
+#include "WideText.h"
 
 namespace {
-const char kHexFilter[] = "HEX 文件(*.HEX)\0*.HEX\0All Files(*.*)\0*.*\0";
-const char kBinFilter[] = "BIN 文件(*.BIN)\0*.BIN\0All Files(*.*)\0*.*\0";
+const wchar_t kHexFilter[] = L"HEX 文件(*.HEX)\0*.HEX\0All Files(*.*)\0*.*\0";
+const wchar_t kBinFilter[] = L"BIN 文件(*.BIN)\0*.BIN\0All Files(*.*)\0*.*\0";
 
 // A click on one of these stores the box's state in one option and in one setting.
 struct OptionCheckBox {
@@ -63,7 +64,7 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
     FetchControls();
     // The default limit (about 32K characters) would silently drop every later message of
     // a long session; a limit of 0 lifts it to the control's maximum.
-    ::SendMessageA(m_hLogView, EM_SETLIMITTEXT, 0, 0);
+    ::SendMessageW(m_hLogView, EM_SETLIMITTEXT, 0, 0);
 
     FillPortList(m_hPortList);
     FillBaudList(m_hBaudList);
@@ -95,7 +96,7 @@ void CMainDlg::LoadSettings() {
 
     CString filePath = ReadTextSetting(m_strIniPath, kKeyFilePath);
     m_jobs.SetFilePath(filePath.Str());
-    ::SetWindowTextA(m_hFilePathEdit, filePath);
+    ::SetWindowTextW(m_hFilePathEdit, FromAnsi(filePath.Str()).c_str());
 
     m_jobs.SetPort(ReadTextSetting(m_strIniPath, kKeyPort).Str());
     SelectStoredPort();
@@ -103,8 +104,8 @@ void CMainDlg::LoadSettings() {
     m_jobs.SetBaudRate(ReadIntSetting(m_strIniPath, kKeyBaudRate, kDefaultBaudRate));
     CString rate;
     rate.Format("%d", m_jobs.Options().baudRate);
-    ::SendMessageA(m_hBaudList, CB_SELECTSTRING, static_cast<WPARAM>(-1),
-                   reinterpret_cast<LPARAM>(rate.GetString()));
+    ::SendMessageW(m_hBaudList, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                   reinterpret_cast<LPARAM>(FromAnsi(rate.Str()).c_str()));
 
     m_jobs.SetEraseAll(
         FlagFromStored(ReadIntSetting(m_strIniPath, kKeyEraseFlag, kDefaultEraseFlag)) != 0);
@@ -125,33 +126,33 @@ void CMainDlg::SelectStoredPort() {
     if (!port.empty()) {
         // The first entry that begins with the stored name, ignoring case; the stored name
         // stays the one to connect with even when a longer entry is shown.
-        ::SendMessageA(m_hPortList, CB_SELECTSTRING, static_cast<WPARAM>(-1),
-                       reinterpret_cast<LPARAM>(port.c_str()));
+        ::SendMessageW(m_hPortList, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                       reinterpret_cast<LPARAM>(FromAnsi(port).c_str()));
         return;
     }
-    if (::SendMessageA(m_hPortList, CB_GETCOUNT, 0, 0) > 0) {
-        ::SendMessageA(m_hPortList, CB_SETCURSEL, 0, 0);
+    if (::SendMessageW(m_hPortList, CB_GETCOUNT, 0, 0) > 0) {
+        ::SendMessageW(m_hPortList, CB_SETCURSEL, 0, 0);
         m_jobs.SetPort(ComboText(m_hPortList, 0).Str());
     }
 }
 
 CString CMainDlg::ComboText(HWND hCombo, int index) {
-    LRESULT length = ::SendMessageA(hCombo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    LRESULT length = ::SendMessageW(hCombo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
     if (length == CB_ERR || length < 0) return CString();
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    LRESULT copied = ::SendMessageA(hCombo, CB_GETLBTEXT, static_cast<WPARAM>(index),
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    LRESULT copied = ::SendMessageW(hCombo, CB_GETLBTEXT, static_cast<WPARAM>(index),
                                     reinterpret_cast<LPARAM>(&text[0]));
     if (copied == CB_ERR || copied < 0) return CString();
     text.resize(static_cast<size_t>(copied));
-    return CString(text);
+    return CString(ToAnsi(text));
 }
 
 int CMainDlg::IsChecked(int id) const {
-    return ::SendMessageA(GetDlgItem(id), BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
+    return ::SendMessageW(GetDlgItem(id), BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
 }
 
 void CMainDlg::SetCheck(int id, int checked) const {
-    ::SendMessageA(GetDlgItem(id), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+    ::SendMessageW(GetDlgItem(id), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
 LRESULT CMainDlg::OnAbout(WORD, WORD, HWND, BOOL&) {
@@ -181,15 +182,17 @@ LRESULT CMainDlg::OnOptionCheckBox(WORD, WORD wID, HWND, BOOL&) {
 
 LRESULT CMainDlg::OnSelectFile(WORD, WORD, HWND, BOOL&) {
     CFileDialog dialog(TRUE, nullptr, nullptr, OFN_HIDEREADONLY, kHexFilter);
-    if (dialog.DoModal(::GetActiveWindow()) != IDOK) return 0;
-    m_jobs.SetFilePath(dialog.m_szFileName);
-    ::SetWindowTextA(m_hFilePathEdit, dialog.m_szFileName);
-    WriteSetting(m_strIniPath, kKeyFilePath, dialog.m_szFileName);
+    std::string path;
+    if (dialog.DoModal(::GetActiveWindow()) != IDOK || !dialog.AnsiPath(&path)) return 0;
+    m_jobs.SetFilePath(path);
+    // The path as it is stored and opened, so that the box never shows another one.
+    ::SetWindowTextW(m_hFilePathEdit, FromAnsi(path).c_str());
+    WriteSetting(m_strIniPath, kKeyFilePath, path.c_str());
     return 0;
 }
 
 LRESULT CMainDlg::OnBaudChange(WORD, WORD, HWND, BOOL&) {
-    int index = static_cast<int>(::SendMessageA(m_hBaudList, CB_GETCURSEL, 0, 0));
+    int index = static_cast<int>(::SendMessageW(m_hBaudList, CB_GETCURSEL, 0, 0));
     CString text = ComboText(m_hBaudList, index);
     int rate = std::atoi(text);
     if (rate == m_jobs.Options().baudRate) return 0;
@@ -201,7 +204,7 @@ LRESULT CMainDlg::OnBaudChange(WORD, WORD, HWND, BOOL&) {
 
 LRESULT CMainDlg::OnPortChange(WORD, WORD, HWND, BOOL&) {
     m_jobs.Disconnect();
-    int index = static_cast<int>(::SendMessageA(m_hPortList, CB_GETCURSEL, 0, 0));
+    int index = static_cast<int>(::SendMessageW(m_hPortList, CB_GETCURSEL, 0, 0));
     m_jobs.SetPort(ComboText(m_hPortList, index).Str());
     WriteSetting(m_strIniPath, kKeyPort, m_jobs.Options().port.c_str());
     return 0;
@@ -228,17 +231,19 @@ LRESULT CMainDlg::OnReadFlash(WORD, WORD, HWND, BOOL&) {
 }
 
 LRESULT CMainDlg::OnClearLog(WORD, WORD, HWND, BOOL&) {
-    ::SendMessageA(m_hLogView, EM_SETSEL, 0, -1);
-    ::SendMessageA(m_hLogView, EM_SCROLLCARET, 0, 0);
-    ::SendMessageA(m_hLogView, WM_CLEAR, 0, 0);
+    ::SendMessageW(m_hLogView, EM_SETSEL, 0, -1);
+    ::SendMessageW(m_hLogView, EM_SCROLLCARET, 0, 0);
+    ::SendMessageW(m_hLogView, WM_CLEAR, 0, 0);
     return 0;
 }
 
-void CMainDlg::AppendLog(const std::string& text) {
-    int end = ::GetWindowTextLengthA(m_hLogView);
-    ::SendMessageA(m_hLogView, EM_SETSEL, end, end);
-    ::SendMessageA(m_hLogView, EM_SCROLLCARET, 0, 0);
-    ::SendMessageA(m_hLogView, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
+void CMainDlg::AppendLog(const std::string& text) { AppendToLogView(FromGbk(text)); }
+
+void CMainDlg::AppendToLogView(const std::wstring& text) {
+    int end = ::GetWindowTextLengthW(m_hLogView);
+    ::SendMessageW(m_hLogView, EM_SETSEL, end, end);
+    ::SendMessageW(m_hLogView, EM_SCROLLCARET, 0, 0);
+    ::SendMessageW(m_hLogView, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 void CMainDlg::AppendHexLog(const unsigned char* bytes, int count) {
@@ -253,35 +258,34 @@ void CMainDlg::StageProgress(JobStage /*stage*/, int done, int total) {
 
 void CMainDlg::StageEnded(JobStage /*stage*/, bool /*ok*/) { m_bar.Ended(); }
 
-void CMainDlg::FileSaved(const std::string& path) { AppendLog(path); }
+// The path came from the save dialog in the ANSI code page, not GBK.
+void CMainDlg::FileSaved(const std::string& path) { AppendToLogView(FromAnsi(path)); }
 
 void CMainDlg::SetBarRange(int max) {
-    ::SendMessageA(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(0, max));
+    ::SendMessageW(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(0, max));
 }
 
-void CMainDlg::SetBarPos(int pos) { ::SendMessageA(m_hProgress, PBM_SETPOS, pos, 0); }
+void CMainDlg::SetBarPos(int pos) { ::SendMessageW(m_hProgress, PBM_SETPOS, pos, 0); }
 
 int CMainDlg::GetBarPos() {
-    return static_cast<int>(::SendMessageA(m_hProgress, PBM_GETPOS, 0, 0));
+    return static_cast<int>(::SendMessageW(m_hProgress, PBM_GETPOS, 0, 0));
 }
 
 void CMainDlg::SetPercentLabel(const std::string& text) {
-    ::SetWindowTextA(m_hPercentText, text.c_str());
+    ::SetWindowTextW(m_hPercentText, FromGbk(text).c_str());
 }
 
 int CMainDlg::PortCount() {
-    return static_cast<int>(::SendMessageA(m_hPortList, CB_GETCOUNT, 0, 0));
+    return static_cast<int>(::SendMessageW(m_hPortList, CB_GETCOUNT, 0, 0));
 }
 
 std::string CMainDlg::PortAt(int index) { return ComboText(m_hPortList, index).Str(); }
 
-void CMainDlg::SelectPort(int index) { ::SendMessageA(m_hPortList, CB_SETCURSEL, index, 0); }
+void CMainDlg::SelectPort(int index) { ::SendMessageW(m_hPortList, CB_SETCURSEL, index, 0); }
 
 bool CMainDlg::PromptSaveFile(std::string* path) {
     CFileDialog dialog(FALSE, nullptr, nullptr, OFN_HIDEREADONLY, kBinFilter);
-    if (dialog.DoModal(::GetActiveWindow()) != IDOK) return false;
-    *path = dialog.m_szFileName;
-    return true;
+    return dialog.DoModal(::GetActiveWindow()) == IDOK && dialog.AnsiPath(path);
 }
 
 void CMainDlg::StorePort(const std::string& port) {

@@ -85,10 +85,14 @@ private:
     int GetBarPos() override;
     void SetPercentLabel(const std::string& text) override;
 
+    // Appends at the end of the log view, wherever the user left the caret or selection.
+    void AppendToLogView(const std::wstring& text);
+
     void FetchControls();
     void LoadSettings();
     void SelectStoredPort();
-    // Text of a combo box entry; empty when the index is not valid.
+    // Text of a combo box entry in the ANSI code page (port names, rates); empty when the index
+    // is not valid.
     static CString ComboText(HWND hCombo, int index);
     int IsChecked(int id) const;
     void SetCheck(int id, int checked) const;

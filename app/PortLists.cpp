@@ -1,13 +1,15 @@
 #include "PortLists.h"
 
 #include "PortList.h"
+#include "WideText.h"
 
 const char kBaudRates[] = "1200;2400;4800;9600;19200;38400;43000;56000;57600;115200;";
 
 void FillComboBox(HWND hCombo, const std::vector<CString>& entries) {
-    ::SendMessageA(hCombo, CB_RESETCONTENT, 0, 0);
+    ::SendMessageW(hCombo, CB_RESETCONTENT, 0, 0);
     for (const CString& entry : entries) {
-        ::SendMessageA(hCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.GetString()));
+        ::SendMessageW(hCombo, CB_ADDSTRING, 0,
+                       reinterpret_cast<LPARAM>(FromAnsi(entry.Str()).c_str()));
     }
 }
 

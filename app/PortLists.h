@@ -13,7 +13,8 @@ extern const char kBaudRates[];
 // The entries of a semicolon-terminated list, in order; no empty entry for the last one.
 std::vector<CString> SplitBaudRates(const char* list);
 
-// Empties the combo box and adds the entries (a sorted box orders them itself).
+// Empties the combo box and adds the entries, which are in the ANSI code page as the registry
+// gives port names (a sorted box orders them itself).
 void FillComboBox(HWND hCombo, const std::vector<CString>& entries);
 
 // Empties the combo box and adds every port present (the box sorts them itself).

@@ -54,18 +54,20 @@ BOOL CMessageLoop::OnIdle() {
 }
 
 int CMessageLoop::Run() {
+    // Wide throughout: a narrow loop would pass typed characters through the ANSI code page
+    // on their way to the Unicode dialog.
     MSG msg = {};
     bool idle = true;
     for (;;) {
-        while (idle && !::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+        while (idle && !::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
             if (!OnIdle()) idle = false;
         }
-        BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+        BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
         if (got == -1) continue;
         if (!got) break;
         if (!PreTranslateMessage(&msg)) {
             ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
+            ::DispatchMessageW(&msg);
         }
         idle = true;
     }

@@ -24,7 +24,7 @@ BOOL CDialogImplBase::CenterWindow(HWND hWndCenter) const {
     monitor.cbSize = sizeof(monitor);
     HMONITOR hMonitor =
         ::MonitorFromWindow(hWndCenter ? hWndCenter : m_hWnd, MONITOR_DEFAULTTONEAREST);
-    if (!::GetMonitorInfoA(hMonitor, &monitor)) return FALSE;
+    if (!::GetMonitorInfoW(hMonitor, &monitor)) return FALSE;
 
     RECT window = {};
     RECT centre = monitor.rcWork;
@@ -37,12 +37,12 @@ BOOL CDialogImplBase::CenterWindow(HWND hWndCenter) const {
 }
 
 HWND CDialogImplBase::CreateFromTemplate(UINT idd, HWND hWndParent) {
-    return ::CreateDialogParamA(g_module.GetResourceInstance(), MAKEINTRESOURCEA(idd), hWndParent,
+    return ::CreateDialogParamW(g_module.GetResourceInstance(), MAKEINTRESOURCEW(idd), hWndParent,
                                 StartDialogProc, reinterpret_cast<LPARAM>(this));
 }
 
 INT_PTR CDialogImplBase::RunModalFromTemplate(UINT idd, HWND hWndParent) {
-    return ::DialogBoxParamA(g_module.GetResourceInstance(), MAKEINTRESOURCEA(idd), hWndParent,
+    return ::DialogBoxParamW(g_module.GetResourceInstance(), MAKEINTRESOURCEW(idd), hWndParent,
                              StartDialogProc, reinterpret_cast<LPARAM>(this));
 }
 
@@ -53,9 +53,9 @@ INT_PTR CALLBACK CDialogImplBase::StartDialogProc(HWND hWnd, UINT uMsg, WPARAM w
     if (uMsg == WM_INITDIALOG) {
         auto* self = reinterpret_cast<CDialogImplBase*>(lParam);
         self->m_hWnd = hWnd;
-        ::SetWindowLongPtrA(hWnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+        ::SetWindowLongPtrW(hWnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
     }
-    auto* self = reinterpret_cast<CDialogImplBase*>(::GetWindowLongPtrA(hWnd, DWLP_USER));
+    auto* self = reinterpret_cast<CDialogImplBase*>(::GetWindowLongPtrW(hWnd, DWLP_USER));
     if (!self) return FALSE;
     return self->Dispatch(hWnd, uMsg, wParam, lParam);
 }
@@ -64,7 +64,7 @@ INT_PTR CDialogImplBase::Dispatch(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lP
     LRESULT lResult = 0;
     BOOL handled = ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult);
     if (uMsg == WM_NCDESTROY) {
-        ::SetWindowLongPtrA(hWnd, DWLP_USER, 0);
+        ::SetWindowLongPtrW(hWnd, DWLP_USER, 0);
         m_hWnd = nullptr;
     }
     if (!handled) return FALSE;
@@ -84,7 +84,7 @@ INT_PTR CDialogImplBase::Dispatch(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lP
         case WM_CTLCOLORSTATIC:
             return static_cast<INT_PTR>(lResult);
         default:
-            ::SetWindowLongPtrA(hWnd, DWLP_MSGRESULT, lResult);
+            ::SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, lResult);
             return TRUE;
     }
 }

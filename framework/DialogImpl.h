@@ -1,5 +1,7 @@
 // Dialog windows from resource templates: one static dialog procedure that finds the object
-// and one dispatch through its message map (BEGIN_MSG_MAP ... END_MSG_MAP).
+// and one dispatch through its message map (BEGIN_MSG_MAP ... END_MSG_MAP). The dialogs are
+// Unicode windows (their templates' texts are UTF-16 already), so hand them text through the
+// wide functions (WideText.h).
 #pragma once
 
 #include <windows.h>
@@ -22,11 +24,11 @@ public:
 
     HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
     LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) const {
-        return ::SendMessageA(m_hWnd, msg, wParam, lParam);
+        return ::SendMessageW(m_hWnd, msg, wParam, lParam);
     }
     BOOL ShowWindow(int nCmdShow) const { return ::ShowWindow(m_hWnd, nCmdShow); }
     BOOL DestroyWindow() const { return ::DestroyWindow(m_hWnd); }
-    BOOL IsDialogMessage(MSG* pMsg) const { return ::IsDialogMessageA(m_hWnd, pMsg); }
+    BOOL IsDialogMessage(MSG* pMsg) const { return ::IsDialogMessageW(m_hWnd, pMsg); }
     HWND GetParent() const { return ::GetParent(m_hWnd); }
     HICON SetIcon(HICON hIcon, BOOL bBigIcon) const {
         return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL,

@@ -38,6 +38,7 @@ public:
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
         m_calls.push_back("init");
         m_initHandle = m_hWnd;
+        m_unicodeAtInit = ::IsWindowUnicode(m_hWnd) != FALSE;
         if (m_endAtOnce) ::PostMessageA(m_hWnd, WM_COMMAND, Command(IDCANCEL, 0), 0);
         return TRUE;
     }
@@ -67,6 +68,7 @@ public:
 
     std::vector<std::string> m_calls;
     HWND m_initHandle = nullptr;
+    bool m_unicodeAtInit = false;
     bool m_modal = false;
     bool m_endAtOnce = false;
 };
@@ -97,6 +99,18 @@ TEST_F(DialogDispatch, InitDialogFindsTheObjectAndItsHandle) {
     EXPECT_NE(nullptr, m_dlg.m_initHandle);
     EXPECT_EQ(m_dlg.m_initHandle, m_dlg.m_hWnd);
     EXPECT_FALSE(::IsWindowVisible(m_dlg.m_hWnd));  // the template has no WS_VISIBLE
+}
+
+// Unicode windows hold their texts in UTF-16, whatever the system's ANSI code page is.
+TEST_F(DialogDispatch, DialogAndItsControlsAreUnicodeWindows) {
+    EXPECT_TRUE(m_dlg.m_unicodeAtInit);
+    EXPECT_TRUE(::IsWindowUnicode(m_dlg.m_hWnd));
+    EXPECT_TRUE(::IsWindowUnicode(::GetDlgItem(m_dlg.m_hWnd, IDC_PROBE_BUTTON)));
+    const wchar_t text[] = L"串口号";
+    ASSERT_TRUE(::SetWindowTextW(::GetDlgItem(m_dlg.m_hWnd, IDC_PROBE_BUTTON), text));
+    wchar_t back[16] = {};
+    ::GetWindowTextW(::GetDlgItem(m_dlg.m_hWnd, IDC_PROBE_BUTTON), back, 16);
+    EXPECT_EQ(std::wstring(text), std::wstring(back));
 }
 
 TEST_F(DialogDispatch, CommandMatchesOnIdAndNotificationCode) {
@@ -156,6 +170,7 @@ TEST(DialogCreation, ModalDialogReturnsTheEndDialogCode) {
     dlg.m_endAtOnce = true;
     EXPECT_EQ(IDCANCEL, dlg.DoModal(nullptr));
     EXPECT_EQ((std::vector<std::string>{"init", "cancel"}), dlg.m_calls);
+    EXPECT_TRUE(dlg.m_unicodeAtInit);
 }
 
 TEST(DialogCreation, MissingTemplateGivesNoWindow) {

@@ -17,21 +17,26 @@
 # Each simulator logs its wire traffic into wire.log there, and blinky.hex and blinky.bin,
 # the sample firmware, lie there too.
 #
-#   tests/app-win/run.sh [--build DIR] [--sim PATH] [--screenshot PNG] [-- DRIVER-ARGS...]
+#   tests/app-win/run.sh [--build DIR] [--sim PATH] [--screenshot PNG] [--english]
+#                        [-- DRIVER-ARGS...]
 #
 # --build: the Windows build tree (default build-win); --sim: the native kestrel-sim
 # (default build/kestrel-sim; the device cases are skipped without it); --screenshot: also
-# save a picture of the dialog. Exits 0 when every test passed.
+# save a picture of the dialog; --english: no unit tests, and only the driver's Unicode cases,
+# with Wine in an English locale (LANG=C.UTF-8) whose ANSI code page is not GBK's. Exits 0
+# when every test passed.
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=$ROOT/build-win
 SIM=${KESTREL_NATIVE_BUILD:-$ROOT/build}/kestrel-sim
 SHOT=
+ENGLISH=0
 while [ $# -gt 0 ]; do
     case $1 in
     --build) BUILD=$(readlink -m "$2"); shift 2 ;;
     --sim) SIM=$(readlink -m "$2"); shift 2 ;;
     --screenshot) SHOT=$(readlink -m "$2"); shift 2 ;;
+    --english) ENGLISH=1; shift ;;
     --) shift; break ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
     esac
@@ -161,6 +166,14 @@ else
 fi
 kw_map_port "${MAP[@]}" || exit 1
 
+DRIVER_ARGS=()
+if [ "$ENGLISH" = 1 ]; then
+    # Only now: the prefix and the port map are made in the Chinese locale as always. Wine
+    # takes a process's locale from its environment, and the program inherits the driver's.
+    export LANG=C.UTF-8 LC_ALL=C.UTF-8
+    DRIVER_ARGS=(--english-locale --gtest_filter='UnicodeDialog.*')
+fi
+
 mkdir -p "$KW_TMP/bin"
 cp "$APP" "$UNIT" "$DRIVER" "$KW_TMP/bin/"
 cd "$KW_TMP/bin" || exit 1
@@ -168,10 +181,14 @@ cd "$KW_TMP/bin" || exit 1
 status=0
 # Into files, not pipes: Wine's background services inherit the output and would hold a
 # pipe open after the test program ends.
-kw_run 600 kestrel_app_win_tests.exe >"$KW_TMP/unit.log" 2>&1 || status=1
-cat "$KW_TMP/unit.log"
+: >"$KW_TMP/unit.log"
+if [ "$ENGLISH" = 0 ]; then
+    kw_run 600 kestrel_app_win_tests.exe >"$KW_TMP/unit.log" 2>&1 || status=1
+    cat "$KW_TMP/unit.log"
+fi
 kw_run 1200 kestrel_app_driver.exe --app="$(kw_winpath "$KW_TMP/bin/Kestrel_Bootloader.exe")" \
-    --work="$(kw_winpath "$KW_TMP/cases")" "${SIM_ARGS[@]}" "$@" >"$KW_TMP/driver.log" 2>&1 &
+    --work="$(kw_winpath "$KW_TMP/cases")" "${SIM_ARGS[@]}" "${DRIVER_ARGS[@]}" "$@" \
+    >"$KW_TMP/driver.log" 2>&1 &
 DRIVER_PID=$!
 while kill -0 "$DRIVER_PID" 2>/dev/null; do
     [ -f "$CTL/request" ] && answer_request

@@ -8,7 +8,7 @@
 
 DriverOptions g_options;
 
-const char kMainCaption[] = "Kestrel串口烧录工具";
+const wchar_t kMainCaption[] = L"Kestrel串口烧录工具";
 
 namespace {
 constexpr UINT kSendTimeoutMs = 30000;
@@ -115,6 +115,23 @@ std::string WindowText(HWND hWnd) {
     LRESULT copied = SendWait(hWnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
     if (copied <= 0) return std::string();
     return std::string(text.data(), static_cast<size_t>(copied));
+}
+
+std::wstring WideWindowText(HWND hWnd) {
+    DWORD_PTR length = 0;
+    if (!::SendMessageTimeoutW(hWnd, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, kSendTimeoutMs,
+                               &length) ||
+        static_cast<LRESULT>(length) <= 0) {
+        return std::wstring();
+    }
+    std::vector<wchar_t> text(length + 1);
+    DWORD_PTR copied = 0;
+    if (!::SendMessageTimeoutW(hWnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                               SMTO_NORMAL, kSendTimeoutMs, &copied) ||
+        static_cast<LRESULT>(copied) <= 0) {
+        return std::wstring();
+    }
+    return std::wstring(text.data(), copied);
 }
 
 int ComboCount(HWND hCombo) { return static_cast<int>(SendWait(hCombo, CB_GETCOUNT, 0, 0)); }
@@ -227,7 +244,7 @@ bool AppRun::WaitShown(DWORD timeoutMs) {
     return WaitUntil(
         [&] {
             if (!m_main) {
-                for (HWND h = nullptr; (h = ::FindWindowExA(nullptr, h, nullptr, kMainCaption));) {
+                for (HWND h = nullptr; (h = ::FindWindowExW(nullptr, h, nullptr, kMainCaption));) {
                     DWORD owner = 0;
                     ::GetWindowThreadProcessId(h, &owner);
                     if (owner == pid) m_main = h;

@@ -10,14 +10,15 @@
 
 // Set once by main from the command line.
 struct DriverOptions {
-    std::string appPath;   // the program under test
-    std::string workRoot;  // a folder for the cases' own folders
-    std::string simPort;   // COM port with the simulated bootloader behind it; empty: none
-    std::string simCtl;    // the runner's control folder for the simulator; empty: none
+    std::string appPath;         // the program under test
+    std::string workRoot;        // a folder for the cases' own folders
+    std::string simPort;         // COM port with the simulated bootloader behind it; empty: none
+    std::string simCtl;          // the runner's control folder for the simulator; empty: none
+    bool englishLocale = false;  // the runner put Wine in an English locale (run.sh --english)
 };
 extern DriverOptions g_options;
 
-extern const char kMainCaption[];  // the main window's caption (GBK)
+extern const wchar_t kMainCaption[];  // the main window's caption, found in any locale
 
 // Polls the condition every 10 ms until it holds or timeoutMs have passed.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
@@ -43,8 +44,10 @@ std::string SimAnswer(const std::string& request, DWORD timeoutMs = 60000);
 // and "blinky.bin", and files the cases put there for the simulator to load.
 std::string SimFile(const std::string& name);
 
-// Text of a window (any process), through WM_GETTEXT.
+// Text of a window (any process), through WM_GETTEXT: the narrow form, in the driver's ANSI
+// code page, and the wide form, which holds the characters whatever the code page.
 std::string WindowText(HWND hWnd);
+std::wstring WideWindowText(HWND hWnd);
 // Entries and selection of a combo box.
 int ComboCount(HWND hCombo);
 std::string ComboEntry(HWND hCombo, int index);

@@ -1,8 +1,9 @@
 // The driver's entry: --app=PATH (the program), --work=DIR (room for the cases), and
 // --sim-port=COMn when a simulated bootloader answers on that port, with --ctl=DIR the
-// folder through which the runner replaces that simulator on request. With --show=SECONDS it
-// runs no tests: it starts the program, prints "SHOWN x y width height" once the window is
-// up (for a screenshot), waits, and closes it.
+// folder through which the runner replaces that simulator on request. --english-locale says
+// that the runner put Wine in an English locale, which the Unicode cases then check. With
+// --show=SECONDS it runs no tests: it starts the program, prints "SHOWN x y width height"
+// once the window is up (for a screenshot), waits, and closes it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -41,10 +42,12 @@ int main(int argc, char** argv) {
         if (std::strncmp(arg, "--sim-port=", 11) == 0) g_options.simPort = arg + 11;
         if (std::strncmp(arg, "--ctl=", 6) == 0) g_options.simCtl = arg + 6;
         if (std::strncmp(arg, "--show=", 7) == 0) showSeconds = std::atoi(arg + 7);
+        if (std::strcmp(arg, "--english-locale") == 0) g_options.englishLocale = true;
     }
     if (g_options.appPath.empty() || g_options.workRoot.empty()) {
         std::fprintf(stderr,
-                     "usage: %s --app=PATH --work=DIR [--sim-port=COMn --ctl=DIR] [--show=S]\n",
+                     "usage: %s --app=PATH --work=DIR [--sim-port=COMn --ctl=DIR] [--show=S] "
+                     "[--english-locale]\n",
                      argv[0]);
         return 2;
     }
