@@ -25,7 +25,8 @@ public:
     // logTo: standard output, or standard error when the data itself goes to standard output.
     CTerminalHost(std::vector<std::string> ports, std::string settingsFile, bool showProgress,
                   std::FILE* logTo = stdout);
-    ~CTerminalHost();
+    // Virtual: the JSON host is held and deleted as a terminal host.
+    virtual ~CTerminalHost();
 
     // The path the read-out job will be given instead of a prompt.
     void SetSavePath(const std::string& path) { m_savePath = path; }
