@@ -32,13 +32,14 @@ void CDeviceJobs::IdentifyChip() {
     if (chip->flashSizeReg != 0 && m_isp.ReadMemory(chip->flashSizeReg, 2, size)) {
         kib = static_cast<uint32_t>(size[0] | size[1] << 8);
     }
+    m_geometry = FlashGeometry::ForChip(*chip, kib);
     // Unreadable (protected, or a chip without the register), or a value the layout
     // cannot hold: the largest the chip comes in, which a read-out then covers.
-    if (kib == 0 || chips::FlashUnits(*chip, kib).empty()) {
+    if (m_geometry.units.empty()) {
         kib = chips::MaxFlashKiB(*chip);
         m_host.AppendLog(Format(kMsgFlashSizeAssumed, kib));
+        m_geometry = FlashGeometry::ForChip(*chip, kib);
     }
-    m_geometry = FlashGeometry::ForChip(*chip, kib);
 }
 
 void CDeviceJobs::ReportChip() {
