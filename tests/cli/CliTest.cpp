@@ -333,12 +333,9 @@ TEST_F(CliTest, UsageErrorsExitTwoWithOneLine) {
 TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
     struct Case {
         std::vector<const char*> args;
-        const char* error;  // "" when the parse must succeed
+        const char* error;  // how the reason starts
     };
     const Case cases[] = {
-        {{"-p", "/dev/a", "--port=/dev/b", "-b", "9600", "read-out", "-", "--address=0x08001000",
-          "-l", "4096"},
-         ""},
         {{"erase", "--address", "0x8000000", "--length=0"}, "--length needs a positive number"},
         {{"program", "f.hex", "--erase=some"}, "--erase takes all or pages"},
         {{"info", "--run"}, "--run does not apply to info"},
@@ -353,11 +350,9 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         CliOptions o;
         std::string error;
-        const bool ok = ParseCliArguments(static_cast<int>(argv.size()), argv.data(), &o, &error);
-        EXPECT_EQ(ok, *c.error == '\0') << c.args[0] << ": " << error;
-        if (!ok) {
-            EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
-        }
+        EXPECT_FALSE(ParseCliArguments(static_cast<int>(argv.size()), argv.data(), &o, &error))
+            << c.args[0];
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
     }
     const char* argv[] = {"kestrel-isp", "-p",       "/dev/a", "--port=/dev/b",       "-b",
                           "9600",        "read-out", "-",      "--address=0x08001000"};
@@ -372,23 +367,15 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
               (std::vector<std::string>{"-b", "9600", "read-out", "-", "--address=0x08001000"}));
 }
 
-// A file that cannot be programmed is refused with its reason before the port is opened.
+// A file that cannot be programmed is refused with its reason before the port is opened
+// (the reasons themselves are the jobs' file-kind table).
 TEST_F(CliTest, BadFilesAreRefusedBeforeThePortIsTouched) {
     sim::PtyTarget& target = StartTarget();
-    std::ofstream(dir + "/empty.bin").flush();
     std::ofstream(dir + "/bad.hex") << ":020000040800F2\n:0400000001020304F0\n:00000001FF\n";
-    const std::vector<std::pair<std::string, std::string>> files = {
-        {dir + "/missing.hex", u8"文件不存在"},
-        {dir + "/empty.bin", u8"文件为空"},
-        {dir + "/bad.hex", u8"第2行"},
-        {dir, u8"文件夹"},
-    };
-    for (const auto& file : files) {
-        Result r = RunIsp({"--port", target.SlavePath(), "program", file.first}, {configEnv});
-        EXPECT_EQ(r.status, 1) << file.first;
-        EXPECT_TRUE(r.out.empty()) << r.out;
-        EXPECT_NE(r.err.find(file.second), std::string::npos) << r.err;
-    }
+    Result bad = RunIsp({"--port", target.SlavePath(), "program", dir + "/bad.hex"}, {configEnv});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_TRUE(bad.out.empty()) << bad.out;
+    EXPECT_NE(bad.err.find(u8"第2行"), std::string::npos) << bad.err;
     Result r = RunIsp({"--port", target.SlavePath(), "unprotect", "read"}, {configEnv});
     EXPECT_EQ(r.status, 2) << "erasing the chip needs --yes";
     EXPECT_NE(r.err.find("--yes"), std::string::npos) << r.err;

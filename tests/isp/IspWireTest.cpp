@@ -294,20 +294,6 @@ TEST_F(IspWireTest, EraseWholeFlashExtendedFormSendsFFFF00) {
     EXPECT_EQ(target->Flash()[2048], 0xFF);
 }
 
-// An erase that takes its time: with the worst case known the block is sent once and its
-// ACK awaited that long; a later ACK fails it, still without a resend.
-TEST_F(IspWireTest, EraseWithKnownWorstCaseWaitsWithoutResending) {
-    for (const unsigned long waitMs : {2500ul, 300ul}) {
-        sim::TargetConfig config = Config(0x44);
-        config.faults = {"delay:erase:1200"};
-        Connect(config);
-        isp.SetEraseWaitMs(waitMs);
-        EXPECT_EQ(isp.Erase(0, 0xFFFF), waitMs > 1200 ? 1 : 0) << waitMs;
-        EXPECT_EQ(HostBytesAfterPause(), Bytes({0x44, 0xBB, 0xFF, 0xFF, 0x00})) << waitMs;
-        isp.Close();
-    }
-}
-
 TEST_F(IspWireTest, ErasePageFiveBasicFormErasesOnlyThatPage) {
     sim::TargetConfig config = Config(0x43);
     config.initialFlash = Bytes(8 * 1024, 0x00);
