@@ -17,6 +17,10 @@
 #   trap kw_cleanup EXIT; kw_setup || exit 1
 # Every Wine or X command here runs under `timeout`, so nothing can hang a test run.
 # Set KW_KEEP=1 to keep the temp dir (prefix, logs) after kw_cleanup.
+#
+# KW_ARCH picks the kind of prefix and loader: win32 (the default; the 32-bit product and its
+# tests) or win64 (the 64-bit test tree, for kernels that cannot execute 32-bit programs,
+# where Debian's `wine` wrapper cannot start either: it always execs the 32-bit loader).
 
 : "${KW_WINEBOOT_SECS:=240}"  # a fresh prefix takes about 12 s when the machine is idle
 : "${KW_WINE_CMD_SECS:=60}"
@@ -25,6 +29,26 @@ KW_XVFB_PID=${KW_XVFB_PID:-}
 export -n KW_TMP KW_XVFB_PID 2>/dev/null
 
 kw_log() { echo "wine-env: $*" >&2; }
+
+: "${KW_ARCH:=win32}"
+case "$KW_ARCH" in
+win32 | win64) ;;
+*) kw_log "KW_ARCH is win32 or win64, not $KW_ARCH"; KW_ARCH=win32 ;;
+esac
+
+# The Wine loader for KW_ARCH's programs, as words to run (timeout needs a program, not a
+# function). The 64-bit one is not on the PATH in Debian.
+if [ "$KW_ARCH" = win64 ]; then
+    KW_WINE="env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64"
+else
+    KW_WINE=wine
+fi
+
+# The settings every Wine command of ours runs with.
+kw_export_wine_settings() {
+    export WINEARCH=$KW_ARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+}
 
 # zh_CN.UTF-8 must exist so that Wine's ANSI code page is 936 (GBK).
 kw_ensure_locale() {
@@ -72,26 +96,34 @@ kw_start_xvfb() {
     return 1
 }
 
-# A fresh 32-bit prefix of our own; Mono and Gecko are disabled so that no installer
-# dialog can wait for a click.
+# kw_wineboot LOG: makes the prefix WINEPREFIX names. A 64-bit prefix's set-up also starts
+# two 32-bit helpers (the WoW64 part); where 32-bit programs cannot execute they fail and
+# wineboot says so in its status, yet the prefix is whole for 64-bit programs: there the
+# registry files decide.
+kw_wineboot() {
+    local log=$1
+    timeout -k 10 "$KW_WINEBOOT_SECS" $KW_WINE wineboot -i >"$log" 2>&1
+    local status=$?
+    [ "$status" = 124 ] && return 1
+    timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -w 2>/dev/null
+    [ "$status" = 0 ] || { [ "$KW_ARCH" = win64 ] && [ -f "$WINEPREFIX/system.reg" ]; }
+}
+
+# A fresh prefix of our own (KW_ARCH's kind); Mono and Gecko are disabled so that no
+# installer dialog can wait for a click.
 kw_make_prefix() {
     kw_tmpdir || return 1
     export WINEPREFIX="$KW_TMP/prefix"
-    export WINEARCH=win32
-    export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
-    export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+    kw_export_wine_settings
     if [ -f "$WINEPREFIX/system.reg" ]; then
         kw_start_server
         return
     fi
-    if ! timeout -k 10 "$KW_WINEBOOT_SECS" wineboot -i >"$KW_TMP/wineboot.log" 2>&1; then
+    if ! kw_wineboot "$KW_TMP/wineboot.log"; then
         kw_log "wineboot -i failed or timed out (see $KW_TMP/wineboot.log)"
         kw_stop_wine
         return 1
     fi
-    # wineboot returns before the registry is flushed; let the server finish.
-    timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -w 2>/dev/null
     [ -f "$WINEPREFIX/system.reg" ] || { kw_log "no prefix at $WINEPREFIX"; return 1; }
     kw_start_server
 }
@@ -105,7 +137,7 @@ kw_make_prefix() {
 kw_start_server() {
     local log=${1:-$KW_TMP/wineserver.log}
     timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -p"${KW_SERVER_PERSIST:-10}" >>"$log" 2>&1
-    timeout -k 5 "$KW_WINE_CMD_SECS" wine cmd.exe /c exit </dev/null >>"$log" 2>&1
+    timeout -k 5 "$KW_WINE_CMD_SECS" $KW_WINE cmd.exe /c exit </dev/null >>"$log" 2>&1
     return 0
 }
 
@@ -123,7 +155,7 @@ kw_stop_wine() {
 kw_map_port() {
     [ -n "$WINEPREFIX" ] || { kw_log "kw_map_port: no prefix"; return 1; }
     while [ $# -ge 2 ]; do
-        if ! timeout -k 5 "$KW_WINE_CMD_SECS" wine reg add 'HKLM\Software\Wine\Ports' \
+        if ! timeout -k 5 "$KW_WINE_CMD_SECS" $KW_WINE reg add 'HKLM\Software\Wine\Ports' \
             /v "$1" /d "$2" /f >>"$KW_TMP/reg.log" 2>&1; then
             kw_log "could not map $1 to $2 (see $KW_TMP/reg.log)"
             return 1
@@ -139,7 +171,7 @@ kw_run() {
     local secs=$1
     shift
     kw_start_server
-    timeout -k 10 "$secs" wine "$@"
+    timeout -k 10 "$secs" $KW_WINE "$@"
 }
 
 # kw_winpath /tmp/x -> Z:\tmp\x (Wine maps the Unix root to Z:).
@@ -192,15 +224,12 @@ kw_emulate_prefix() {
     mkdir -p "$state" || return 1
     kw_ensure_locale || return 1
     export WINEPREFIX="$state/prefix"
-    export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+    kw_export_wine_settings
     (
         flock -w "$KW_WINEBOOT_SECS" 9 || exit 1
         [ -f "$state/ready" ] && exit 0
         rm -rf "$WINEPREFIX"
-        timeout -k 10 "$KW_WINEBOOT_SECS" wineboot -i >"$state/wineboot.log" 2>&1 &&
-            timeout -k 5 "$KW_WINE_CMD_SECS" wineserver -w &&
-            [ -f "$WINEPREFIX/system.reg" ] && : >"$state/ready"
+        kw_wineboot "$state/wineboot.log" && [ -f "$WINEPREFIX/system.reg" ] && : >"$state/ready"
     ) 9>"$state/lock" || { kw_log "no Wine prefix in $state (see $state/wineboot.log)"; return 1; }
 }
 
@@ -211,7 +240,7 @@ kw_emulate() {
     shift
     kw_emulate_prefix "$state" || return 1
     kw_start_server "$state/wineserver.log"
-    timeout -k 10 "${KESTREL_WINE_RUN_SECS:-600}" wine "$@"
+    timeout -k 10 "${KESTREL_WINE_RUN_SECS:-600}" $KW_WINE "$@"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
