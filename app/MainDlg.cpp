@@ -38,11 +38,11 @@ HICON LoadAppIcon(int metricX, int metricY) {
 }
 }  // namespace
 
-CMainDlg::CMainDlg() : m_jobs(*this) {}
+CMainDlg::CMainDlg() : m_jobs(*this, m_link) {}
 
 CMainDlg::~CMainDlg() {
-    m_jobs.m_image.Clear();
-    m_jobs.m_isp.DestroyPort();
+    m_jobs.FreeImage();
+    m_link.DestroyPort();
 }
 
 BOOL CMainDlg::PreTranslateMessage(MSG* pMsg) { return IsDialogMessage(pMsg); }
@@ -68,7 +68,7 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
 
     FillPortList(m_hPortList);
     FillBaudList(m_hBaudList);
-    m_jobs.m_isp.CreatePort();
+    m_link.CreatePort();
     LoadSettings();
     m_jobs.Reconnect();
     return TRUE;

@@ -10,6 +10,7 @@
 #include "DialogImpl.h"
 #include "JobHost.h"
 #include "ProgressBar.h"
+#include "SerialLink.h"
 #include "UpdateUI.h"
 #include "resource.h"
 
@@ -106,6 +107,9 @@ private:
     HWND m_hPercentText = nullptr;
     CProgressBar m_bar{*this};
 
-    // The link, the options and the image the buttons work with.
+    // The one serial port, behind its link, feeding the process's one receive ring; created
+    // at start-up, destroyed with the dialog.
+    CSerialLink m_link{g_rxRing};
+    // The options and the image the buttons work with, on that link.
     CDeviceJobs m_jobs;
 };

@@ -17,6 +17,7 @@
 #include "Messages.h"
 #include "MultiBoard.h"
 #include "Platform.h"
+#include "SerialLink.h"
 #include "SettingNames.h"
 #include "TerminalHost.h"
 
@@ -93,7 +94,7 @@ int UsageError(const std::string& message) {
 
 // What an interrupt ends: set while a job may run, under TerminalOutputLock().
 CTerminalHost* g_interruptedHost = nullptr;
-CIspProtocol* g_interruptedIsp = nullptr;
+CSerialLink* g_interruptedLink = nullptr;
 
 void EndInterruptedJob(int exitStatus) {
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
@@ -103,22 +104,22 @@ void EndInterruptedJob(int exitStatus) {
     std::fputs("kestrel-isp: interrupted; the flash may be partly written\n", stderr);
     std::fflush(stderr);
     // Puts the line's settings back; the job thread ends with the process.
-    g_interruptedIsp->Close();
+    g_interruptedLink->Close();
     std::_Exit(exitStatus);
 }
 
 // Lets an interrupt reach the host and the port for as long as this lives.
 class InterruptibleJob {
 public:
-    InterruptibleJob(CTerminalHost& host, CIspProtocol& isp) {
+    InterruptibleJob(CTerminalHost& host, CSerialLink& link) {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
         g_interruptedHost = &host;
-        g_interruptedIsp = &isp;
+        g_interruptedLink = &link;
     }
     ~InterruptibleJob() {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
         g_interruptedHost = nullptr;
-        g_interruptedIsp = nullptr;
+        g_interruptedLink = nullptr;
     }
 };
 
@@ -162,12 +163,12 @@ ResetWiring::Line LineNamed(const std::string& name) {
 }
 
 // --verbose: every line change, command and reply on standard error, as hex.
-void TraceToStderr(CIspProtocol& isp) {
-    isp.SetLineObserver([](const char* line, bool level) {
+void TraceToStderr(CDeviceJobs& jobs) {
+    jobs.SetLineObserver([](const char* line, bool level) {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
         std::fprintf(stderr, "kestrel-isp: %s %s\n", line, level ? "on" : "off");
     });
-    isp.SetTrace([](bool fromHost, const unsigned char* bytes, int count) {
+    jobs.SetTrace([](bool fromHost, const unsigned char* bytes, int count) {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
         std::fprintf(stderr, "kestrel-isp: %s %s\n", fromHost ? ">" : "<",
                      HexBytes(bytes, count).c_str());
@@ -228,7 +229,8 @@ void RunCommand(CDeviceJobs& jobs, CTerminalHost& host, const CliOptions& opt) {
         // Without a range the whole chip; from an address alone, to the end of flash.
         const FlashGeometry& g = jobs.Geometry();
         uint32_t length = opt.hasLength ? opt.length : 0;
-        if (opt.hasAddress && !opt.hasLength) length = opt.address < g.end ? g.end - opt.address : 1;
+        if (opt.hasAddress && !opt.hasLength)
+            length = opt.address < g.end ? g.end - opt.address : 1;
         jobs.EraseRange(opt.hasAddress ? opt.address : g.base, length);
     } else if (c == "go") {
         if (opt.hasAddress) {
@@ -268,19 +270,20 @@ int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
         host.reset(new CTerminalHost(ports, settingsFile, StderrIsTerminal() && !opt.quiet,
                                      dataToStdout ? stderr : stdout));
     }
-    CDeviceJobs jobs(*host);
+    CSerialLink link;
+    link.CreatePort();
+    CDeviceJobs jobs(*host, link);
     jobs.SetOptions(OptionsFor(opt, dataToStdout ? stdout : nullptr));
-    jobs.m_isp.CreatePort();
     ResetWiring wiring;
     wiring.reset = LineNamed(opt.resetLine);
     wiring.boot = LineNamed(opt.bootLine);
     wiring.invertReset = opt.invertReset;
     wiring.invertBoot = opt.invertBoot;
-    if (!jobs.m_isp.SetResetWiring(wiring)) {
+    if (!jobs.SetResetWiring(wiring)) {
         return UsageError("--reset and --boot name the same line");
     }
-    if (opt.verbose) TraceToStderr(jobs.m_isp);
-    InterruptibleJob interruptible(*host, jobs.m_isp);
+    if (opt.verbose) TraceToStderr(jobs);
+    InterruptibleJob interruptible(*host, link);
     // While no other thread runs yet: the port starts its own at Open.
     OnInterrupt(EndInterruptedJob);
 
@@ -290,7 +293,7 @@ int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
         RunCommand(jobs, *host, opt);
         ok = jobs.LastJobSucceeded() != 0;
     }
-    if (jobs.m_isp.DeviceGone()) {
+    if (jobs.DeviceGone()) {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
         host->EndOutputLocked();
         std::fputs("kestrel-isp: the device is gone (unplugged?)\n", stderr);

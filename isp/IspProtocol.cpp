@@ -3,10 +3,6 @@
 #include <cstring>
 #include <vector>
 
-#include "Clock.h"
-#include "RxRing.h"
-#include "SerialPort.h"
-
 namespace {
 
 constexpr unsigned char kAck = CIspProtocol::kAck;
@@ -25,56 +21,54 @@ constexpr int kGetReplyLength = 15;
 constexpr unsigned char kGetCodeCount = 0x0B;
 constexpr unsigned char kIdCount = 0x01;  // ID reply: N = bytes that follow minus one
 
-// The bootloader's line: 8 data bits, even parity; modem-line changes are reported.
-constexpr int kEvenParity = 2;
-constexpr int kDataBits = 8;
-constexpr int kMonitorModem = 1;
-
-// The port and ring one command talks through. Sends go out only while the port is
-// open; when it is not, the stage waits all the same and fails by timeout, unless the
-// device has gone away.
-struct Link {
-    CSerialPort* port;
-    RxRing& ring;
+// The link one command talks through, and how its stages went. Sends go out only while the
+// port is open; when it is not, the stage waits all the same and fails by timeout, unless
+// the device has gone away.
+struct Session {
+    ILink& link;
     const CIspProtocol::Trace* trace;  // null when tracing is off
+    IspOutcome outcome = IspOutcome::Done;
 
+    IClock& Clock() const { return link.Clock(); }
     void Send(const unsigned char* bytes, int length) const {
-        if (port == nullptr || !port->IsOpen()) return;
-        port->Send(bytes, length);
-        // The port refuses a block this long, so it is not traced as sent.
-        if (trace != nullptr && length < CSerialPort::kTxCapacity) (*trace)(true, bytes, length);
+        if (!link.IsOpen()) return;
+        link.Send(bytes, length);
+        // The link drops a block this long, so it is not traced as sent.
+        if (trace != nullptr && length <= ILink::kMaxSend) (*trace)(true, bytes, length);
     }
-    // Nothing more can arrive: stages end at once instead of waiting out their windows.
-    bool Gone() const { return port != nullptr && port->IsGone(); }
+    // Nothing more can arrive, or nothing more is wanted: stages end at once instead of
+    // waiting out their windows.
+    bool Over() const { return link.Gone() || link.Interrupted(); }
     // At a stage's end: the reply bytes it saw.
     void TraceReply() const {
         if (trace == nullptr) return;
-        const int count = ring.Count();  // never above kSize
+        const int count = link.Count();  // never above kRingSize
         if (count == 0) return;
-        unsigned char seen[RxRing::kSize];
-        for (int k = 0; k < count; ++k) seen[k] = ring.ByteAt(k);
+        unsigned char seen[ILink::kRingSize];
+        for (int k = 0; k < count; ++k) seen[k] = link.ByteAt(k);
         (*trace)(false, seen, count);
     }
-    bool FirstIs(unsigned char value) const { return ring.Count() >= 1 && ring.ByteAt(0) == value; }
-    bool LoneNack(int count) const { return count == 1 && ring.ByteAt(0) == kNack; }
-};
-
-Link MakeLink(CSerialPort* port, const CIspProtocol::Trace& trace) {
-    return Link{port, g_rxRing, trace ? &trace : nullptr};
-}
-
-// One modem-line change of the reset pulse, told to the observer first.
-void DriveLine(CSerialPort* port, const CIspProtocol::LineObserver& observer,
-               ResetWiring::Line line, bool level) {
-    if (port == nullptr || line == ResetWiring::None) return;
-    const bool dtr = line == ResetWiring::Dtr;
-    if (observer) observer(dtr ? "DTR" : "RTS", level);
-    if (dtr) {
-        port->SetDtr(level);
-    } else {
-        port->SetRts(level);
+    bool FirstIs(unsigned char value) const { return link.Count() >= 1 && link.ByteAt(0) == value; }
+    bool LoneNack(int count) const { return count == 1 && link.ByteAt(0) == kNack; }
+    // Why what the ring holds is not the reply; once set, later judgements keep it.
+    bool Fail() {
+        if (outcome != IspOutcome::Done) return false;
+        if (link.Gone()) {
+            outcome = IspOutcome::Gone;
+        } else if (link.Interrupted()) {
+            outcome = IspOutcome::Stopped;
+        } else if (link.Count() == 0) {
+            outcome = IspOutcome::NoAnswer;
+        } else if (FirstIs(kNack)) {
+            outcome = IspOutcome::Refused;
+        } else {
+            outcome = IspOutcome::Malformed;
+        }
+        return false;
     }
-}
+    // A judgement: true when ok, else the failure classified.
+    bool Judge(bool ok) { return ok ? true : Fail(); }
+};
 
 // How many bytes to sleep for: the first byte (a NACK or the start of the reply), then
 // the whole reply of wanted bytes, then any further byte.
@@ -83,73 +77,74 @@ int WakeAt(int count, int wanted) {
     return count < wanted ? wanted : count + 1;
 }
 
+uint64_t Us(unsigned long ms) { return uint64_t{ms} * 1000; }
+
 // Sends the stage's bytes and sleeps on the ring until stop(count) holds, waking for the
 // first byte and for the wanted length of the reply. A window that elapses with nothing
 // received sends the bytes again, up to four times; once anything has arrived the stage
 // ends with its current window at the latest.
 template <class StopFn>
-void RunStage(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs,
+void RunStage(const Session& s, const unsigned char* bytes, int length, unsigned long windowMs,
               int wanted, StopFn stop, int maxResends = kMaxResends) {
-    link.Send(bytes, length);
-    unsigned long start = ClockMs();
+    IClock& clock = s.Clock();
+    s.Send(bytes, length);
+    uint64_t deadline = clock.NowUs() + Us(windowMs);
     int resends = 0;
-    int count = link.ring.Count();
+    int count = s.link.Count();
     for (;;) {
-        if (stop(count) || link.Gone()) break;
-        const unsigned long elapsed = ElapsedMs(start, ClockMs());
-        if (elapsed < windowMs) {
-            count = link.ring.WaitForCount(WakeAt(count, wanted), windowMs - elapsed);
+        if (stop(count) || s.Over()) break;
+        if (clock.NowUs() < deadline) {
+            count = s.link.WaitForCount(WakeAt(count, wanted), deadline);
             continue;
         }
         // Anything received is judged as it is; silence is resent.
-        count = link.ring.Count();
+        count = s.link.Count();
         if (count != 0 || resends >= maxResends) break;
-        link.Send(bytes, length);
+        s.Send(bytes, length);
         ++resends;
-        start = ClockMs();
+        deadline = clock.NowUs() + Us(windowMs);
     }
-    link.TraceReply();
+    s.TraceReply();
 }
 
 // The common stage: ends on the first byte, which must be ACK.
-bool AckStage(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs) {
-    RunStage(link, bytes, length, windowMs, 1, [](int count) { return count >= 1; });
-    return link.FirstIs(kAck);
+bool AckStage(Session& s, const unsigned char* bytes, int length, unsigned long windowMs,
+              unsigned long extraWaitMs = 0) {
+    // A known extra wait (an erase's worst case) is awaited once, never resent.
+    RunStage(
+        s, bytes, length, windowMs + extraWaitMs, 1, [](int count) { return count >= 1; },
+        extraWaitMs == 0 ? kMaxResends : 0);
+    return s.Judge(s.FirstIs(kAck));
 }
 
 // One ACK stage, to be run by Exchange.
-auto Ack(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs) {
-    return [&link, bytes, length, windowMs] { return AckStage(link, bytes, length, windowMs); };
-}
-
-// The stage that ends an erase block: with a known erase time it waits that long, sent once.
-auto EraseAck(const Link& link, const unsigned char* bytes, int length, unsigned long windowMs,
-              unsigned long eraseWaitMs) {
-    return [&link, bytes, length, windowMs, eraseWaitMs] {
-        if (eraseWaitMs == 0) return AckStage(link, bytes, length, windowMs);
-        RunStage(
-            link, bytes, length, windowMs + eraseWaitMs, 1, [](int count) { return count >= 1; },
-            0);
-        return link.FirstIs(kAck);
+auto Ack(Session& s, const unsigned char* bytes, int length, unsigned long windowMs,
+         unsigned long extraWaitMs = 0) {
+    return [&s, bytes, length, windowMs, extraWaitMs] {
+        return AckStage(s, bytes, length, windowMs, extraWaitMs);
     };
 }
 
 // Runs a command's stages in order: arms the ring before the first, clears it between two,
 // stops at the first stage that returns false, and disarms on every path. True when every
-// stage returned true and the device is still there: one that went away mid-command may
-// have taken any part of it along.
+// stage returned true, the device is still there (one that went away mid-command may have
+// taken any part of it along) and no byte came with a line error.
 template <class... Stages>
-bool Exchange(const Link& link, Stages&&... stages) {
-    RxRing& ring = link.ring;
-    ring.Arm();
+bool Exchange(Session& s, Stages&&... stages) {
+    ILink& link = s.link;
+    link.Arm();
     bool first = true;
     const auto run = [&](auto& stage) {
-        if (!first) ring.Clear();
+        if (!first) link.Clear();
         first = false;
-        return static_cast<bool>(stage()) && !link.Gone();
+        return static_cast<bool>(stage()) && (!s.Over() || s.Fail());
     };
-    const bool ok = (run(stages) && ...);
-    ring.Disarm();
+    bool ok = (run(stages) && ...);
+    link.Disarm();
+    if (ok && link.LineErrors() != 0) {
+        s.outcome = IspOutcome::Malformed;
+        ok = false;
+    }
     return ok;
 }
 
@@ -174,47 +169,44 @@ unsigned char XorOf(const std::vector<unsigned char>& bytes) {
 
 // Stage 3 of Read Memory: windows and resends only until a first byte is seen; from then
 // the rest must come within 40 ms a byte plus 40, counted from that first byte.
-void ReadDataStage(const Link& link, const unsigned char* bytes, int length, int dataLength) {
-    const unsigned long dataWindow = kMsPerByte * dataLength + kMsPerByte;
-    link.Send(bytes, length);
-    unsigned long start = ClockMs();
-    unsigned long firstSeenAt = 0;
+void ReadDataStage(const Session& s, const unsigned char* bytes, int length, int dataLength) {
+    IClock& clock = s.Clock();
+    const uint64_t dataWindow = Us(kMsPerByte * dataLength + kMsPerByte);
+    s.Send(bytes, length);
+    uint64_t deadline = clock.NowUs() + Us(kWindow);
     bool firstSeen = false;
     int resends = 0;
-    int count = link.ring.Count();
+    int count = s.link.Count();
     for (;;) {
-        if (count >= dataLength + 1 || link.LoneNack(count) || link.Gone()) break;
-        const unsigned long now = ClockMs();
+        if (count >= dataLength + 1 || s.LoneNack(count) || s.Over()) break;
+        const uint64_t now = clock.NowUs();
+        // Until the first byte the stage's own window runs; from it, the data window.
         if (count >= 1 && !firstSeen) {
             firstSeen = true;
-            firstSeenAt = now;
+            deadline = now + dataWindow;
         }
-        // Until the first byte the stage's own window runs; from it, the data window.
-        const unsigned long windowStart = firstSeen ? firstSeenAt : start;
-        const unsigned long window = firstSeen ? dataWindow : kWindow;
-        const unsigned long elapsed = ElapsedMs(windowStart, now);
-        if (elapsed < window) {
-            count = link.ring.WaitForCount(WakeAt(count, dataLength + 1), window - elapsed);
+        if (now < deadline) {
+            count = s.link.WaitForCount(WakeAt(count, dataLength + 1), deadline);
             continue;
         }
         if (firstSeen) break;
-        count = link.ring.Count();
+        count = s.link.Count();
         if (count != 0) continue;  // arrived just now: the data window applies
         if (resends >= kMaxResends) break;
-        link.Send(bytes, length);
+        s.Send(bytes, length);
         ++resends;
-        start = ClockMs();
+        deadline = clock.NowUs() + Us(kWindow);
     }
-    link.TraceReply();
+    s.TraceReply();
 }
 
 // Stage 2 of Go. Returns true when the wait ended on a latest byte that is ACK.
-bool GoAddressStage(const Link& link, const unsigned char* bytes, int length) {
+bool GoAddressStage(const Session& s, const unsigned char* bytes, int length) {
     bool latestAck = false;
-    RunStage(link, bytes, length, kWindow, 2, [&](int count) {
+    RunStage(s, bytes, length, kWindow, 2, [&](int count) {
         if (count < 1) return false;
-        if (link.ring.ByteAt(0) == kNack) return true;
-        if (count >= 2 && link.ring.ByteAt(count - 1) == kAck) {
+        if (s.link.ByteAt(0) == kNack) return true;
+        if (count >= 2 && s.link.ByteAt(count - 1) == kAck) {
             latestAck = true;
             return true;
         }
@@ -232,86 +224,124 @@ struct ShortReply {
 
 // Sends the two-byte command and, on a well-formed reply, hands out its three middle bytes
 // (two after a count byte).
-int ShortReplyCommand(const Link& link, unsigned char code, ShortReply shape, unsigned char* out) {
+bool ShortReplyCommand(Session& s, unsigned char code, ShortReply shape, unsigned char* out) {
     unsigned char command[2];
     CommandBytes(code, command);
-    const bool there = Exchange(link, [&] {
-        RunStage(link, command, 2, kWindow, 5, [&](int count) {
-            if (link.LoneNack(count)) return true;
-            return count >= 5 && (!shape.waitForLeadingAck || link.ring.ByteAt(0) == kAck);
+    ILink& link = s.link;
+    const bool there = Exchange(s, [&] {
+        RunStage(s, command, 2, kWindow, 5, [&](int count) {
+            if (s.LoneNack(count)) return true;
+            return count >= 5 && (!shape.waitForLeadingAck || link.ByteAt(0) == kAck);
         });
         return true;
     });
-    if (!there) return 0;
-    RxRing& ring = link.ring;
+    if (!there) return false;
     // With a count byte it must say one more byte follows: anything else is not the reply
     // (a late duplicate of an earlier reply, say).
-    if (ring.Count() != 5 || ring.ByteAt(0) != kAck || ring.ByteAt(4) != kAck ||
-        (shape.countByte && ring.ByteAt(1) != kIdCount)) {
-        return 0;
+    if (!s.Judge(link.Count() == 5 && link.ByteAt(0) == kAck && link.ByteAt(4) == kAck &&
+                 (!shape.countByte || link.ByteAt(1) == kIdCount))) {
+        return false;
     }
     const int skip = shape.countByte ? 2 : 1;  // the ACK, and the count byte if any
-    ring.Reframe(skip, 5 - skip);
-    for (int i = 0; i < 4 - skip; ++i) ring.Take(&out[i]);
-    return 1;
+    link.Reframe(skip, 5 - skip);
+    for (int i = 0; i < 4 - skip; ++i) link.Take(&out[i]);
+    return true;
+}
+
+constexpr unsigned char kReadoutUnprotectCode = 0x92;
+constexpr unsigned char kWriteUnprotectCode = 0x73;
+constexpr unsigned char kReadoutProtectCode = 0x82;
+// The option-byte commands rewrite the option bytes before their second ACK.
+constexpr unsigned long kOptionWriteWindow = 1000;
+
+// Sends the command, waits for its ACK as any command stage does, then for the second ACK
+// without sending anything: both arrive in one stage, since clearing the ring between two
+// could drop a second ACK that came at once.
+bool TwoAckCommand(Session& s, unsigned char code, unsigned long secondWindowMs) {
+    unsigned char command[2];
+    CommandBytes(code, command);
+    ILink& link = s.link;
+    return Exchange(s, [&] {
+        if (!AckStage(s, command, 2, kWindow)) return false;
+        if (link.Count() < 2) {
+            link.WaitForCount(2, link.Clock().NowUs() + Us(secondWindowMs));
+        }
+        // The second reply alone decides: classified by what came after the first ACK.
+        if (link.Count() >= 2 && link.ByteAt(1) == kAck) return true;
+        if (link.Count() >= 2 && !s.Over()) {
+            s.outcome = link.ByteAt(1) == kNack ? IspOutcome::Refused : IspOutcome::Malformed;
+            return false;
+        }
+        if (!s.Over()) s.outcome = IspOutcome::NoAnswer;
+        return s.Fail();
+    });
 }
 
 }  // namespace
 
-CIspProtocol::CIspProtocol() : m_nVersion(0), m_commands{}, m_pPort(nullptr) {}
-
-CIspProtocol::~CIspProtocol() { DestroyPort(); }
-
-int CIspProtocol::CreatePort() {
-    if (m_pPort == nullptr) m_pPort = new CSerialPort;
-    m_pPort->SetCallback(OnSerialEvent);
-    return 1;
+const char* IspOutcomeName(IspOutcome outcome) {
+    static const char* const names[] = {"done",      "refused", "no answer",
+                                        "malformed", "gone",    "stopped"};
+    return names[static_cast<int>(outcome)];
 }
 
-void CIspProtocol::DestroyPort() {
-    if (m_pPort == nullptr) return;
-    m_pPort->Close();
-    delete m_pPort;
-    m_pPort = nullptr;
-}
+CIspProtocol::CIspProtocol(ILink& link) : m_link(link) {}
 
 int CIspProtocol::Open(const std::string& name, int baudRate) {
-    if (m_pPort == nullptr) return 0;
-    return m_pPort->Open(name, static_cast<uint32_t>(baudRate), kEvenParity, kDataBits,
-                         kMonitorModem) == OpenOk
-               ? 1
-               : 0;
+    return m_link.Open(name, baudRate);
 }
 
-void CIspProtocol::Close() {
-    if (m_pPort != nullptr) m_pPort->Close();
-}
+void CIspProtocol::Close() { m_link.Close(); }
 
-bool CIspProtocol::IsOpen() const { return m_pPort != nullptr && m_pPort->IsOpen(); }
+bool CIspProtocol::IsOpen() const { return m_link.IsOpen(); }
 
-int CIspProtocol::LastOpenFailure() const {
-    return m_pPort != nullptr ? m_pPort->LastOpenFailure() : OpenFailureOther;
+int CIspProtocol::LastOpenFailure() const { return m_link.LastOpenFailure(); }
+
+bool CIspProtocol::DeviceGone() const { return m_link.Gone(); }
+
+void CIspProtocol::Stop() { m_link.Interrupt(); }
+
+IClock& CIspProtocol::Clock() { return m_link.Clock(); }
+
+int CIspProtocol::Result(bool ok) { return ok ? 1 : 0; }
+
+void CIspProtocol::DriveLine(ResetWiring::Line line, bool level) {
+    if (line == ResetWiring::None) return;
+    const bool dtr = line == ResetWiring::Dtr;
+    if (m_lineObserver) m_lineObserver(dtr ? "DTR" : "RTS", level);
+    m_link.SetLine(dtr ? LinkLine::Dtr : LinkLine::Rts, level);
 }
 
 int CIspProtocol::ResetAndSync() {
-    const Link link = MakeLink(m_pPort, m_trace);
-    if (link.Gone()) return 0;
+    Session s{m_link, m_trace ? &m_trace : nullptr};
+    if (s.Over()) {
+        s.Fail();
+        m_outcome = s.outcome;
+        return 0;
+    }
+    IClock& clock = m_link.Clock();
     const ResetWiring& w = m_wiring;
     const bool pulse = w.reset != ResetWiring::None;
-    WaitMs(50);
+    clock.SleepMs(50);
     if (pulse) {
-        DriveLine(m_pPort, m_lineObserver, w.reset, !w.invertReset);
-        DriveLine(m_pPort, m_lineObserver, w.boot, w.invertBoot);
+        DriveLine(w.reset, !w.invertReset);
+        DriveLine(w.boot, w.invertBoot);
     }
-    WaitMs(100);
-    if (pulse) DriveLine(m_pPort, m_lineObserver, w.reset, w.invertReset);
-    g_rxRing.Arm();
-    WaitMs(50);
+    clock.SleepMs(100);
+    if (pulse) DriveLine(w.reset, w.invertReset);
+    m_link.Arm();
+    clock.SleepMs(50);
     // Not cleared again: a byte that came during the pause is the one judged.
     const unsigned char sync = kSync;
-    RunStage(link, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
-    g_rxRing.Disarm();
-    return link.FirstIs(kAck) && !link.Gone() ? 1 : 0;
+    RunStage(s, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
+    m_link.Disarm();
+    bool ok = s.Judge(s.FirstIs(kAck)) && (!s.Over() || s.Fail());
+    if (ok && m_link.LineErrors() != 0) {
+        s.outcome = IspOutcome::Malformed;
+        ok = false;
+    }
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
 bool CIspProtocol::SetResetWiring(const ResetWiring& wiring) {
@@ -320,31 +350,32 @@ bool CIspProtocol::SetResetWiring(const ResetWiring& wiring) {
     return true;
 }
 
-bool CIspProtocol::DeviceGone() const { return m_pPort != nullptr && m_pPort->IsGone(); }
-
 int CIspProtocol::GetCommands() {
-    const Link link = MakeLink(m_pPort, m_trace);
+    Session s{m_link, m_trace ? &m_trace : nullptr};
+    ILink& link = m_link;
     const unsigned char get[2] = {0x00, 0xFF};
     // ACK, N, version, N codes, ACK: the count byte says how long the reply is.
     const auto replyLength = [&](int count) {
-        return count >= 2 ? g_rxRing.ByteAt(1) + 4 : kGetReplyLength;
+        return count >= 2 ? link.ByteAt(1) + 4 : kGetReplyLength;
     };
-    const bool there = Exchange(link, [&] {
-        RunStage(link, get, 2, kGetWindow, kGetReplyLength, [&](int count) {
-            if (link.LoneNack(count)) return true;
+    const bool there = Exchange(s, [&] {
+        RunStage(s, get, 2, kGetWindow, kGetReplyLength, [&](int count) {
+            if (s.LoneNack(count)) return true;
             return count >= (m_acceptLongerGet ? replyLength(count) : kGetReplyLength);
         });
         return true;
     });
-    const int count = g_rxRing.Count();
-    if (!there || count < 2 || g_rxRing.ByteAt(0) != kAck) return 0;
-    const int codes = g_rxRing.ByteAt(1);
+    const int count = link.Count();
+    const int codes = count >= 2 ? link.ByteAt(1) : 0;
     const bool lengthOk = m_acceptLongerGet ? codes >= kGetCodeCount && codes <= kMaxCommandCount
                                             : codes == kGetCodeCount;
-    if (!lengthOk || count != codes + 4 || g_rxRing.ByteAt(count - 1) != kAck) return 0;
-    g_rxRing.Reframe(2, count - 2);
-    g_rxRing.Take(&m_nVersion);
-    for (int i = 0; i < codes; ++i) g_rxRing.Take(&m_listed[i]);
+    const bool ok = there && s.Judge(count >= 2 && link.ByteAt(0) == kAck && lengthOk &&
+                                     count == codes + 4 && link.ByteAt(count - 1) == kAck);
+    m_outcome = s.outcome;
+    if (!ok) return 0;
+    link.Reframe(2, count - 2);
+    link.Take(&m_nVersion);
+    for (int i = 0; i < codes; ++i) link.Take(&m_listed[i]);
     m_listedCount = codes;
     std::memcpy(m_commands, m_listed, kCommandCount);
     for (int i = kCommandCount; i < codes; ++i) {
@@ -354,18 +385,24 @@ int CIspProtocol::GetCommands() {
 }
 
 int CIspProtocol::GetVersionAndProtection(unsigned char out[3]) {
-    return ShortReplyCommand(MakeLink(m_pPort, m_trace), m_commands[SlotGetVersion],
-                             ShortReply{false, false}, out);
+    Session s{m_link, m_trace ? &m_trace : nullptr};
+    const bool ok = ShortReplyCommand(s, m_commands[SlotGetVersion], ShortReply{false, false}, out);
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
 int CIspProtocol::GetChipId(unsigned char out[2]) {
-    return ShortReplyCommand(MakeLink(m_pPort, m_trace), m_commands[SlotGetId],
-                             ShortReply{true, true}, out);
+    Session s{m_link, m_trace ? &m_trace : nullptr};
+    const bool ok = ShortReplyCommand(s, m_commands[SlotGetId], ShortReply{true, true}, out);
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
 int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* out) {
+    m_outcome = IspOutcome::Malformed;  // an argument no command can carry
     if (length == 0 || length > 256) return 0;
-    const Link link = MakeLink(m_pPort, m_trace);
+    Session s{m_link, m_trace ? &m_trace : nullptr};
+    ILink& link = m_link;
     unsigned char command[2];
     unsigned char addressBytes[5];
     const unsigned char countBytes[2] = {static_cast<unsigned char>(length - 1),
@@ -373,20 +410,21 @@ int CIspProtocol::ReadMemory(uint32_t address, uint16_t length, unsigned char* o
     CommandBytes(m_commands[SlotReadMemory], command);
     AddressBytes(address, addressBytes);
 
-    const bool ok =
-        Exchange(link, Ack(link, command, 2, kWindow), Ack(link, addressBytes, 5, kWindow), [&] {
-            ReadDataStage(link, countBytes, 2, length);
-            return true;
-        });
-    if (!ok || g_rxRing.Count() < length + 1 || g_rxRing.ByteAt(0) != kAck) return 0;
-    g_rxRing.Take(nullptr);  // the ACK
-    for (int i = 0; i < length; ++i) g_rxRing.Take(&out[i]);
+    const bool ok = Exchange(s, Ack(s, command, 2, kWindow), Ack(s, addressBytes, 5, kWindow), [&] {
+        ReadDataStage(s, countBytes, 2, length);
+        return s.Judge(link.Count() >= length + 1 && s.FirstIs(kAck));
+    });
+    m_outcome = s.outcome;
+    if (!ok) return 0;
+    link.Take(nullptr);  // the ACK
+    for (int i = 0; i < length; ++i) link.Take(&out[i]);
     return 1;
 }
 
 int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned char* data) {
+    m_outcome = IspOutcome::Malformed;
     if (length == 0 || length > 256 || data == nullptr) return 0;
-    const Link link = MakeLink(m_pPort, m_trace);
+    Session s{m_link, m_trace ? &m_trace : nullptr};
     unsigned char command[2];
     unsigned char addressBytes[5];
     CommandBytes(m_commands[SlotWriteMemory], command);
@@ -400,43 +438,52 @@ int CIspProtocol::WriteMemory(uint32_t address, uint16_t length, const unsigned 
     block.push_back(XorOf(block));
     const int blockSize = static_cast<int>(block.size());
 
-    const bool ok = Exchange(
-        link, Ack(link, command, 2, kShortWindow), Ack(link, addressBytes, 5, kShortWindow),
-        EraseAck(link, block.data(), blockSize, kMsPerByte * blockSize, m_eraseWaitMs));
-    return ok ? 1 : 0;
+    const bool ok =
+        Exchange(s, Ack(s, command, 2, kShortWindow), Ack(s, addressBytes, 5, kShortWindow),
+                 Ack(s, block.data(), blockSize, kMsPerByte * blockSize));
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
 int CIspProtocol::Go(uint32_t address) {
-    const Link link = MakeLink(m_pPort, m_trace);
+    Session s{m_link, m_trace ? &m_trace : nullptr};
+    ILink& link = m_link;
     unsigned char command[2];
     unsigned char addressBytes[5];
     CommandBytes(m_commands[SlotGo], command);
     AddressBytes(address, addressBytes);
 
     bool latestAck = false;
-    const bool commandAcked = Exchange(link, Ack(link, command, 2, kShortWindow), [&] {
-        latestAck = GoAddressStage(link, addressBytes, 5);
+    const bool commandAcked = Exchange(s, Ack(s, command, 2, kShortWindow), [&] {
+        latestAck = GoAddressStage(s, addressBytes, 5);
         return true;
     });
-    if (!commandAcked) return 0;
-    if (latestAck) return 1;
-    const int count = g_rxRing.Count();
-    const bool ackThenNack = count == 2 && g_rxRing.ByteAt(1) == kNack;
-    return (count >= 1 && g_rxRing.ByteAt(0) == kAck && !ackThenNack) ? 1 : 0;
+    bool ok = commandAcked;
+    if (ok && !latestAck) {
+        const int count = link.Count();
+        const bool ackThenNack = count == 2 && link.ByteAt(1) == kNack;
+        ok = s.Judge(count >= 1 && link.ByteAt(0) == kAck && !ackThenNack);
+        // ACK then NACK: the address was refused.
+        if (!ok && ackThenNack) s.outcome = IspOutcome::Refused;
+    }
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
-int CIspProtocol::Erase(uint16_t firstPage, uint16_t pageCount) {
+int CIspProtocol::Erase(uint16_t firstPage, uint16_t pageCount, uint32_t eraseWaitMs) {
     switch (m_commands[SlotErase]) {
         case 0x43:
-            return EraseBasic(firstPage, pageCount);
+            return EraseBasic(firstPage, pageCount, eraseWaitMs);
         case 0x44:
-            return EraseExtended(firstPage, pageCount);
+            return EraseExtended(firstPage, pageCount, eraseWaitMs);
         default:
+            m_outcome = IspOutcome::Malformed;
             return 0;
     }
 }
 
-int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount) {
+int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount, uint32_t eraseWaitMs) {
+    m_outcome = IspOutcome::Malformed;
     if (pageCount == 0 || m_commands[SlotErase] != 0x43) return 0;
     std::vector<unsigned char> block;
     if (pageCount == 0xFFFF || pageCount == 0xFF) {
@@ -452,15 +499,17 @@ int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount) {
         block.push_back(XorOf(block));
     }
 
-    const Link link = MakeLink(m_pPort, m_trace);
+    Session s{m_link, m_trace ? &m_trace : nullptr};
     const unsigned char command[2] = {0x43, 0xBC};
-    const bool ok = Exchange(
-        link, Ack(link, command, 2, kShortWindow),
-        EraseAck(link, block.data(), static_cast<int>(block.size()), kWindow, m_eraseWaitMs));
-    return ok ? 1 : 0;
+    const bool ok =
+        Exchange(s, Ack(s, command, 2, kShortWindow),
+                 Ack(s, block.data(), static_cast<int>(block.size()), kWindow, eraseWaitMs));
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
-int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount) {
+int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount, uint32_t eraseWaitMs) {
+    m_outcome = IspOutcome::Malformed;
     if (pageCount == 0 || m_commands[SlotErase] != 0x44) return 0;
     if (pageCount >= 0xFFF0 && pageCount <= 0xFFFC) return 0;  // reserved counts
 
@@ -482,60 +531,44 @@ int CIspProtocol::EraseExtended(uint16_t firstPage, uint16_t pageCount) {
     }
     const int blockSize = static_cast<int>(block.size());
 
-    const Link link = MakeLink(m_pPort, m_trace);
+    Session s{m_link, m_trace ? &m_trace : nullptr};
     const unsigned char command[2] = {0x44, 0xBB};
     // A list too long for one send never leaves; its stage then fails by timeout.
-    const bool ok =
-        Exchange(link, Ack(link, command, 2, kWindow),
-                 EraseAck(link, block.data(), blockSize, kMsPerByte * blockSize, m_eraseWaitMs));
-    return ok ? 1 : 0;
+    const bool ok = Exchange(s, Ack(s, command, 2, kWindow),
+                             Ack(s, block.data(), blockSize, kMsPerByte * blockSize, eraseWaitMs));
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
-namespace {
-
-constexpr unsigned char kReadoutUnprotectCode = 0x92;
-constexpr unsigned char kWriteUnprotectCode = 0x73;
-constexpr unsigned char kReadoutProtectCode = 0x82;
-// The option-byte commands rewrite the option bytes before their second ACK.
-constexpr unsigned long kOptionWriteWindow = 1000;
-
-// Sends the command, waits for its ACK as any command stage does, then for the second ACK
-// without sending anything: both arrive in one stage, since clearing the ring between two
-// could drop a second ACK that came at once.
-bool TwoAckCommand(const Link& link, unsigned char code, unsigned long secondWindowMs) {
-    unsigned char command[2];
-    CommandBytes(code, command);
-    return Exchange(link, [&] {
-        if (!AckStage(link, command, 2, kWindow)) return false;
-        if (link.ring.Count() < 2) link.ring.WaitForCount(2, secondWindowMs);
-        return link.ring.Count() >= 2 && link.ring.ByteAt(1) == kAck;
-    });
-}
-
-}  // namespace
-
-int CIspProtocol::ReadoutUnprotect() {
-    return TwoAckCommand(MakeLink(m_pPort, m_trace), kReadoutUnprotectCode, kWindow + m_eraseWaitMs)
-               ? 1
-               : 0;
+int CIspProtocol::ReadoutUnprotect(uint32_t massEraseWaitMs) {
+    Session s{m_link, m_trace ? &m_trace : nullptr};
+    const bool ok = TwoAckCommand(s, kReadoutUnprotectCode, kWindow + massEraseWaitMs);
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
 int CIspProtocol::WriteUnprotect() {
-    return TwoAckCommand(MakeLink(m_pPort, m_trace), kWriteUnprotectCode, kOptionWriteWindow) ? 1
-                                                                                              : 0;
+    Session s{m_link, m_trace ? &m_trace : nullptr};
+    const bool ok = TwoAckCommand(s, kWriteUnprotectCode, kOptionWriteWindow);
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
 int CIspProtocol::ReadoutProtect() {
-    return TwoAckCommand(MakeLink(m_pPort, m_trace), kReadoutProtectCode, kOptionWriteWindow) ? 1
-                                                                                              : 0;
+    Session s{m_link, m_trace ? &m_trace : nullptr};
+    const bool ok = TwoAckCommand(s, kReadoutProtectCode, kOptionWriteWindow);
+    m_outcome = s.outcome;
+    return Result(ok);
 }
 
 int CIspProtocol::Resync() {
-    const Link link = MakeLink(m_pPort, m_trace);
+    Session s{m_link, m_trace ? &m_trace : nullptr};
     const unsigned char sync = kSync;
-    Exchange(link, [&] {
-        RunStage(link, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
+    Exchange(s, [&] {
+        RunStage(s, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });
         return true;
     });
-    return link.FirstIs(kAck) || link.FirstIs(kNack) ? 1 : 0;
+    const bool ok = s.Judge(s.FirstIs(kAck) || s.FirstIs(kNack));
+    m_outcome = s.outcome;
+    return Result(ok);
 }

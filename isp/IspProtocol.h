@@ -1,4 +1,4 @@
-// Host side of the STM32 USART bootloader protocol.
+// Host side of the STM32 USART bootloader protocol, on a link.
 #pragma once
 
 #include <cstdint>
@@ -6,9 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "Link.h"
 #include "OpenFailure.h"  // the reasons LastOpenFailure gives
-
-class CSerialPort;
 
 // How the adapter's modem lines reach the target. The default is the usual board: DTR
 // drives NRST (asserted = line on), RTS selects boot mode (bootloader = line off).
@@ -20,8 +19,22 @@ struct ResetWiring {
     bool invertBoot = false;   // bootloader = line on
 };
 
-// Every operation runs on the caller's thread and blocks it (sleeping between arrivals), returns
-// non-zero for success and 0 for failure, and logs nothing.
+// How the last operation ended, beside its result.
+enum class IspOutcome {
+    Done,       // every stage answered as it must
+    Refused,    // the bootloader answered NACK
+    NoAnswer,   // nothing came within the window (and its resends)
+    Malformed,  // something came, but not the reply (wrong byte or length, a line error)
+    Gone,       // the device went away
+    Stopped,    // the link was interrupted (a stop was asked for)
+};
+
+// "done", "refused", "no answer", "malformed", "gone", "stopped".
+const char* IspOutcomeName(IspOutcome outcome);
+
+// Every operation runs on the caller's thread and blocks it (sleeping on the link between
+// arrivals, on the link's clock), returns non-zero for success and 0 for failure, and logs
+// nothing; LastOutcome then says how it ended.
 class CIspProtocol {
 public:
     static constexpr unsigned char kAck = 0x79;
@@ -30,7 +43,7 @@ public:
     static constexpr int kCommandCount = 11;
     static constexpr int kMaxCommandCount = 20;
 
-    // Slots of m_commands, in the order the bootloader lists them.
+    // Slots of the command table, in the order the bootloader lists them.
     enum Slot {
         SlotGet = 0,
         SlotGetVersion = 1,
@@ -41,25 +54,24 @@ public:
         SlotErase = 6,
     };
 
-    // Replies arrive in the process's g_rxRing, where OnSerialEvent puts them.
-    CIspProtocol();
-    ~CIspProtocol();  // DestroyPort
+    explicit CIspProtocol(ILink& link);
     CIspProtocol(const CIspProtocol&) = delete;
     CIspProtocol& operator=(const CIspProtocol&) = delete;
 
-    // Creates the serial port and installs OnSerialEvent as its callback.
-    int CreatePort();
-    // Closes the port (waiting at most 2000 ms for its thread) and destroys it.
-    void DestroyPort();
-
-    // Opens the created port at baudRate, 8 data bits, even parity, modem lines monitored.
-    // 1 on success; 0 otherwise (also without a port), and LastOpenFailure says why.
+    // The link's port: opens it at baudRate (8E1); 1 on success, else 0 and LastOpenFailure
+    // says why.
     int Open(const std::string& name, int baudRate);
-    // Closes the port if there is one; the port stays created.
     void Close();
     bool IsOpen() const;
-    // After a failed Open: an OpenFailure (OpenFailureOther when there was no port).
     int LastOpenFailure() const;
+    // True once the port's device has gone away (unplugged), until the next Open. While it
+    // is, every operation fails at once: no windows, no resends.
+    bool DeviceGone() const;
+    // From any thread: the operation under way ends at its next wait, and every later one at
+    // once (outcome Stopped), until the next Open.
+    void Stop();
+    // The clock the link measures on; the callers time their own waits on it too.
+    IClock& Clock();
 
     // The reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK. The pulse:
     // wait 50 ms; reset line asserted, boot line to its bootloader level; wait 100 ms;
@@ -70,31 +82,29 @@ public:
     // the same line.
     bool SetResetWiring(const ResetWiring& wiring);
     const ResetWiring& GetResetWiring() const { return m_wiring; }
-    // Told, on the caller's thread, of every DTR/RTS change the client asks of the port, in
+    // Told, on the caller's thread, of every DTR/RTS change the client asks of the link, in
     // order: line is "DTR" or "RTS", level true for on. Empty (the default): nobody is told.
     using LineObserver = std::function<void(const char* line, bool level)>;
     void SetLineObserver(LineObserver observer) { m_lineObserver = std::move(observer); }
-    // Told, on the caller's thread, of every send handed to the port (fromHost true) and, at
+    // Told, on the caller's thread, of every send handed to the link (fromHost true) and, at
     // the end of each stage, of the reply bytes that stage saw (fromHost false; not called
     // when it saw none). Empty (the default): nothing is copied.
     using Trace = std::function<void(bool fromHost, const unsigned char* bytes, int count)>;
     void SetTrace(Trace trace) { m_trace = std::move(trace); }
-    // True once the port's device has gone away (unplugged), until the next Open. While it
-    // is, every operation fails at once: no windows, no resends.
-    bool DeviceGone() const;
 
-    // Get: fills m_nVersion and m_commands on success; a failure leaves them unchanged.
+    // Get: fills the version and the command table on success; a failure leaves them.
     // Only a list of exactly 11 codes is accepted unless SetAcceptLongerGet allowed more.
     int GetCommands();
     // Accepts lists of 11 to kMaxCommandCount codes (newer bootloaders add Get Checksum
-    // and more): m_commands then holds the first 11, with the erase slot set to the erase
+    // and more): the table then holds the first 11, with the erase slot set to the erase
     // code found anywhere in the list.
     void SetAcceptLongerGet(bool accept) { m_acceptLongerGet = accept; }
-    // How long the last stage of the next erases waits for the ACK, in ms. The bootloader
-    // answers only once the erase is done, so this is the erase's worst case; such a stage
-    // is never resent, since the block would arrive as a new command. 0: the usual window
-    // and resends.
-    void SetEraseWaitMs(unsigned long ms) { m_eraseWaitMs = ms; }
+    // From the last accepted Get: the version byte (0x22 is V2.2), a slot's code, and every
+    // code as listed.
+    unsigned char Version() const { return m_nVersion; }
+    unsigned char Command(Slot slot) const { return m_commands[slot]; }
+    const unsigned char* Listed() const { return m_listed; }
+    int ListedCount() const { return m_listedCount; }
 
     // out: version, option byte 1, option byte 2.
     int GetVersionAndProtection(unsigned char out[3]);
@@ -108,17 +118,21 @@ public:
     int Go(uint32_t address);
     // pageCount 0xFFFF erases the whole flash; the form is chosen by slot 6 (0x43/0x44).
     // The basic form names pages in one byte: any page above 255 is refused, nothing sent.
-    int Erase(uint16_t firstPage, uint16_t pageCount);
-    int EraseBasic(uint16_t firstPage, uint16_t pageCount);
-    int EraseExtended(uint16_t firstPage, uint16_t pageCount);
+    // eraseWaitMs: the erase's worst case, when known. The bootloader answers the page block
+    // only once the erase is done, so its stage then waits that long on top of its window,
+    // and is never resent (the block would arrive as a new command). 0: the usual window
+    // and resends.
+    int Erase(uint16_t firstPage, uint16_t pageCount, uint32_t eraseWaitMs = 0);
+    int EraseBasic(uint16_t firstPage, uint16_t pageCount, uint32_t eraseWaitMs = 0);
+    int EraseExtended(uint16_t firstPage, uint16_t pageCount, uint32_t eraseWaitMs = 0);
 
     // The protection commands. Each is answered by an ACK for the command and a second ACK
     // once the chip has done it, then the chip resets: the line is silent until a new sync.
     // 1 when both ACKs came. The command is resent while the line is silent, as others are;
     // the wait for the second ACK is never resent.
     // 0x92: lifts read-out protection by erasing all flash. The second ACK comes after the
-    // mass erase, so it is awaited SetEraseWaitMs's worst case on top of the usual window.
-    int ReadoutUnprotect();
+    // mass erase, so it is awaited massEraseWaitMs on top of the usual window.
+    int ReadoutUnprotect(uint32_t massEraseWaitMs);
     // 0x73: lifts write protection from every unit.
     int WriteUnprotect();
     // 0x82: sets read-out protection.
@@ -129,17 +143,22 @@ public:
     // 1 on ACK or NACK.
     int Resync();
 
-    unsigned char m_nVersion;
-    unsigned char m_commands[kCommandCount];
-    // Every code of the last accepted Get, as listed.
-    unsigned char m_listed[kMaxCommandCount] = {};
-    int m_listedCount = 0;
+    // How the last operation above ended (Done after a success).
+    IspOutcome LastOutcome() const { return m_outcome; }
 
 private:
-    CSerialPort* m_pPort;
+    // Records how an operation ended and returns its result.
+    int Result(bool ok);
+    void DriveLine(ResetWiring::Line line, bool level);
+
+    ILink& m_link;
+    unsigned char m_nVersion = 0;
+    unsigned char m_commands[kCommandCount] = {};
+    unsigned char m_listed[kMaxCommandCount] = {};
+    int m_listedCount = 0;
     bool m_acceptLongerGet = false;
-    unsigned long m_eraseWaitMs = 0;
     ResetWiring m_wiring;
     LineObserver m_lineObserver;
     Trace m_trace;
+    IspOutcome m_outcome = IspOutcome::Done;
 };

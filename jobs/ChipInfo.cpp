@@ -18,7 +18,7 @@ void CDeviceJobs::ReadChipInfo() {
     }
 
     // A failed first command does not stop the second.
-    WaitMs(100);
+    m_isp.Clock().SleepMs(100);
 
     unsigned char id[2] = {};
     if (m_isp.GetChipId(id)) {

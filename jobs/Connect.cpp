@@ -1,5 +1,4 @@
 // Bringing the link to the bootloader up: one attempt, reconnect, and the port scan.
-#include "Clock.h"
 #include "DeviceJobs.h"
 #include "Format.h"
 #include "Messages.h"
@@ -31,9 +30,9 @@ int CDeviceJobs::OpenAndSync(const std::string& name) {
     if (m_isp.ResetAndSync() && m_isp.GetCommands()) {
         m_host.AppendLog(kMsgIspConnected);
         m_host.AppendLog(
-            Format(kMsgBootloaderVersion, m_isp.m_nVersion >> 4, m_isp.m_nVersion & 0x0F));
+            Format(kMsgBootloaderVersion, m_isp.Version() >> 4, m_isp.Version() & 0x0F));
         m_host.AppendLog(kMsgBootloaderCommands);
-        m_host.AppendHexLog(m_isp.m_listed, m_isp.m_listedCount);
+        m_host.AppendHexLog(m_isp.Listed(), m_isp.ListedCount());
         m_host.AppendLog("\r\n");
         if (m_options.identifyChip) IdentifyChip();
         return 1;
@@ -51,7 +50,7 @@ void CDeviceJobs::ConnectOnly(const std::string& name) {
 void CDeviceJobs::Reconnect() {
     if (m_isp.IsOpen()) {
         m_isp.Close();
-        WaitMs(kSettleMs);
+        m_isp.Clock().SleepMs(kSettleMs);
     }
     if (Connect(m_options.port)) {
         m_bConnected = 1;
@@ -64,7 +63,7 @@ void CDeviceJobs::Reconnect() {
 int CDeviceJobs::ConnectAgain() {
     if (m_isp.IsOpen()) {
         m_isp.Close();
-        WaitMs(kSettleMs);
+        m_isp.Clock().SleepMs(kSettleMs);
     }
     // The same port alone: a scan could find another board.
     m_bConnected = Connect(m_options.port);
@@ -83,7 +82,7 @@ void CDeviceJobs::ScanPorts(const std::string& failedName) {
         std::string text = m_host.PortAt(i);
         if (text.empty()) return;
         if (text == failedName) continue;
-        WaitMs(kSettleMs);
+        m_isp.Clock().SleepMs(kSettleMs);
         if (Connect(text)) {
             m_bConnected = 1;
             m_options.port = text;

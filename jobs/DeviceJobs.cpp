@@ -3,7 +3,7 @@
 #include "Format.h"
 #include "Messages.h"
 
-CDeviceJobs::CDeviceJobs(IJobHost& host) : m_host(host) {}
+CDeviceJobs::CDeviceJobs(IJobHost& host, ILink& link) : m_host(host), m_isp(link) {}
 
 bool CDeviceJobs::BeginJob() {
     m_bLastJobOk = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FlashGeometry.h"
@@ -53,7 +54,9 @@ struct JobOptions {
 // operation runs to its end on the caller's thread and reports only through the host.
 class CDeviceJobs {
 public:
-    explicit CDeviceJobs(IJobHost& host);
+    // link: the line to the board, which the jobs open, talk through and close; it outlives
+    // the jobs.
+    CDeviceJobs(IJobHost& host, ILink& link);
 
     // The options as a whole, or one at a time as a dialog's controls change them.
     void SetOptions(const JobOptions& options) { m_options = options; }
@@ -113,8 +116,18 @@ public:
     // the command and the reconnect).
     int LastJobSucceeded() const { return m_bLastJobOk; }
 
-    CIspProtocol m_isp;
-    FlashImage m_image;
+    // How the link reaches the board: the lines the reset pulse drives. false (and the wiring
+    // kept) when reset and boot name the same line.
+    bool SetResetWiring(const ResetWiring& wiring) { return m_isp.SetResetWiring(wiring); }
+    // Every line change and every byte sent and received, for a front end's trace.
+    void SetLineObserver(CIspProtocol::LineObserver observer) {
+        m_isp.SetLineObserver(std::move(observer));
+    }
+    void SetTrace(CIspProtocol::Trace trace) { m_isp.SetTrace(std::move(trace)); }
+    // True once the board's device has gone away (unplugged), until the next connect.
+    bool DeviceGone() const { return m_isp.DeviceGone(); }
+    // Frees the loaded image's pages (they are freed anyway when the jobs go).
+    void FreeImage() { m_image.Clear(); }
 
 private:
     // One read-out block: length bytes at address; in a gap between banks nothing is read.
@@ -157,6 +170,8 @@ private:
                                 unsigned long resetWaitMs);
     // A mass erase's worst case: the identified chip's, else the longest any chip needs.
     unsigned long MassEraseWaitMs() const;
+    // Now on the link's clock, in ms.
+    unsigned long NowMs() { return static_cast<unsigned long>(m_isp.Clock().NowMs()); }
     // Programming stages; each returns false after logging its one failure.
     bool WritePages(const CErasePlan& plan, int blockCount);
     bool VerifyPages(const CErasePlan& plan, int blockCount);
@@ -178,6 +193,8 @@ private:
     void ReportReadOutDone(unsigned long start, const std::string& path);
 
     IJobHost& m_host;
+    CIspProtocol m_isp;
+    FlashImage m_image;
     JobOptions m_options;
     FlashGeometry m_geometry;
     int m_bConnected = 0;

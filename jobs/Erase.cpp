@@ -11,9 +11,8 @@ void CDeviceJobs::EraseRange(uint32_t address, uint32_t length) {
     const FlashGeometry& g = m_geometry;
     if (length == 0) {
         m_host.StageBegan(JobStage::Erase, 0);
-        m_isp.SetEraseWaitMs(g.Known() ? g.chip->massEraseMaxMs : 0);
-        const bool erased = m_isp.Erase(0, CErasePlan::kWholeFlash) != 0;
-        m_isp.SetEraseWaitMs(0);
+        const bool erased =
+            m_isp.Erase(0, CErasePlan::kWholeFlash, g.Known() ? g.chip->massEraseMaxMs : 0) != 0;
         m_host.StageEnded(JobStage::Erase, erased);
         if (!erased) {
             Fail(kMsgEraseChipFailed);
@@ -48,9 +47,7 @@ void CDeviceJobs::EraseRange(uint32_t address, uint32_t length) {
     for (int n = 0; n < total; ++n) {
         const chips::EraseUnit& unit = units[static_cast<size_t>(n)];
         // One unit at a time, each awaited for its own worst case and never resent.
-        m_isp.SetEraseWaitMs(unit.eraseMaxMs);
-        const bool erased = m_isp.Erase(unit.index, 1) != 0;
-        m_isp.SetEraseWaitMs(0);
+        const bool erased = m_isp.Erase(unit.index, 1, unit.eraseMaxMs) != 0;
         if (!erased) {
             Fail(Format(kMsgEraseUnitFailed, unit.address, static_cast<unsigned>(unit.index)),
                  unit.address);

@@ -74,6 +74,5 @@ uint32_t CErasePlan::PageAddress(uint32_t imagePage) const {
 int CErasePlan::Send(CIspProtocol& isp, const Step& step) const {
     // The protocol picks the form from the same erase slot the plan was built from.
     if (m_form == Form::None) return 0;
-    isp.SetEraseWaitMs(step.waitMs);
-    return isp.Erase(step.firstPage, step.pageCount);
+    return isp.Erase(step.firstPage, step.pageCount, step.waitMs);
 }

@@ -23,7 +23,7 @@ void CDeviceJobs::Program() {
         layout.wholeFlashWaitMs = g.chip->massEraseMaxMs;
     }
     const CErasePlan plan(m_options.eraseAll, m_image, layout,
-                          m_isp.m_commands[CIspProtocol::SlotErase]);
+                          m_isp.Command(CIspProtocol::SlotErase));
     if (plan.ErasesWholeFlash()) {
         m_host.StageBegan(JobStage::Erase, 0);
         const bool erased = plan.Send(m_isp, plan.WholeFlash());
@@ -34,7 +34,7 @@ void CDeviceJobs::Program() {
         }
         m_host.AppendLog(kMsgEraseAllDone);
     }
-    WaitMs(kEraseToWriteMs);
+    m_isp.Clock().SleepMs(kEraseToWriteMs);
 
     const int blockCount = static_cast<int>(m_image.PageCount() * BlocksPerPage());
     bool ok = WritePages(plan, blockCount);
@@ -54,7 +54,7 @@ void CDeviceJobs::Program() {
 }
 
 bool CDeviceJobs::WritePages(const CErasePlan& plan, int blockCount) {
-    unsigned long start = ClockMs();
+    unsigned long start = NowMs();
     m_host.StageBegan(JobStage::Write, blockCount);
     m_host.AppendLog(kMsgWriteStart);
 
@@ -85,12 +85,12 @@ bool CDeviceJobs::WritePages(const CErasePlan& plan, int blockCount) {
         }
     }
     m_host.StageEnded(JobStage::Write, true);
-    m_host.AppendLog(Format(kMsgWriteDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
+    m_host.AppendLog(Format(kMsgWriteDone, static_cast<int>(ElapsedMs(start, NowMs()))));
     return true;
 }
 
 bool CDeviceJobs::VerifyPages(const CErasePlan& plan, int blockCount) {
-    unsigned long start = ClockMs();
+    unsigned long start = NowMs();
     m_host.StageBegan(JobStage::Verify, blockCount);
     m_host.AppendLog(kMsgVerifyStart);
 
@@ -123,7 +123,7 @@ bool CDeviceJobs::VerifyPages(const CErasePlan& plan, int blockCount) {
         }
     }
     m_host.StageEnded(JobStage::Verify, true);
-    m_host.AppendLog(Format(kMsgVerifyDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
+    m_host.AppendLog(Format(kMsgVerifyDone, static_cast<int>(ElapsedMs(start, NowMs()))));
     return true;
 }
 

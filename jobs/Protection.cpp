@@ -21,9 +21,7 @@ void CDeviceJobs::Unprotect(bool readout) {
     // The chip erases all its flash before the second ACK, and must be left that long again
     // before it is reconnected.
     const unsigned long waitMs = MassEraseWaitMs();
-    m_isp.SetEraseWaitMs(waitMs);
-    const bool sent = m_isp.ReadoutUnprotect() != 0;
-    m_isp.SetEraseWaitMs(0);
+    const bool sent = m_isp.ReadoutUnprotect(waitMs) != 0;
     AfterProtectionCommand(sent, kMsgReadoutUnprotectDone, kMsgReadoutUnprotectFailed, waitMs);
 }
 
@@ -41,7 +39,7 @@ void CDeviceJobs::AfterProtectionCommand(bool sent, const char* doneText, const 
     }
     m_host.AppendLog(doneText);
     m_host.AppendLog(Format(kMsgWaitingForReset, resetWaitMs));
-    WaitMs(resetWaitMs);
+    m_isp.Clock().SleepMs(resetWaitMs);
     if (!ConnectAgain()) {
         Fail(kMsgNotBackAfterReset);
         return;

@@ -134,7 +134,7 @@ std::string CDeviceJobs::CopyBlocks(const BlockSink& sink, uint32_t* failedAt,
 }
 
 void CDeviceJobs::ReadOutToFile(FILE* file, const std::string& path) {
-    const unsigned long start = ClockMs();
+    const unsigned long start = NowMs();
     StartReadOutBar();
     uint32_t failedAt = 0, kept = 0;
     std::string failure = CopyBlocks(
@@ -163,7 +163,7 @@ void CDeviceJobs::ReadOutSafely(const std::string& path) {
         Fail(kMsgReadOutOpenFailed);
         return;
     }
-    const unsigned long start = ClockMs();
+    const unsigned long start = NowMs();
     StartReadOutBar();
     uint32_t failedAt = 0, kept = 0;
     std::string failure =
@@ -206,7 +206,7 @@ void CDeviceJobs::KeepPartialReadOut(const std::string& temporary, const std::st
 }
 
 void CDeviceJobs::ReadOutToStream() {
-    const unsigned long start = ClockMs();
+    const unsigned long start = NowMs();
     StartReadOutBar();
     FILE* stream = m_options.readOutStream;
     uint32_t failedAt = 0, kept = 0;
@@ -219,7 +219,7 @@ void CDeviceJobs::ReadOutToStream() {
         return;
     }
     m_host.StageEnded(JobStage::ReadOut, true);
-    m_host.AppendLog(Format(kMsgReadOutDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
+    m_host.AppendLog(Format(kMsgReadOutDone, static_cast<int>(ElapsedMs(start, NowMs()))));
     m_bLastJobOk = 1;
 }
 
@@ -229,7 +229,7 @@ void CDeviceJobs::ReadOutFailed(const std::string& failure, uint32_t address) {
 }
 
 void CDeviceJobs::ReportReadOutDone(unsigned long start, const std::string& path) {
-    m_host.AppendLog(Format(kMsgReadOutDone, static_cast<int>(ElapsedMs(start, ClockMs()))));
+    m_host.AppendLog(Format(kMsgReadOutDone, static_cast<int>(ElapsedMs(start, NowMs()))));
     m_host.AppendLog(kMsgReadOutSavedAt);
     m_host.FileSaved(path);
     m_host.AppendLog("\r\n");

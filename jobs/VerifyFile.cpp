@@ -10,7 +10,7 @@ void CDeviceJobs::VerifyFile() {
     PageLayout layout{g.base, g.pageSize, 0};
     if (g.Known()) layout.units = g.units;
     // Page mode leaves the pages without data alone, so only those with data are read back.
-    const CErasePlan plan(false, m_image, layout, m_isp.m_commands[CIspProtocol::SlotErase]);
+    const CErasePlan plan(false, m_image, layout, m_isp.Command(CIspProtocol::SlotErase));
     const int blockCount = static_cast<int>(m_image.PageCount() * BlocksPerPage());
     m_bLastJobOk = VerifyPages(plan, blockCount) ? 1 : 0;
 }

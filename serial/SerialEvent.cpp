@@ -22,13 +22,15 @@ const char* const kTraceTexts[] = {
 
 void OnSerialEvent(CSerialPort* port, int event) {
     if (port == nullptr || event < SerialConnected || event > SerialCarrierLost) return;
+    void* context = port->CallbackContext();
+    RxRing& ring = context != nullptr ? *static_cast<RxRing*>(context) : g_rxRing;
     if (event == SerialDataReceived) {
-        g_rxRing.Append(port->GetRxData(), port->GetRxCount());
+        ring.Append(port->GetRxData(), port->GetRxCount());
         port->RequestRead();
         return;
     }
     // No reply can come any more: the client stops waiting now, not at its window's end.
-    if (event == SerialDisconnected && port->IsGone()) g_rxRing.Abort();
+    if (event == SerialDisconnected && port->IsGone()) ring.Abort();
     std::FILE* stream = g_traceStream.load();
     if (stream == nullptr) return;
     std::fputs(kTraceTexts[event], stream);

@@ -48,6 +48,10 @@ public:
 
     // Stores the receiver of all notifications; called once, right after construction.
     void SetCallback(SerialEventCallback callback);
+    // Stores what the callback needs beside the port (the receive ring of the port's link);
+    // set before Open. CallbackContext, also from within the callback, gives it back.
+    void SetCallbackContext(void* context);
+    void* CallbackContext() const;
 
     // Opens and configures the device (parity 0 none, 1 odd, 2 even; byteSize data bits;
     // one stop bit; no flow control) and starts the event thread. Returns an OpenResult;
@@ -90,5 +94,6 @@ private:
 };
 
 // The program's callback: trace texts to the trace stream (SerialTrace.h), received bytes to
-// g_rxRing; a device gone away aborts g_rxRing's wait.
+// the RxRing that is the port's callback context (g_rxRing when it has none); a device gone
+// away aborts that ring's wait.
 void OnSerialEvent(CSerialPort* port, int event);

@@ -126,9 +126,15 @@ void ChangeModemLine(int fd, int line, bool on) {
 // Everything one open period needs. The thread holds it, so a thread that outlives a
 // Close (a callback that never returns) can neither touch nor disturb the next period.
 struct PortSession {
-    PortSession(int device, int wake, CSerialPort* port, SerialEventCallback cb, bool watchModem,
-                const struct termios2& found)
-        : fd(device), wakeFd(wake), self(port), callback(cb), monitor(watchModem), saved(found) {}
+    PortSession(int device, int wake, CSerialPort* port, SerialEventCallback cb, void* cbContext,
+                bool watchModem, const struct termios2& found)
+        : fd(device),
+          wakeFd(wake),
+          self(port),
+          callback(cb),
+          context(cbContext),
+          monitor(watchModem),
+          saved(found) {}
 
     ~PortSession() {
         if (thread.joinable()) {
@@ -167,6 +173,7 @@ struct PortSession {
     const int wakeFd;
     CSerialPort* const self;  // compared, and handed to the callback; never dereferenced here
     const SerialEventCallback callback;
+    void* const context;
     std::atomic<bool> orphaned{false};
 
     SignalSet signals;
@@ -201,6 +208,7 @@ struct PortSession {
 
 struct CSerialPort::Backend {
     SerialEventCallback callback = nullptr;
+    void* context = nullptr;
 
     std::mutex lock;  // guards current and lastGone
     std::shared_ptr<PortSession> current;
@@ -469,6 +477,13 @@ CSerialPort::~CSerialPort() {
 
 void CSerialPort::SetCallback(SerialEventCallback callback) { m_p->callback = callback; }
 
+void CSerialPort::SetCallbackContext(void* context) { m_p->context = context; }
+
+void* CSerialPort::CallbackContext() const {
+    if (t_ownSession != nullptr && t_ownSession->self == this) return t_ownSession->context;
+    return m_p->context;
+}
+
 int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteSize,
                       int monitorModem) {
     // A period still in force ends first: its thread must not outlive its descriptor.
@@ -515,8 +530,8 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     // DTR and RTS are raised when the device opens.
     ChangeModemLine(fd, TIOCM_DTR | TIOCM_RTS, true);
 
-    auto session =
-        std::make_shared<PortSession>(fd, wakeFd, this, m_p->callback, monitorModem != 0, found);
+    auto session = std::make_shared<PortSession>(fd, wakeFd, this, m_p->callback, m_p->context,
+                                                 monitorModem != 0, found);
     try {
         session->thread = std::thread(RunEventThread, session);
     } catch (const std::system_error&) {

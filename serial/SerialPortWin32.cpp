@@ -148,6 +148,7 @@ struct CSerialPort::Backend {
     DWORD nTxLength = 0;
     DWORD nModemEventMask = 0;
     SerialEventCallback callback = nullptr;
+    void* context = nullptr;
     int lastOpenFailure = OpenFailureNone;
     // The port object the callback is told about; null once it has been destroyed.
     std::atomic<CSerialPort*> owner{nullptr};
@@ -362,6 +363,13 @@ CSerialPort::~CSerialPort() {
 
 void CSerialPort::SetCallback(SerialEventCallback callback) { m_p->callback = callback; }
 
+void CSerialPort::SetCallbackContext(void* context) { m_p->context = context; }
+
+void* CSerialPort::CallbackContext() const {
+    const Backend* own = OwnBackend(this);
+    return (own ? own : m_p.get())->context;
+}
+
 int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteSize,
                       int monitorModem) {
     Backend& b = *m_p;
@@ -375,6 +383,7 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     if (!ended || b.bThreadRunning) {
         const std::shared_ptr<Backend> fresh = std::make_shared<Backend>();
         fresh->callback = b.callback;
+        fresh->context = b.context;
         fresh->owner = this;
         b.owner = nullptr;
         m_p = fresh;

@@ -11,6 +11,7 @@
 #include "IspTestSupport.h"
 #include "PtyPeer.h"
 #include "RxRing.h"
+#include "SerialLink.h"
 #include "SerialPort.h"
 
 namespace {
@@ -28,7 +29,7 @@ protected:
     void Serve(std::vector<ScriptStep> script) {
         peer = std::make_unique<ScriptedPeer>(std::move(script));
         ASSERT_TRUE(peer->Start());
-        ASSERT_EQ(isp.CreatePort(), 1);
+        link.CreatePort();
         ASSERT_EQ(isp.Open(peer->SlavePath(), 115200), 1);
     }
 
@@ -46,7 +47,8 @@ protected:
     }
 
     std::unique_ptr<ScriptedPeer> peer;  // outlives the client's port
-    CIspProtocol isp;
+    CSerialLink link{g_rxRing};
+    CIspProtocol isp{link};
 };
 
 // --- sync ---
@@ -135,8 +137,8 @@ TEST_F(IspExchangeTest, GetArrivingInPiecesWithinWindowSucceeds) {
             {{0, Bytes(full.begin(), full.begin() + 4)},
              {150, Bytes(full.begin() + 4, full.end())}}}});
     EXPECT_EQ(isp.GetCommands(), 1);
-    EXPECT_EQ(isp.m_nVersion, 0x31);
-    EXPECT_EQ(Bytes(isp.m_commands, isp.m_commands + 11), StandardCodes(0x44));
+    EXPECT_EQ(isp.Version(), 0x31);
+    EXPECT_EQ(CommandTable(isp), StandardCodes(0x44));
 }
 
 TEST_F(IspExchangeTest, GetWithSixteenBytesIsRefusedAndTableKept) {
@@ -144,8 +146,8 @@ TEST_F(IspExchangeTest, GetWithSixteenBytesIsRefusedAndTableKept) {
     twelve.push_back(0xA1);
     ServeAfterGet({{kGet, {{0, GetReply(0x33, twelve)}}}});
     EXPECT_EQ(isp.GetCommands(), 0);
-    EXPECT_EQ(isp.m_nVersion, 0x22);
-    EXPECT_EQ(Bytes(isp.m_commands, isp.m_commands + 11), StandardCodes(0x43));
+    EXPECT_EQ(isp.Version(), 0x22);
+    EXPECT_EQ(CommandTable(isp), StandardCodes(0x43));
 }
 
 TEST_F(IspExchangeTest, GetWithWrongCountByteIsRefused) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Clock.h"
+#include "IspProtocol.h"
 #include "RxRing.h"
 
 namespace isptest {
@@ -45,6 +46,15 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
+}
+
+// The command table of the last accepted Get, slot by slot.
+inline Bytes CommandTable(const CIspProtocol& isp) {
+    Bytes table;
+    for (int slot = 0; slot < CIspProtocol::kCommandCount; ++slot) {
+        table.push_back(isp.Command(static_cast<CIspProtocol::Slot>(slot)));
+    }
+    return table;
 }
 
 // True when g_rxRing is disarmed: a byte appended now is not stored.

@@ -14,6 +14,7 @@
 #include "IspTestSupport.h"
 #include "PtyTarget.h"
 #include "RxRing.h"
+#include "SerialLink.h"
 #include "SerialPort.h"
 
 namespace {
@@ -40,7 +41,7 @@ protected:
         target = std::make_unique<sim::PtyTarget>(config);
         std::string error;
         ASSERT_TRUE(target->Start(&error)) << error;
-        ASSERT_EQ(isp.CreatePort(), 1);
+        link.CreatePort();
         ASSERT_EQ(isp.Open(target->SlavePath(), 115200), 1);
     }
 
@@ -74,7 +75,8 @@ protected:
     }
 
     std::unique_ptr<sim::PtyTarget> target;  // outlives the client's port
-    CIspProtocol isp;
+    CSerialLink link{g_rxRing};
+    CIspProtocol isp{link};
 };
 
 // --- connecting ---
@@ -84,8 +86,8 @@ TEST_F(IspWireTest, ConnectSendsSyncThenGetAndFillsTable) {
     EXPECT_EQ(isp.ResetAndSync(), 1);
     EXPECT_EQ(isp.GetCommands(), 1);
     EXPECT_EQ(target->HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
-    EXPECT_EQ(isp.m_nVersion, 0x22);
-    EXPECT_EQ(Bytes(isp.m_commands, isp.m_commands + 11), StandardCodes(0x44));
+    EXPECT_EQ(isp.Version(), 0x22);
+    EXPECT_EQ(CommandTable(isp), StandardCodes(0x44));
     EXPECT_TRUE(RingDisarmed());
 }
 
@@ -104,7 +106,7 @@ TEST_F(IspWireTest, SilentTargetGetsFiveSyncBytesAndFailsAfterAbout700Ms) {
 
 TEST_F(IspWireTest, GetListingTwelveCodesIsRefusedAndOldTableKept) {
     Connect(Config(0x44));
-    const Bytes before(isp.m_commands, isp.m_commands + 11);
+    const Bytes before = CommandTable(isp);
 
     // The same client moves to another port, where a bootloader lists 12 codes.
     sim::TargetConfig config = Config(0x43);
@@ -118,8 +120,8 @@ TEST_F(IspWireTest, GetListingTwelveCodesIsRefusedAndOldTableKept) {
     ASSERT_EQ(isp.ResetAndSync(), 1);
     EXPECT_EQ(isp.GetCommands(), 0);
     EXPECT_EQ(other.HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
-    EXPECT_EQ(Bytes(isp.m_commands, isp.m_commands + 11), before);
-    EXPECT_EQ(isp.m_nVersion, 0x22);
+    EXPECT_EQ(CommandTable(isp), before);
+    EXPECT_EQ(isp.Version(), 0x22);
     isp.Close();
 }
 
@@ -130,9 +132,9 @@ TEST_F(IspWireTest, LongerGetIsAcceptedWhenAllowedWithTheEraseCodeFromTheList) {
     isp.SetAcceptLongerGet(true);
     ASSERT_EQ(isp.ResetAndSync(), 1);
     EXPECT_EQ(isp.GetCommands(), 1);
-    EXPECT_EQ(isp.m_listedCount, 12);
-    EXPECT_EQ(isp.m_listed[11], 0xA1);
-    EXPECT_EQ(isp.m_commands[CIspProtocol::SlotErase], 0x43);
+    EXPECT_EQ(isp.ListedCount(), 12);
+    EXPECT_EQ(isp.Listed()[11], 0xA1);
+    EXPECT_EQ(isp.Command(CIspProtocol::SlotErase), 0x43);
 }
 
 TEST_F(IspWireTest, ShortGetReplyIsNotResentAndFailsWhenWindowEnds) {
@@ -334,7 +336,7 @@ TEST_F(IspWireTest, EraseWithUnofferedEraseCodeSendsNothing) {
     sim::TargetConfig config = Config();
     config.faults = {"erase-code:0x55"};
     Connect(config);
-    ASSERT_EQ(isp.m_commands[CIspProtocol::SlotErase], 0x55);
+    ASSERT_EQ(isp.Command(CIspProtocol::SlotErase), 0x55);
     EXPECT_EQ(isp.Erase(0, 0xFFFF), 0);
     EXPECT_EQ(isp.Erase(5, 1), 0);
     EXPECT_TRUE(HostBytesAfterPause().empty());
@@ -486,17 +488,17 @@ TEST_F(IspWireTest, UnplugMidReadFailsAtOnceAndAFreshOpenAfterReplugWorks) {
 // the chip then resets, so a sync is ACKed again.
 TEST_F(IspWireTest, ProtectionCommandsAreAnsweredByTwoAcksThenWaitForSync) {
     const struct {
-        int (CIspProtocol::*command)();
+        int (*command)(CIspProtocol&);
         uint8_t code;
         bool protectedBefore;
-    } commands[] = {{&CIspProtocol::ReadoutUnprotect, 0x92, true},
-                    {&CIspProtocol::WriteUnprotect, 0x73, false},
-                    {&CIspProtocol::ReadoutProtect, 0x82, false}};
+    } commands[] = {{[](CIspProtocol& p) { return p.ReadoutUnprotect(0); }, 0x92, true},
+                    {[](CIspProtocol& p) { return p.WriteUnprotect(); }, 0x73, false},
+                    {[](CIspProtocol& p) { return p.ReadoutProtect(); }, 0x82, false}};
     for (const auto& c : commands) {
         sim::TargetConfig config = Config();
         config.readoutProtected = c.protectedBefore;
         Connect(config);
-        EXPECT_EQ((isp.*c.command)(), 1) << int{c.code};
+        EXPECT_EQ(c.command(isp), 1) << int{c.code};
         EXPECT_EQ(target->HostBytes(), Bytes({c.code, static_cast<uint8_t>(c.code ^ 0xFF)}));
         EXPECT_EQ(target->TargetBytes(), Bytes({ACK, ACK}));
         target->ClearLog();
@@ -514,8 +516,7 @@ TEST_F(IspWireTest, ReadoutUnprotectAwaitsTheMassEraseForItsSecondAck) {
         config.SetChip(*chips::FindChipByKey("l152"));
         config.chipTiming = true;
         Connect(config);
-        isp.SetEraseWaitMs(waitMs);
-        EXPECT_EQ(isp.ReadoutUnprotect(), waitMs != 0 ? 1 : 0) << waitMs;
+        EXPECT_EQ(isp.ReadoutUnprotect(waitMs), waitMs != 0 ? 1 : 0) << waitMs;
         EXPECT_EQ(HostBytesAfterPause(), Bytes({0x92, 0x6D})) << "never resent";
         isp.Close();
     }

@@ -32,7 +32,9 @@ TEST_F(JobTest, ChipInfoBeforeConnectRefusesAndSendsNothing) {
 TEST_F(JobTest, ChipInfoAfterGoLogsBothFailures) {
     sim::PtyTarget& target = StartTarget();
     ConnectTo(target);
-    ASSERT_EQ(jobs.m_isp.Go(0x08000000), 1);
+    jobs.GoTo();
+    ASSERT_EQ(jobs.LastJobSucceeded(), 1);
+    host.log.clear();
     jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>读取版本及读保护信息失败！\r\n>>读取芯片ID版本失败！\r\n");
     EXPECT_TRUE(jobs.IsConnected());

@@ -16,7 +16,7 @@ TEST_F(JobTest, ConnectLogsPortVersionAndCommandTable) {
     EXPECT_EQ(host.log, OpenedLine(target.SlavePath()) +
                             "\r\n>>连接ISP成功!\r\n>>Bootloader版本：V2.2\r\n"
                             ">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \r\n");
-    EXPECT_TRUE(jobs.m_isp.IsOpen());
+    EXPECT_TRUE(link.IsOpen());
     EXPECT_FALSE(jobs.IsConnected()) << "Connect leaves the flag to its callers";
 }
 
@@ -33,7 +33,7 @@ TEST_F(JobTest, ConnectShowsExtendedEraseAndVersionDigits) {
 TEST_F(JobTest, ConnectWithEmptyNameLogsInvalidPortAndOpensNothing) {
     EXPECT_EQ(jobs.Connect(""), 0);
     EXPECT_EQ(host.log, ">>无效串口号........\r\n");
-    EXPECT_FALSE(jobs.m_isp.IsOpen());
+    EXPECT_FALSE(link.IsOpen());
 }
 
 TEST_F(JobTest, ConnectToMissingDeviceLogsOpenFailure) {
@@ -51,7 +51,7 @@ TEST_F(JobTest, ConnectToSilentTargetLogsFailureAndClosesPort) {
     EXPECT_EQ(jobs.Connect(target.SlavePath()), 0);
     EXPECT_EQ(host.Lines(), (std::vector<std::string>{OpenedLine(target.SlavePath()),
                                                       IspFailedLine(target.SlavePath())}));
-    EXPECT_FALSE(jobs.m_isp.IsOpen());
+    EXPECT_FALSE(link.IsOpen());
 }
 
 TEST_F(JobTest, ReconnectWhileConnectedResetsAndFetchesTableAgain) {
@@ -73,7 +73,7 @@ TEST_F(JobTest, DisconnectClosesThePortAndClearsTheFlag) {
     sim::PtyTarget& target = StartTarget();
     ConnectTo(target);
     jobs.Disconnect();
-    EXPECT_FALSE(jobs.m_isp.IsOpen());
+    EXPECT_FALSE(link.IsOpen());
     EXPECT_FALSE(jobs.IsConnected());
     EXPECT_EQ(host.log, "");
 }
@@ -81,7 +81,7 @@ TEST_F(JobTest, DisconnectClosesThePortAndClearsTheFlag) {
 TEST_F(JobTest, DisconnectWithThePortClosedLeavesTheFlag) {
     sim::PtyTarget& target = StartTarget();
     ConnectTo(target);
-    jobs.m_isp.Close();  // as when the port goes away under the link
+    link.Close();  // as when the port goes away under the link
     jobs.Disconnect();
     EXPECT_TRUE(jobs.IsConnected());
 }
@@ -177,8 +177,17 @@ TEST_P(ProtectionJobTest, CommandThenResetThenTheSamePortAgain) {
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(4096);
     EXPECT_EQ(flash, c.erased ? std::vector<uint8_t>(4096, 0xFF) : config.initialFlash);
-    unsigned char out[4];
-    EXPECT_EQ(jobs.m_isp.ReadMemory(0x08000000, 4, out), c.readable ? 1 : 0);
+    // Readable: a read-out of one word goes through.
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    ChangeOptions([&](JobOptions& o) {
+        o.readAddress = 0x08000000;
+        o.readLength = 4;
+        o.readOutStream = sink;
+    });
+    jobs.ReadOut();
+    std::fclose(sink);
+    EXPECT_EQ(jobs.LastJobSucceeded(), c.readable ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Jobs, ProtectionJobTest, ::testing::ValuesIn(kProtectionCases), kCaseName);

@@ -16,6 +16,7 @@
 #include "IntelHex.h"
 #include "PtyTarget.h"
 #include "RecordingHost.h"
+#include "SerialLink.h"
 
 // "用时123毫秒" becomes "用时N毫秒" so that lines with durations can be compared.
 inline std::string WithoutDurations(std::string line) {
@@ -45,7 +46,7 @@ protected:
     }
 
     void SetUp() override {
-        jobs.m_isp.CreatePort();
+        link.CreatePort();
         JobOptions options;
         options.baudRate = 115200;
         options.eraseAll = true;
@@ -123,7 +124,8 @@ protected:
     RecordingHost host;
     // Targets outlive the jobs, so the port is closed before its device goes away.
     std::vector<std::unique_ptr<sim::PtyTarget>> targets;
-    CDeviceJobs jobs{host};
+    CSerialLink link;
+    CDeviceJobs jobs{host, link};
     std::vector<std::string> created;
 };
 

@@ -1,0 +1,93 @@
+#include "SerialLink.h"
+
+#include "SerialPort.h"
+
+namespace {
+// The bootloader's line: 8 data bits, even parity; modem-line changes are reported.
+constexpr int kEvenParity = 2;
+constexpr int kDataBits = 8;
+constexpr int kMonitorModem = 1;
+}  // namespace
+
+CSerialLink::CSerialLink() : m_ring(m_ownRing) {}
+
+CSerialLink::CSerialLink(RxRing& ring) : m_ring(ring) {}
+
+CSerialLink::~CSerialLink() { DestroyPort(); }
+
+void CSerialLink::CreatePort() {
+    if (m_pPort == nullptr) m_pPort = new CSerialPort;
+    m_pPort->SetCallback(OnSerialEvent);
+    // The process ring stays the callback's default, as it has always been.
+    m_pPort->SetCallbackContext(&m_ring == &g_rxRing ? nullptr : &m_ring);
+}
+
+void CSerialLink::DestroyPort() {
+    if (m_pPort == nullptr) return;
+    m_pPort->Close();
+    delete m_pPort;
+    m_pPort = nullptr;
+}
+
+int CSerialLink::Open(const std::string& name, int baudRate) {
+    if (m_pPort == nullptr) return 0;
+    m_interrupted = false;
+    return m_pPort->Open(name, static_cast<uint32_t>(baudRate), kEvenParity, kDataBits,
+                         kMonitorModem) == OpenOk
+               ? 1
+               : 0;
+}
+
+void CSerialLink::Close() {
+    if (m_pPort != nullptr) m_pPort->Close();
+}
+
+bool CSerialLink::IsOpen() const { return m_pPort != nullptr && m_pPort->IsOpen(); }
+
+int CSerialLink::LastOpenFailure() const {
+    return m_pPort != nullptr ? m_pPort->LastOpenFailure() : OpenFailureOther;
+}
+
+bool CSerialLink::Gone() const { return m_pPort != nullptr && m_pPort->IsGone(); }
+
+void CSerialLink::Send(const unsigned char* bytes, int length) {
+    if (m_pPort == nullptr || !m_pPort->IsOpen()) return;
+    m_pPort->Send(bytes, length);
+}
+
+void CSerialLink::SetLine(LinkLine line, bool on) {
+    if (m_pPort == nullptr) return;
+    if (line == LinkLine::Dtr) {
+        m_pPort->SetDtr(on);
+    } else {
+        m_pPort->SetRts(on);
+    }
+}
+
+void CSerialLink::Arm() { m_ring.Arm(); }
+void CSerialLink::Clear() { m_ring.Clear(); }
+void CSerialLink::Disarm() { m_ring.Disarm(); }
+int CSerialLink::Count() const { return m_ring.Count(); }
+unsigned char CSerialLink::ByteAt(int k) const { return m_ring.ByteAt(k); }
+bool CSerialLink::Take(unsigned char* out) { return m_ring.Take(out); }
+void CSerialLink::Reframe(int k, int n) { m_ring.Reframe(k, n); }
+
+int CSerialLink::WaitForCount(int target, uint64_t deadlineUs) {
+    if (m_interrupted) return m_ring.Count();
+    const uint64_t now = RealClock().NowUs();
+    if (now >= deadlineUs) return m_ring.Count();
+    // The ring sleeps in whole milliseconds: round up, never wake before the deadline.
+    const uint64_t ms = (deadlineUs - now + 999) / 1000;
+    return m_ring.WaitForCount(target, static_cast<unsigned long>(ms));
+}
+
+int CSerialLink::LineErrors() const { return 0; }
+
+void CSerialLink::Interrupt() {
+    m_interrupted = true;
+    m_ring.Abort();
+}
+
+bool CSerialLink::Interrupted() const { return m_interrupted; }
+
+IClock& CSerialLink::Clock() { return RealClock(); }
