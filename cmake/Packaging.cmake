@@ -1,7 +1,7 @@
 # What `cmake --install` puts where, and what cpack makes of it: from the native tree a
 # Debian package of the command-line tools (cpack -G DEB), from the Windows tree a zip of
-# the two programs (cpack -G ZIP). scripts/package makes both; what the package holds for
-# Debian's sake is in packaging/.
+# the two programs with the README and the licence (cpack -G ZIP). scripts/package makes
+# both; what the package holds for Debian's sake is in packaging/.
 include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME kestrel)
@@ -24,6 +24,7 @@ if(WIN32)
   if(TARGET Kestrel_Bootloader AND TARGET kestrel-isp)
     install(TARGETS Kestrel_Bootloader kestrel-isp RUNTIME DESTINATION .)
   endif()
+  install(FILES README.md LICENSE DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win32)
 else()
