@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A Debian package made now from this build holds exactly the two programs, their man pages,
 # the completion, the udev rule, the copyright file and the changelog; says what it is and
-# needs; its programs are stripped and hardened as the build says and kestrel-isp runs; and
-# lintian finds no error and no warning in it.
+# needs; its programs are hardened as the build says and kestrel-isp runs; and lintian (which
+# also wants them stripped) finds no error and no warning in it.
 #   package-contents.sh CPACK BUILD_DIR VERSION SOURCE_DIR [HARDENING]
 # HARDENING lists what the programs must show: stack-protector relro now pie fortify.
 # Exit 77 (skipped) without dpkg-deb, or, once everything else has passed, without lintian.
@@ -64,12 +64,8 @@ same_gzip usr/share/doc/kestrel/changelog.gz packaging/changelog
 logged=$(gzip -dc "$root/usr/share/doc/kestrel/changelog.gz" | dpkg-parsechangelog -l- -SVersion)
 [ "$logged" = "$version" ] || fail "the changelog's latest entry is $logged, not $version"
 
-# The copyright file's licence is LICENSE's, paragraph for paragraph.
+# Lintian reads the copyright file's form; its holder and licence must be LICENSE's.
 copyright=$root/usr/share/doc/kestrel/copyright
-head -n 1 "$copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/' ||
-    fail "copyright is not machine-readable: $(head -n 1 "$copyright")"
-grep -qx 'Files: \*' "$copyright" && grep -qx 'License: Expat' "$copyright" ||
-    fail "copyright has no 'Files: *' under 'License: Expat'"
 grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$source/LICENSE")" "$copyright" ||
     fail "copyright's holder is not LICENSE's"
 terms=$(awk '/^License: Expat$/ { n++; next }
@@ -87,8 +83,6 @@ grep -q 'DRIVER=="ftdi_sio", ATTR{latency_timer}="1"' "$rule" ||
 
 for program in kestrel-isp kestrel-sim; do
     binary=$root/usr/bin/$program
-    sections=$(readelf -SW "$binary")
-    [[ "$sections" == *.symtab* || "$sections" == *.debug_* ]] && fail "$program is not stripped"
     for feature in $hardening; do
         case $feature in
         stack-protector) readelf --dyn-syms -W "$binary" | grep -q ' __stack_chk_fail' ;;
