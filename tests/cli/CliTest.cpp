@@ -112,7 +112,7 @@ protected:
         ASSERT_EQ(std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
         configEnv = "XDG_CONFIG_HOME=" + dir + "/config";
     }
-    void TearDown() override { (void)std::system(("rm -rf " + dir).c_str()); }
+    void TearDown() override { EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0); }
 
     // The F103 that kestrel-sim is by default.
     sim::PtyTarget& StartTarget(std::vector<std::string> faults = {}) {

@@ -21,7 +21,7 @@ protected:
         // The root hub: a USB device too, above every adapter.
         AddUsbDevice("devices/usb1", "1d6b", "0002", "xHCI Host Controller", "0000:00:14.0");
     }
-    void TearDown() override { (void)std::system(("rm -rf " + root).c_str()); }
+    void TearDown() override { EXPECT_EQ(std::system(("rm -rf " + root).c_str()), 0); }
 
     void MakeDirs(const std::string& relative) {
         ASSERT_EQ(std::system(("mkdir -p " + root + "/" + relative).c_str()), 0);

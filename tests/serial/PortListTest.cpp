@@ -16,7 +16,7 @@ protected:
         root = ::testing::TempDir() + "/kestrel-sysfs-" + std::to_string(::getpid());
         ASSERT_EQ(std::system(("rm -rf " + root + " && mkdir -p " + root).c_str()), 0);
     }
-    void TearDown() override { (void)std::system(("rm -rf " + root).c_str()); }
+    void TearDown() override { EXPECT_EQ(std::system(("rm -rf " + root).c_str()), 0); }
 
     // A tty entry; withDevice gives it a device link, uartType writes its "type" file.
     void AddTty(const std::string& name, bool withDevice, int uartType = -1) {
