@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "PtyTarget.h"  // sim::WireByte
@@ -28,7 +29,10 @@ class CScriptedLink final : public CSimLinkBase {
 public:
     // The peer answers the steps in order, then stays silent. The script starts at the
     // first Open.
+    CScriptedLink() = default;
     explicit CScriptedLink(std::vector<ScriptStep> script);
+    // Replaces the script; before the first Open.
+    void SetScript(std::vector<ScriptStep> script) { m_script = std::move(script); }
 
     // Any name but the empty one opens (the peer is the only device); after Unplug, none
     // does (OpenFailureNoDevice).
