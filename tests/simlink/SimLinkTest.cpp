@@ -83,7 +83,7 @@ TEST_F(SimLinkTest, RingKeepsOnlyWhatArrivesWhileArmedUpToItsSize) {
     link.SleepUntilUs(kT0 + 1000);  // the ACK came while disarmed
     link.Arm();
     EXPECT_EQ(link.WaitForCount(1, kT0 + 2000), 0);
-    // 1030 bytes of reply: the ring keeps the first 1024.
+    // Five reads of 256 bytes, 1295 bytes of reply: the ring keeps the first 1024.
     t.InjectLineErrorAt(3);
     for (int i = 0; i < 5; ++i) Send({0x11, 0xEE, 0x08, 0x00, 0x00, 0x00, 0x08, 0xFF, 0x00});
     link.SleepUntilUs(kT0 + 1000000);
