@@ -1,25 +1,17 @@
 // The bootloader client's waits, resends and judgements, against a scripted peer that
-// answers exact bytes at exact moments.
+// answers exact bytes at exact moments of the simulated clock.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <memory>
 #include <string>
-#include <thread>
+#include <utility>
 
 #include "IspProtocol.h"
 #include "IspTestSupport.h"
-#include "PtyPeer.h"
-#include "RxRing.h"
-#include "SerialLink.h"
-#include "SerialPort.h"
+#include "ScriptedLink.h"
 
 namespace {
 
 using namespace isptest;
-using testsupport::CountOccurrences;
-using testsupport::ScriptedPeer;
-using testsupport::ScriptStep;
 
 constexpr uint32_t kFlashBase = 0x08000000;
 const Bytes kGet = {0x00, 0xFF};
@@ -27,10 +19,8 @@ const Bytes kGet = {0x00, 0xFF};
 class IspExchangeTest : public ::testing::Test {
 protected:
     void Serve(std::vector<ScriptStep> script) {
-        peer = std::make_unique<ScriptedPeer>(std::move(script));
-        ASSERT_TRUE(peer->Start());
-        link.CreatePort();
-        ASSERT_EQ(isp.Open(peer->SlavePath(), 115200), 1);
+        peer.SetScript(std::move(script));
+        ASSERT_EQ(isp.Open("peer", 115200), 1);
     }
 
     // A script that first answers Get with the usual table, then goes on with rest.
@@ -42,13 +32,12 @@ protected:
     }
 
     Bytes HostBytesAfterGet() {
-        const Bytes all = peer->HostBytes();
+        const Bytes all = peer.HostBytes();
         return Bytes(all.begin() + kGet.size(), all.end());
     }
 
-    std::unique_ptr<ScriptedPeer> peer;  // outlives the client's port
-    CSerialLink link{g_rxRing};
-    CIspProtocol isp{link};
+    CScriptedLink peer;
+    CIspProtocol isp{peer};
 };
 
 // --- sync ---
@@ -56,45 +45,38 @@ protected:
 TEST_F(IspExchangeTest, SyncAgainstSilenceSendsFiveSyncBytes100MsApart) {
     Serve({});
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.ResetAndSync(); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.ResetAndSync(); });
     EXPECT_EQ(result, 0);
-    EXPECT_GE(took, 690ul);
-    EXPECT_LT(took, 1200ul);
-    const auto log = peer->HostLog();
+    EXPECT_EQ(took, 700000u);
+    const auto log = peer.HostLog();
     ASSERT_EQ(log.size(), 5u);
-    for (const auto& b : log) EXPECT_EQ(b.value, 0x7F);
-    // Four windows lie between the first and the last; the peer's own reads may lag a
-    // little on a loaded machine, so the bound is generous.
-    EXPECT_GE(log[4].usec - log[0].usec, 300000u);
-    EXPECT_TRUE(RingDisarmed());
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].value, 0x7F);
+        EXPECT_EQ(log[i].usec - log[0].usec, i * 100000) << i;
+    }
+    EXPECT_FALSE(peer.Armed());
 }
 
 TEST_F(IspExchangeTest, SyncAnsweredByNackFailsAtOnce) {
     Serve({{{0x7F}, {{0, {NACK}}}}});
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.ResetAndSync(); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.ResetAndSync(); });
     EXPECT_EQ(result, 0);
     // 200 ms of reset pulse and pause, then no waiting for the 100 ms window.
-    EXPECT_GE(took, 195ul);
-    EXPECT_LT(took, 290ul);
-    EXPECT_EQ(peer->HostBytes(), Bytes({0x7F}));
+    EXPECT_EQ(took, 200000u);
+    EXPECT_EQ(peer.HostBytes(), Bytes({0x7F}));
 }
 
 TEST_F(IspExchangeTest, SyncJudgesByteThatArrivedDuringPause) {
     // The answer comes between arming (150 ms) and the sync byte (200 ms): the ring is
     // not emptied before the stage, so it counts, and no second sync byte is needed.
     Serve({});
-    const auto start = std::chrono::steady_clock::now();
-    std::thread early([&] {
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(185));
-        peer->Inject({ACK});
-    });
-    const int result = isp.ResetAndSync();
-    early.join();
+    peer.At(peer.NowUs() + 185000, [&] { peer.Inject({ACK}); });
+    int result = -1;
+    const uint64_t took = TookUs(peer, [&] { result = isp.ResetAndSync(); });
     EXPECT_EQ(result, 1);
-    // The ACK was in before the sync byte went out: let that byte reach the peer.
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_EQ(peer->HostBytes(), Bytes({0x7F}));
+    EXPECT_EQ(took, 200000u);
+    EXPECT_EQ(peer.HostBytes(), Bytes({0x7F}));
 }
 
 // --- Get ---
@@ -102,20 +84,19 @@ TEST_F(IspExchangeTest, SyncJudgesByteThatArrivedDuringPause) {
 TEST_F(IspExchangeTest, GetAgainstSilenceIsSentFiveTimes) {
     Serve({});
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.GetCommands(); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.GetCommands(); });
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(CountOccurrences(peer->HostBytes(), kGet), 5);
-    EXPECT_GE(took, 1490ul);
-    EXPECT_LT(took, 2200ul);
+    EXPECT_EQ(CountOccurrences(peer.HostBytes(), kGet), 5);
+    EXPECT_EQ(took, 5 * 300000u);
 }
 
 TEST_F(IspExchangeTest, GetAnsweredByLoneNackFailsAtOnce) {
     Serve({{kGet, {{0, {NACK}}}}});
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.GetCommands(); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.GetCommands(); });
     EXPECT_EQ(result, 0);
-    EXPECT_LT(took, 200ul);
-    EXPECT_EQ(peer->HostBytes(), kGet);
+    EXPECT_EQ(took, 0u);
+    EXPECT_EQ(peer.HostBytes(), kGet);
 }
 
 TEST_F(IspExchangeTest, GetReplyStoppingAfterTenBytesFailsWhenItsWindowEnds) {
@@ -123,12 +104,11 @@ TEST_F(IspExchangeTest, GetReplyStoppingAfterTenBytesFailsWhenItsWindowEnds) {
     const Bytes full = GetReply(0x22, StandardCodes(0x43));
     Serve({{kGet, {{350, Bytes(full.begin(), full.begin() + 10)}}}});
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.GetCommands(); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.GetCommands(); });
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(CountOccurrences(peer->HostBytes(), kGet), 2);
+    EXPECT_EQ(CountOccurrences(peer.HostBytes(), kGet), 2);
     // Ends with the second window: 600 ms after the first send.
-    EXPECT_GE(took, 590ul);
-    EXPECT_LT(took, 900ul);
+    EXPECT_EQ(took, 600000u);
 }
 
 TEST_F(IspExchangeTest, GetArrivingInPiecesWithinWindowSucceeds) {
@@ -163,10 +143,9 @@ TEST_F(IspExchangeTest, VersionAnsweredWithFourBytesFailsAtWindowEndWithoutResen
     ServeAfterGet({{{0x01, 0xFE}, {{0, {ACK, 0x22, 0x00, 0x00}}}}});
     unsigned char out[3];
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.GetVersionAndProtection(out); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.GetVersionAndProtection(out); });
     EXPECT_EQ(result, 0);
-    EXPECT_GE(took, 195ul);
-    EXPECT_LT(took, 500ul);
+    EXPECT_EQ(took, 200000u);
     EXPECT_EQ(HostBytesAfterGet(), Bytes({0x01, 0xFE}));
 }
 
@@ -189,16 +168,15 @@ TEST_F(IspExchangeTest, ChipIdOfFiveBytesWithoutLeadingAckWaitsOutWindow) {
     ServeAfterGet({{{0x02, 0xFD}, {{0, {0x55, 0x01, 0x04, 0x10, ACK}}}}});
     unsigned char out[2];
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.GetChipId(out); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.GetChipId(out); });
     EXPECT_EQ(result, 0);
-    EXPECT_GE(took, 195ul);
-    EXPECT_LT(took, 500ul);
+    EXPECT_EQ(took, 200000u);
 }
 
 // --- Read Memory ---
 
 std::vector<ScriptStep> ReadScript(uint32_t address, uint16_t length,
-                                   std::vector<testsupport::ReplyPiece> dataReply) {
+                                   std::vector<ReplyPiece> dataReply) {
     const uint8_t n = static_cast<uint8_t>(length - 1);
     return {{{0x11, 0xEE}, {{0, {ACK}}}},
             {Address(address), {{0, {ACK}}}},
@@ -209,10 +187,11 @@ TEST_F(IspExchangeTest, ReadMemoryAnsweredByLoneNackFailsAtOnce) {
     ServeAfterGet(ReadScript(kFlashBase, 16, {{0, {NACK}}}));
     Bytes out(16);
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.ReadMemory(kFlashBase, 16, out.data()); });
+    const uint64_t took =
+        TookUs(peer, [&] { result = isp.ReadMemory(kFlashBase, 16, out.data()); });
     EXPECT_EQ(result, 0);
-    EXPECT_LT(took, 190ul);
-    EXPECT_TRUE(RingDisarmed());
+    EXPECT_EQ(took, 0u);
+    EXPECT_FALSE(peer.Armed());
 }
 
 TEST_F(IspExchangeTest, ReadMemoryAnsweredByAckOnlyFailsAfterDataWindow) {
@@ -220,10 +199,9 @@ TEST_F(IspExchangeTest, ReadMemoryAnsweredByAckOnlyFailsAfterDataWindow) {
     ServeAfterGet(ReadScript(kFlashBase, 4, {{0, {ACK}}}));
     Bytes out(4);
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.ReadMemory(kFlashBase, 4, out.data()); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.ReadMemory(kFlashBase, 4, out.data()); });
     EXPECT_EQ(result, 0);
-    EXPECT_GE(took, 195ul);
-    EXPECT_LT(took, 500ul);
+    EXPECT_EQ(took, 200000u);
     EXPECT_EQ(CountOccurrences(HostBytesAfterGet(), {0x03, 0xFC}), 1);
 }
 
@@ -242,10 +220,9 @@ TEST_F(IspExchangeTest, ReadMemoryWithDataAfterWindowFails) {
     ServeAfterGet(ReadScript(kFlashBase, 2, {{0, {ACK}}, {300, {0xAB, 0xCD}}}));
     Bytes out(2);
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.ReadMemory(kFlashBase, 2, out.data()); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.ReadMemory(kFlashBase, 2, out.data()); });
     EXPECT_EQ(result, 0);
-    EXPECT_GE(took, 115ul);
-    EXPECT_LT(took, 290ul);
+    EXPECT_EQ(took, 120000u);
 }
 
 TEST_F(IspExchangeTest, ReadMemoryCountIsResentWhileNothingArrives) {
@@ -283,14 +260,10 @@ TEST_P(GoReplyTest, ResultAndTimingFollowTheTable) {
     if (!c.reply.empty()) script.push_back({Address(kFlashBase), {{0, c.reply}}});
     ServeAfterGet(script);
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.Go(kFlashBase); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.Go(kFlashBase); });
     EXPECT_EQ(result, c.result);
-    if (c.atOnce) {
-        EXPECT_LT(took, 150ul);
-    } else {
-        EXPECT_GE(took, 195ul);
-    }
-    EXPECT_TRUE(RingDisarmed());
+    EXPECT_EQ(took, c.atOnce ? 0u : 200000u);
+    EXPECT_FALSE(peer.Armed());
 }
 
 INSTANTIATE_TEST_SUITE_P(GoTable, GoReplyTest,
@@ -309,11 +282,10 @@ INSTANTIATE_TEST_SUITE_P(GoTable, GoReplyTest,
 TEST_F(IspExchangeTest, GoAgainstSilenceSendsAddressFiveTimes) {
     ServeAfterGet({{{0x21, 0xDE}, {{0, {ACK}}}}});
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.Go(kFlashBase); });
+    const uint64_t took = TookUs(peer, [&] { result = isp.Go(kFlashBase); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(CountOccurrences(HostBytesAfterGet(), Address(kFlashBase)), 5);
-    EXPECT_GE(took, 990ul);
-    EXPECT_LT(took, 1600ul);
+    EXPECT_EQ(took, 5 * 200000u);
 }
 
 // --- Write Memory ---
@@ -325,10 +297,10 @@ TEST_F(IspExchangeTest, WriteBlockRefusedFailsAtOnce) {
                    {Address(kFlashBase), {{0, {ACK}}}},
                    {block, {{0, {NACK}}}}});
     int result = -1;
-    const unsigned long took =
-        TimeMs([&] { result = isp.WriteMemory(kFlashBase, 4, data.data()); });
+    const uint64_t took =
+        TookUs(peer, [&] { result = isp.WriteMemory(kFlashBase, 4, data.data()); });
     EXPECT_EQ(result, 0);
-    EXPECT_LT(took, 150ul);
+    EXPECT_EQ(took, 0u);
     EXPECT_EQ(HostBytesAfterGet(), Concat({{0x31, 0xCE}, Address(kFlashBase), block}));
 }
 
@@ -337,10 +309,10 @@ TEST_F(IspExchangeTest, StrayByteAfterOperationNeverReachesRing) {
     const Bytes full = GetReply(0x22, StandardCodes(0x43));
     Serve({{kGet, {{0, full}, {50, {ACK}}}}, {{0x01, 0xFE}, {{0, {ACK, 0x22, 0x00, 0x00, ACK}}}}});
     ASSERT_EQ(isp.GetCommands(), 1);
-    EXPECT_TRUE(RingDisarmed());
-    const int leftOver = g_rxRing.Count();
-    WaitMs(150);
-    EXPECT_EQ(g_rxRing.Count(), leftOver);
+    EXPECT_FALSE(peer.Armed());
+    const int leftOver = peer.Count();
+    peer.SleepMs(150);
+    EXPECT_EQ(peer.Count(), leftOver);
     unsigned char out[3];
     EXPECT_EQ(isp.GetVersionAndProtection(out), 1);
     EXPECT_EQ(Bytes(out, out + 3), Bytes({0x22, 0x00, 0x00}));

@@ -1,12 +1,12 @@
 // Reply builders and timing helpers shared by the bootloader client tests.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "Clock.h"
 #include "IspProtocol.h"
-#include "RxRing.h"
 
 namespace isptest {
 
@@ -57,20 +57,22 @@ inline Bytes CommandTable(const CIspProtocol& isp) {
     return table;
 }
 
-// True when g_rxRing is disarmed: a byte appended now is not stored.
-inline bool RingDisarmed() {
-    const int before = g_rxRing.Count();
-    const unsigned char probe = 0x55;
-    g_rxRing.Append(&probe, 1);
-    return g_rxRing.Count() == before;
+// Microseconds an action took on the link's clock.
+template <class Action>
+uint64_t TookUs(IClock& clock, Action action) {
+    const uint64_t start = clock.NowUs();
+    action();
+    return clock.NowUs() - start;
 }
 
-// Milliseconds an action took on the client's own clock.
-template <class Action>
-unsigned long TimeMs(Action action) {
-    const unsigned long start = ClockMs();
-    action();
-    return ElapsedMs(start, ClockMs());
+// Number of times pattern occurs in bytes (overlaps counted).
+inline int CountOccurrences(const Bytes& bytes, const Bytes& pattern) {
+    if (pattern.empty() || bytes.size() < pattern.size()) return 0;
+    int found = 0;
+    for (size_t i = 0; i + pattern.size() <= bytes.size(); ++i) {
+        if (std::equal(pattern.begin(), pattern.end(), bytes.begin() + i)) ++found;
+    }
+    return found;
 }
 
 }  // namespace isptest

@@ -1,21 +1,15 @@
 // The bootloader client against the simulated target: the exact bytes on the wire and
-// the realistic flows, through the real serial backend.
+// the realistic flows, on the simulated link and its clock.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "Chips.h"
 #include "IspProtocol.h"
 #include "IspTestSupport.h"
-#include "PtyTarget.h"
-#include "RxRing.h"
-#include "SerialLink.h"
-#include "SerialPort.h"
+#include "SimLink.h"
 
 namespace {
 
@@ -37,12 +31,19 @@ uint8_t XorOf(const Bytes& bytes) {
 
 class IspWireTest : public ::testing::Test {
 protected:
-    void StartTarget(sim::TargetConfig config) {
-        target = std::make_unique<sim::PtyTarget>(config);
+    // A new target, wired as given, on the open link.
+    void StartTarget(sim::TargetConfig config, const ResetWiring& wiring = {}, int baud = 115200) {
+        target = AddTarget(config);
+        ASSERT_NE(target, nullptr);
+        target->SetResetWiring(wiring);
+        ASSERT_EQ(isp.Open(target->Name(), baud), 1);
+    }
+
+    SimTarget* AddTarget(const sim::TargetConfig& config) {
         std::string error;
-        ASSERT_TRUE(target->Start(&error)) << error;
-        link.CreatePort();
-        ASSERT_EQ(isp.Open(target->SlavePath(), 115200), 1);
+        SimTarget* added = link.AddTarget("board" + std::to_string(++targets), config, &error);
+        EXPECT_NE(added, nullptr) << error;
+        return added;
     }
 
     // Opens, syncs and fetches the command table; the wire log starts empty afterwards.
@@ -59,24 +60,18 @@ protected:
         return config;
     }
 
-    // The host bytes once the target has logged at least count of them (it logs each byte
-    // as it takes it off the line, which may be a little after the client gave up).
-    Bytes HostBytesOnceThereAre(size_t count) {
-        for (int i = 0; i < 200 && target->HostBytes().size() < count; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+    // For checks that nothing more went out: the host bytes once even the longest send
+    // would have crossed the wire.
+    Bytes HostBytesOnceTheWireIsIdle() {
+        link.SleepMs(200);
         return target->HostBytes();
     }
 
-    // For checks that nothing went out: give a stray send time to show up.
-    Bytes HostBytesAfterPause() {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        return target->HostBytes();
-    }
-
-    std::unique_ptr<sim::PtyTarget> target;  // outlives the client's port
-    CSerialLink link{g_rxRing};
+    CSimLink link;
     CIspProtocol isp{link};
+    SimTarget* target = nullptr;
+    int targets = 0;
+    const uint64_t bt = CSimLink::ByteUsAt(115200);  // one byte on the wire
 };
 
 // --- connecting ---
@@ -88,20 +83,19 @@ TEST_F(IspWireTest, ConnectSendsSyncThenGetAndFillsTable) {
     EXPECT_EQ(target->HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
     EXPECT_EQ(isp.Version(), 0x22);
     EXPECT_EQ(CommandTable(isp), StandardCodes(0x44));
-    EXPECT_TRUE(RingDisarmed());
+    EXPECT_FALSE(link.Armed());
 }
 
-TEST_F(IspWireTest, SilentTargetGetsFiveSyncBytesAndFailsAfterAbout700Ms) {
+TEST_F(IspWireTest, SilentTargetGetsFiveSyncBytesAndFailsAfter700Ms) {
     sim::TargetConfig config = Config();
     config.faults = {"silent"};
     StartTarget(config);
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.ResetAndSync(); });
+    const uint64_t took = TookUs(link, [&] { result = isp.ResetAndSync(); });
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(HostBytesOnceThereAre(5), Bytes(5, 0x7F));
-    EXPECT_GE(took, 690ul);
-    EXPECT_LT(took, 1200ul);
-    EXPECT_TRUE(RingDisarmed());
+    EXPECT_EQ(target->HostBytes(), Bytes(5, 0x7F));
+    EXPECT_EQ(took, 700000u);  // the pulse and pause, then five windows of 100 ms
+    EXPECT_FALSE(link.Armed());
 }
 
 TEST_F(IspWireTest, GetListingTwelveCodesIsRefusedAndOldTableKept) {
@@ -112,14 +106,13 @@ TEST_F(IspWireTest, GetListingTwelveCodesIsRefusedAndOldTableKept) {
     sim::TargetConfig config = Config(0x43);
     config.blVersion = 0x31;
     config.faults = {"get12"};
-    sim::PtyTarget other(config);
-    std::string error;
-    ASSERT_TRUE(other.Start(&error)) << error;
+    SimTarget* other = AddTarget(config);
+    ASSERT_NE(other, nullptr);
     isp.Close();
-    ASSERT_EQ(isp.Open(other.SlavePath(), 115200), 1);
+    ASSERT_EQ(isp.Open(other->Name(), 115200), 1);
     ASSERT_EQ(isp.ResetAndSync(), 1);
     EXPECT_EQ(isp.GetCommands(), 0);
-    EXPECT_EQ(other.HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
+    EXPECT_EQ(other->HostBytes(), Bytes({0x7F, 0x00, 0xFF}));
     EXPECT_EQ(CommandTable(isp), before);
     EXPECT_EQ(isp.Version(), 0x22);
     isp.Close();
@@ -144,11 +137,10 @@ TEST_F(IspWireTest, ShortGetReplyIsNotResentAndFailsWhenWindowEnds) {
     ASSERT_EQ(isp.ResetAndSync(), 1);
     target->ClearLog();
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.GetCommands(); });
+    const uint64_t took = TookUs(link, [&] { result = isp.GetCommands(); });
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(HostBytesAfterPause(), Bytes({0x00, 0xFF}));
-    EXPECT_GE(took, 290ul);
-    EXPECT_LT(took, 700ul);
+    EXPECT_EQ(HostBytesOnceTheWireIsIdle(), Bytes({0x00, 0xFF}));
+    EXPECT_EQ(took, 300000u);
 }
 
 TEST_F(IspWireTest, ClosedPortFailsByTimeoutWithoutSending) {
@@ -156,10 +148,9 @@ TEST_F(IspWireTest, ClosedPortFailsByTimeoutWithoutSending) {
     isp.Close();
     target->ClearLog();
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.GetCommands(); });
+    const uint64_t took = TookUs(link, [&] { result = isp.GetCommands(); });
     EXPECT_EQ(result, 0);
-    EXPECT_GE(took, 1490ul);
-    EXPECT_LT(took, 2200ul);
+    EXPECT_EQ(took, 5 * 300000u);
     EXPECT_TRUE(target->HostBytes().empty());
 }
 
@@ -197,7 +188,7 @@ TEST_F(IspWireTest, ReadMemoryOf256SendsCountFF00AndReturnsFlash) {
     EXPECT_EQ(target->HostBytes(),
               Concat({{0x11, 0xEE}, Address(kFlashBase + 0x100), {0xFF, 0x00}}));
     EXPECT_EQ(out, Bytes(config.initialFlash.begin() + 0x100, config.initialFlash.begin() + 0x200));
-    EXPECT_TRUE(RingDisarmed());
+    EXPECT_FALSE(link.Armed());
 }
 
 TEST_F(IspWireTest, ReadMemoryOfOneByteSendsCount00FF) {
@@ -215,13 +206,13 @@ TEST_F(IspWireTest, ReadMemoryOutOfRangeLengthSendsNothingAndLeavesRing) {
     unsigned char out[4];
     ASSERT_EQ(isp.GetChipId(out), 1);  // leaves a reply in the ring
     target->ClearLog();
-    const int countBefore = g_rxRing.Count();
+    const int countBefore = link.Count();
     Bytes big(300, 0);
     EXPECT_EQ(isp.ReadMemory(kFlashBase, 0, big.data()), 0);
     EXPECT_EQ(isp.ReadMemory(kFlashBase, 257, big.data()), 0);
-    EXPECT_TRUE(HostBytesAfterPause().empty());
-    EXPECT_EQ(g_rxRing.Count(), countBefore);
-    EXPECT_TRUE(RingDisarmed());
+    EXPECT_TRUE(HostBytesOnceTheWireIsIdle().empty());
+    EXPECT_EQ(link.Count(), countBefore);
+    EXPECT_FALSE(link.Armed());
 }
 
 // --- Write Memory ---
@@ -258,7 +249,7 @@ TEST_F(IspWireTest, WriteMemoryOutOfRangeLengthSendsNothing) {
     const Bytes data(300, 0x12);
     EXPECT_EQ(isp.WriteMemory(kFlashBase, 0, data.data()), 0);
     EXPECT_EQ(isp.WriteMemory(kFlashBase, 257, data.data()), 0);
-    EXPECT_TRUE(HostBytesAfterPause().empty());
+    EXPECT_TRUE(HostBytesOnceTheWireIsIdle().empty());
 }
 
 TEST_F(IspWireTest, WriteRefusedAtItsAddressFailsAtOnceWithoutSendingBlock) {
@@ -267,12 +258,12 @@ TEST_F(IspWireTest, WriteRefusedAtItsAddressFailsAtOnceWithoutSendingBlock) {
     Connect(config);
     const Bytes data = Pattern(8, 0x40);
     int result = -1;
-    const unsigned long took =
-        TimeMs([&] { result = isp.WriteMemory(kFlashBase + 0x100, 8, data.data()); });
+    const uint64_t took =
+        TookUs(link, [&] { result = isp.WriteMemory(kFlashBase + 0x100, 8, data.data()); });
     EXPECT_EQ(result, 0);
-    EXPECT_LT(took, 100ul);  // well inside the 100 ms window of each stage
-    EXPECT_EQ(HostBytesAfterPause(), Concat({{0x31, 0xCE}, Address(kFlashBase + 0x100)}));
-    EXPECT_TRUE(RingDisarmed());
+    EXPECT_EQ(took, (2 + 1 + 5 + 1) * bt);  // command, ACK, address, NACK on the wire
+    EXPECT_EQ(HostBytesOnceTheWireIsIdle(), Concat({{0x31, 0xCE}, Address(kFlashBase + 0x100)}));
+    EXPECT_FALSE(link.Armed());
 }
 
 // --- Erase ---
@@ -339,7 +330,7 @@ TEST_F(IspWireTest, EraseWithUnofferedEraseCodeSendsNothing) {
     ASSERT_EQ(isp.Command(CIspProtocol::SlotErase), 0x55);
     EXPECT_EQ(isp.Erase(0, 0xFFFF), 0);
     EXPECT_EQ(isp.Erase(5, 1), 0);
-    EXPECT_TRUE(HostBytesAfterPause().empty());
+    EXPECT_TRUE(HostBytesOnceTheWireIsIdle().empty());
 }
 
 TEST_F(IspWireTest, EraseFormNotOfferedOrReservedCountSendsNothing) {
@@ -347,7 +338,7 @@ TEST_F(IspWireTest, EraseFormNotOfferedOrReservedCountSendsNothing) {
     EXPECT_EQ(isp.EraseExtended(0, 0xFFF5), 0);
     EXPECT_EQ(isp.EraseExtended(0, 0), 0);
     EXPECT_EQ(isp.EraseBasic(0, 1), 0);  // the bootloader offers only the extended form
-    EXPECT_TRUE(HostBytesAfterPause().empty());
+    EXPECT_TRUE(HostBytesOnceTheWireIsIdle().empty());
 }
 
 TEST_F(IspWireTest, BasicEraseRefusesPagesAboveTwoFiftyFiveButNotTheWholeFlash) {
@@ -355,7 +346,7 @@ TEST_F(IspWireTest, BasicEraseRefusesPagesAboveTwoFiftyFiveButNotTheWholeFlash) 
     EXPECT_EQ(isp.Erase(256, 1), 0);  // its low byte would name page 0
     EXPECT_EQ(isp.Erase(254, 3), 0);  // runs past page 255
     EXPECT_EQ(isp.Erase(0, 256), 0);
-    EXPECT_TRUE(HostBytesAfterPause().empty());
+    EXPECT_TRUE(HostBytesOnceTheWireIsIdle().empty());
     EXPECT_EQ(isp.Erase(0, 0xFFFF), 1);
     EXPECT_EQ(target->HostBytes(), Bytes({0x43, 0xBC, 0xFF, 0x00}));
 }
@@ -365,11 +356,10 @@ TEST_F(IspWireTest, BasicEraseRefusesPagesAboveTwoFiftyFiveButNotTheWholeFlash) 
 TEST_F(IspWireTest, GoAnsweredByLoneAckSucceedsWhenWindowEnds) {
     Connect(Config());
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.Go(kFlashBase); });
+    const uint64_t took = TookUs(link, [&] { result = isp.Go(kFlashBase); });
     EXPECT_EQ(result, 1);
     EXPECT_EQ(target->HostBytes(), Concat({{0x21, 0xDE}, Address(kFlashBase)}));
-    EXPECT_GE(took, 195ul);
-    EXPECT_LT(took, 600ul);
+    EXPECT_EQ(took, 3 * bt + 200000);  // the address's whole window, from its send
 }
 
 TEST_F(IspWireTest, GoAnsweredByAckThenNackFailsAtOnce) {
@@ -377,9 +367,9 @@ TEST_F(IspWireTest, GoAnsweredByAckThenNackFailsAtOnce) {
     config.faults = {"reply:go:79,1F"};
     Connect(config);
     int result = -1;
-    const unsigned long took = TimeMs([&] { result = isp.Go(kFlashBase); });
+    const uint64_t took = TookUs(link, [&] { result = isp.Go(kFlashBase); });
     EXPECT_EQ(result, 0);
-    EXPECT_LT(took, 150ul);
+    EXPECT_EQ(took, (2 + 1 + 5 + 2) * bt);  // ends with the NACK
 }
 
 // --- a whole programming pass ---
@@ -402,7 +392,7 @@ TEST_F(IspWireTest, EraseWriteAndReadBackOfAPageMatches) {
             << block;
     }
     EXPECT_EQ(back, page);
-    EXPECT_TRUE(RingDisarmed());
+    EXPECT_FALSE(link.Armed());
 }
 
 // --- reset lines, trace, a device that goes away ---
@@ -410,6 +400,7 @@ TEST_F(IspWireTest, EraseWriteAndReadBackOfAPageMatches) {
 TEST_F(IspWireTest, ResetPulseDrivesTheWiredLinesInOrderAndSyncs) {
     using W = ResetWiring;
     using Calls = std::vector<std::pair<std::string, bool>>;
+    // The target's reset pin is wired as the client drives it.
     const struct {
         W wiring;
         Calls calls;  // reset asserted, boot to bootloader, reset released
@@ -427,12 +418,22 @@ TEST_F(IspWireTest, ResetPulseDrivesTheWiredLinesInOrderAndSyncs) {
         SCOPED_TRACE(&c - cases);
         isp.Close();
         calls.clear();
-        StartTarget(Config());
+        StartTarget(Config(), c.wiring);
         ASSERT_TRUE(isp.SetResetWiring(c.wiring));
+        const size_t changesBefore = link.LineLog().size();
+        const uint64_t start = link.NowUs();
         int result = -1;
-        EXPECT_GE(TimeMs([&] { result = isp.ResetAndSync(); }), 195ul);  // the pauses stay
+        EXPECT_EQ(TookUs(link, [&] { result = isp.ResetAndSync(); }), 200000 + 2 * bt);
         EXPECT_EQ(result, 1);
         EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(target->LineResets(), c.wiring.reset == W::None ? 0 : 1);
+        // Asserted (with the boot line) after 50 ms, released 100 ms later.
+        const std::vector<SimLineChange> changes(link.LineLog().begin() + changesBefore,
+                                                 link.LineLog().end());
+        ASSERT_EQ(changes.size(), c.calls.size());
+        for (size_t i = 0; i < changes.size(); ++i) {
+            EXPECT_EQ(changes[i].us - start, i + 1 < changes.size() ? 50000u : 150000u) << i;
+        }
     }
     EXPECT_FALSE(isp.SetResetWiring({W::Rts, W::Rts}));
     EXPECT_EQ(isp.GetResetWiring().boot, W::None);  // the last accepted is kept
@@ -453,30 +454,26 @@ TEST_F(IspWireTest, GetVersionTracesTheCommandThenItsFiveReplyBytes) {
 
 TEST_F(IspWireTest, UnplugMidReadFailsAtOnceAndAFreshOpenAfterReplugWorks) {
     sim::TargetConfig config = Config();
-    config.paceBaud = 9600;
     config.faults = {"stall:read:10:30000*1"};  // the data window alone would be 10.28 s
-    Connect(config);
-    std::thread unplug([&] {
-        // ACK, ACK, then the read's first bytes: the data stage is under way.
-        for (int i = 0; i < 1000 && target->TargetBytes().size() < 5; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        target->Unplug();
-    });
+    StartTarget(config, {}, 9600);
+    ASSERT_EQ(isp.ResetAndSync(), 1);
+    ASSERT_EQ(isp.GetCommands(), 1);
+    target->ClearLog();
+    // 100 ms on, the read's reply has stalled after its first ten bytes.
+    link.At(link.NowUs() + 100000, [&] { target->Unplug(); });
     Bytes out(256);
     int result = -1;
-    const unsigned long took =
-        TimeMs([&] { result = isp.ReadMemory(kFlashBase, 256, out.data()); });
-    unplug.join();
+    const uint64_t took =
+        TookUs(link, [&] { result = isp.ReadMemory(kFlashBase, 256, out.data()); });
     EXPECT_EQ(result, 0);
-    EXPECT_LT(took, 3000ul);
+    EXPECT_EQ(target->TargetBytes().size(), 2u + 10u);  // ACK, ACK, ten of the reply
+    EXPECT_EQ(took, 100000u);
     EXPECT_TRUE(isp.DeviceGone());
     // While gone nothing waits: sync and Get alone have 2.2 s of windows.
-    EXPECT_LT(TimeMs([&] { EXPECT_EQ(isp.ResetAndSync() + isp.GetCommands(), 0); }), 1000ul);
+    EXPECT_EQ(TookUs(link, [&] { EXPECT_EQ(isp.ResetAndSync() + isp.GetCommands(), 0); }), 0u);
 
-    std::string error;
-    ASSERT_TRUE(target->Replug(&error)) << error;
-    ASSERT_EQ(isp.Open(target->SlavePath(), 115200), 1);
+    target->Replug();
+    ASSERT_EQ(isp.Open(target->Name(), 9600), 1);
     EXPECT_FALSE(isp.DeviceGone());
     ASSERT_EQ(isp.ResetAndSync(), 1);
     EXPECT_EQ(isp.ReadMemory(kFlashBase, 256, out.data()), 1);
@@ -517,7 +514,7 @@ TEST_F(IspWireTest, ReadoutUnprotectAwaitsTheMassEraseForItsSecondAck) {
         config.chipTiming = true;
         Connect(config);
         EXPECT_EQ(isp.ReadoutUnprotect(waitMs), waitMs != 0 ? 1 : 0) << waitMs;
-        EXPECT_EQ(HostBytesAfterPause(), Bytes({0x92, 0x6D})) << "never resent";
+        EXPECT_EQ(HostBytesOnceTheWireIsIdle(), Bytes({0x92, 0x6D})) << "never resent";
         isp.Close();
     }
 }
@@ -534,10 +531,61 @@ TEST_F(IspWireTest, ResyncAfterARefusedWriteIsNackedAndTheWriteThenGoesThrough) 
     EXPECT_EQ(isp.Resync(), 1);
     EXPECT_EQ(target->HostBytes(), Bytes({0x7F, 0x7F}));
     EXPECT_EQ(target->TargetBytes(), Bytes({NACK}));
-    EXPECT_TRUE(RingDisarmed());
+    EXPECT_FALSE(link.Armed());
     EXPECT_EQ(isp.WriteMemory(kFlashBase + 0x100, 8, data.data()), 1);
     const Bytes flash = target->Flash();
     EXPECT_EQ(Bytes(flash.begin() + 0x100, flash.begin() + 0x108), data);
 }
+
+// --- how a command ended ---
+
+struct OutcomeCase {
+    const char* name;
+    std::vector<std::string> faults;
+    int lineErrorAt;    // the n-th byte from the target after connecting has a parity error
+    uint64_t stopAtUs;  // a stop is asked for this far into the command; 0: none
+    int (*command)(CIspProtocol&);
+    IspOutcome outcome;
+};
+
+int ReadSixteen(CIspProtocol& isp) {
+    unsigned char out[16];
+    return isp.ReadMemory(kFlashBase, 16, out);
+}
+int ChipId(CIspProtocol& isp) {
+    unsigned char out[2];
+    return isp.GetChipId(out);
+}
+int WriteFour(CIspProtocol& isp) {
+    const unsigned char data[4] = {1, 2, 3, 4};
+    return isp.WriteMemory(kFlashBase, 4, data);
+}
+int EraseAll(CIspProtocol& isp) { return isp.Erase(0, 0xFFFF); }
+
+const OutcomeCase kOutcomes[] = {
+    {"Done", {}, 0, 0, ReadSixteen, IspOutcome::Done},
+    {"RefusedByNack", {"nack:write"}, 0, 0, WriteFour, IspOutcome::Refused},
+    {"NoAnswerFromSilence", {"short:id:0"}, 0, 0, ChipId, IspOutcome::NoAnswer},
+    {"MalformedReply", {"reply:id:79,02,04,10,79"}, 0, 0, ChipId, IspOutcome::Malformed},
+    {"MalformedByLineError", {}, 4, 0, ReadSixteen, IspOutcome::Malformed},  // a data byte
+    {"GoneByUnplug", {"unplug:5"}, 0, 0, EraseAll, IspOutcome::Gone},        // at the page block
+    {"StoppedMidWait", {"delay:erase:500"}, 0, 100000, EraseAll, IspOutcome::Stopped},
+};
+
+class IspOutcomeTest : public IspWireTest, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(IspOutcomeTest, LastOutcomeSaysHowTheCommandEnded) {
+    const OutcomeCase& c = GetParam();
+    sim::TargetConfig config = Config();
+    config.faults = c.faults;
+    Connect(config);
+    if (c.lineErrorAt != 0) target->InjectLineErrorAt(c.lineErrorAt);
+    if (c.stopAtUs != 0) link.At(link.NowUs() + c.stopAtUs, [&] { isp.Stop(); });
+    EXPECT_EQ(c.command(isp), c.outcome == IspOutcome::Done ? 1 : 0);
+    EXPECT_EQ(isp.LastOutcome(), c.outcome) << IspOutcomeName(isp.LastOutcome());
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, IspOutcomeTest, ::testing::ValuesIn(kOutcomes),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,7 +4,7 @@
 namespace {
 
 TEST_F(JobTest, ChipInfoLogsVersionOptionBytesAndId) {
-    sim::PtyTarget& target = StartTarget();
+    SimTarget& target = StartTarget();
     ConnectTo(target);
     jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>Bootloader版本：V2.2，选项字节：00 00\r\n>>芯片ID版本：V4.10\r\n");
@@ -16,21 +16,21 @@ TEST_F(JobTest, ChipIdKeepsLeadingZeroOfSecondByte) {
     sim::TargetConfig config;
     config.pid = 0x0405;
     config.blVersion = 0x31;
-    sim::PtyTarget& target = StartTarget(config);
+    SimTarget& target = StartTarget(config);
     ConnectTo(target);
     jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>Bootloader版本：V3.1，选项字节：00 00\r\n>>芯片ID版本：V4.05\r\n");
 }
 
 TEST_F(JobTest, ChipInfoBeforeConnectRefusesAndSendsNothing) {
-    sim::PtyTarget& target = StartTarget();
+    SimTarget& target = StartTarget();
     jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
     EXPECT_TRUE(target.HostBytes().empty());
 }
 
 TEST_F(JobTest, ChipInfoAfterGoLogsBothFailures) {
-    sim::PtyTarget& target = StartTarget();
+    SimTarget& target = StartTarget();
     ConnectTo(target);
     jobs.GoTo();
     ASSERT_EQ(jobs.LastJobSucceeded(), 1);
@@ -44,7 +44,7 @@ TEST_F(JobTest, ChipInfoAfterGoLogsBothFailures) {
 TEST_F(JobTest, VersionFailureDoesNotStopChipId) {
     sim::TargetConfig config;
     config.faults = {"nack:version"};
-    sim::PtyTarget& target = StartTarget(config);
+    SimTarget& target = StartTarget(config);
     ConnectTo(target);
     jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>读取版本及读保护信息失败！\r\n>>芯片ID版本：V4.10\r\n");

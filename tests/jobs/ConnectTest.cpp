@@ -1,6 +1,6 @@
 // Connect, reconnect and the port scan against simulated targets.
 #include "JobFixture.h"
-#include "SerialPort.h"
+#include "OpenFailure.h"
 
 namespace {
 
@@ -11,9 +11,9 @@ std::string IspFailedLine(const std::string& port) {
 }
 
 TEST_F(JobTest, ConnectLogsPortVersionAndCommandTable) {
-    sim::PtyTarget& target = StartTarget();
-    ASSERT_EQ(jobs.Connect(target.SlavePath()), 1);
-    EXPECT_EQ(host.log, OpenedLine(target.SlavePath()) +
+    SimTarget& target = StartTarget();
+    ASSERT_EQ(jobs.Connect(target.Name()), 1);
+    EXPECT_EQ(host.log, OpenedLine(target.Name()) +
                             "\r\n>>连接ISP成功!\r\n>>Bootloader版本：V2.2\r\n"
                             ">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \r\n");
     EXPECT_TRUE(link.IsOpen());
@@ -24,8 +24,8 @@ TEST_F(JobTest, ConnectShowsExtendedEraseAndVersionDigits) {
     sim::TargetConfig config;
     config.eraseCmd = 0x44;
     config.blVersion = 0x31;
-    sim::PtyTarget& target = StartTarget(config);
-    ASSERT_EQ(jobs.Connect(target.SlavePath()), 1);
+    SimTarget& target = StartTarget(config);
+    ASSERT_EQ(jobs.Connect(target.Name()), 1);
     EXPECT_NE(host.log.find(">>Bootloader版本：V3.1\r\n"), std::string::npos) << host.log;
     EXPECT_NE(host.log.find("00 01 02 11 21 31 44 63 73 82 92 \r\n"), std::string::npos);
 }
@@ -47,15 +47,15 @@ TEST_F(JobTest, ConnectToMissingDeviceLogsOpenFailure) {
 TEST_F(JobTest, ConnectToSilentTargetLogsFailureAndClosesPort) {
     sim::TargetConfig config;
     config.faults = {"silent"};
-    sim::PtyTarget& target = StartTarget(config);
-    EXPECT_EQ(jobs.Connect(target.SlavePath()), 0);
-    EXPECT_EQ(host.Lines(), (std::vector<std::string>{OpenedLine(target.SlavePath()),
-                                                      IspFailedLine(target.SlavePath())}));
+    SimTarget& target = StartTarget(config);
+    EXPECT_EQ(jobs.Connect(target.Name()), 0);
+    EXPECT_EQ(host.Lines(),
+              (std::vector<std::string>{OpenedLine(target.Name()), IspFailedLine(target.Name())}));
     EXPECT_FALSE(link.IsOpen());
 }
 
 TEST_F(JobTest, ReconnectWhileConnectedResetsAndFetchesTableAgain) {
-    sim::PtyTarget& target = StartTarget();
+    SimTarget& target = StartTarget();
     ConnectTo(target);
     int resetsBefore = target.Resets();
     jobs.Reconnect();
@@ -70,7 +70,7 @@ TEST_F(JobTest, ReconnectWhileConnectedResetsAndFetchesTableAgain) {
 }
 
 TEST_F(JobTest, DisconnectClosesThePortAndClearsTheFlag) {
-    sim::PtyTarget& target = StartTarget();
+    SimTarget& target = StartTarget();
     ConnectTo(target);
     jobs.Disconnect();
     EXPECT_FALSE(link.IsOpen());
@@ -79,7 +79,7 @@ TEST_F(JobTest, DisconnectClosesThePortAndClearsTheFlag) {
 }
 
 TEST_F(JobTest, DisconnectWithThePortClosedLeavesTheFlag) {
-    sim::PtyTarget& target = StartTarget();
+    SimTarget& target = StartTarget();
     ConnectTo(target);
     link.Close();  // as when the port goes away under the link
     jobs.Disconnect();
@@ -89,24 +89,24 @@ TEST_F(JobTest, DisconnectWithThePortClosedLeavesTheFlag) {
 TEST_F(JobTest, ScanSkipsFailedPortPassesSilentOneAndConnectsOnThird) {
     sim::TargetConfig silent;
     silent.faults = {"silent"};
-    sim::PtyTarget& quiet = StartTarget(silent);
-    sim::PtyTarget& good = StartTarget();
+    SimTarget& quiet = StartTarget(silent);
+    SimTarget& good = StartTarget();
     const std::string missing = "/dev/kestrel-missing";
-    host.ports = {missing, quiet.SlavePath(), good.SlavePath()};
+    host.ports = {missing, quiet.Name(), good.Name()};
     jobs.SetPort(missing);
 
     jobs.Reconnect();
 
     EXPECT_TRUE(jobs.IsConnected());
-    EXPECT_EQ(jobs.Options().port, good.SlavePath());
-    EXPECT_EQ(host.stored, std::vector<std::string>{good.SlavePath()});
+    EXPECT_EQ(jobs.Options().port, good.Name());
+    EXPECT_EQ(host.stored, std::vector<std::string>{good.Name()});
     EXPECT_EQ(host.selected, 2);
     std::vector<std::string> lines = host.Lines();
     ASSERT_EQ(lines.size(), 7u) << host.log;
     EXPECT_EQ(lines[0], OpenFailedLine(missing));  // the first attempt, not retried by the scan
-    EXPECT_EQ(lines[1], OpenedLine(quiet.SlavePath()));
-    EXPECT_EQ(lines[2], IspFailedLine(quiet.SlavePath()));
-    EXPECT_EQ(lines[3], OpenedLine(good.SlavePath()));
+    EXPECT_EQ(lines[1], OpenedLine(quiet.Name()));
+    EXPECT_EQ(lines[2], IspFailedLine(quiet.Name()));
+    EXPECT_EQ(lines[3], OpenedLine(good.Name()));
     EXPECT_EQ(lines[4], ">>连接ISP成功!");
 }
 
@@ -119,7 +119,7 @@ TEST_F(JobTest, ScanComparesFailedNameCaseSensitively) {
 }
 
 TEST_F(JobTest, FailedScanKeepsOldNameAndStoresNothing) {
-    sim::PtyTarget& target = StartTarget();
+    SimTarget& target = StartTarget();
     ConnectTo(target);
     host.ports = {"/dev/kestrel-a", "/dev/kestrel-b"};
     jobs.SetPort("/dev/kestrel-b");
@@ -162,7 +162,7 @@ TEST_P(ProtectionJobTest, CommandThenResetThenTheSamePortAgain) {
     config.SetChip(*chips::FindChipByKey("f103"));
     config.initialFlash = Pattern(4096);
     config.readoutProtected = c.protectedBefore;
-    sim::PtyTarget& target = StartTarget(config);
+    SimTarget& target = StartTarget(config);
     jobs.SetIdentifyChip(true);
     ConnectTo(target);
     const int resets = target.Resets();

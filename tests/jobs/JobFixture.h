@@ -1,4 +1,4 @@
-// A simulated target on a pseudo-terminal, the jobs and a recording host.
+// Simulated targets on the simulated link, the jobs and a recording host.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,16 +7,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "Chips.h"
 #include "DeviceJobs.h"
 #include "IntelHex.h"
-#include "PtyTarget.h"
 #include "RecordingHost.h"
-#include "SerialLink.h"
+#include "SimLink.h"
 
 // "用时123毫秒" becomes "用时N毫秒" so that lines with durations can be compared.
 inline std::string WithoutDurations(std::string line) {
@@ -37,16 +36,18 @@ inline std::vector<std::string> WithoutDurations(std::vector<std::string> lines)
 
 class JobTest : public ::testing::Test {
 protected:
-    // Starts a target with the given options; the jobs use it as their only port.
-    sim::PtyTarget& StartTarget(sim::TargetConfig config = sim::TargetConfig()) {
-        targets.push_back(std::make_unique<sim::PtyTarget>(config));
+    // Adds a target with the given options, which the jobs reach as a port of its name.
+    SimTarget& StartTarget(const sim::TargetConfig& config = sim::TargetConfig()) {
         std::string error;
-        EXPECT_TRUE(targets.back()->Start(&error)) << error;
-        return *targets.back();
+        SimTarget* target = link.AddTarget("board" + std::to_string(++targetCount), config, &error);
+        if (target == nullptr) {
+            ADD_FAILURE() << error;
+            std::abort();  // every case gives a good configuration
+        }
+        return *target;
     }
 
     void SetUp() override {
-        link.CreatePort();
         JobOptions options;
         options.baudRate = 115200;
         options.eraseAll = true;
@@ -57,12 +58,12 @@ protected:
 
     // A target that is the chip (identified on connecting) with flashKiB of flash holding
     // flash; connected.
-    sim::PtyTarget& ConnectToChip(const char* key, uint32_t flashKiB, std::vector<uint8_t> flash) {
+    SimTarget& ConnectToChip(const char* key, uint32_t flashKiB, std::vector<uint8_t> flash) {
         sim::TargetConfig config;
         config.SetChip(*chips::FindChipByKey(key));
         config.flashKiB = flashKiB;
         config.initialFlash = std::move(flash);
-        sim::PtyTarget& target = StartTarget(config);
+        SimTarget& target = StartTarget(config);
         jobs.SetIdentifyChip(true);
         ConnectTo(target);
         return target;
@@ -77,9 +78,9 @@ protected:
     }
 
     // Connects to target as the dialog's start-up does, then forgets the connect lines.
-    void ConnectTo(sim::PtyTarget& target) {
-        host.ports = {target.SlavePath()};
-        jobs.SetPort(target.SlavePath());
+    void ConnectTo(SimTarget& target) {
+        host.ports = {target.Name()};
+        jobs.SetPort(target.Name());
         jobs.Reconnect();
         ASSERT_TRUE(jobs.IsConnected()) << host.log;
         host.log.clear();
@@ -122,10 +123,9 @@ protected:
     }
 
     RecordingHost host;
-    // Targets outlive the jobs, so the port is closed before its device goes away.
-    std::vector<std::unique_ptr<sim::PtyTarget>> targets;
-    CSerialLink link;
+    CSimLink link;  // holds the targets
     CDeviceJobs jobs{host, link};
+    int targetCount = 0;
     std::vector<std::string> created;
 };
 

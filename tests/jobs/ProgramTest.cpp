@@ -20,7 +20,7 @@ std::vector<std::string> Percents(int steps) {
     return texts;
 }
 
-std::vector<uint8_t> FlashStart(const sim::PtyTarget& target, size_t size) {
+std::vector<uint8_t> FlashStart(const SimTarget& target, size_t size) {
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(size);
     return flash;
@@ -29,12 +29,12 @@ std::vector<uint8_t> FlashStart(const sim::PtyTarget& target, size_t size) {
 class ProgramTest : public JobTest {
 protected:
     // Connects to a fresh target with the given faults and loads the file setting.
-    sim::PtyTarget& Prepare(const std::vector<uint8_t>& image, std::vector<std::string> faults = {},
-                            uint8_t eraseCmd = 0x43) {
+    SimTarget& Prepare(const std::vector<uint8_t>& image, std::vector<std::string> faults = {},
+                       uint8_t eraseCmd = 0x43) {
         sim::TargetConfig config;
         config.eraseCmd = eraseCmd;
         config.faults = std::move(faults);
-        sim::PtyTarget& target = StartTarget(config);
+        SimTarget& target = StartTarget(config);
         ConnectTo(target);
         jobs.SetFilePath(WriteHexFile("image.hex", image));
         return target;
@@ -43,7 +43,7 @@ protected:
 
 TEST_F(ProgramTest, OnePageEraseAllVerifyAndRun) {
     std::vector<uint8_t> image = Pattern(10);
-    sim::PtyTarget& target = Prepare(image);
+    SimTarget& target = Prepare(image);
     jobs.SetRunProgram(true);
 
     jobs.Program();
@@ -67,7 +67,7 @@ TEST_F(ProgramTest, OnePageEraseAllVerifyAndRun) {
 
 TEST_F(ProgramTest, ThreePagesInPageModeWithExtendedErase) {
     std::vector<uint8_t> image = Pattern(2 * kPage + 100);
-    sim::PtyTarget& target = Prepare(image, {}, 0x44);
+    SimTarget& target = Prepare(image, {}, 0x44);
     jobs.SetEraseAll(false);
     jobs.SetVerify(false);
 
@@ -93,7 +93,7 @@ TEST_F(ProgramTest, PageModeLeavesPagesTheFileDoesNotTouchAlone) {
     // An application linked two pages above the base, over a boot loader in pages 0 and 1.
     sim::TargetConfig config;
     config.initialFlash = std::vector<uint8_t>(4 * kPage, 0x00);
-    sim::PtyTarget& target = StartTarget(config);
+    SimTarget& target = StartTarget(config);
     ConnectTo(target);
     const std::vector<uint8_t> app = Pattern(100);
     jobs.SetFilePath(WriteHexFile("app.hex", app, 2 * kPage));
@@ -125,7 +125,7 @@ TEST_F(ProgramTest, PageModeLeavesPagesTheFileDoesNotTouchAlone) {
 }
 
 TEST_F(ProgramTest, PageEraseFailureNamesPageCountedFromZero) {
-    sim::PtyTarget& target = Prepare(Pattern(3 * kPage), {"nack:erase@2"});
+    SimTarget& target = Prepare(Pattern(3 * kPage), {"nack:erase@2"});
     (void)target;
     jobs.SetEraseAll(false);
     jobs.Program();
@@ -137,7 +137,7 @@ TEST_F(ProgramTest, PageEraseFailureNamesPageCountedFromZero) {
 }
 
 TEST_F(ProgramTest, WriteFailureAtSecondBlockStopsBeforeVerifyAndGo) {
-    sim::PtyTarget& target = Prepare(Pattern(kPage), {"nack:write@0x08000100"});
+    SimTarget& target = Prepare(Pattern(kPage), {"nack:write@0x08000100"});
     (void)target;
     jobs.SetRunProgram(true);
     jobs.Program();
@@ -191,7 +191,7 @@ TEST_F(ProgramTest, RunWithoutVerifyFollowsWriteDirectly) {
 }
 
 TEST_F(ProgramTest, BadChecksumFailsLoadWithoutErasing) {
-    sim::PtyTarget& target = Prepare(Pattern(16));
+    SimTarget& target = Prepare(Pattern(16));
     std::string path = TempPath("bad.hex");
     FILE* file = std::fopen(path.c_str(), "wb");
     std::fputs(":020000040800F2\r\n:0400000001020304F0\r\n:00000001FF\r\n", file);
@@ -270,9 +270,9 @@ TEST_P(StageEventTest, JobTellsItsStagesInOrder) {
     if (c.job == 'C') {
         sim::TargetConfig config;
         config.faults = c.faults;
-        sim::PtyTarget& target = StartTarget(config);
-        host.ports = {target.SlavePath()};
-        jobs.ConnectOnly(target.SlavePath());
+        SimTarget& target = StartTarget(config);
+        host.ports = {target.Name()};
+        jobs.ConnectOnly(target.Name());
     } else {
         Prepare(Pattern(2 * kPage), c.faults, 0x44);
         jobs.SetEraseAll(c.eraseAll);
@@ -339,7 +339,7 @@ TEST_P(FamilyProgramTest, GappedImageInPageModeTouchesOnlyItsUnits) {
     config.SetChip(chip);
     config.flashKiB = c.flashKiB;
     config.initialFlash.assign(c.flashKiB * 1024u, 0x00);
-    sim::PtyTarget& target = StartTarget(config);
+    SimTarget& target = StartTarget(config);
     jobs.SetIdentifyChip(true);
     ConnectTo(target);
     ASSERT_EQ(jobs.Geometry().flashKiB, c.flashKiB) << host.log;
@@ -393,7 +393,7 @@ TEST_F(ProgramTest, EraseIsAwaitedForItsWorstCaseAndNoLonger) {
         config.SetChip(*chips::FindChipByKey("f407"));
         config.flashKiB = 512;
         config.faults = {slowSectorIsLarge ? "delay:erase:2500" : "delay:erase:1500"};
-        sim::PtyTarget& target = StartTarget(config);
+        SimTarget& target = StartTarget(config);
         jobs.SetIdentifyChip(true);
         ConnectTo(target);
         jobs.SetFilePath(WriteHexFile("slow.hex", Pattern(64), slowSectorIsLarge ? 0x20000 : 0));
@@ -448,7 +448,7 @@ TEST_P(FileKindTest, JudgedBeforeAnyConnection) {
     EXPECT_EQ(kind, c.kind);
     EXPECT_EQ(reason, c.reason);
     if (c.ok) return;
-    sim::PtyTarget& target = StartTarget();
+    SimTarget& target = StartTarget();
     ConnectTo(target);
     ChangeOptions([&](JobOptions& o) {
         o.filePath = path;
@@ -462,7 +462,7 @@ TEST_P(FileKindTest, JudgedBeforeAnyConnection) {
 INSTANTIATE_TEST_SUITE_P(Files, FileKindTest, ::testing::ValuesIn(kFileKinds), kCaseName);
 
 TEST_F(JobTest, BinaryAtAnAddressProgramsAndVerifiesOnlyItsPages) {
-    sim::PtyTarget& target = ConnectToChip("f103", 64, std::vector<uint8_t>(64 * 1024, 0x00));
+    SimTarget& target = ConnectToChip("f103", 64, std::vector<uint8_t>(64 * 1024, 0x00));
     const std::vector<uint8_t> bytes = Pattern(1500);
     const std::string path = TempPath("app.bin");
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 1500);
@@ -488,7 +488,7 @@ TEST_F(JobTest, VerifyFileReadsOnlyPagesWithDataAndNamesTheFirstDifference) {
         config.initialFlash.assign(0x400, 0xFF);
         config.initialFlash.insert(config.initialFlash.end(), image.begin(), image.end());
         if (!fault.empty()) config.faults = {fault};
-        sim::PtyTarget& target = StartTarget(config);
+        SimTarget& target = StartTarget(config);
         ConnectTo(target);
         jobs.SetFilePath(WriteHexFile("verify.hex", image, 0x400));
         jobs.VerifyFile();
@@ -560,7 +560,7 @@ class EraseRangeTest : public JobTest, public ::testing::WithParamInterface<Eras
 TEST_P(EraseRangeTest, ErasesTheUnitsTheRangeTouchesAndNothingElse) {
     const EraseCase& c = GetParam();
     std::vector<uint8_t> expected(c.flashKiB * 1024u, 0x00);
-    sim::PtyTarget& target = ConnectToChip(c.chip, c.flashKiB, expected);
+    SimTarget& target = ConnectToChip(c.chip, c.flashKiB, expected);
     jobs.EraseRange(c.address, c.length);
     EXPECT_EQ(jobs.LastJobSucceeded(), c.units != 0) << host.log;
     const std::vector<std::string> lines = host.Lines();
@@ -578,7 +578,7 @@ TEST_P(EraseRangeTest, ErasesTheUnitsTheRangeTouchesAndNothingElse) {
 INSTANTIATE_TEST_SUITE_P(Ranges, EraseRangeTest, ::testing::ValuesIn(kEraseCases), kCaseName);
 
 TEST_F(JobTest, RangeEraseNeedsAnIdentifiedChip) {
-    sim::PtyTarget& target = StartTarget();
+    SimTarget& target = StartTarget();
     ConnectTo(target);
     jobs.EraseRange(0x08000000, 0x400);
     EXPECT_EQ(host.log, ">>未识别芯片，无法按地址擦除！\r\n");

@@ -20,18 +20,18 @@ bool FileExists(const std::string& path) {
 
 class ReadOutTest : public JobTest {
 protected:
-    sim::PtyTarget& Prepare(std::vector<std::string> faults = {}) {
+    SimTarget& Prepare(std::vector<std::string> faults = {}) {
         sim::TargetConfig config;
         config.initialFlash = Pattern(40000);
         config.faults = std::move(faults);
-        sim::PtyTarget& target = StartTarget(config);
+        SimTarget& target = StartTarget(config);
         ConnectTo(target);
         return target;
     }
 };
 
 TEST_F(ReadOutTest, CompleteReadOutEqualsFlashAndLogsWhereItWent) {
-    sim::PtyTarget& target = Prepare();
+    SimTarget& target = Prepare();
     host.savePath = TempPath("flash.bin");
     {
         std::ofstream old(host.savePath, std::ios::binary);
@@ -58,7 +58,7 @@ TEST_F(ReadOutTest, CompleteReadOutEqualsFlashAndLogsWhereItWent) {
 }
 
 TEST_F(ReadOutTest, ReadFailureKeepsBlocksWrittenBefore) {
-    sim::PtyTarget& target = Prepare({"nack:read@0x08004000"});
+    SimTarget& target = Prepare({"nack:read@0x08004000"});
     host.savePath = TempPath("partial.bin");
     jobs.ReadOut();
     std::vector<uint8_t> flash = target.Flash();
@@ -91,7 +91,7 @@ TEST_F(ReadOutTest, FailureOnFirstBlockLeavesNewFileEmptyAndOldFileUntouched) {
 }
 
 TEST_F(ReadOutTest, CancelledPromptReadsNothing) {
-    sim::PtyTarget& target = Prepare();
+    SimTarget& target = Prepare();
     jobs.ReadOut();
     EXPECT_EQ(host.prompts, 1);
     EXPECT_EQ(host.log, ">>取消FLASH读取操作！\r\n");
@@ -100,7 +100,7 @@ TEST_F(ReadOutTest, CancelledPromptReadsNothing) {
 }
 
 TEST_F(ReadOutTest, UnwritablePathIsReportedBeforeReading) {
-    sim::PtyTarget& target = Prepare();
+    SimTarget& target = Prepare();
     host.savePath = "/nonexistent-kestrel-dir/flash.bin";
     jobs.ReadOut();
     EXPECT_EQ(host.log, ">>写入文件失败，读取FLASH操作取消！！\r\n");
@@ -151,7 +151,7 @@ TEST_P(ReadOutRangeTest, OutputHoldsExactlyTheRange) {
     if (*c.chip) config.SetChip(*chips::FindChipByKey(c.chip));
     config.flashKiB = c.flashKiB;
     config.initialFlash = Pattern(c.flashKiB * 1024u);
-    sim::PtyTarget& target = StartTarget(config);
+    SimTarget& target = StartTarget(config);
     jobs.SetIdentifyChip(*c.chip != 0);
     ConnectTo(target);
     FILE* stream = c.stream ? std::tmpfile() : nullptr;
@@ -199,7 +199,7 @@ class SafeReadOutTest : public ReadOutTest, public ::testing::WithParamInterface
 
 TEST_P(SafeReadOutTest, OldFileStaysUntilTheReadOutIsComplete) {
     const SafeCase& c = GetParam();
-    sim::PtyTarget& target = Prepare(c.faults);
+    SimTarget& target = Prepare(c.faults);
     ChangeOptions([](JobOptions& o) { o.readOutSafely = true; });
     host.savePath = TempPath("safe.bin");
     const std::string partial = TempPath("safe.bin.partial");
