@@ -52,7 +52,8 @@ const char kUsage[] =
     "              write protection; the chip resets and is connected again\n"
     "  protect     set read-out protection; the chip resets\n"
     "FILE may be - for standard input (program, verify) or standard output (read-out).\n"
-    "A file starting with ':' is Intel HEX; any other is raw binary, placed at --address.\n"
+    "FILE is Intel HEX, S-record or ELF by its content; raw binary, placed at --address, when\n"
+    "its name ends in .bin. Any other file is refused.\n"
     "\n"
     "Options (--name value or --name=value; numbers may be 0x hexadecimal):\n"
     "  -p, --port NAME        the board's port; given more than once: each board at once\n"
@@ -208,7 +209,7 @@ bool CheckInputFile(CliOptions* opt) {
         return false;
     }
     std::string kind, reason;
-    if (CheckImageFile(opt->file, &kind, &reason)) return true;
+    if (CheckImageFile(opt->file, ImageFormat::Auto, &kind, &reason)) return true;
     std::fprintf(stderr, "kestrel-isp: %s: %s\n", opt->file.c_str(), GbkToConsole(reason).c_str());
     return false;
 }
