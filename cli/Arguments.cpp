@@ -111,6 +111,14 @@ const Option kOptions[] = {
          }
          return o->hasLength = e->empty();
      }},
+    {"format", 0, true, kProgram | kVerifyCmd,
+     [](CliOptions* o, const std::string& v, std::string* e) {
+         if (!OneOf(v, {"auto", "hex", "srec", "elf", "binary"})) {
+             *e = "--format takes auto, hex, srec, elf or binary";
+         }
+         o->format = v;
+         return e->empty();
+     }},
     {"reset", 0, true, kDevice,
      [](CliOptions* o, const std::string& v, std::string* e) {
          return SetLine(&o->resetLine, "--reset", v, e);

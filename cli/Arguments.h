@@ -20,6 +20,7 @@ struct CliOptions {
     uint32_t address = 0;
     bool hasLength = false;
     uint32_t length = 0;
+    std::string format = "auto";    // program, verify: auto, hex, srec, elf or binary
     std::string resetLine = "dtr";  // dtr, rts or none
     std::string bootLine = "rts";
     bool invertReset = false;

@@ -32,8 +32,8 @@ const char kUsage[] =
     "  kestrel-isp [OPTIONS] ports\n"
     "  kestrel-isp [OPTIONS] info\n"
     "  kestrel-isp [OPTIONS] program FILE [--erase all|pages] [--verify|--no-verify]\n"
-    "                                     [--run] [--address A]\n"
-    "  kestrel-isp [OPTIONS] verify FILE [--address A]\n"
+    "                                     [--run] [--address A] [--format F]\n"
+    "  kestrel-isp [OPTIONS] verify FILE [--address A] [--format F]\n"
     "  kestrel-isp [OPTIONS] read-out FILE [--address A] [--length N]\n"
     "  kestrel-isp [OPTIONS] erase [--address A] [--length N]\n"
     "  kestrel-isp [OPTIONS] go [--address A]\n"
@@ -44,7 +44,7 @@ const char kUsage[] =
     "Commands:\n"
     "  ports       list the serial ports (with the USB adapter, when known)\n"
     "  info        bootloader version, option bytes, chip ID; chip name, flash, protection\n"
-    "  program     erase, write, verify (and run) an Intel HEX or raw binary file\n"
+    "  program     erase, write, verify (and run) a HEX, S-record, ELF or binary file\n"
     "  verify      compare the flash with a file, writing nothing\n"
     "  read-out    read the flash (default: all of it) into a raw binary file\n"
     "  erase       the whole chip, or --address/--length rounded out to pages or sectors\n"
@@ -53,7 +53,8 @@ const char kUsage[] =
     "              write protection; the chip resets and is connected again\n"
     "  protect     set read-out protection; the chip resets\n"
     "FILE may be - for standard input (program, verify) or standard output (read-out).\n"
-    "A file starting with ':' is Intel HEX; any other is raw binary, placed at --address.\n"
+    "FILE is Intel HEX, S-record or ELF by its content; raw binary, placed at --address, when\n"
+    "its name ends in .bin or with --format binary. Any other file is refused.\n"
     "\n"
     "Options (--name value or --name=value; numbers may be 0x hexadecimal):\n"
     "  -p, --port NAME        the board's port; given more than once: each board at once\n"
@@ -66,6 +67,9 @@ const char kUsage[] =
     "      --run              program: start the program afterwards\n"
     "  -a, --address A        where a binary file goes; where read-out, erase and go start\n"
     "  -l, --length N         read-out and erase length (default: to the end of flash)\n"
+    "      --format auto|hex|srec|elf|binary\n"
+    "                         program, verify: the file's kind (default auto: by content);\n"
+    "                         a file of another kind is refused\n"
     "      --reset dtr|rts|none  the line that drives the chip's reset (default dtr)\n"
     "      --boot rts|dtr|none   the line that drives BOOT0 (default rts)\n"
     "      --invert-reset     the reset line is active low on this adapter\n"
@@ -137,6 +141,21 @@ bool ConnectTarget(CDeviceJobs& jobs, const CliOptions& opt, const std::vector<s
     return jobs.IsConnected();
 }
 
+// --format's values; the parser has let no other through.
+ImageFormat FormatNamed(const std::string& name) {
+    static const struct {
+        const char* name;
+        ImageFormat format;
+    } kFormats[] = {{"hex", ImageFormat::StrictHex},
+                    {"srec", ImageFormat::SRecord},
+                    {"elf", ImageFormat::Elf},
+                    {"binary", ImageFormat::Binary}};
+    for (const auto& entry : kFormats) {
+        if (name == entry.name) return entry.format;
+    }
+    return ImageFormat::Auto;
+}
+
 // The job options the command line asks for.
 JobOptions OptionsFor(const CliOptions& opt, std::FILE* readOutStream) {
     JobOptions o;
@@ -146,7 +165,7 @@ JobOptions OptionsFor(const CliOptions& opt, std::FILE* readOutStream) {
     o.eraseAll = opt.eraseAll;
     o.verify = opt.verify;
     o.runProgram = opt.run;
-    o.imageFormat = ImageFormat::Auto;
+    o.imageFormat = FormatNamed(opt.format);
     o.binaryAddress = opt.hasAddress ? opt.address : 0;
     o.readAddress = opt.hasAddress ? opt.address : 0;
     o.readLength = opt.hasLength ? opt.length : 0;
@@ -209,7 +228,7 @@ bool CheckInputFile(CliOptions* opt) {
         return false;
     }
     std::string kind, reason;
-    if (CheckImageFile(opt->file, &kind, &reason)) return true;
+    if (CheckImageFile(opt->file, FormatNamed(opt->format), &kind, &reason)) return true;
     std::fprintf(stderr, "kestrel-isp: %s: %s\n", opt->file.c_str(), GbkToConsole(reason).c_str());
     return false;
 }

@@ -10,7 +10,7 @@ namespace {
 // Read in blocks of this size, so that no copy of the whole file is held beside the pages.
 constexpr size_t kBlockSize = 64 * 1024;
 
-LoadFault PlaceFile(FILE* file, CPagePlacer& placer, uint32_t address) {
+LoadFault PlaceFile(FILE* file, IByteSink& placer, uint32_t address) {
     std::vector<uint8_t> block(kBlockSize);
     uint64_t at = address;
     for (;;) {
@@ -29,7 +29,7 @@ LoadFault PlaceFile(FILE* file, CPagePlacer& placer, uint32_t address) {
 int FlashImage::LoadBinaryFile(const std::string& path, uint32_t pageSize, uint32_t minAddress,
                                uint32_t address, LoadError* error) {
     return LoadThrough(path, pageSize, minAddress, error,
-                       [address](FILE* file, CPagePlacer& placer, LoadError& why) {
+                       [address](FILE* file, IByteSink& placer, LoadError& why) {
                            why.fault = PlaceFile(file, placer, address);
                            return why.fault == LoadFault::None;
                        });

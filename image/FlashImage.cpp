@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "PagePlacer.h"
+
 FlashImage::FlashImage() : m_pHead(nullptr), m_pTail(nullptr) {}
 
 FlashImage::~FlashImage() { Clear(); }
@@ -70,4 +72,42 @@ uint32_t FlashImage::TotalBytes() const {
         total += page->length;
     }
     return total;
+}
+
+int FlashImage::LoadThrough(const std::string& path, uint32_t pageSize, uint32_t minAddress,
+                            LoadError* error, const FileReader& fill) {
+    LoadError local;
+    LoadError& why = error != nullptr ? *error : local;
+    why = LoadError();
+    if (PageCount() != 0) Clear();
+    if (pageSize == 0 || pageSize > kMaxPageSize) {
+        why.fault = LoadFault::PageSize;
+        return 0;
+    }
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        why.fault = LoadFault::Open;
+        return 0;
+    }
+    CPagePlacer placer(*this, pageSize, minAddress);
+    const bool ok = fill(file, placer, why);
+    std::fclose(file);
+    // A failed load leaves nothing that could be mistaken for firmware.
+    if (!ok) Clear();
+    return ok ? 1 : 0;
+}
+
+int CheckThrough(const std::string& path, LoadError* error, const FileReader& read) {
+    LoadError local;
+    LoadError& why = error != nullptr ? *error : local;
+    why = LoadError();
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        why.fault = LoadFault::Open;
+        return 0;
+    }
+    CSpanCheck check;
+    const bool ok = read(file, check, why);
+    std::fclose(file);
+    return ok ? 1 : 0;
 }

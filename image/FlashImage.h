@@ -1,4 +1,5 @@
-// Firmware image: an Intel HEX or raw binary file read into a chain of equally sized pages.
+// Firmware image: an Intel HEX, S-record, ELF or raw binary file read into a chain of equally
+// sized pages.
 #pragma once
 
 #include <cstdint>
@@ -39,27 +40,63 @@ void ParseHexRecord(std::string line, HexRecord& record);
 // Why a load failed.
 enum class LoadFault {
     None,
-    Open,          // the file cannot be opened
-    Read,          // reading it failed part-way
-    PageSize,      // the page size is 0 or above 1024
-    Record,        // a line is not a well-formed record
-    Checksum,      // a record's bytes do not add up to 0
-    UpperAddress,  // a type 0x04 record does not hold two bytes
-    BelowBase,     // a byte lies below the lowest address allowed
-    TooHigh,       // a byte lies in page kMaxPages or above, or past 0xFFFFFFFF
-    NoData,        // no data byte at all (an empty binary file, too)
-    NoEnd,         // no end-of-file record
-    Memory,        // a page could not be allocated
+    Open,            // the file cannot be opened
+    Read,            // reading it failed part-way
+    PageSize,        // the page size is 0 or above 1024
+    Record,          // a line is not a well-formed record
+    Checksum,        // a record's bytes do not add up to what its checksum says
+    UpperAddress,    // a type 0x04 record does not hold two bytes
+    SegmentAddress,  // a type 0x02 record does not hold two bytes
+    RecordType,      // a record of a type the reader does not know
+    Conflict,        // a record gives a byte another line gave otherwise
+    RecordCount,     // an S5/S6 record's count is not the number of data records before it
+    BelowBase,       // a byte lies below the lowest address allowed
+    TooHigh,         // a byte lies in page kMaxPages or above, or past 0xFFFFFFFF
+    NoData,          // no data byte at all (an empty binary file, too)
+    NoEnd,           // no end record
+    Memory,          // a page could not be allocated
+    ElfHeader,       // the ELF header or program header table is cut short or malformed
+    ElfSegment,      // a segment's bytes run past the end of the file
+    ElfClass,        // not a 32-bit ELF file (value: its word size in bits)
+    ElfEncoding,     // a big-endian ELF file
+    ElfMachine,      // an ELF file for another machine than ARM (value: its e_machine)
 };
 
-// A failed load's fault and the HEX line it was found on (1 for the first line, blank lines
-// counted; 0 when no one line is to blame).
+// A failed load's fault and the line it was found on (1 for the first line, blank lines
+// counted; 0 when no one line is to blame, and always in an ELF or binary file).
 struct LoadError {
     LoadFault fault = LoadFault::None;
     uint32_t line = 0;
+    // Conflict: the first line that gave the byte at address otherwise.
+    uint32_t earlierLine = 0;
+    uint32_t address = 0;
+    // ElfClass, ElfMachine: what the file says.
+    uint32_t value = 0;
 };
 
-class CPagePlacer;
+// How the HEX reader takes records a careful tool would question. Both honour type 0x02
+// (extended segment address) records and ignore types 0x03 and 0x05.
+enum class HexRules {
+    // The dialog's, as it has always read: records after an end-of-file record still count,
+    // unknown record types are ignored, and a later record's byte replaces an earlier one's.
+    Lenient,
+    // The command line's: a UTF-8 byte-order mark before line 1 is skipped; reading stops at
+    // the end-of-file record (a warning names the first line behind it that is not blank);
+    // unknown record types, and two records that give one address different bytes, are
+    // refused.
+    Strict,
+};
+
+// What a load accepted yet a user should hear of.
+enum class LoadNote {
+    AfterEnd,  // lines stand behind the end record; they were not read
+};
+struct LoadWarning {
+    LoadNote note;
+    uint32_t line;
+};
+
+class IByteSink;
 
 class FlashImage {
 public:
@@ -87,27 +124,49 @@ public:
     // Sum of the lengths of all pages.
     uint32_t TotalBytes() const;
 
-    // Builds the image from the file at path: each data byte at its linear address minus
+    // Builds the image from the Intel HEX file at path: each data byte at its address minus
     // minAddress, pages of pageSize bytes, every byte no record gives 0xFF. 1 on success;
-    // 0 on failure, after which the image must not be used.
+    // 0 on failure, after which the image must not be used. The dialog's load: Lenient rules.
     //
-    // The linear address of a data byte is (upper 16 bits of the latest type 0x04 record, 0
-    // before one) << 16 plus the load offset plus its position in the record. On success the
-    // pages run from index 0 to the page of the highest byte given and all of them are full,
-    // so TotalBytes is PageCount * pageSize; hasData marks the pages a data byte landed in.
+    // The address of a data byte is the base plus the load offset plus its position in the
+    // record. The base is 0 until a type 0x04 record sets it to its value << 16 or a type
+    // 0x02 record to its value * 16; the latest of them holds. On success the pages run from
+    // index 0 to the page of the highest byte given and all of them are full, so TotalBytes
+    // is PageCount * pageSize; hasData marks the pages a data byte landed in.
     // The load fails, leaving the image empty, when: the file cannot be opened; a line is not
-    // a valid record; a type 0x04 record does not hold two bytes; a data byte lies below
-    // minAddress (before any type 0x04 record too), in page kMaxPages or above, or above
-    // 0xFFFFFFFF (a record running off the top of the address space); the file gives no data
-    // byte at all; a page cannot be allocated; pageSize is 0 or above 1024; or no end-of-file
-    // record (type 0x01) has been read by the end of the file. A blank line (nothing but
-    // spaces and tabs before its terminator) is skipped wherever it stands. Lines are read up
-    // to 259 characters at a time; the rest of a longer line is parsed as a line of its own.
-    // Records after an end-of-file record still count. Types other than 0x00, 0x01 and 0x04
-    // are ignored.
+    // a valid record; a type 0x02 or 0x04 record does not hold two bytes; a data byte lies
+    // below minAddress (before any type 0x04 record too), in page kMaxPages or above, or
+    // above 0xFFFFFFFF (a record running off the top of the address space); the file gives
+    // no data byte at all; a page cannot be allocated; pageSize is 0 or above 1024; or no
+    // end-of-file record (type 0x01) has been read by the end of the file; and, under Strict
+    // rules, at a record of an unknown type or a conflicting byte. A blank line (nothing but
+    // spaces and tabs before its terminator) is skipped wherever it stands. Lines are read
+    // up to 259 characters at a time; the rest of a longer line is parsed as a line of its
+    // own.
     int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress);
-    // The same load; a failure also fills *error (when not null) with its fault and line.
-    int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress, LoadError* error);
+    // The same load under the given rules; a failure also fills *error (when not null), and
+    // what it accepted but should be told is added to *warnings (when not null).
+    int LoadHexFile(const std::string& path, uint32_t pageSize, uint32_t minAddress, HexRules rules,
+                    LoadError* error, std::vector<LoadWarning>* warnings = nullptr);
+
+    // Builds the image from a Motorola S-record file, as a Strict HEX load does: S0 (header)
+    // ignored; S1, S2 and S3 data with 16-, 24- and 32-bit addresses; S5 and S6 counts
+    // checked against the data records before them; S7, S8 or S9 ends the file (required;
+    // the first non-blank line behind it is warned of, not read); every checksum (the ones'
+    // complement of the sum of count, address and data bytes) checked; a byte given twice
+    // differently refused; S4 (reserved) refused. A line is at most 1024 characters.
+    int LoadSrecFile(const std::string& path, uint32_t pageSize, uint32_t minAddress,
+                     LoadError* error, std::vector<LoadWarning>* warnings = nullptr);
+
+    // Builds the image from a 32-bit little-endian ELF file for ARM: the file bytes
+    // (p_filesz of them, none of the zero fill up to p_memsz) of every PT_LOAD segment at its
+    // physical address p_paddr, where initialised data is loaded from. Segments without
+    // file bytes are skipped. Refused, besides what any load refuses (bytes below
+    // minAddress, too high, no data): another class, encoding or machine; a header or
+    // program header table cut short or malformed; a segment running past the end of the
+    // file.
+    int LoadElfFile(const std::string& path, uint32_t pageSize, uint32_t minAddress,
+                    LoadError* error);
 
     // Builds the image from a raw binary file whose first byte belongs at address: pages of
     // pageSize from minAddress, every byte the file does not give 0xFF, hasData on the pages
@@ -123,7 +182,7 @@ private:
     // placer over this image; a load that fails leaves the image empty.
     int LoadThrough(const std::string& path, uint32_t pageSize, uint32_t minAddress,
                     LoadError* error,
-                    const std::function<bool(std::FILE*, CPagePlacer&, LoadError&)>& fill);
+                    const std::function<bool(std::FILE*, IByteSink&, LoadError&)>& fill);
 
     FlashPage* m_pHead;
     FlashPage* m_pTail;  // last page, so that appending does not walk the chain
@@ -131,8 +190,10 @@ private:
     std::vector<FlashPage*> m_pages;
 };
 
-// Reads a HEX file through without keeping its bytes, to judge it before a target is known:
-// 1 when LoadHexFile would accept it with some base and page size (every line a record or
-// blank, each type 0x04 record of two bytes, no byte past 0xFFFFFFFF, a data byte and an
-// end-of-file record); 0 otherwise, with *error (when not null) filled.
-int CheckHexFile(const std::string& path, LoadError* error);
+// Read a file through without keeping its bytes, to judge it before a target is known: 1 when
+// the load would accept it with some base and page size (all it refuses but bytes below the
+// base: a byte past 0xFFFFFFFF, or bytes further apart than kMaxPages pages of
+// kMaxPageSize, are refused); 0 otherwise, with *error (when not null) filled.
+int CheckHexFile(const std::string& path, HexRules rules, LoadError* error);
+int CheckSrecFile(const std::string& path, LoadError* error);
+int CheckElfFile(const std::string& path, LoadError* error);

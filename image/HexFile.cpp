@@ -1,49 +1,28 @@
-// The Intel HEX reader: one record per line, each data byte placed at its linear address.
-#include <algorithm>
-#include <array>
+// The Intel HEX reader: one record per line, each data byte placed at its address.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <utility>
+#include <vector>
 
+#include "ByteLedger.h"
 #include "FlashImage.h"
+#include "LineReader.h"
 #include "PagePlacer.h"
 
 namespace {
 
-// Record types the reader acts on; every other type is ignored.
+// Record types the reader knows. 03 and 05 (start addresses) mean nothing to flash.
 constexpr uint8_t kTypeData = 0x00;
 constexpr uint8_t kTypeEndOfFile = 0x01;
+constexpr uint8_t kTypeExtendedSegment = 0x02;
 constexpr uint8_t kTypeExtendedLinear = 0x04;
+constexpr uint8_t kTypeHighest = 0x05;
 
 // A line is read in pieces of at most this many characters, terminator included.
 constexpr size_t kLineMax = 259;
 
-// The file is read in blocks of this size; a piece is never longer than kLineMax.
-constexpr size_t kBlockSize = 64 * 1024;
-
 // ':' + count + address + type + checksum, without data.
 constexpr size_t kRecordOverhead = 11;
-
-// Value of each character as a hexadecimal digit, -1 for every other character.
-constexpr std::array<int8_t, 256> kDigitValue = [] {
-    std::array<int8_t, 256> table{};
-    for (int8_t& value : table) value = -1;
-    for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<int8_t>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<int8_t>(c - 'A' + 10);
-    for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<int8_t>(c - 'a' + 10);
-    return table;
-}();
-
-// Two digits at text, high digit first. The caller has made sure both lie inside the line.
-bool ReadHexByte(const char* text, uint8_t& value) {
-    const int high = kDigitValue[static_cast<unsigned char>(text[0])];
-    const int low = kDigitValue[static_cast<unsigned char>(text[1])];
-    if (high < 0 || low < 0) return false;
-    value = static_cast<uint8_t>((high << 4) | low);
-    return true;
-}
 
 // ParseHexRecord on length characters at line, which need not end in a NUL. Returns true
 // when the line is a well-formed record, whatever its checksum says.
@@ -76,81 +55,16 @@ bool ParseRecord(const char* line, size_t length, HexRecord& record) {
     return true;
 }
 
-// Only spaces and tabs before the terminator: editors and some tools leave such lines,
-// most often one behind the end-of-file record. A '\r' alone at the end counts as part of a
-// terminator cut at the piece limit.
-bool IsBlank(const char* line, size_t length) {
-    if (length > 0 && line[length - 1] == '\n') --length;
-    if (length > 0 && line[length - 1] == '\r') --length;
-    for (size_t i = 0; i < length; ++i) {
-        if (line[i] != ' ' && line[i] != '\t') return false;
-    }
-    return true;
-}
-
-// Hands out the file's lines in pieces of at most kLineMax characters, terminator kept,
-// straight out of a block buffer: a 46 MB file has a million lines, so none is copied.
-class CPieceReader {
-public:
-    explicit CPieceReader(FILE* file)
-        : m_file(file), m_pBuffer(static_cast<char*>(std::malloc(kBlockSize + kLineMax))) {}
-    ~CPieceReader() { std::free(m_pBuffer); }
-    CPieceReader(const CPieceReader&) = delete;
-    CPieceReader& operator=(const CPieceReader&) = delete;
-
-    bool HasBuffer() const { return m_pBuffer != nullptr; }
-
-    // The next piece; false at the end of the file or when reading failed.
-    bool Next(const char*& piece, size_t& length) {
-        for (;;) {
-            const char* start = m_pBuffer + m_nPos;
-            const size_t held = m_nEnd - m_nPos;
-            const size_t window = std::min(held, kLineMax);
-            const void* newline = std::memchr(start, '\n', window);
-            if (newline != nullptr) {
-                length = static_cast<size_t>(static_cast<const char*>(newline) - start) + 1;
-            } else if (held >= kLineMax || (m_bAtEnd && held > 0)) {
-                length = window;
-            } else if (m_bAtEnd) {
-                return false;
-            } else {
-                Refill();
-                continue;
-            }
-            piece = start;
-            m_nPos += length;
-            return true;
-        }
-    }
-
-private:
-    // Moves the unread rest (shorter than a piece) to the front and reads a block behind it.
-    void Refill() {
-        const size_t held = m_nEnd - m_nPos;
-        std::memmove(m_pBuffer, m_pBuffer + m_nPos, held);
-        m_nPos = 0;
-        const size_t got = std::fread(m_pBuffer + held, 1, kBlockSize, m_file);
-        m_nEnd = held + got;
-        // A short read need not be the end; only a read that gives nothing is.
-        if (got == 0) m_bAtEnd = true;
-    }
-
-    FILE* m_file;
-    char* m_pBuffer;
-    size_t m_nPos = 0;  // first unread character
-    size_t m_nEnd = 0;  // behind the last character read
-    bool m_bAtEnd = false;
-};
-
-// Reads records line by line into a placer, or only checks them when there is none.
+// Reads records line by line into a sink (an image's pages, or a check alone).
 class CHexReader {
 public:
-    explicit CHexReader(CPagePlacer* placer) : m_placer(placer) {}
+    CHexReader(IByteSink& sink, HexRules rules)
+        : m_sink(sink), m_bStrict(rules == HexRules::Strict) {}
 
-    // 1 when every line was a valid record, every data byte fitted, at least one was given and
-    // an end-of-file record was read; 0 otherwise, with the reason in error.
-    int Read(FILE* file, LoadError& error) {
-        CPieceReader pieces(file);
+    // 1 when every line read was a valid record, every data byte fitted, at least one was
+    // given and an end-of-file record was read; 0 otherwise, with the reason in error.
+    int Read(FILE* file, LoadError& error, std::vector<LoadWarning>* warnings) {
+        CPieceReader pieces(file, kLineMax, m_bStrict);
         if (!pieces.HasBuffer()) return Fail(error, LoadFault::Memory, 0);
         bool ended = false;
         const char* line = nullptr;
@@ -159,23 +73,26 @@ public:
         // A piece that does not end a line leaves the next piece on the same line.
         for (uint32_t number = 1; pieces.Next(line, length);
              number += line[length - 1] == '\n' ? 1 : 0) {
-            if (IsBlank(line, length)) continue;
+            if (IsBlankLine(line, length)) continue;
+            if (ended && m_bStrict) {
+                // Whatever follows was never meant to be read; say so once.
+                if (warnings != nullptr) warnings->push_back({LoadNote::AfterEnd, number});
+                break;
+            }
             const bool wellFormed = ParseRecord(line, length, record);
             if (!record.valid) {
                 return Fail(error, wellFormed ? LoadFault::Checksum : LoadFault::Record, number);
             }
             if (record.type == kTypeEndOfFile) {
-                // Reading goes on: records behind it still count.
                 ended = true;
                 continue;
             }
-            const LoadFault fault = Act(record);
+            const LoadFault fault = Act(record, number, error);
             if (fault != LoadFault::None) return Fail(error, fault, number);
         }
         if (std::ferror(file)) return Fail(error, LoadFault::Read, 0);
         if (!ended) return Fail(error, LoadFault::NoEnd, 0);
-        const bool placed = m_placer != nullptr ? m_placer->Finish() : m_sawData;
-        if (!placed) return Fail(error, LoadFault::NoData, 0);
+        if (!m_sink.Finish()) return Fail(error, LoadFault::NoData, 0);
         return 1;
     }
 
@@ -186,28 +103,45 @@ private:
         return 0;
     }
 
-    LoadFault Act(const HexRecord& record) {
-        if (record.type == kTypeData) return TakeData(record);
-        if (record.type == kTypeExtendedLinear) {
-            // Without exactly two bytes the upper address is unknown.
-            if (record.count != 2) return LoadFault::UpperAddress;
-            m_nUpper = (static_cast<uint32_t>(record.data[0]) << 8) | record.data[1];
+    LoadFault Act(const HexRecord& record, uint32_t line, LoadError& error) {
+        switch (record.type) {
+            case kTypeData:
+                return TakeData(record, line, error);
+            case kTypeExtendedSegment:
+            case kTypeExtendedLinear: {
+                // Without exactly two bytes the base is unknown. The latest of either kind holds.
+                const bool linear = record.type == kTypeExtendedLinear;
+                if (record.count != 2) {
+                    return linear ? LoadFault::UpperAddress : LoadFault::SegmentAddress;
+                }
+                const uint32_t value =
+                    (static_cast<uint32_t>(record.data[0]) << 8) | record.data[1];
+                m_nBase = linear ? value << 16 : value << 4;
+                return LoadFault::None;
+            }
+            default:
+                return m_bStrict && record.type > kTypeHighest ? LoadFault::RecordType
+                                                               : LoadFault::None;
+        }
+    }
+
+    LoadFault TakeData(const HexRecord& record, uint32_t line, LoadError& error) {
+        if (record.count == 0) return LoadFault::None;
+        const uint64_t first = uint64_t{m_nBase} + record.address;
+        const LoadFault fault = m_sink.Place(first, record.data, record.count);
+        if (fault != LoadFault::None || !m_bStrict) return fault;
+        // Placed, so the bytes lie below 2^32.
+        if (!m_ledger.Give(static_cast<uint32_t>(first), record.data, record.count, line,
+                           &error.address, &error.earlierLine)) {
+            return LoadFault::Conflict;
         }
         return LoadFault::None;
     }
 
-    LoadFault TakeData(const HexRecord& record) {
-        if (record.count == 0) return LoadFault::None;
-        const uint64_t first = (static_cast<uint64_t>(m_nUpper) << 16) + record.address;
-        if (m_placer != nullptr) return m_placer->Place(first, record.data, record.count);
-        // Checking alone: where the bytes may go is the loader's to judge.
-        m_sawData = true;
-        return first + record.count - 1 > UINT32_MAX ? LoadFault::TooHigh : LoadFault::None;
-    }
-
-    CPagePlacer* m_placer;
-    uint32_t m_nUpper = 0;  // before any type 0x04 record, load offsets are the addresses
-    bool m_sawData = false;
+    IByteSink& m_sink;
+    const bool m_bStrict;
+    uint32_t m_nBase = 0;  // before any type 02 or 04 record, load offsets are the addresses
+    CByteLedger m_ledger;  // strict only
 };
 }  // namespace
 
@@ -216,53 +150,19 @@ void ParseHexRecord(std::string line, HexRecord& record) {
 }
 
 int FlashImage::LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress) {
-    return LoadHexFile(std::move(path), pageSize, minAddress, nullptr);
+    return LoadHexFile(path, pageSize, minAddress, HexRules::Lenient, nullptr);
 }
 
-int FlashImage::LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress,
-                            LoadError* error) {
+int FlashImage::LoadHexFile(const std::string& path, uint32_t pageSize, uint32_t minAddress,
+                            HexRules rules, LoadError* error, std::vector<LoadWarning>* warnings) {
     return LoadThrough(path, pageSize, minAddress, error,
-                       [](FILE* file, CPagePlacer& placer, LoadError& why) {
-                           CHexReader reader(&placer);
-                           return reader.Read(file, why) != 0;
+                       [rules, warnings](FILE* file, IByteSink& sink, LoadError& why) {
+                           return CHexReader(sink, rules).Read(file, why, warnings) != 0;
                        });
 }
 
-int FlashImage::LoadThrough(const std::string& path, uint32_t pageSize, uint32_t minAddress,
-                            LoadError* error,
-                            const std::function<bool(std::FILE*, CPagePlacer&, LoadError&)>& fill) {
-    LoadError local;
-    LoadError& why = error != nullptr ? *error : local;
-    why = LoadError();
-    if (PageCount() != 0) Clear();
-    if (pageSize == 0 || pageSize > kMaxPageSize) {
-        why.fault = LoadFault::PageSize;
-        return 0;
-    }
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        why.fault = LoadFault::Open;
-        return 0;
-    }
-    CPagePlacer placer(*this, pageSize, minAddress);
-    const bool ok = fill(file, placer, why);
-    std::fclose(file);
-    // A failed load leaves nothing that could be mistaken for firmware.
-    if (!ok) Clear();
-    return ok ? 1 : 0;
-}
-
-int CheckHexFile(const std::string& path, LoadError* error) {
-    LoadError local;
-    LoadError& why = error != nullptr ? *error : local;
-    why = LoadError();
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        why.fault = LoadFault::Open;
-        return 0;
-    }
-    CHexReader reader(nullptr);
-    const int result = reader.Read(file, why);
-    std::fclose(file);
-    return result;
+int CheckHexFile(const std::string& path, HexRules rules, LoadError* error) {
+    return CheckThrough(path, error, [rules](FILE* file, IByteSink& sink, LoadError& why) {
+        return CHexReader(sink, rules).Read(file, why, nullptr) != 0;
+    });
 }

@@ -1,21 +1,33 @@
-// Lays loaded bytes into an image's pages by address, for the HEX and the binary reader alike.
+// Where every reader's bytes go by address: an image's pages, or (to judge a file before the
+// target is known) nowhere, with only what no target could take refused.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <string>
 
 #include "FlashImage.h"
 
+class IByteSink {
+public:
+    virtual ~IByteSink() = default;
+    // count bytes from address on. 64 bits, so that bytes running past 0xFFFFFFFF cannot
+    // wrap round to low addresses. None when taken, else why not.
+    virtual LoadFault Place(uint64_t address, const uint8_t* bytes, uint32_t count) = 0;
+    // After the last byte: false when none was given.
+    virtual bool Finish() = 0;
+};
+
 // Adds pages (0xFF throughout) as far as the bytes need.
-class CPagePlacer {
+class CPagePlacer : public IByteSink {
 public:
     CPagePlacer(FlashImage& image, uint32_t pageSize, uint32_t minAddress)
         : m_image(image), m_nPageSize(pageSize), m_nMinAddress(minAddress) {}
 
-    // count bytes from address on. 64 bits, so that bytes running past 0xFFFFFFFF cannot
-    // wrap round to low addresses. None when placed, else why not.
-    LoadFault Place(uint64_t address, const uint8_t* bytes, uint32_t count) {
+    LoadFault Place(uint64_t address, const uint8_t* bytes, uint32_t count) override {
         if (count == 0) return LoadFault::None;
         const uint64_t last = address + count - 1;
         if (last > UINT32_MAX) return LoadFault::TooHigh;
@@ -45,7 +57,7 @@ public:
     // Every page full: bytes no record gave are already 0xFF. Until then the pages before
     // the last are full and the last one counts as empty. False when no byte was placed: a
     // page of 0xFF alone is no firmware, yet the job would erase the chip for it.
-    bool Finish() {
+    bool Finish() override {
         const uint32_t count = m_image.PageCount();
         if (count == 0) return false;
         m_image.FindPage(static_cast<int32_t>(count - 1))->length = m_nPageSize;
@@ -66,3 +78,36 @@ private:
     uint32_t m_nPageSize;
     uint32_t m_nMinAddress;
 };
+
+// Keeps no byte: refuses what no base or page size could place, bytes past 0xFFFFFFFF and
+// bytes further apart than the largest image holds.
+class CSpanCheck : public IByteSink {
+public:
+    LoadFault Place(uint64_t address, const uint8_t*, uint32_t count) override {
+        if (count == 0) return LoadFault::None;
+        const uint64_t last = address + count - 1;
+        if (last > UINT32_MAX) return LoadFault::TooHigh;
+        const uint64_t lowest = m_bAny ? std::min(m_nLowest, address) : address;
+        const uint64_t highest = m_bAny ? std::max(m_nHighest, last) : last;
+        if (highest - lowest >= uint64_t{FlashImage::kMaxPages} * FlashImage::kMaxPageSize) {
+            return LoadFault::TooHigh;
+        }
+        m_nLowest = lowest;
+        m_nHighest = highest;
+        m_bAny = true;
+        return LoadFault::None;
+    }
+    bool Finish() override { return m_bAny; }
+
+private:
+    bool m_bAny = false;
+    uint64_t m_nLowest = 0;
+    uint64_t m_nHighest = 0;
+};
+
+// Reads an open file into a sink; false with the reason in the error.
+using FileReader = std::function<bool(std::FILE*, IByteSink&, LoadError&)>;
+
+// Opens the file and reads it through a span check. 1 when read has no fault to report;
+// 0 otherwise, with *error (when not null) filled.
+int CheckThrough(const std::string& path, LoadError* error, const FileReader& read);

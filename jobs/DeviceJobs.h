@@ -30,7 +30,8 @@ struct JobOptions {
     bool identifyChip = false;
 
     // The rest is the command line's; each default keeps the dialog's behaviour.
-    // How the file is read (Program, VerifyFile): HEX alone, or HEX or raw binary by content.
+    // How the file is read (Program, VerifyFile): HEX alone as the dialog always has, or as
+    // the command line asks (by content, or the kind given).
     ImageFormat imageFormat = ImageFormat::Hex;
     // Where a raw binary file's first byte goes; 0: the flash base.
     uint32_t binaryAddress = 0;

@@ -75,9 +75,16 @@ struct Message {
     X(kReasonFolder, "这是一个文件夹，不是文件", "a folder, not a file") \
     X(kReasonUnreadable, "文件无法读取", "the file cannot be read") \
     X(kReasonEmpty, "文件为空", "the file is empty") \
-    /* A load fault, on a line of a HEX file or in the file as a whole. */ \
+    X(kReasonUnknownKind, "不是Intel HEX、S-record或ELF文件；如要按原始字节烧录，请将文件命名为.bin或使用--format binary", "not Intel HEX, S-record or ELF; to write it as raw bytes, name it .bin or use --format binary") \
+    /* The format asked for (--format) and the file's own kind (Intel HEX, S-record, ELF). */ \
+    X(kReasonKindIs, "文件是%s，不是%s", "the file is %s, not %s") \
+    X(kReasonKindNot, "文件不是%s", "the file is not %s") \
+    /* A load fault, on a line of a file or in the file as a whole. */ \
     X(kReasonHexLine, "HEX文件第%u行%s", "HEX file line %u: %s") \
     X(kReasonHex, "HEX文件%s", "HEX file: %s") \
+    X(kReasonSrecLine, "S-record文件第%u行%s", "S-record file line %u: %s") \
+    X(kReasonSrec, "S-record文件%s", "S-record file: %s") \
+    X(kReasonElf, "ELF文件%s", "ELF file: %s") \
     X(kReasonBinary, "二进制文件%s", "binary file: %s") \
     X(kFaultOpen, "无法打开", "cannot be opened") \
     X(kFaultRead, "读取出错", "read error") \
@@ -85,11 +92,24 @@ struct Message {
     X(kFaultRecord, "不是有效的记录", "not a valid record") \
     X(kFaultChecksum, "校验和错误", "bad checksum") \
     X(kFaultUpperAddress, "扩展线性地址记录不是2字节", "extended linear address record is not 2 bytes") \
+    X(kFaultSegmentAddress, "扩展段地址记录不是2字节", "extended segment address record is not 2 bytes") \
+    X(kFaultRecordType, "记录类型未知", "unknown record type") \
+    X(kFaultConflict, "给0x%08X的数据与第%u行不同", "gives 0x%08X another byte than line %u") \
+    X(kFaultRecordCount, "记录数与之前的数据记录数不符", "record count differs from the data records before it") \
     X(kFaultBelowBase, "数据低于FLASH起始地址", "data below the flash base") \
     X(kFaultTooHigh, "数据超出可烧录范围", "data beyond what can be programmed") \
     X(kFaultNoData, "没有数据", "no data") \
     X(kFaultNoEnd, "缺少结束记录", "no end-of-file record") \
     X(kFaultMemory, "内存不足", "out of memory") \
+    X(kFaultElfHeader, "文件头或程序头表不完整或已损坏", "header or program header table cut short or malformed") \
+    X(kFaultElfSegment, "段超出文件末尾", "a segment runs past the end of the file") \
+    /* An ELF file for something else: the whole reason. */ \
+    X(kReasonElfClass, "%u位ELF文件", "%u-bit ELF") \
+    X(kReasonElfEncoding, "大端ELF文件", "big-endian ELF") \
+    X(kReasonElfMachine, "%s的ELF文件，不是ARM", "ELF for %s, not ARM") \
+    X(kElfMachineNumber, "机器类型%u", "machine %u") \
+    /* What a load took but the user should hear of: the kind's name, the line. */ \
+    X(kMsgAfterEnd, ">>%s文件第%u行起位于结束记录之后，未读取\r\n", ">>%s file: the lines from %u on stand behind the end record and were not read\r\n") \
     /* A failed block tried again (command line). */ \
     X(kMsgRetryBlock, ">>重试0x%08X处的数据块（%d/%d）\r\n", ">>Retrying the block at 0x%08X (%d/%d)\r\n") \
     /* Read-out of a range, into a file kept whole (command line). */ \

@@ -149,11 +149,14 @@ bool CDeviceJobs::LoadImage() {
         }
     } else {
         std::string reason;
+        std::vector<std::string> warnings;
         const uint32_t at = m_options.binaryAddress != 0 ? m_options.binaryAddress : g.base;
-        if (!LoadImageFile(m_image, m_options.filePath, g.pageSize, g.base, at, &reason)) {
+        if (!LoadImageFile(m_image, m_options.filePath, m_options.imageFormat, g.pageSize, g.base,
+                           at, &reason, &warnings)) {
             Fail(Format(kMsgImageRefused, reason.c_str()));
             return false;
         }
+        for (const std::string& warning : warnings) m_host.AppendLog(warning);
     }
     m_host.AppendLog(Format(kMsgLoaded, static_cast<int>(m_image.TotalBytes()),
                             static_cast<int>(m_image.PageCount()), static_cast<int>(g.pageSize)));

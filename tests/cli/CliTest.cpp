@@ -51,8 +51,10 @@ struct Running {
     std::string errName = "/tmp/kestrel-cli-err-XXXXXX";
 };
 
-// Starts kestrel-isp with the arguments; env holds NAME=VALUE pairs added to its environment.
-Running StartIsp(std::vector<std::string> args, std::vector<std::string> env = {}) {
+// Starts kestrel-isp with the arguments; env holds NAME=VALUE pairs added to its environment,
+// input (when given) the file its standard input reads.
+Running StartIsp(std::vector<std::string> args, std::vector<std::string> env = {},
+                 const std::string& input = "") {
     Running run;
     run.outFd = ::mkstemp(&run.outName[0]);
     run.errFd = ::mkstemp(&run.errName[0]);
@@ -60,6 +62,7 @@ Running StartIsp(std::vector<std::string> args, std::vector<std::string> env = {
     if (run.pid == 0) {
         ::dup2(run.outFd, 1);
         ::dup2(run.errFd, 2);
+        if (!input.empty()) ::dup2(::open(input.c_str(), O_RDONLY), 0);
         // The expectations are the Chinese log; a test may ask for another locale.
         ::setenv("LC_ALL", "zh_CN.UTF-8", 1);
         for (const std::string& pair : env) ::putenv(const_cast<char*>(pair.c_str()));
@@ -100,8 +103,9 @@ Result Finish(Running& run) {
     return result;
 }
 
-Result RunIsp(std::vector<std::string> args, std::vector<std::string> env = {}) {
-    Running run = StartIsp(std::move(args), std::move(env));
+Result RunIsp(std::vector<std::string> args, std::vector<std::string> env = {},
+              const std::string& input = "") {
+    Running run = StartIsp(std::move(args), std::move(env), input);
     return Finish(run);
 }
 
@@ -338,6 +342,7 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
     const Case cases[] = {
         {{"erase", "--address", "0x8000000", "--length=0"}, "--length needs a positive number"},
         {{"program", "f.hex", "--erase=some"}, "--erase takes all or pages"},
+        {{"verify", "f.hex", "--format", "coff"}, "--format takes auto, hex, srec, elf or binary"},
         {{"info", "--run"}, "--run does not apply to info"},
         {{"unprotect", "flash"}, "unprotect takes read or write"},
         {{"go", "--reset", "gpio"}, "--reset takes dtr, rts or none"},
@@ -376,10 +381,47 @@ TEST_F(CliTest, BadFilesAreRefusedBeforeThePortIsTouched) {
     EXPECT_EQ(bad.status, 1);
     EXPECT_TRUE(bad.out.empty()) << bad.out;
     EXPECT_NE(bad.err.find(u8"第2行"), std::string::npos) << bad.err;
+    // Files of no known kind, standard input too, and ELF for another machine; in English.
+    const std::string unknown = dir + "/app.img";
+    std::ofstream(unknown) << "hello";
+    const std::string notKnown =
+        ": not Intel HEX, S-record or ELF; to write it as raw bytes, name it .bin or use "
+        "--format binary\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;  // how standard error ends
+    } refused[] = {
+        {{"program", unknown}, unknown + notKnown},
+        {{"verify", "-"}, notKnown},
+        {{"program", KESTREL_ISP_PATH},
+         std::string(KESTREL_ISP_PATH) + ": ELF for x86-64, not ARM\n"},
+        {{"program", "--format", "srec", dir + "/bad.hex"},
+         "the file is Intel HEX, not S-record\n"},
+    };
+    for (const auto& r : refused) {
+        std::vector<std::string> args = {"--port", target.SlavePath()};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        Result run = RunIsp(args, {configEnv, "LC_ALL=C.UTF-8"}, unknown);
+        EXPECT_EQ(run.status, 1);
+        ASSERT_GE(run.err.size(), r.err.size()) << run.err;
+        EXPECT_EQ(run.err.substr(run.err.size() - r.err.size()), r.err);
+    }
     Result r = RunIsp({"--port", target.SlavePath(), "unprotect", "read"}, {configEnv});
     EXPECT_EQ(r.status, 2) << "erasing the chip needs --yes";
     EXPECT_NE(r.err.find("--yes"), std::string::npos) << r.err;
     EXPECT_TRUE(target.HostBytes().empty());
+}
+
+// Standard input becomes raw binary only when asked for.
+TEST_F(CliTest, StandardInputAsBinaryWhenAsked) {
+    sim::PtyTarget& target = StartTarget();
+    const std::string input = dir + "/input";
+    std::ofstream(input) << "hello";
+    Result r = RunIsp({"--port", target.SlavePath(), "program", "-", "--format=binary"},
+                      {configEnv}, input);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<uint8_t> flash = target.Flash();
+    EXPECT_EQ(std::string(flash.begin(), flash.begin() + 6), "hello\xFF");
 }
 
 TEST_F(CliTest, FailedReadOutKeepsTheOldFileAndWhatWasRead) {

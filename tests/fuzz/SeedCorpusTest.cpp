@@ -63,4 +63,14 @@ TEST_F(SeedCorpus, RecordAfterEndOfFileStillCounts) {
     ExpectBytes(1, 0, {0xDE, 0xAD, 0xBE, 0xEF, 0xFF});
 }
 
+TEST_F(SeedCorpus, SrecAndElfLandAtTheirAddresses) {
+    const std::string corpus = KESTREL_FUZZ_CORPUS;
+    ASSERT_EQ(m_image.LoadSrecFile(corpus + "/s-records.srec", kPage, kBase, nullptr), 1);
+    ExpectBytes(0, 6, {0x70, 0x80, 0xFF});
+    ExpectBytes(0, 16, {0xA1, 0xA2, 0xFF});
+    // At its load address, not its run address in RAM.
+    ASSERT_EQ(m_image.LoadElfFile(corpus + "/arm.elf", kPage, kBase, nullptr), 1);
+    ExpectBytes(0, 0, {0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xE8, 0xFF});
+}
+
 }  // namespace

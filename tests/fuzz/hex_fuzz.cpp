@@ -1,6 +1,7 @@
-// libFuzzer target for the Intel HEX reader: any bytes as a whole file through LoadHexFile,
-// and each of its lines through ParseHexRecord. Besides crashes and leaks it stops on results
-// that break what FlashImage.h promises.
+// libFuzzer target for the file readers: any bytes as a whole file through LoadHexFile (under
+// either rules), LoadSrecFile and LoadElfFile and their checks, and each line through
+// ParseHexRecord. Besides crashes and leaks it stops on results that break what FlashImage.h
+// promises.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "FlashImage.h"
 
@@ -104,26 +106,28 @@ void CheckRecord(const std::string& line) {
     }
 }
 
-// Success: pages 0, 1, 2, ... all full; failure: nothing left.
-void CheckImage(const FlashImage& image, int result) {
-    if (result != 0 && result != 1) Fail("LoadHexFile: result neither 0 nor 1");
+// Success: pages 0, 1, 2, ... all full; failure: nothing left. A check before the target is
+// known passes every file a load takes.
+void CheckImage(const FlashImage& image, int result, int checked) {
+    if (result == 1 && checked != 1) Fail("a check refused a file its load took");
+    if (result != 0 && result != 1) Fail("load: result neither 0 nor 1");
     if (result == 0) {
         if (image.PageCount() != 0 || image.TotalBytes() != 0 || image.FindPage(0) != nullptr) {
-            Fail("LoadHexFile: a failed load left pages");
+            Fail("load: a failed load left pages");
         }
         return;
     }
-    if (image.PageCount() == 0) Fail("LoadHexFile: success without a page");
-    if (image.TotalBytes() != image.PageCount() * kPageSize) Fail("LoadHexFile: a page not full");
+    if (image.PageCount() == 0) Fail("load: success without a page");
+    if (image.TotalBytes() != image.PageCount() * kPageSize) Fail("load: a page not full");
     uint32_t pages = 0;
     for (const FlashPage* page = image.FindPage(0); page != nullptr; page = page->next) {
-        if (page->index != static_cast<int32_t>(pages)) Fail("LoadHexFile: pages out of order");
+        if (page->index != static_cast<int32_t>(pages)) Fail("load: pages out of order");
         if (page->capacity != kPageSize || page->length != kPageSize) {
-            Fail("LoadHexFile: page of the wrong size");
+            Fail("load: page of the wrong size");
         }
         ++pages;
     }
-    if (pages != image.PageCount()) Fail("LoadHexFile: chain and page count differ");
+    if (pages != image.PageCount()) Fail("load: chain and page count differ");
 }
 
 }  // namespace
@@ -133,7 +137,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& path = ScratchPath(fd);
     WriteScratch(fd, data, size);
     FlashImage image;
-    CheckImage(image, image.LoadHexFile(path, kPageSize, kBase));
+    CheckImage(image, image.LoadHexFile(path, kPageSize, kBase),
+               CheckHexFile(path, HexRules::Lenient, nullptr));
+    std::vector<LoadWarning> warnings;
+    CheckImage(image,
+               image.LoadHexFile(path, kPageSize, kBase, HexRules::Strict, nullptr, &warnings),
+               CheckHexFile(path, HexRules::Strict, nullptr));
+    CheckImage(image, image.LoadSrecFile(path, kPageSize, kBase, nullptr, &warnings),
+               CheckSrecFile(path, nullptr));
+    CheckImage(image, image.LoadElfFile(path, kPageSize, kBase, nullptr),
+               CheckElfFile(path, nullptr));
 
     // Lines as the loader cuts them when none is over-long: up to and including '\n'.
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -1,12 +1,14 @@
-// Whole files, HEX and raw binary: where the bytes land, what fills the rest, and which files
-// are refused, why and on which line.
+// Whole files, HEX, S-record, ELF and raw binary: where the bytes land, what fills the rest,
+// and which files are refused, why and on which line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstddef>
 
+#include "ElfFile.h"
 #include "FlashImage.h"
 #include "HexTestKit.h"
+#include "SRecord.h"
 
 namespace {
 
@@ -120,16 +122,30 @@ TEST_F(LoadHexFile, LowerAndUpperCaseDigitsLoadTheSameImage) {
     EXPECT_EQ(fromLower[16], 0xDE);
 }
 
-TEST_F(LoadHexFile, RecordTypes02And03And05ChangeNothing) {
+TEST_F(LoadHexFile, RecordTypes03And05ChangeNothing) {
     const std::vector<std::string> plain = {UpperLine(0x0800), DataLine(0x0000, Ramp(32)),
                                             EndLine()};
     ASSERT_EQ(Load(plain), 1);
     const Bytes reference = ImageBytes(m_image);
-    ASSERT_EQ(Load({UpperLine(0x0800), HexLine(0x02, 0, {0x10, 0x00}), DataLine(0x0000, Ramp(32)),
+    ASSERT_EQ(Load({UpperLine(0x0800), DataLine(0x0000, Ramp(32)),
                     HexLine(0x03, 0, {0x00, 0x00, 0x12, 0x34}),
                     HexLine(0x05, 0, {0x08, 0x00, 0x01, 0x01}), EndLine()}),
               1);
     EXPECT_EQ(ImageBytes(m_image), reference);
+}
+
+TEST_F(LoadHexFile, SegmentAddressRecordSetsTheBaseUntilTheNextBaseRecordOfEitherType) {
+    const std::string segment = HexLine(0x02, 0, {0x10, 0x00});  // 0x1000 * 16 = 0x10000
+    Bytes expected = Blank(1);
+    Put(expected, 4, {1, 2});
+    // Below the flash base, as every segment is.
+    EXPECT_EQ(Load({segment, DataLine(0x0004, {1, 2}), EndLine()}), 0);
+    ExpectFailedAndEmpty();
+    EXPECT_EQ(Load({UpperLine(0x0800), segment, DataLine(0x0004, {1, 2}), EndLine()}), 0);
+    ASSERT_EQ(Load({segment, UpperLine(0x0800), DataLine(0x0004, {1, 2}), EndLine()}), 1);
+    ExpectImage(expected);
+    ASSERT_EQ(Load(HexText({segment, DataLine(0x0004, {1, 2}), EndLine()}), kPage, 0x10000), 1);
+    ExpectImage(expected);
 }
 
 TEST_F(LoadHexFile, LinesWithoutTerminatorOrWithBareNewlineLoad) {
@@ -548,31 +564,98 @@ const RefusedCase kRefused[] = {
     // Blank lines count; the rest of a line past 259 characters is still that line.
     {"AfterBlankLines", {"", " ", UpperLine(0x0800), "garbage"}, LoadFault::Record, 4},
     {"LongLine",
-     {UpperLine(0x0800), EndLine() + std::string(259, ' ') + "x"},
+     {UpperLine(0x0800), DataLine(0, {1}) + std::string(259, ' ') + "x", EndLine()},
      LoadFault::Record,
      2},
     {"UpperOfOneByte", {HexLine(0x04, 0, {0x08}), EndLine()}, LoadFault::UpperAddress, 1},
     {"NoEnd", {UpperLine(0x0800), DataLine(0, {1})}, LoadFault::NoEnd, 0},
     {"NoData", {UpperLine(0x0800), EndLine()}, LoadFault::NoData, 0},
     {"BelowBase", {UpperLine(0x07FF), DataLine(0, {1}), EndLine()}, LoadFault::BelowBase, 2, true},
+    // No base puts bytes 16 MiB apart into one image.
+    {"SpanTooWide",
+     {UpperLine(0x0800), DataLine(0, {1}), UpperLine(0x0900), DataLine(0, {1}), EndLine()},
+     LoadFault::TooHigh,
+     4},
 };
 
 class RefusedHexFile : public LoadHexFile, public ::testing::WithParamInterface<RefusedCase> {};
 
-TEST_P(RefusedHexFile, LoadAndCheckNameTheFaultAndItsLine) {
+TEST_P(RefusedHexFile, LoadAndCheckNameTheFaultAndItsLineUnderEitherRules) {
     const RefusedCase& c = GetParam();
     const std::string path = m_dir.File("refused.hex");
     WriteText(path, HexText(c.lines));
-    LoadError error, checked;
-    EXPECT_EQ(m_image.LoadHexFile(path, kPage, kBase, &error), 0);
-    ExpectFailedAndEmpty();
-    EXPECT_EQ(error.fault, c.fault);
-    EXPECT_EQ(error.line, c.line);
-    EXPECT_EQ(CheckHexFile(path, &checked), c.checkPasses ? 1 : 0);
-    EXPECT_EQ(checked.fault, c.checkPasses ? LoadFault::None : c.fault);
+    for (const HexRules rules : {HexRules::Lenient, HexRules::Strict}) {
+        LoadError error, checked;
+        EXPECT_EQ(m_image.LoadHexFile(path, kPage, kBase, rules, &error), 0);
+        ExpectFailedAndEmpty();
+        EXPECT_EQ(error.fault, c.fault);
+        EXPECT_EQ(error.line, c.line);
+        EXPECT_EQ(CheckHexFile(path, rules, &checked), c.checkPasses ? 1 : 0);
+        EXPECT_EQ(checked.fault, c.checkPasses ? LoadFault::None : c.fault);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, RefusedHexFile, ::testing::ValuesIn(kRefused),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Where the command line's strict rules part from the dialog's lenient ones. Each file gives
+// 1, 2, 3, 4 from the base when it loads under the strict rules.
+struct RulesCase {
+    const char* name;
+    std::string text;
+    bool lenientLoads;
+    LoadFault strictFault;  // None: it loads
+    uint32_t line;          // the fault's, or the warning's; 0: none
+    uint32_t earlierLine;
+};
+
+const std::string kUpper = UpperLine(0x0800), kData = DataLine(0, {1, 2, 3, 4}), kEnd = EndLine();
+const RulesCase kRules[] = {
+    {"LinesBehindTheEnd", HexText({kUpper, kData, kEnd, "", DataLine(0x10, {5})}), true,
+     LoadFault::None, 5, 0},
+    {"BlankLinesBehindTheEnd", HexText({kUpper, kData, kEnd, "", " \t"}), true, LoadFault::None, 0,
+     0},
+    {"EqualRepeat", HexText({kUpper, kData, DataLine(2, {3, 4}), kEnd}), true, LoadFault::None, 0,
+     0},
+    {"ConflictingByte", HexText({kUpper, kData, DataLine(0x10, {7}), DataLine(2, {3, 9}), kEnd}),
+     true, LoadFault::Conflict, 4, 2},
+    {"UnknownType", HexText({kUpper, HexLine(0x06, 0, {1}), kData, kEnd}), true,
+     LoadFault::RecordType, 2, 0},
+    {"ByteOrderMark", "\xEF\xBB\xBF" + HexText({kUpper, kData, kEnd}), false, LoadFault::None, 0,
+     0},
+    {"SegmentOfOneByte", HexText({HexLine(0x02, 0, {0x10}), kUpper, kData, kEnd}), false,
+     LoadFault::SegmentAddress, 1, 0},
+};
+
+class HexRulesTest : public LoadHexFile, public ::testing::WithParamInterface<RulesCase> {};
+
+TEST_P(HexRulesTest, StrictRulesRefuseOrWarnWhereLenientOnesLoad) {
+    const RulesCase& c = GetParam();
+    const std::string path = m_dir.File("rules.hex");
+    WriteText(path, c.text);
+    EXPECT_EQ(m_image.LoadHexFile(path, kPage, kBase), c.lenientLoads ? 1 : 0);
+    LoadError error, checked;
+    std::vector<LoadWarning> warnings;
+    const int loaded = m_image.LoadHexFile(path, kPage, kBase, HexRules::Strict, &error, &warnings);
+    EXPECT_EQ(loaded, c.strictFault == LoadFault::None ? 1 : 0);
+    EXPECT_EQ(error.fault, c.strictFault);
+    EXPECT_EQ(CheckHexFile(path, HexRules::Strict, &checked), loaded);
+    EXPECT_EQ(checked.fault, c.strictFault);
+    if (!loaded) {
+        EXPECT_EQ(error.line, c.line);
+        EXPECT_EQ(error.earlierLine, c.earlierLine);
+        return;
+    }
+    Bytes expected = Blank(1);
+    Put(expected, 0, {1, 2, 3, 4});
+    ExpectImage(expected);
+    ASSERT_EQ(warnings.size(), c.line != 0 ? 1u : 0u);
+    if (c.line != 0) {
+        EXPECT_EQ(warnings[0].line, c.line);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, HexRulesTest, ::testing::ValuesIn(kRules),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Raw binary: the bytes in order from the address given, pages from the base, and the files
@@ -602,5 +685,154 @@ TEST_F(LoadHexFile, BinaryLandsAtItsAddressOrSaysWhyNot) {
         ExpectFailedAndEmpty();
     }
 }
+
+// S-records: data of each address width lands at its address; S5 and S6 counts agree; the
+// lines behind the end record are warned of, not read.
+TEST_F(LoadHexFile, SrecDataOfEachAddressWidthLandsAtItsAddress) {
+    const std::string path = m_dir.File("firmware.srec");
+    const Bytes data = RandomBytes(40, 51);
+    Bytes expected = Blank(5);
+    Put(expected, 0x1004, data);
+    LoadError error;
+    std::vector<LoadWarning> warnings;
+    for (int width : {2, 3, 4}) {
+        std::vector<std::string> lines = testsrec::Lines(data, 0x1004, width);
+        if (width == 3) lines[lines.size() - 2] = testsrec::Record(6, 3, {});
+        lines.push_back(testsrec::Record(1, 0x1004, {0xAA}));
+        WriteText(path, testsrec::Text(lines, width == 2 ? "\n" : "\r\n"));
+        ASSERT_EQ(m_image.LoadSrecFile(path, kPage, 0, &error, &warnings), 1) << width;
+        ExpectImage(expected);
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_EQ(warnings[0].line, 7u);
+        warnings.clear();
+    }
+}
+
+struct SrecCase {
+    const char* name;
+    std::vector<std::string> lines;
+    LoadFault fault;
+    uint32_t line;
+};
+
+// Lines 1 to 5: S0, two S3 records of 16 and 4 bytes at the base, S5, S7.
+std::vector<std::string> GoodSrec(size_t drop = 99, std::string change = "", size_t at = 0) {
+    std::vector<std::string> lines = testsrec::Lines(Ramp(20), kBase);
+    if (!change.empty()) lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), change);
+    if (drop < lines.size()) lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(drop));
+    return lines;
+}
+
+std::string WrongChecksum(std::string line) {
+    line.back() = line.back() == '0' ? '1' : '0';
+    return line;
+}
+
+const SrecCase kRefusedSrec[] = {
+    {"Checksum", GoodSrec(2, WrongChecksum(GoodSrec()[1]), 1), LoadFault::Checksum, 2},
+    {"CountDiffers", GoodSrec(4, testsrec::Record(5, 3, {}), 3), LoadFault::RecordCount, 4},
+    {"NoEnd", GoodSrec(4), LoadFault::NoEnd, 0},
+    {"TypeS4", GoodSrec(99, testsrec::Record(4, 0, {1}), 1), LoadFault::RecordType, 2},
+    {"TextBehindTheChecksum", GoodSrec(2, GoodSrec()[1] + "x", 1), LoadFault::Record, 2},
+    {"CountShorterThanTheAddress", GoodSrec(99, "S1020000", 1), LoadFault::Record, 2},
+    {"NotARecord", GoodSrec(99, "hello", 1), LoadFault::Record, 2},
+    {"BelowBase", testsrec::Lines(Ramp(4), kBase - 2), LoadFault::BelowBase, 2},
+    {"ConflictingByte", GoodSrec(99, testsrec::Record(3, kBase + 1, {9}), 2), LoadFault::Conflict,
+     3},
+};
+
+class RefusedSrecFile : public LoadHexFile, public ::testing::WithParamInterface<SrecCase> {};
+
+TEST_P(RefusedSrecFile, LoadAndCheckNameTheFaultAndItsLine) {
+    const SrecCase& c = GetParam();
+    const std::string path = m_dir.File("refused.srec");
+    WriteText(path, testsrec::Text(c.lines));
+    LoadError error, checked;
+    EXPECT_EQ(m_image.LoadSrecFile(path, kPage, kBase, &error), 0);
+    ExpectFailedAndEmpty();
+    EXPECT_EQ(error.fault, c.fault);
+    EXPECT_EQ(error.line, c.line);
+    const bool checkPasses = c.fault == LoadFault::BelowBase;
+    EXPECT_EQ(CheckSrecFile(path, &checked), checkPasses ? 1 : 0);
+    EXPECT_EQ(checked.fault, checkPasses ? LoadFault::None : c.fault);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, RefusedSrecFile, ::testing::ValuesIn(kRefusedSrec),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ELF: each loadable segment's file bytes at its physical address.
+TEST_F(LoadHexFile, ElfSegmentFileBytesLandAtTheirPhysicalAddressWithoutZeroFill) {
+    const std::string path = m_dir.File("firmware.elf");
+    const Bytes code = Ramp(16, 0x40), data = Ramp(8, 0x90);
+    WriteBytes(path, testelf::File({{1, kBase, kBase, code, 0},
+                                    {4, kBase + 0x200, kBase + 0x200, Ramp(4), 0},  // a note
+                                    {1, kBase + 0x404, 0x20000000, data, 64},
+                                    {1, 0x20000100, 0x20000100, {}, 256}}));  // .bss
+    LoadError error;
+    ASSERT_EQ(m_image.LoadElfFile(path, kPage, kBase, &error), 1) << static_cast<int>(error.fault);
+    Bytes expected = Blank(2);
+    Put(expected, 0, code);
+    Put(expected, 0x404, data);
+    ExpectImage(expected);
+    EXPECT_EQ(CheckElfFile(path, &error), 1);
+}
+
+TEST_F(LoadHexFile, ElfCutShortAnywhereIsRefused) {
+    const std::string path = m_dir.File("short.elf");
+    const Bytes whole = testelf::File({{1, kBase, kBase, Ramp(16), 0}});
+    LoadError error;
+    for (size_t size = 0; size < whole.size(); ++size) {
+        WriteBytes(path, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size)));
+        EXPECT_EQ(m_image.LoadElfFile(path, kPage, kBase, &error), 0) << size;
+        EXPECT_EQ(error.fault, size < 52 + 32 ? LoadFault::ElfHeader : LoadFault::ElfSegment)
+            << size;
+    }
+}
+
+struct ElfCase {
+    const char* name;
+    Bytes file;
+    LoadFault fault;
+    uint32_t value;
+};
+
+Bytes Patched(Bytes file, size_t at, uint8_t value) {
+    file[at] = value;
+    return file;
+}
+
+const testelf::Segment kCode{1, kBase, kBase, Ramp(16), 0};
+const ElfCase kRefusedElf[] = {
+    {"X86_64", testelf::File({kCode}, {2, 1, 62}), LoadFault::ElfMachine, 62},
+    {"AArch64", testelf::File({kCode}, {2, 1, 183}), LoadFault::ElfMachine, 183},
+    {"Arm64Bit", testelf::File({kCode}, {2, 1, 40}), LoadFault::ElfClass, 64},
+    {"BigEndianArm", testelf::File({kCode}, {1, 2, 40}), LoadFault::ElfEncoding, 0},
+    {"UnknownEncoding", Patched(testelf::File({kCode}), 5, 3), LoadFault::ElfHeader, 0},
+    {"TableBeyondTheEnd", Patched(testelf::File({kCode}), 44, 9), LoadFault::ElfHeader, 0},
+    {"EntriesTooSmall", Patched(testelf::File({kCode}), 42, 16), LoadFault::ElfHeader, 0},
+    {"NoLoadSegment", testelf::File({{6, kBase, kBase, Ramp(16), 0}}), LoadFault::NoData, 0},
+    {"BelowBase", testelf::File({{1, kBase - 8, kBase, Ramp(16), 0}}), LoadFault::BelowBase, 0},
+    {"OutsideAnyImage", testelf::File({kCode, {1, 0x20000000, 0x20000000, {1}, 0}}),
+     LoadFault::TooHigh, 0},
+};
+
+class RefusedElfFile : public LoadHexFile, public ::testing::WithParamInterface<ElfCase> {};
+
+TEST_P(RefusedElfFile, LoadAndCheckNameTheFault) {
+    const ElfCase& c = GetParam();
+    const std::string path = m_dir.File("refused.elf");
+    WriteBytes(path, c.file);
+    LoadError error, checked;
+    EXPECT_EQ(m_image.LoadElfFile(path, kPage, kBase, &error), 0);
+    ExpectFailedAndEmpty();
+    EXPECT_EQ(error.fault, c.fault);
+    EXPECT_EQ(error.value, c.value);
+    const bool checkPasses = c.fault == LoadFault::BelowBase;
+    EXPECT_EQ(CheckElfFile(path, &checked), checkPasses ? 1 : 0);
+    EXPECT_EQ(checked.fault, checkPasses ? LoadFault::None : c.fault);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, RefusedElfFile, ::testing::ValuesIn(kRefusedElf),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The loader against a real toolchain: HEX files that arm-none-eabi-objcopy makes from binary
-// blobs, loaded, and compared with the gap-filled binary that objcopy makes of the same file.
+// The loaders against a real toolchain: HEX files that arm-none-eabi-objcopy makes from binary
+// blobs, and an ELF file from the ARM assembler and linker, loaded and compared with the
+// gap-filled binary that objcopy makes of the same file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -193,6 +194,49 @@ TEST_F(ObjcopyCrossCheck, RandomLayoutsMatchObjcopy) {
         std::reverse(sections.begin(), sections.end());
         ExpectImageMatchesObjcopy(MakeHex(sections, "random" + std::to_string(seed)), sections);
     }
+}
+
+// Initialised data is stored in flash behind the code (its load address) and copied to RAM
+// (its run address) at start-up: the image holds it at the load address; .bss is nowhere.
+TEST_F(ObjcopyCrossCheck, ElfFromTheLinkerPutsDataAtItsLoadAddressAsObjcopyDoes) {
+    WriteText(m_dir.File("app.s"), R"(
+    .syntax unified
+    .thumb
+    .section .vectors, "a"
+    .word 0x20001000, reset + 1
+    .text
+reset:
+    b reset
+    .data
+    .word 0x11223344, 0x55667788
+    .bss
+    .space 64
+)");
+    WriteText(m_dir.File("app.ld"), R"(
+MEMORY {
+    FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 64K
+    RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 20K
+}
+SECTIONS {
+    .text : { KEEP(*(.vectors)) *(.text*) . = ALIGN(16); } > FLASH
+    .data : { *(.data*) } > RAM AT> FLASH
+    .bss : { *(.bss*) } > RAM
+}
+)");
+    const std::string elf = m_dir.File("app.elf"), bin = m_dir.File("app.bin");
+    Run("arm-none-eabi-as -o " + Quote(m_dir.File("app.o")) + " " + Quote(m_dir.File("app.s")));
+    Run("arm-none-eabi-ld -T " + Quote(m_dir.File("app.ld")) + " -o " + Quote(elf) + " " +
+        Quote(m_dir.File("app.o")));
+    Run(std::string(kObjcopy) + " -O binary " + Quote(elf) + " " + Quote(bin));
+    LoadError error;
+    ASSERT_EQ(m_image.LoadElfFile(elf, kPage, kBase, &error), 1) << static_cast<int>(error.fault);
+    const Bytes reference = ReadBytes(bin);
+    ASSERT_EQ(reference.size(), 0x18u) << "16 bytes of code, then 8 of data";
+    Bytes expected(kPage, 0xFF);
+    std::copy(reference.begin(), reference.end(), expected.begin());
+    ExpectImageBytes(m_image, expected, kPage);
+    EXPECT_EQ(Bytes(expected.begin() + 0x10, expected.begin() + 0x18),
+              (Bytes{0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55}));
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 #include <map>
 
 #include "Chips.h"
+#include "ElfFile.h"
 #include "ImageFile.h"
 #include "JobFixture.h"
+#include "SRecord.h"
 
 namespace {
 
@@ -412,54 +414,115 @@ TEST_F(ProgramTest, EraseIsAwaitedForItsWorstCaseAndNoLonger) {
     }
 }
 
-// The file judged by content before any connection; a job that loads a refused one sends
-// nothing either.
+// The file judged by content (or as --format says) before any connection; a job that loads
+// a refused one sends nothing either, and one that takes it writes its first byte at the base.
 constexpr const char* kFolder = "<folder>";
+constexpr const char* kSelf = "<this test program>";  // an x86-64 ELF file
+constexpr const char* kNoFile = "<no file>";
+// Neither ELF (0x7F) nor text.
+const std::string kNoKind = std::string(1, '\x11') + "ELF";
+const std::string kHex = ":020000040800F2\r\n:0100000011EE\r\n:00000001FF\r\n";
+
+std::string ElfText(const std::vector<uint8_t>& firstBytes, testelf::Header header = {}) {
+    const std::vector<uint8_t> file =
+        testelf::File({{1, 0x08000000, 0x08000000, firstBytes, 0}}, header);
+    return std::string(file.begin(), file.end());
+}
+
 struct FileKindCase {
     const char* name;
-    const char* contents;  // null: no file
+    const char* fileName;
+    std::string contents;  // or kFolder, kSelf, kNoFile
+    ImageFormat format;
     bool ok;
     const char* kind;
-    const char* reason;
+    std::string reason;  // when refused
 };
 
 const FileKindCase kFileKinds[] = {
-    {"Hex", "\r\n\r\n:020000040800F2\r\n:0100000011EE\r\n:00000001FF\r\n", true, "hex", ""},
-    {"Binary",
-     "\x7F"
-     "ELF",
-     true, "bin", ""},
-    {"Empty", "", false, "", "文件为空"},
-    {"Missing", nullptr, false, "", "文件不存在"},
-    {"Folder", kFolder, false, "", "这是一个文件夹，不是文件"},
-    {"BadChecksum", ":020000040800F2\n:0100000011EF\n:00000001FF\n", false, "hex",
-     "HEX文件第2行校验和错误"},
-    {"NoEnd", ":020000040800F2\n:0100000011EE\n", false, "hex", "HEX文件缺少结束记录"},
+    {"Hex", "kind", "\r\n\r\n" + kHex, ImageFormat::Auto, true, "hex", ""},
+    {"HexAfterAByteOrderMark", "kind", "\xEF\xBB\xBF" + kHex, ImageFormat::Auto, true, "hex", ""},
+    {"Srec", "kind", testsrec::Text(testsrec::Lines({0x11}, 0x08000000)), ImageFormat::Auto, true,
+     "srec", ""},
+    {"Elf", "kind", ElfText({0x11}), ImageFormat::Auto, true, "elf", ""},
+    {"BinByName", "kind.BIN", kNoKind, ImageFormat::Auto, true, "bin", ""},
+    {"BinaryAsked", "kind", kNoKind, ImageFormat::Binary, true, "bin", ""},
+    {"Unknown", "kind", kNoKind, ImageFormat::Auto, false, "",
+     "不是Intel HEX、S-record或ELF文件；如要按原始字节烧录，请将文件命名为.bin或使用--format "
+     "binary"},
+    {"HexAskedForElf", "kind.hex", kHex, ImageFormat::Elf, false, "", "文件是Intel HEX，不是ELF"},
+    {"UnknownAskedForSrec", "kind.bin", "\x11", ImageFormat::SRecord, false, "",
+     "文件不是S-record"},
+    {"ElfForThisMachine", "kind", kSelf, ImageFormat::Auto, false, "elf",
+     "x86-64的ELF文件，不是ARM"},
+    {"ElfForAArch64", "kind", ElfText({0x11}, {2, 1, 183}), ImageFormat::Elf, false, "elf",
+     "AArch64的ELF文件，不是ARM"},
+    {"ElfForMachine999", "kind", ElfText({0x11}, {1, 1, 999}), ImageFormat::Auto, false, "elf",
+     "机器类型999的ELF文件，不是ARM"},
+    {"Elf64BitArm", "kind", ElfText({0x11}, {2, 1, 40}), ImageFormat::Auto, false, "elf",
+     "64位ELF文件"},
+    {"Empty", "kind.bin", "", ImageFormat::Binary, false, "", "文件为空"},
+    {"Missing", "kind", kNoFile, ImageFormat::Auto, false, "", "文件不存在"},
+    {"Folder", "kind", kFolder, ImageFormat::Auto, false, "", "这是一个文件夹，不是文件"},
+    {"BadChecksum", "kind", ":020000040800F2\n:0100000011EF\n:00000001FF\n", ImageFormat::Auto,
+     false, "hex", "HEX文件第2行校验和错误"},
+    {"NoEnd", "kind", ":020000040800F2\n:0100000011EE\n", ImageFormat::StrictHex, false, "hex",
+     "HEX文件缺少结束记录"},
+    {"ConflictingHex", "kind", ":020000040800F2\n:0100000011EE\n:0100000022DD\n:00000001FF\n",
+     ImageFormat::Auto, false, "hex", "HEX文件第3行给0x08000000的数据与第2行不同"},
+    {"SrecCountDiffers", "kind",
+     testsrec::Text({testsrec::Record(3, 0x08000000, {0x11}), testsrec::Record(5, 2, {}),
+                     testsrec::Record(7, 0, {})}),
+     ImageFormat::SRecord, false, "srec", "S-record文件第2行记录数与之前的数据记录数不符"},
 };
 
 class FileKindTest : public JobTest, public ::testing::WithParamInterface<FileKindCase> {};
 
 TEST_P(FileKindTest, JudgedBeforeAnyConnection) {
     const FileKindCase& c = GetParam();
-    std::string path = c.contents == kFolder ? ::testing::TempDir() : TempPath("kind");
-    if (c.contents != nullptr && c.contents != kFolder) std::ofstream(path) << c.contents;
+    std::string path = c.contents == kFolder ? ::testing::TempDir()
+                       : c.contents == kSelf ? "/proc/self/exe"
+                                             : TempPath(c.fileName);
+    if (c.contents != kFolder && c.contents != kSelf && c.contents != kNoFile) {
+        std::ofstream(path, std::ios::binary) << c.contents;
+    }
     std::string kind = "?", reason;
-    EXPECT_EQ(CheckImageFile(path, &kind, &reason), c.ok);
+    EXPECT_EQ(CheckImageFile(path, c.format, &kind, &reason), c.ok);
     EXPECT_EQ(kind, c.kind);
     EXPECT_EQ(reason, c.reason);
-    if (c.ok) return;
     SimTarget& target = StartTarget();
     ConnectTo(target);
+    ChangeOptions([&](JobOptions& o) {
+        o.filePath = path;
+        o.imageFormat = c.format;
+    });
+    jobs.Program();
+    if (c.ok) {
+        EXPECT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+        EXPECT_EQ(target.Flash()[0], 0x11);
+        return;
+    }
+    EXPECT_EQ(host.Lines(), std::vector<std::string>{">>下载文件无效：" + c.reason + "！"});
+    EXPECT_TRUE(target.HostBytes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, FileKindTest, ::testing::ValuesIn(kFileKinds), kCaseName);
+
+// The command line's HEX reading stops at the end record and says what it left unread.
+TEST_F(JobTest, LinesBehindTheEndRecordAreWarnedOfAndNotWritten) {
+    SimTarget& target = StartTarget();
+    ConnectTo(target);
+    const std::string path = TempPath("behind.hex");
+    std::ofstream(path) << kHex << "\n:0101000022DC\n";
     ChangeOptions([&](JobOptions& o) {
         o.filePath = path;
         o.imageFormat = ImageFormat::Auto;
     });
     jobs.Program();
-    EXPECT_EQ(host.Lines(), std::vector<std::string>{">>下载文件无效：" + reason + "！"});
-    EXPECT_TRUE(target.HostBytes().empty());
+    ASSERT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+    EXPECT_EQ(host.Lines()[0], ">>HEX文件第5行起位于结束记录之后，未读取");
+    EXPECT_EQ(target.Flash()[0x100], 0xFF);
 }
-
-INSTANTIATE_TEST_SUITE_P(Files, FileKindTest, ::testing::ValuesIn(kFileKinds), kCaseName);
 
 TEST_F(JobTest, BinaryAtAnAddressProgramsAndVerifiesOnlyItsPages) {
     SimTarget& target = ConnectToChip("f103", 64, std::vector<uint8_t>(64 * 1024, 0x00));
