@@ -3,7 +3,7 @@
 # Or run one Windows program (the cross build's test launcher, CMAKE_CROSSCOMPILING_EMULATOR):
 #   bash scripts/wine-env.sh --emulate STATEDIR EXE ARGS...
 # which uses one prefix kept in STATEDIR, made on first use (or ahead of time with
-# --prepare STATEDIR, as scripts/build-win does), shared by concurrent runs.
+# --prepare STATEDIR, as scripts/run-tests does), shared by concurrent runs.
 #
 #   kw_setup [--display]     locale, private prefix (and a private Xvfb with --display)
 #   kw_map_port COM7 PATH... map COM ports to device paths (pairs), then restart Wine
