@@ -40,6 +40,7 @@ public:
     bool Take(unsigned char* out) override;
     void Reframe(int k, int n) override;
     int WaitForCount(int target, uint64_t deadlineUs) override;
+    // The port's line errors since the last Arm (since Open before any).
     int LineErrors() const override;
     void Interrupt() override;
     bool Interrupted() const override;
@@ -50,4 +51,5 @@ private:
     RxRing& m_ring;
     CSerialPort* m_pPort = nullptr;
     std::atomic<bool> m_interrupted{false};
+    int m_errorsAtArm = 0;  // the port's count when the ring was last armed
 };

@@ -87,6 +87,14 @@ public:
     unsigned char* GetRxData();
     int GetRxCount() const;
 
+    // Line errors in this open period: bytes received with a parity or framing error (a
+    // break among them), and overruns, each error the system reports counting one. 0 at
+    // Open, only ever growing while open, and still readable after Close until the next
+    // Open. A read's errors are counted before its DataReceived is reported, so a client
+    // that has the bytes also has their errors. Safe from any thread, also from within the
+    // callback. The bytes in error are delivered all the same.
+    int LineErrorCount() const;
+
     struct Backend;  // the operating system's state, private to the backend file
 
 private:

@@ -31,6 +31,9 @@ struct ParityMode {
 };
 const ParityMode kParityModes[] = {{NOPARITY, 0}, {ODDPARITY, 1}, {EVENPARITY, 1}};
 
+// The errors ClearCommError reports that make a received byte untrustworthy (or lose one).
+const DWORD kLineErrorFlags[] = {CE_RXPARITY, CE_FRAME, CE_OVERRUN, CE_RXOVER};
+
 const DWORD kModemEvents = EV_RING | EV_RLSD;  // 0x120
 const DWORD kThreadWaitMs = 2000;
 const DWORD kReadRequestSize = 1;
@@ -150,6 +153,8 @@ struct CSerialPort::Backend {
     SerialEventCallback callback = nullptr;
     void* context = nullptr;
     int lastOpenFailure = OpenFailureNone;
+    // Errors the driver reported in this open period; counted on the event thread.
+    std::atomic<int> lineErrors{0};
     // The port object the callback is told about; null once it has been destroyed.
     std::atomic<CSerialPort*> owner{nullptr};
     // From the start of an event thread to its very end, also after Close stopped waiting.
@@ -285,6 +290,14 @@ bool CSerialPort::Backend::ReadDone(HANDLE device) {
     ResetEvent(events[evReadDone]);
     nRxCount = count;
     bReadPending = 0;
+    // The driver's errors since the last look belong to this byte (or were lost before it);
+    // counted before the byte is handed on, so whoever has it has its errors.
+    DWORD errors = 0;
+    if (ClearCommError(device, &errors, nullptr)) {
+        for (DWORD flag : kLineErrorFlags) {
+            if (errors & flag) ++lineErrors;
+        }
+    }
     // A reply cannot precede the write that asked for it: a write completed at the same
     // time is reported first, or the client's next send would find the port still busy
     // and be dropped, costing it a whole reply window.
@@ -391,6 +404,7 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     }
     b.CloseDevice();
     b.lastOpenFailure = OpenFailureNone;
+    b.lineErrors = 0;
     b.bGone = false;
 
     int result = OpenOk;
@@ -491,3 +505,8 @@ int CSerialPort::GetRxCount() const {
 }
 
 int CSerialPort::LastOpenFailure() const { return m_p->lastOpenFailure; }
+
+int CSerialPort::LineErrorCount() const {
+    const Backend* own = OwnBackend(this);
+    return (own ? own : m_p.get())->lineErrors.load();
+}

@@ -1,6 +1,8 @@
 // The bootloader client's waits, resends and judgements, against a scripted peer that
 // answers exact bytes at exact moments.
+#include <asm/termbits.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <chrono>
 #include <memory>
@@ -257,6 +259,30 @@ TEST_F(IspExchangeTest, ReadMemoryCountIsResentWhileNothingArrives) {
     EXPECT_EQ(isp.ReadMemory(kFlashBase, 2, out.data()), 1);
     EXPECT_EQ(out, Bytes({0xAB, 0xCD}));
     EXPECT_EQ(CountOccurrences(HostBytesAfterGet(), {0x01, 0xFE}), 2);
+}
+
+TEST_F(IspExchangeTest, ReadMemoryWithAByteInErrorIsMalformedAndTheNextReadSucceeds) {
+    // Four bytes, the third received in error, then the same read again, clean.
+    std::vector<ScriptStep> script =
+        ReadScript(kFlashBase, 4, {{0, {ACK, 0x11, 0x22, 0xFF, 0x00, 0x33, 0x44}}});
+    const std::vector<ScriptStep> again =
+        ReadScript(kFlashBase, 4, {{0, {ACK, 0x11, 0x22, 0x33, 0x44}}});
+    script.insert(script.end(), again.begin(), again.end());
+    ServeAfterGet(script);
+    // A pseudo-terminal cannot receive a byte in error, and it marks nothing the peer writes
+    // once its own marking is off: the peer then writes the mark a real line's tty would.
+    struct termios2 tio;
+    ASSERT_EQ(ioctl(peer->SlaveFd(), TCGETS2, &tio), 0);
+    tio.c_iflag &= ~PARMRK;
+    ASSERT_EQ(ioctl(peer->SlaveFd(), TCSETS2, &tio), 0);
+
+    Bytes out(4, 0);
+    EXPECT_EQ(isp.ReadMemory(kFlashBase, 4, out.data()), 0);
+    EXPECT_EQ(isp.LastOutcome(), IspOutcome::Malformed);
+    EXPECT_EQ(link.LineErrors(), 1);
+    EXPECT_EQ(isp.ReadMemory(kFlashBase, 4, out.data()), 1);
+    EXPECT_EQ(out, Bytes({0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(link.LineErrors(), 0);
 }
 
 TEST_F(IspExchangeTest, ReadMemoryCommandRefusedSendsNoAddress) {

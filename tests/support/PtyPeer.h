@@ -69,6 +69,7 @@ public:
     bool Start();
     void Stop();
     const std::string& SlavePath() const { return m_pty.SlavePath(); }
+    int SlaveFd() const { return m_pty.SlaveFd(); }
 
     // Writes bytes to the host now, outside the script.
     bool Inject(const Bytes& bytes) { return m_pty.Write(bytes); }
