@@ -93,6 +93,10 @@ int CSerialLink::LineErrors() const {
     return errors > 0 ? errors : 0;
 }
 
+LatencyTimerNote CSerialLink::LatencyTimer() const {
+    return m_pPort != nullptr ? m_pPort->LatencyTimer() : LatencyTimerNote();
+}
+
 void CSerialLink::Interrupt() {
     m_interrupted = true;
     m_ring.Abort();

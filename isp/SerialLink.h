@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "LatencyTimer.h"
 #include "Link.h"
 #include "RxRing.h"
 
@@ -45,6 +46,9 @@ public:
     void Interrupt() override;
     bool Interrupted() const override;
     IClock& Clock() override;
+
+    // What the last Open did about the adapter's latency timer, for a front end to report.
+    LatencyTimerNote LatencyTimer() const;
 
 private:
     RxRing m_ownRing;

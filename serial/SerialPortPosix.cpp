@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "LineMarks.h"
+#include "LowLatency.h"
 #include "SerialPort.h"
 #include "SignalSet.h"
 
@@ -173,7 +174,11 @@ struct PortSession {
             }
         }
         if (wakeFd >= 0) close(wakeFd);
-        if (fd >= 0) close(fd);
+        if (fd >= 0) {
+            // No event thread ever ran to put the line back.
+            RestoreLine();
+            close(fd);
+        }
     }
 
     // From any thread: raise the signal and wake the poll.
@@ -190,9 +195,11 @@ struct PortSession {
         }
     }
 
-    // Puts back the line settings found at open and lifts the exclusive mode, so that the
-    // port is left as it was for the next program; a device gone away refuses, harmlessly.
+    // Puts back the adapter's latency and the line settings found at open, and lifts the
+    // exclusive mode, so that the port is left as it was for the next program; a device gone
+    // away refuses, harmlessly.
     void RestoreLine() {
+        latency.Restore(fd);
         (void)ioctl(fd, TCSETS2, &saved);
         (void)ioctl(fd, TIOCNXCL);
     }
@@ -208,6 +215,7 @@ struct PortSession {
     std::atomic<bool> deviceOpen{true};
     std::atomic<bool> gone{false};  // set by the event thread before it ends the period
     std::atomic<int> lineErrors{0};
+    CLowLatency latency;  // set up by Open, put back by RestoreLine
 
     // Transmit side, shared with Send: the buffer is written only while writeBusy is clear.
     std::atomic<bool> writeBusy{false};
@@ -245,6 +253,7 @@ struct CSerialPort::Backend {
     std::shared_ptr<PortSession> current;
     bool lastGone = false;  // the closed period's device had gone away
     int lastLineErrors = 0;
+    LatencyTimerNote latencyNote;  // of the last Open
     unsigned char idleRx[4] = {};
     int lastOpenFailure = OpenFailureNone;
 
@@ -527,6 +536,7 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     // A period still in force ends first: its thread must not outlive its descriptor.
     Close();
     m_p->lastOpenFailure = OpenFailureNone;
+    m_p->latencyNote = LatencyTimerNote();
     {
         std::lock_guard<std::mutex> hold(m_p->lock);
         m_p->lastGone = false;
@@ -571,6 +581,8 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
 
     auto session = std::make_shared<PortSession>(fd, wakeFd, this, m_p->callback, m_p->context,
                                                  monitorModem != 0, found);
+    session->latency.Lower(fd, name, SysfsRoot());
+    m_p->latencyNote = session->latency.Note();
     session->overruns.Start(fd);
     try {
         session->thread = std::thread(RunEventThread, session);
@@ -651,6 +663,8 @@ int CSerialPort::GetRxCount() const {
 }
 
 int CSerialPort::LastOpenFailure() const { return m_p->lastOpenFailure; }
+
+LatencyTimerNote CSerialPort::LatencyTimer() const { return m_p->latencyNote; }
 
 int CSerialPort::LineErrorCount() const {
     if (t_ownSession != nullptr && t_ownSession->self == this) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "FtdiLatencyWin32.h"
 #include "SerialPort.h"
 #include "SerialSignals.h"  // one event object per signal, lowest index first
 
@@ -33,6 +34,9 @@ const ParityMode kParityModes[] = {{NOPARITY, 0}, {ODDPARITY, 1}, {EVENPARITY, 1
 
 // The errors ClearCommError reports that make a received byte untrustworthy (or lose one).
 const DWORD kLineErrorFlags[] = {CE_RXPARITY, CE_FRAME, CE_OVERRUN, CE_RXOVER};
+
+// An adapter's latency timer above this is worth a word to the user.
+const unsigned long kLatencyHintAboveMs = 2;
 
 const DWORD kModemEvents = EV_RING | EV_RLSD;  // 0x120
 const DWORD kThreadWaitMs = 2000;
@@ -73,6 +77,23 @@ std::string DevicePath(const std::string& name) {
 }
 
 bool Continues(BOOL ok) { return ok || GetLastError() == ERROR_IO_PENDING; }
+
+// The port name the driver's settings know it by: "COM12" for "\\.\COM12".
+std::string PortName(const std::string& name) {
+    const std::string prefix = "\\\\.\\";
+    return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
+}
+
+LatencyTimerNote LatencyNoteFor(const std::string& name) {
+    LatencyTimerNote note;
+    note.port = name;
+    unsigned long ms = 0;
+    if (CurrentFtdiLatencyReader()(PortName(name), &ms) && ms > kLatencyHintAboveMs) {
+        note.kind = LatencyTimerNote::HighInSettings;
+        note.foundMs = static_cast<int>(ms);
+    }
+    return note;
+}
 
 // Errors with which a failed request says the device was removed (a USB adapter pulled).
 bool IsRemovalError(DWORD error) {
@@ -153,6 +174,7 @@ struct CSerialPort::Backend {
     SerialEventCallback callback = nullptr;
     void* context = nullptr;
     int lastOpenFailure = OpenFailureNone;
+    LatencyTimerNote latencyNote;  // of the last Open
     // Errors the driver reported in this open period; counted on the event thread.
     std::atomic<int> lineErrors{0};
     // The port object the callback is told about; null once it has been destroyed.
@@ -404,6 +426,7 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     }
     b.CloseDevice();
     b.lastOpenFailure = OpenFailureNone;
+    b.latencyNote = LatencyTimerNote();
     b.lineErrors = 0;
     b.bGone = false;
 
@@ -439,6 +462,7 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
         b.CloseDevice();
         return result;
     }
+    b.latencyNote = LatencyNoteFor(name);
     // A fresh period starts with no request pending: a stop that found no thread, or a
     // send made while closed, must not act on this one.
     for (HANDLE h : b.events) ResetEvent(h);
@@ -505,6 +529,8 @@ int CSerialPort::GetRxCount() const {
 }
 
 int CSerialPort::LastOpenFailure() const { return m_p->lastOpenFailure; }
+
+LatencyTimerNote CSerialPort::LatencyTimer() const { return m_p->latencyNote; }
 
 int CSerialPort::LineErrorCount() const {
     const Backend* own = OwnBackend(this);
