@@ -69,15 +69,6 @@ TEST_P(LineMarksTable, TwoReadsSplitAtEveryPositionGiveTheSame) {
     }
 }
 
-TEST_P(LineMarksTable, OneByteAReadGivesTheSame) {
-    const MarkCase& c = GetParam();
-    std::vector<Bytes> reads;
-    for (unsigned char b : c.handed) reads.push_back({b});
-    int errors = -1;
-    EXPECT_EQ(DecodeReads(reads, &errors), c.line);
-    EXPECT_EQ(errors, c.errors);
-}
-
 INSTANTIATE_TEST_SUITE_P(Marks, LineMarksTable, ::testing::ValuesIn(kMarkCases),
                          [](const ::testing::TestParamInfo<MarkCase>& info) {
                              return std::string(info.param.name);
