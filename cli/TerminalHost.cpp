@@ -1,5 +1,6 @@
 #include "TerminalHost.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "Format.h"
@@ -53,6 +54,33 @@ std::string OpenFailureText(int reason, const std::string& group) {
             return "not a serial port that can be set up";
         default:
             return "the system refused to open it";
+    }
+}
+
+std::string LatencyTimerLine(const LatencyTimerNote& note, bool verbose) {
+    const std::string prefix = "kestrel-isp: ";
+    const std::string ms = std::to_string(note.foundMs) + " ms";
+    switch (note.kind) {
+        case LatencyTimerNote::Lowered:
+            if (!verbose) return std::string();
+            return prefix + "the adapter's latency timer at " + note.port +
+                   " is 1 ms while the port is open (it was " + ms + ")";
+        case LatencyTimerNote::NotLowered: {
+            if (!verbose) return std::string();
+            std::string why = std::strerror(note.error);
+            if (!why.empty())
+                why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
+            return prefix + "cannot lower the adapter's latency timer (" + ms + ") at " +
+                   note.port + ": " + why + "; see the udev rule in the README";
+        }
+        case LatencyTimerNote::HighInSettings:
+            // Literals are GBK; this one has arrows. The port's name is not converted.
+            return prefix + "the adapter's latency timer at " + note.port + " is " + ms +
+                   GbkToConsole(
+                       ", which delays every reply; lower it in Device Manager → Port "
+                       "Settings → Advanced → Latency Timer");
+        default:
+            return std::string();
     }
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "JobHost.h"
+#include "LatencyTimer.h"
 
 // Held by every write to the terminal, so that a line from another thread (an interrupt)
 // never lands inside a half-drawn bar or a half-written log line.
@@ -19,6 +20,11 @@ std::mutex& TerminalOutputLock();
 
 // Why a port did not open (an OpenFailure), for a person; group owns the device when known.
 std::string OpenFailureText(int reason, const std::string& group);
+
+// The line (without its end, in the console's encoding) that tells what opening a port did
+// about the adapter's latency timer; empty when there is nothing to say. A hint to lower it
+// by hand always; with verbose also that it was lowered, or why it could not be.
+std::string LatencyTimerLine(const LatencyTimerNote& note, bool verbose);
 
 class CTerminalHost : public IJobHost {
 public:

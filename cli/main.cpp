@@ -194,6 +194,16 @@ void TraceToStderr(CDeviceJobs& jobs) {
     });
 }
 
+// What opening the port did about the adapter's latency timer, on standard error.
+void ReportLatencyTimer(CTerminalHost& host, const CSerialLink& link, bool verbose) {
+    const std::string line = LatencyTimerLine(link.LatencyTimer(), verbose);
+    if (line.empty()) return;
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    host.EndOutputLocked();
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
 // Standard input, for "-", copied to a file the loader can open (and re-open once the chip
 // is known); removed at exit.
 std::string g_stdinCopy;
@@ -307,6 +317,7 @@ int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
     OnInterrupt(EndInterruptedJob);
 
     bool ok = ConnectTarget(jobs, opt, ports, settingsFile);
+    ReportLatencyTimer(*host, link, opt.verbose);
     if (ok) {
         AnnounceChip(jobs, json);
         RunCommand(jobs, *host, opt);

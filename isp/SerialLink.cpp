@@ -32,6 +32,7 @@ void CSerialLink::DestroyPort() {
 int CSerialLink::Open(const std::string& name, int baudRate) {
     if (m_pPort == nullptr) return 0;
     m_interrupted = false;
+    m_errorsAtArm = 0;  // the port counts afresh from each Open
     return m_pPort->Open(name, static_cast<uint32_t>(baudRate), kEvenParity, kDataBits,
                          kMonitorModem) == OpenOk
                ? 1
@@ -64,7 +65,12 @@ void CSerialLink::SetLine(LinkLine line, bool on) {
     }
 }
 
-void CSerialLink::Arm() { m_ring.Arm(); }
+void CSerialLink::Arm() {
+    // Taken before capture starts: an error can only be counted too early (a retry), never
+    // missed for a byte the ring kept.
+    m_errorsAtArm = m_pPort != nullptr ? m_pPort->LineErrorCount() : 0;
+    m_ring.Arm();
+}
 void CSerialLink::Clear() { m_ring.Clear(); }
 void CSerialLink::Disarm() { m_ring.Disarm(); }
 int CSerialLink::Count() const { return m_ring.Count(); }
@@ -81,7 +87,15 @@ int CSerialLink::WaitForCount(int target, uint64_t deadlineUs) {
     return m_ring.WaitForCount(target, static_cast<unsigned long>(ms));
 }
 
-int CSerialLink::LineErrors() const { return 0; }
+int CSerialLink::LineErrors() const {
+    if (m_pPort == nullptr) return 0;
+    const int errors = m_pPort->LineErrorCount() - m_errorsAtArm;
+    return errors > 0 ? errors : 0;
+}
+
+LatencyTimerNote CSerialLink::LatencyTimer() const {
+    return m_pPort != nullptr ? m_pPort->LatencyTimer() : LatencyTimerNote();
+}
 
 void CSerialLink::Interrupt() {
     m_interrupted = true;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "LatencyTimer.h"
 #include "Link.h"
 #include "RxRing.h"
 
@@ -40,14 +41,19 @@ public:
     bool Take(unsigned char* out) override;
     void Reframe(int k, int n) override;
     int WaitForCount(int target, uint64_t deadlineUs) override;
+    // The port's line errors since the last Arm (since Open before any).
     int LineErrors() const override;
     void Interrupt() override;
     bool Interrupted() const override;
     IClock& Clock() override;
+
+    // What the last Open did about the adapter's latency timer, for a front end to report.
+    LatencyTimerNote LatencyTimer() const;
 
 private:
     RxRing m_ownRing;
     RxRing& m_ring;
     CSerialPort* m_pPort = nullptr;
     std::atomic<bool> m_interrupted{false};
+    int m_errorsAtArm = 0;  // the port's count when the ring was last armed
 };

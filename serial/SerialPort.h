@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "LatencyTimer.h"
 #include "OpenFailure.h"
 
 // Notification codes passed to the callback.
@@ -59,6 +60,11 @@ public:
     int Open(std::string name, uint32_t baudRate, int parity, int byteSize, int monitorModem);
     // After an Open that returned OpenDeviceFailed: an OpenFailure saying why.
     int LastOpenFailure() const;
+    // What the last Open found of the USB adapter's latency timer and did about it (on Linux
+    // it is lowered for the open period and put back when the period ends; on Windows only
+    // the user can change it). Kept through Close, until the next Open; read it from the
+    // thread that opens.
+    LatencyTimerNote LatencyTimer() const;
 
     // Signals the event thread to stop and waits for it at most 2000 ms; IsOpen is false
     // afterwards even when the thread has not ended yet.
@@ -86,6 +92,14 @@ public:
     void RequestRead();
     unsigned char* GetRxData();
     int GetRxCount() const;
+
+    // Line errors in this open period: bytes received with a parity or framing error (a
+    // break among them), and overruns, each error the system reports counting one. 0 at
+    // Open, only ever growing while open, and still readable after Close until the next
+    // Open. A read's errors are counted before its DataReceived is reported, so a client
+    // that has the bytes also has their errors. Safe from any thread, also from within the
+    // callback. The bytes in error are delivered all the same.
+    int LineErrorCount() const;
 
     struct Backend;  // the operating system's state, private to the backend file
 

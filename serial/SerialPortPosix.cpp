@@ -5,6 +5,7 @@
 // only the former (termios2 also gives arbitrary rates through BOTHER).
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -19,6 +20,8 @@
 #include <mutex>
 #include <thread>
 
+#include "LineMarks.h"
+#include "LowLatency.h"
 #include "SerialPort.h"
 #include "SignalSet.h"
 
@@ -78,11 +81,13 @@ bool SetLineSettings(int fd, uint32_t baudRate, int parity, int byteSize) {
     struct termios2 tio;
     if (ioctl(fd, TCGETS2, &tio) != 0) return false;
 
-    // Raw binary bytes, no flow control of any kind. Parity errors are not checked on
-    // input (no INPCK): a byte in error then reaches the reader unchanged, as it does on
-    // a Windows port without error replacement.
-    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                     IXANY | INPCK | IGNPAR);
+    // Raw binary bytes, no flow control of any kind. A Read Memory reply has no checksum:
+    // parity is its only guard, so errors are checked (INPCK) and marked in the input
+    // (PARMRK: 0xFF 0x00 X for a byte in error, 0xFF 0xFF for a real 0xFF), which the event
+    // thread undoes and counts. A break is marked too (no IGNBRK, no BRKINT).
+    tio.c_iflag &=
+        ~(IGNBRK | BRKINT | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IGNPAR);
+    tio.c_iflag |= INPCK | PARMRK;
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | CIBAUD);
@@ -115,6 +120,30 @@ int OpenFailureOf(int err) {
     }
 }
 
+// Overruns are not marked in the input; a driver that keeps counts (TIOCGICOUNT) tells them.
+class OverrunCount {
+public:
+    void Start(int fd) { m_known = Read(fd, &m_seen); }
+    // Overruns since the last call; 0 for a device without counts (a pseudo-terminal).
+    int Since(int fd) {
+        int now = 0;
+        if (!m_known || !Read(fd, &now)) return 0;
+        const int fresh = now - m_seen;
+        m_seen = now;
+        return fresh > 0 ? fresh : 0;
+    }
+
+private:
+    static bool Read(int fd, int* overruns) {
+        struct serial_icounter_struct counts {};
+        if (ioctl(fd, TIOCGICOUNT, &counts) != 0) return false;
+        *overruns = counts.overrun + counts.buf_overrun;
+        return true;
+    }
+    bool m_known = false;
+    int m_seen = 0;
+};
+
 void ChangeModemLine(int fd, int line, bool on) {
     // Fire-and-forget: a device without modem lines refuses, and nobody is told.
     int bits = line;
@@ -145,7 +174,11 @@ struct PortSession {
             }
         }
         if (wakeFd >= 0) close(wakeFd);
-        if (fd >= 0) close(fd);
+        if (fd >= 0) {
+            // No event thread ever ran to put the line back.
+            RestoreLine();
+            close(fd);
+        }
     }
 
     // From any thread: raise the signal and wake the poll.
@@ -162,9 +195,11 @@ struct PortSession {
         }
     }
 
-    // Puts back the line settings found at open and lifts the exclusive mode, so that the
-    // port is left as it was for the next program; a device gone away refuses, harmlessly.
+    // Puts back the adapter's latency and the line settings found at open, and lifts the
+    // exclusive mode, so that the port is left as it was for the next program; a device gone
+    // away refuses, harmlessly.
     void RestoreLine() {
+        latency.Restore(fd);
         (void)ioctl(fd, TCSETS2, &saved);
         (void)ioctl(fd, TIOCNXCL);
     }
@@ -179,6 +214,8 @@ struct PortSession {
     SignalSet signals;
     std::atomic<bool> deviceOpen{true};
     std::atomic<bool> gone{false};  // set by the event thread before it ends the period
+    std::atomic<int> lineErrors{0};
+    CLowLatency latency;  // set up by Open, put back by RestoreLine
 
     // Transmit side, shared with Send: the buffer is written only while writeBusy is clear.
     std::atomic<bool> writeBusy{false};
@@ -198,6 +235,8 @@ struct PortSession {
     // Whatever is waiting is read at once: one read, one append, one wake-up of the client.
     unsigned char rxBuffer[CSerialPort::kRxCapacity] = {};
     int rxCount = 0;
+    LineMarkDecoder marks;
+    OverrunCount overruns;
     const struct termios2 saved;
 
     std::thread thread;
@@ -210,9 +249,11 @@ struct CSerialPort::Backend {
     SerialEventCallback callback = nullptr;
     void* context = nullptr;
 
-    std::mutex lock;  // guards current and lastGone
+    std::mutex lock;  // guards current, lastGone and lastLineErrors
     std::shared_ptr<PortSession> current;
     bool lastGone = false;  // the closed period's device had gone away
+    int lastLineErrors = 0;
+    LatencyTimerNote latencyNote;  // of the last Open
     unsigned char idleRx[4] = {};
     int lastOpenFailure = OpenFailureNone;
 
@@ -238,7 +279,13 @@ IoStep TryRead(PortSession& s) {
     for (;;) {
         const ssize_t n = read(s.fd, s.rxBuffer, sizeof(s.rxBuffer));
         if (n > 0) {
-            s.rxCount = static_cast<int>(n);
+            const LineMarkDecoder::Result bytes = s.marks.Decode(s.rxBuffer, static_cast<int>(n));
+            // Counted before the bytes are handed on: whoever has them has their errors.
+            const int errors = bytes.errors + s.overruns.Since(s.fd);
+            if (errors != 0) s.lineErrors.fetch_add(errors, std::memory_order_acq_rel);
+            // A read that held only the start of a mark: its rest is already waiting.
+            if (bytes.length == 0) continue;
+            s.rxCount = bytes.length;
             s.signals.Raise(evReadDone);
             return IoStep::Done;
         }
@@ -489,9 +536,11 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     // A period still in force ends first: its thread must not outlive its descriptor.
     Close();
     m_p->lastOpenFailure = OpenFailureNone;
+    m_p->latencyNote = LatencyTimerNote();
     {
         std::lock_guard<std::mutex> hold(m_p->lock);
         m_p->lastGone = false;
+        m_p->lastLineErrors = 0;
     }
     if (name.empty()) return OpenEmptyName;
 
@@ -532,6 +581,9 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
 
     auto session = std::make_shared<PortSession>(fd, wakeFd, this, m_p->callback, m_p->context,
                                                  monitorModem != 0, found);
+    session->latency.Lower(fd, name, SysfsRoot());
+    m_p->latencyNote = session->latency.Note();
+    session->overruns.Start(fd);
     try {
         session->thread = std::thread(RunEventThread, session);
     } catch (const std::system_error&) {
@@ -548,6 +600,7 @@ void CSerialPort::Close() {
     std::lock_guard<std::mutex> hold(m_p->lock);
     if (session && m_p->current == session) {
         m_p->lastGone = session->gone.load(std::memory_order_acquire);
+        m_p->lastLineErrors = session->lineErrors.load(std::memory_order_acquire);
         m_p->current.reset();
     }
 }
@@ -610,3 +663,14 @@ int CSerialPort::GetRxCount() const {
 }
 
 int CSerialPort::LastOpenFailure() const { return m_p->lastOpenFailure; }
+
+LatencyTimerNote CSerialPort::LatencyTimer() const { return m_p->latencyNote; }
+
+int CSerialPort::LineErrorCount() const {
+    if (t_ownSession != nullptr && t_ownSession->self == this) {
+        return t_ownSession->lineErrors.load(std::memory_order_acquire);
+    }
+    std::lock_guard<std::mutex> hold(m_p->lock);
+    return m_p->current ? m_p->current->lineErrors.load(std::memory_order_acquire)
+                        : m_p->lastLineErrors;
+}

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "FtdiLatencyWin32.h"
 #include "SerialPort.h"
 #include "SerialSignals.h"  // one event object per signal, lowest index first
 
@@ -30,6 +31,12 @@ struct ParityMode {
     DWORD check;
 };
 const ParityMode kParityModes[] = {{NOPARITY, 0}, {ODDPARITY, 1}, {EVENPARITY, 1}};
+
+// The errors ClearCommError reports that make a received byte untrustworthy (or lose one).
+const DWORD kLineErrorFlags[] = {CE_RXPARITY, CE_FRAME, CE_OVERRUN, CE_RXOVER};
+
+// An adapter's latency timer above this is worth a word to the user.
+const unsigned long kLatencyHintAboveMs = 2;
 
 const DWORD kModemEvents = EV_RING | EV_RLSD;  // 0x120
 const DWORD kThreadWaitMs = 2000;
@@ -70,6 +77,23 @@ std::string DevicePath(const std::string& name) {
 }
 
 bool Continues(BOOL ok) { return ok || GetLastError() == ERROR_IO_PENDING; }
+
+// The port name the driver's settings know it by: "COM12" for "\\.\COM12".
+std::string PortName(const std::string& name) {
+    const std::string prefix = "\\\\.\\";
+    return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
+}
+
+LatencyTimerNote LatencyNoteFor(const std::string& name) {
+    LatencyTimerNote note;
+    note.port = name;
+    unsigned long ms = 0;
+    if (CurrentFtdiLatencyReader()(PortName(name), &ms) && ms > kLatencyHintAboveMs) {
+        note.kind = LatencyTimerNote::HighInSettings;
+        note.foundMs = static_cast<int>(ms);
+    }
+    return note;
+}
 
 // Errors with which a failed request says the device was removed (a USB adapter pulled).
 bool IsRemovalError(DWORD error) {
@@ -150,6 +174,9 @@ struct CSerialPort::Backend {
     SerialEventCallback callback = nullptr;
     void* context = nullptr;
     int lastOpenFailure = OpenFailureNone;
+    LatencyTimerNote latencyNote;  // of the last Open
+    // Errors the driver reported in this open period; counted on the event thread.
+    std::atomic<int> lineErrors{0};
     // The port object the callback is told about; null once it has been destroyed.
     std::atomic<CSerialPort*> owner{nullptr};
     // From the start of an event thread to its very end, also after Close stopped waiting.
@@ -285,6 +312,14 @@ bool CSerialPort::Backend::ReadDone(HANDLE device) {
     ResetEvent(events[evReadDone]);
     nRxCount = count;
     bReadPending = 0;
+    // The driver's errors since the last look belong to this byte (or were lost before it);
+    // counted before the byte is handed on, so whoever has it has its errors.
+    DWORD errors = 0;
+    if (ClearCommError(device, &errors, nullptr)) {
+        for (DWORD flag : kLineErrorFlags) {
+            if (errors & flag) ++lineErrors;
+        }
+    }
     // A reply cannot precede the write that asked for it: a write completed at the same
     // time is reported first, or the client's next send would find the port still busy
     // and be dropped, costing it a whole reply window.
@@ -391,6 +426,8 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     }
     b.CloseDevice();
     b.lastOpenFailure = OpenFailureNone;
+    b.latencyNote = LatencyTimerNote();
+    b.lineErrors = 0;
     b.bGone = false;
 
     int result = OpenOk;
@@ -425,6 +462,7 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
         b.CloseDevice();
         return result;
     }
+    b.latencyNote = LatencyNoteFor(name);
     // A fresh period starts with no request pending: a stop that found no thread, or a
     // send made while closed, must not act on this one.
     for (HANDLE h : b.events) ResetEvent(h);
@@ -491,3 +529,10 @@ int CSerialPort::GetRxCount() const {
 }
 
 int CSerialPort::LastOpenFailure() const { return m_p->lastOpenFailure; }
+
+LatencyTimerNote CSerialPort::LatencyTimer() const { return m_p->latencyNote; }
+
+int CSerialPort::LineErrorCount() const {
+    const Backend* own = OwnBackend(this);
+    return (own ? own : m_p.get())->lineErrors.load();
+}

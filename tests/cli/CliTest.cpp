@@ -8,10 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -146,17 +149,35 @@ protected:
         return WriteHex(testhex::IntelHex(bytes, 0, "\n"));
     }
 
-    // Sends the signal once a paced program job has begun writing, and waits for its end.
-    Result InterruptWrite(int signal, sim::PtyTarget& target) {
+    // Sends the signal once a paced program job has begun writing (calling writing then),
+    // and waits for its end.
+    Result InterruptWrite(
+        int signal, sim::PtyTarget& target, std::vector<std::string> env = {},
+        const std::function<void()>& writing = [] {}) {
         std::string hex = WriteLargeHex(16 * 1024);
-        Running run = StartIsp({"--port", target.SlavePath(), "program", hex}, {configEnv});
+        env.push_back(configEnv);
+        Running run = StartIsp({"--port", target.SlavePath(), "program", hex}, env);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (OutputSoFar(run).find(u8">>开始写入FLASH") == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        writing();
         ::kill(run.pid, signal);
         return Finish(run);
+    }
+
+    // A sysfs tree under the test's folder in which the target's tty has an FTDI-like latency
+    // timer of 16 ms; the file's path. sysfsEnv names the tree.
+    std::string FakeLatencyTimer(const sim::PtyTarget& target) {
+        char resolved[PATH_MAX];
+        const std::string tty = ::realpath(target.SlavePath().c_str(), resolved);
+        const std::string device =
+            dir + "/sys/bus/usb-serial/devices/" + tty.substr(tty.rfind('/') + 1);
+        EXPECT_EQ(std::system(("mkdir -p " + device).c_str()), 0);
+        std::ofstream(device + "/latency_timer") << "16\n";
+        sysfsEnv = "KESTREL_SYSFS=" + dir + "/sys";
+        return device + "/latency_timer";
     }
 
     sim::PtyTarget& StartPacedTarget() {
@@ -168,6 +189,7 @@ protected:
 
     std::string dir;
     std::string configEnv;
+    std::string sysfsEnv;
     std::vector<std::unique_ptr<sim::PtyTarget>> targets;
 };
 
@@ -228,12 +250,22 @@ TEST_F(CliTest, ProgramFinishesWhenStandardOutputIsClosedEarly) {
     EXPECT_EQ(target.Flash()[3], 4);
 }
 
+std::string FirstWord(const std::string& path) {
+    std::ifstream in(path);
+    std::string word;
+    in >> word;
+    return word;
+}
+
 TEST_F(CliTest, SigtermDuringWriteExits143WithOneLineAndLetsThePortGo) {
     sim::PtyTarget& target = StartPacedTarget();
-    Result r = InterruptWrite(SIGTERM, target);
+    const std::string timer = FakeLatencyTimer(target);
+    Result r = InterruptWrite(SIGTERM, target, {sysfsEnv},
+                              [&] { EXPECT_EQ(FirstWord(timer), "1") << "lowered while open"; });
     EXPECT_EQ(r.status, 143) << r.out << r.err;
     EXPECT_EQ(r.err, "kestrel-isp: interrupted; the flash may be partly written\n");
     EXPECT_NE(target.Flash()[0x3FFF], 0x0F) << "the job was cut short, not finished";
+    EXPECT_EQ(FirstWord(timer), "16") << "the adapter's latency timer was put back";
     EXPECT_EQ(RunIsp({"--port", target.SlavePath(), "info"}, {configEnv}).status, 0)
         << "the port was let go";
 }
@@ -284,6 +316,51 @@ TEST_F(CliTest, PortHeldByAnotherProgramIsReportedInUse) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
               "kestrel-isp: cannot open " + target.SlavePath() + ": in use by another program\n");
+}
+
+TEST_F(CliTest, VerboseSaysTheLatencyTimerWasLoweredAndItIsPutBackAtTheEnd) {
+    sim::PtyTarget& target = StartTarget();
+    const std::string timer = FakeLatencyTimer(target);
+    Result r = RunIsp({"--port", target.SlavePath(), "--verbose", "info"}, {configEnv, sysfsEnv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("kestrel-isp: the adapter's latency timer at " + target.SlavePath() +
+                         " is 1 ms while the port is open (it was 16 ms)\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(FirstWord(timer), "16");
+}
+
+TEST(LatencyTimerLine, SaysWhatBecameOfTheTimer) {
+    struct Case {
+        LatencyTimerNote::Kind kind;
+        int error;
+        const char* port;
+        bool verbose;
+        std::string line;
+    };
+    const Case kCases[] = {
+        {LatencyTimerNote::Untouched, 0, "/dev/ttyUSB0", true, ""},
+        {LatencyTimerNote::Lowered, 0, "/dev/ttyUSB0", false, ""},
+        {LatencyTimerNote::Lowered, 0, "/dev/ttyUSB0", true,
+         "kestrel-isp: the adapter's latency timer at /dev/ttyUSB0 is 1 ms while the port is "
+         "open (it was 16 ms)"},
+        {LatencyTimerNote::NotLowered, EACCES, "/dev/ttyUSB0", false, ""},
+        {LatencyTimerNote::NotLowered, EACCES, "/dev/ttyUSB0", true,
+         "kestrel-isp: cannot lower the adapter's latency timer (16 ms) at /dev/ttyUSB0: "
+         "permission denied; see the udev rule in the README"},
+        // Windows: a hint whether verbose or not.
+        {LatencyTimerNote::HighInSettings, 0, "COM3", false,
+         u8"kestrel-isp: the adapter's latency timer at COM3 is 16 ms, which delays every "
+         u8"reply; lower it in Device Manager → Port Settings → Advanced → Latency Timer"},
+    };
+    for (const Case& c : kCases) {
+        LatencyTimerNote note;
+        note.kind = c.kind;
+        note.foundMs = c.kind == LatencyTimerNote::Untouched ? 0 : 16;
+        note.error = c.error;
+        note.port = c.port;
+        EXPECT_EQ(LatencyTimerLine(note, c.verbose), c.line) << c.kind << " " << c.verbose;
+    }
 }
 
 TEST(OpenFailureText, PermissionNamesTheDevicesGroup) {

@@ -59,6 +59,32 @@ TEST_F(SerialTransfer, GetIdReplyArrivesWholeAndInOrder) {
     EXPECT_EQ(kIdReply, std::vector<unsigned char>(bytes.begin() + 1, bytes.end()));
 }
 
+TEST_F(SerialTransfer, ErasedFlashReadsBackAsFFWithNoLineErrors) {
+    OpenSim();
+    Sync();
+    // Read Memory of the last 256 bytes of the simulator's erased 64 KiB, stage by stage.
+    const struct {
+        std::vector<unsigned char> bytes;
+        size_t total;  // bytes received once the stage is answered
+    } kStages[] = {
+        {{0x11, 0xEE}, 2},
+        {{0x08, 0x00, 0xFF, 0x00, 0xF7}, 3},
+        {{0xFF, 0x00}, 4 + 256},
+    };
+    for (const auto& stage : kStages) {
+        const int sent = g_recorder.CountOf(SerialDataSent);
+        ASSERT_TRUE(SendAndWait(m_port, stage.bytes, stage.total, 5000)) << stage.total;
+        ASSERT_TRUE(g_recorder.WaitForEvent(SerialDataSent, sent + 1, 5000));
+    }
+    const std::vector<unsigned char> bytes = g_recorder.Bytes();
+    ASSERT_EQ(4u + 256u, bytes.size());
+    EXPECT_EQ(std::vector<unsigned char>(4, kAck),
+              std::vector<unsigned char>(bytes.begin(), bytes.begin() + 4));
+    EXPECT_EQ(std::vector<unsigned char>(256, 0xFF),
+              std::vector<unsigned char>(bytes.begin() + 4, bytes.end()));
+    EXPECT_EQ(0, m_port.LineErrorCount());
+}
+
 TEST_F(SerialTransfer, Send1023BytesIsAcceptedAndAllReachTheTarget) {
     OpenSim();
     const size_t mark = HostBytesOnWire(0).size();

@@ -20,6 +20,7 @@ void PortRecorder::OnEvent(CSerialPort* port, int event) {
     if (event == SerialDataReceived) {
         const unsigned char* data = port->GetRxData();
         m_received.insert(m_received.end(), data, data + port->GetRxCount());
+        m_errorCounts.push_back(port->LineErrorCount());
         if (requestRead) port->RequestRead();
     }
     m_cv.notify_all();
@@ -62,6 +63,11 @@ bool PortRecorder::WaitForBytes(size_t count, int timeoutMs) {
 std::vector<unsigned char> PortRecorder::Received() {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_received;
+}
+
+std::vector<int> PortRecorder::ErrorCountsSeen() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_errorCounts;
 }
 
 void PortRecorder::Release() {

@@ -25,6 +25,8 @@ public:
     int EventCount(int event);
     std::vector<int> Events();
     std::vector<unsigned char> Received();
+    // The port's LineErrorCount as the callback read it at each DataReceived.
+    std::vector<int> ErrorCountsSeen();
 
     // Settings for the next callbacks.
     bool requestRead = true;     // DataReceived asks for the next read
@@ -36,6 +38,7 @@ private:
     std::condition_variable m_cv;
     std::vector<int> m_events;
     std::vector<unsigned char> m_received;
+    std::vector<int> m_errorCounts;
     bool m_released = false;
 };
 

@@ -168,6 +168,9 @@ TEST_F(SerialPortTest, AllTenDialogRatesOpenWithEightDataBitsOneStopBit) {
         EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u) << rate;
         EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u) << rate;
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u) << rate;
+        // Parity errors checked and marked in the input, not dropped.
+        EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK), static_cast<tcflag_t>(INPCK | PARMRK)) << rate;
+        EXPECT_EQ(tio.c_iflag & (IGNPAR | IGNBRK | ISTRIP), 0u) << rate;
         port.Close();
         EXPECT_FALSE(port.IsOpen()) << rate;
     }
@@ -208,6 +211,83 @@ TEST_F(SerialPortTest, WithoutRequestReadReceivingStopsUntilAskedThenTakesAllWai
     ASSERT_TRUE(recorder.WaitForEvent(SerialDataReceived, 2, 2000));
     EXPECT_EQ(recorder.Received(), Bytes({0x41, 0x42, 0x43, 0x44}));
     EXPECT_EQ(recorder.EventCount(SerialDataReceived), 2);
+}
+
+// --- 0xFF and line errors ---
+
+// The tty doubles a real 0xFF in the input (PARMRK); the reader must get it once.
+struct FFCase {
+    const char* name;
+    Bytes bytes;
+};
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes EveryByteValue(int times) {
+    Bytes bytes;
+    for (int t = 0; t < times; ++t) {
+        for (int v = 0; v < 256; ++v) bytes.push_back(static_cast<uint8_t>(v));
+    }
+    return bytes;
+}
+
+const FFCase kFFCases[] = {
+    // Doubled, the run crosses a full read at an odd place: a mark split between reads.
+    {"LongRunAfterOneByte", Concat({{0x79}, Bytes(5000, 0xFF), {0x41}})},
+    {"ErasedFlashBlocks", Concat({{0x79}, Bytes(4 * 256, 0xFF), {0x79}, Bytes(256, 0xFF)})},
+    {"DataShapedLikeMarks", {0xFF, 0x00, 0x41, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0xFF}},
+    {"EveryByteValue", EveryByteValue(8)},
+};
+
+TEST_F(SerialPortTest, BytesFFArriveOnceAndCountNoErrors) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    Bytes sent;
+    for (const FFCase& c : kFFCases) {
+        ASSERT_TRUE(peer.Write(c.bytes)) << c.name;
+        sent.insert(sent.end(), c.bytes.begin(), c.bytes.end());
+        ASSERT_TRUE(recorder.WaitForBytes(sent.size(), 5000)) << c.name;
+        EXPECT_EQ(recorder.Received(), sent) << c.name;
+    }
+    EXPECT_EQ(port.LineErrorCount(), 0);
+}
+
+// A pseudo-terminal cannot receive a byte in error, and it doubles every 0xFF the peer writes,
+// so no mark can reach the reader through it. With the tty's marking turned off after the
+// port set it, the peer's bytes come unchanged and the peer can write the marks itself.
+TEST_F(SerialPortTest, MarkedBytesAreDeliveredAndCountedAsLineErrors) {
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    EXPECT_EQ(port.LineErrorCount(), 0);
+    struct termios2 tio;
+    ASSERT_EQ(ioctl(peer.SlaveFd(), TCGETS2, &tio), 0);
+    tio.c_iflag &= ~PARMRK;
+    ASSERT_EQ(ioctl(peer.SlaveFd(), TCSETS2, &tio), 0);
+
+    ASSERT_TRUE(peer.Write({0x79, 0xFF, 0x00, 0x41, 0x22}));
+    ASSERT_TRUE(recorder.WaitForBytes(3, 2000));
+    EXPECT_EQ(recorder.Received(), Bytes({0x79, 0x41, 0x22}));
+    EXPECT_EQ(port.LineErrorCount(), 1);
+    // The callback that handed over the byte in error could already read its count.
+    EXPECT_EQ(recorder.ErrorCountsSeen().back(), 1);
+
+    // A read holding only the start of a mark hands over nothing and reads on.
+    const int reads = recorder.EventCount(SerialDataReceived);
+    ASSERT_TRUE(peer.Write({0xFF}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(recorder.EventCount(SerialDataReceived), reads);
+    ASSERT_TRUE(peer.Write({0x00, 0x00, 0xFF, 0xFF}));  // a break, then a real 0xFF
+    ASSERT_TRUE(recorder.WaitForBytes(5, 2000));
+    EXPECT_EQ(recorder.Received(), Bytes({0x79, 0x41, 0x22, 0x00, 0xFF}));
+    EXPECT_EQ(port.LineErrorCount(), 2);
+
+    // Kept through Close; a new open period counts afresh.
+    port.Close();
+    EXPECT_EQ(port.LineErrorCount(), 2);
+    ASSERT_EQ(OpenPeer(), OpenOk);
+    EXPECT_EQ(port.LineErrorCount(), 0);
 }
 
 // --- sending ---
