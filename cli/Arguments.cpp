@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Chips.h"
+
 namespace {
 
 // Commands, as bits, so an option can name those it applies to.
@@ -55,6 +57,16 @@ bool OneOf(const std::string& value, std::initializer_list<const char*> choices)
     return false;
 }
 
+// "f030, f072, ...": the chip table's keys.
+std::string ChipKeys() {
+    std::string keys;
+    for (const chips::Chip& chip : chips::AllChips()) {
+        if (!keys.empty()) keys += ", ";
+        keys += chip.key;
+    }
+    return keys;
+}
+
 bool SetLine(std::string* line, const char* option, const std::string& value, std::string* error) {
     if (!OneOf(value, {"dtr", "rts", "none"})) {
         *error = std::string(option) + " takes dtr, rts or none";
@@ -90,8 +102,10 @@ const Option kOptions[] = {
          o->eraseAll = v == "all";
          return e->empty();
      }},
-    {"verify", 0, false, kProgram,
-     [](CliOptions* o, const std::string&, std::string*) { return o->verify = true; }},
+    {"verify", 0, false, kProgram | kReadOut,
+     [](CliOptions* o, const std::string&, std::string*) {
+         return o->verify = o->verifyAsked = true;
+     }},
     {"no-verify", 0, false, kProgram,
      [](CliOptions* o, const std::string&, std::string*) {
          o->verify = false;
@@ -131,6 +145,21 @@ const Option kOptions[] = {
      [](CliOptions* o, const std::string&, std::string*) { return o->invertReset = true; }},
     {"invert-boot", 0, false, kDevice,
      [](CliOptions* o, const std::string&, std::string*) { return o->invertBoot = true; }},
+    {"chip", 0, true, kDevice,
+     [](CliOptions* o, const std::string& v, std::string* e) {
+         if (chips::FindChipByKey(v) == nullptr) {
+             *e = "--chip takes a chip's name: " + ChipKeys() + " (--list-chips shows them)";
+         }
+         o->chip = v;
+         return e->empty();
+     }},
+    {"flash-kib", 0, true, kDevice,
+     [](CliOptions* o, const std::string& v, std::string* e) {
+         if (!ParseNumber(v, &o->flashKiB) || o->flashKiB == 0 || o->flashKiB > 65535) {
+             *e = "--flash-kib needs a size in KiB from 1 to 65535";
+         }
+         return e->empty();
+     }},
     {"retries", 0, true, kDevice,
      [](CliOptions* o, const std::string& v, std::string* e) {
          uint32_t n = 0;
@@ -210,6 +239,7 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
         }
         if (word == "--help" || word == "-h") return out->help = true;
         if (word == "--version" || word == "-V") return out->version = true;
+        if (word == "--list-chips") return out->listChips = true;
         std::string value;
         bool hasInline = false;
         const Option* option = FindOption(word, &value, &hasInline);

@@ -25,7 +25,12 @@ struct CliOptions {
     std::string bootLine = "rts";
     bool invertReset = false;
     bool invertBoot = false;
-    int retries = 0;
+    // A failed block is tried again after a resync: a busy host or a noisy line costs a
+    // retry, not the job.
+    int retries = 2;
+    std::string chip;          // --chip: the chip table's key; empty: identified
+    uint32_t flashKiB = 0;     // --flash-kib; 0: read from the chip
+    bool verifyAsked = false;  // --verify given (read-out reads every block twice)
     bool yes = false;
     bool json = false;
     bool quiet = false;
@@ -33,13 +38,14 @@ struct CliOptions {
     std::string lang;  // en or zh; empty: by the locale
     bool help = false;
     bool version = false;
+    bool listChips = false;
     // The arguments without any --port, -p or --all-ports: what each board's own run gets
     // when several boards are programmed at once.
     std::vector<std::string> passOn;
 };
 
 // Parses argv[1..]. false with a one-line reason (no "kestrel-isp: " prefix) in *error.
-// --help and --version end the parse at once.
+// --help, --version and --list-chips end the parse at once.
 bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::string* error);
 
 // A number in decimal or 0x hexadecimal that fits 32 bits; false otherwise.

@@ -1,4 +1,6 @@
 // kestrel-isp: the device jobs from a terminal.
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +11,7 @@
 
 #include "Arguments.h"
 #include "DeviceJobs.h"
+#include "FileReplace.h"
 #include "Format.h"
 #include "ImageFile.h"
 #include "IniFile.h"
@@ -34,12 +37,12 @@ const char kUsage[] =
     "  kestrel-isp [OPTIONS] program FILE [--erase all|pages] [--verify|--no-verify]\n"
     "                                     [--run] [--address A] [--format F]\n"
     "  kestrel-isp [OPTIONS] verify FILE [--address A] [--format F]\n"
-    "  kestrel-isp [OPTIONS] read-out FILE [--address A] [--length N]\n"
+    "  kestrel-isp [OPTIONS] read-out FILE [--address A] [--length N] [--verify]\n"
     "  kestrel-isp [OPTIONS] erase [--address A] [--length N]\n"
     "  kestrel-isp [OPTIONS] go [--address A]\n"
     "  kestrel-isp [OPTIONS] unprotect read|write [--yes]\n"
     "  kestrel-isp [OPTIONS] protect read\n"
-    "  kestrel-isp --help | --version\n"
+    "  kestrel-isp --help | --version | --list-chips\n"
     "\n"
     "Commands:\n"
     "  ports       list the serial ports (with the USB adapter, when known)\n"
@@ -62,7 +65,8 @@ const char kUsage[] =
     "  -b, --baud N           line rate (default 115200)\n"
     "      --erase all|pages  program: the whole chip (default), or only the pages or\n"
     "                         sectors the file touches\n"
-    "      --verify           program: read back and compare (default)\n"
+    "      --verify           program: read back and compare (default); read-out: read\n"
+    "                         every block twice, again until two reads agree\n"
     "      --no-verify        program: do not read back\n"
     "      --run              program: start the program afterwards\n"
     "  -a, --address A        where a binary file goes; where read-out, erase and go start\n"
@@ -74,7 +78,10 @@ const char kUsage[] =
     "      --boot rts|dtr|none   the line that drives BOOT0 (default rts)\n"
     "      --invert-reset     the reset line is active low on this adapter\n"
     "      --invert-boot      the boot line is inverted on this adapter\n"
-    "      --retries N        try a failed block again, up to N times (default 0)\n"
+    "      --retries N        try a failed block again, up to N times (default 2)\n"
+    "      --chip NAME        the chip, when it cannot be identified (checked against what\n"
+    "                         it answers); --list-chips shows the names\n"
+    "      --flash-kib N      its flash size, when the chip cannot tell\n"
     "  -y, --yes              go ahead with unprotect read\n"
     "      --json             one JSON object a line on standard output instead of the log\n"
     "      --lang en|zh       the log's language (default: Chinese when LC_ALL,\n"
@@ -83,6 +90,7 @@ const char kUsage[] =
     "  -v, --verbose          each line change, command and reply in hex on standard error\n"
     "  -h, --help             this text\n"
     "  -V, --version          the version\n"
+    "      --list-chips       the chips known, by name, with their IDs and flash\n"
     "\n"
     "Programs an STM32 through its USART bootloader (8E1; DTR resets, RTS selects boot).\n"
     "The chip is identified after connecting; its flash size and layout are used.\n"
@@ -96,36 +104,50 @@ int UsageError(const std::string& message) {
     return kExitUsage;
 }
 
-// What an interrupt ends: set while a job may run, under TerminalOutputLock().
-CTerminalHost* g_interruptedHost = nullptr;
-CSerialLink* g_interruptedLink = nullptr;
+// The interrupt's exit status once one came (0 before), and the jobs it stops.
+std::atomic<int> g_interruptStatus{0};
+std::mutex g_runningLock;
+std::vector<CDeviceJobs*> g_running;
 
-void EndInterruptedJob(int exitStatus) {
-    std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    // Past the job main is already on its way out with the job's own status.
-    if (!g_interruptedHost) return;
-    g_interruptedHost->EndOutputLocked();
-    std::fputs("kestrel-isp: interrupted; the flash may be partly written\n", stderr);
-    std::fflush(stderr);
-    // Puts the line's settings back; the job thread ends with the process.
-    g_interruptedLink->Close();
-    std::_Exit(exitStatus);
+// On the signal thread: the first interrupt asks every running job to stop (each ends its
+// stage, closes its port and returns); a second one ends the process at once.
+void StopRunningJobs(int exitStatus) {
+    int none = 0;
+    if (!g_interruptStatus.compare_exchange_strong(none, exitStatus)) std::_Exit(exitStatus);
+    std::lock_guard<std::mutex> hold(g_runningLock);
+    for (CDeviceJobs* jobs : g_running) jobs->RequestStop();
 }
 
-// Lets an interrupt reach the host and the port for as long as this lives.
+// Lets an interrupt reach the jobs for as long as this lives.
 class InterruptibleJob {
 public:
-    InterruptibleJob(CTerminalHost& host, CSerialLink& link) {
-        std::lock_guard<std::mutex> hold(TerminalOutputLock());
-        g_interruptedHost = &host;
-        g_interruptedLink = &link;
+    explicit InterruptibleJob(CDeviceJobs& jobs) : m_jobs(jobs) {
+        std::lock_guard<std::mutex> hold(g_runningLock);
+        g_running.push_back(&jobs);
+        // An interrupt that came before the jobs were there still stops them.
+        if (g_interruptStatus != 0) jobs.RequestStop();
     }
     ~InterruptibleJob() {
-        std::lock_guard<std::mutex> hold(TerminalOutputLock());
-        g_interruptedHost = nullptr;
-        g_interruptedLink = nullptr;
+        std::lock_guard<std::mutex> hold(g_runningLock);
+        g_running.erase(std::find(g_running.begin(), g_running.end(), &m_jobs));
     }
+
+private:
+    CDeviceJobs& m_jobs;
 };
+
+// The line an interrupted command leaves: what it did to the chip or the file.
+const char* InterruptedText(const CliOptions& opt) {
+    const std::string& c = opt.command;
+    if (c == "read-out") {
+        return opt.file == "-" ? "kestrel-isp: interrupted; the read-out is incomplete\n"
+                               : "kestrel-isp: interrupted; the target file is unchanged\n";
+    }
+    if (c == "info" || c == "verify" || c == "go") {
+        return "kestrel-isp: interrupted; nothing was written\n";
+    }
+    return "kestrel-isp: interrupted; the flash may be partly written\n";
+}
 
 // Brings the link up as the dialog does, or on the given port alone.
 bool ConnectTarget(CDeviceJobs& jobs, const CliOptions& opt, const std::vector<std::string>& ports,
@@ -171,7 +193,11 @@ JobOptions OptionsFor(const CliOptions& opt, std::FILE* readOutStream) {
     o.readLength = opt.hasLength ? opt.length : 0;
     o.readOutSafely = true;
     o.readOutStream = readOutStream;
+    o.readOutTwice = opt.command == "read-out" && opt.verifyAsked;
     o.retries = opt.retries;
+    o.chipKey = opt.chip;
+    o.flashKiB = opt.flashKiB;
+    o.explainFailures = true;
     return o;
 }
 
@@ -243,35 +269,39 @@ bool CheckInputFile(CliOptions* opt) {
     return false;
 }
 
-void RunCommand(CDeviceJobs& jobs, CTerminalHost& host, const CliOptions& opt) {
+// The read-out's file is judged before any port is opened. false with the reason on
+// standard error.
+bool CheckOutputTarget(const CliOptions& opt) {
+    if (opt.command != "read-out" || opt.file == "-") return true;
+    std::string reason;
+    if (CheckOutputFile(opt.file, &reason)) return true;
+    std::fprintf(stderr, "kestrel-isp: %s: cannot write the read-out there: %s\n", opt.file.c_str(),
+                 GbkToConsole(reason).c_str());
+    return false;
+}
+
+JobOutcome RunCommand(CDeviceJobs& jobs, CTerminalHost& host, const CliOptions& opt) {
     const std::string& c = opt.command;
-    if (c == "info") {
-        jobs.ReadChipInfo();
-    } else if (c == "program") {
-        jobs.Program();
-    } else if (c == "verify") {
-        jobs.VerifyFile();
-    } else if (c == "read-out") {
+    if (c == "info") return jobs.ReadChipInfo();
+    if (c == "program") return jobs.Program();
+    if (c == "verify") return jobs.VerifyFile();
+    if (c == "read-out") {
         host.SetSavePath(opt.file);
-        jobs.ReadOut();
-    } else if (c == "erase") {
-        // Without a range the whole chip; from an address alone, to the end of flash.
+        return jobs.ReadOut();
+    }
+    if (c == "erase") {
+        // Without a range the whole chip; from an address alone, to the end of flash (refused
+        // when the end is not known).
         const FlashGeometry& g = jobs.Geometry();
         uint32_t length = opt.hasLength ? opt.length : 0;
-        if (opt.hasAddress && !opt.hasLength)
+        if (opt.hasAddress && !opt.hasLength) {
             length = opt.address < g.end ? g.end - opt.address : 1;
-        jobs.EraseRange(opt.hasAddress ? opt.address : g.base, length);
-    } else if (c == "go") {
-        if (opt.hasAddress) {
-            jobs.GoTo(opt.address);
-        } else {
-            jobs.GoTo();
         }
-    } else if (c == "unprotect") {
-        jobs.Unprotect(opt.what == "read");
-    } else {
-        jobs.ProtectReadout();
+        return jobs.EraseRange(opt.hasAddress ? opt.address : g.base, length);
     }
+    if (c == "go") return opt.hasAddress ? jobs.GoTo(opt.address) : jobs.GoTo();
+    if (c == "unprotect") return jobs.Unprotect(opt.what == "read");
+    return jobs.ProtectReadout();
 }
 
 // After connecting: the chip, to a parent running several boards and to a JSON reader.
@@ -286,7 +316,7 @@ void AnnounceChip(const CDeviceJobs& jobs, CJsonHost* json) {
 }
 
 int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
-    if (!CheckInputFile(&opt)) return kExitFailed;
+    if (!CheckInputFile(&opt) || !CheckOutputTarget(opt)) return kExitFailed;
     IgnoreClosedOutput();
     const bool dataToStdout = opt.command == "read-out" && opt.file == "-";
     if (dataToStdout) SetBinaryMode(stdout);
@@ -312,16 +342,21 @@ int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
         return UsageError("--reset and --boot name the same line");
     }
     if (opt.verbose) TraceToStderr(jobs);
-    InterruptibleJob interruptible(*host, link);
-    // While no other thread runs yet: the port starts its own at Open.
-    OnInterrupt(EndInterruptedJob);
+    InterruptibleJob interruptible(jobs);
 
     bool ok = ConnectTarget(jobs, opt, ports, settingsFile);
     ReportLatencyTimer(*host, link, opt.verbose);
     if (ok) {
         AnnounceChip(jobs, json);
-        RunCommand(jobs, *host, opt);
-        ok = jobs.LastJobSucceeded() != 0;
+        ok = RunCommand(jobs, *host, opt) == JobOutcome::Done;
+    }
+    if (g_interruptStatus != 0) {
+        std::lock_guard<std::mutex> hold(TerminalOutputLock());
+        host->EndOutputLocked();
+        std::fputs(InterruptedText(opt), stderr);
+        std::fflush(stderr);
+        if (json != nullptr) json->Result(opt.command, false, g_interruptStatus);
+        return g_interruptStatus;
     }
     if (jobs.DeviceGone()) {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
@@ -343,6 +378,13 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
+    if (opt.listChips) {
+        for (const chips::Chip& chip : chips::AllChips()) {
+            std::printf("%-8s 0x%03X  %-34s up to %u KB\n", chip.key, chip.pid, chip.name,
+                        chips::MaxFlashKiB(chip));
+        }
+        return kExitOk;
+    }
     if (opt.version) {
         std::printf("kestrel-isp %s\n", KESTREL_VERSION);
         return kExitOk;
@@ -359,6 +401,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // While no other thread runs yet: a port starts its own at Open.
+    OnInterrupt(StopRunningJobs);
     std::vector<std::string> ports = ListSerialPorts();
     if (opt.command == "ports") {
         for (const std::string& port : ports) {

@@ -303,6 +303,11 @@ void CIspProtocol::Stop() { m_link.Interrupt(); }
 
 IClock& CIspProtocol::Clock() { return m_link.Clock(); }
 
+void CIspProtocol::Pause(unsigned long ms) {
+    // No count reaches past the ring's size: the wait ends at the deadline, or at a stop.
+    m_link.WaitForCount(ILink::kRingSize + 1, m_link.Clock().NowUs() + Us(ms));
+}
+
 int CIspProtocol::Result(bool ok) { return ok ? 1 : 0; }
 
 void CIspProtocol::DriveLine(ResetWiring::Line line, bool level) {
@@ -319,18 +324,17 @@ int CIspProtocol::ResetAndSync() {
         m_outcome = s.outcome;
         return 0;
     }
-    IClock& clock = m_link.Clock();
     const ResetWiring& w = m_wiring;
     const bool pulse = w.reset != ResetWiring::None;
-    clock.SleepMs(50);
+    Pause(50);
     if (pulse) {
         DriveLine(w.reset, !w.invertReset);
         DriveLine(w.boot, w.invertBoot);
     }
-    clock.SleepMs(100);
+    Pause(100);
     if (pulse) DriveLine(w.reset, w.invertReset);
     m_link.Arm();
-    clock.SleepMs(50);
+    Pause(50);
     // Not cleared again: a byte that came during the pause is the one judged.
     const unsigned char sync = kSync;
     RunStage(s, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });

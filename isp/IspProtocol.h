@@ -72,6 +72,8 @@ public:
     void Stop();
     // The clock the link measures on; the callers time their own waits on it too.
     IClock& Clock();
+    // Sleeps ms on that clock; a Stop ends it at once.
+    void Pause(unsigned long ms);
 
     // The reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK. The pulse:
     // wait 50 ms; reset line asserted, boot line to its bootloader level; wait 100 ms;

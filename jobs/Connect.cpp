@@ -2,15 +2,16 @@
 #include "DeviceJobs.h"
 #include "Format.h"
 #include "Messages.h"
+#include "StageScope.h"
 
 namespace {
 constexpr unsigned long kSettleMs = 100;  // between closing a port and the next open
 }  // namespace
 
 int CDeviceJobs::Connect(const std::string& name) {
-    m_host.StageBegan(JobStage::Connect, 0);
+    CStageScope stage(m_host, JobStage::Connect, 0);
     const int ok = OpenAndSync(name);
-    m_host.StageEnded(JobStage::Connect, ok != 0);
+    if (ok) stage.Succeed();
     return ok;
 }
 
@@ -19,6 +20,7 @@ int CDeviceJobs::OpenAndSync(const std::string& name) {
         m_host.AppendLog(kMsgInvalidPort);
         return 0;
     }
+    if (m_stopRequested) return 0;
     if (!m_isp.Open(name, m_options.baudRate)) {
         m_host.AppendLog(Format(kMsgPortOpenFailed, name.c_str()));
         m_host.PortOpenFailed(name, m_isp.LastOpenFailure());
@@ -37,7 +39,8 @@ int CDeviceJobs::OpenAndSync(const std::string& name) {
         if (m_options.identifyChip) IdentifyChip();
         return 1;
     }
-    m_host.AppendLog(Format(kMsgIspFailedClosing, name.c_str()));
+    // A stop is not a port that failed: it is closed without a word.
+    if (!m_stopRequested) m_host.AppendLog(Format(kMsgIspFailedClosing, name.c_str()));
     m_isp.Close();
     return 0;
 }
@@ -50,7 +53,7 @@ void CDeviceJobs::ConnectOnly(const std::string& name) {
 void CDeviceJobs::Reconnect() {
     if (m_isp.IsOpen()) {
         m_isp.Close();
-        m_isp.Clock().SleepMs(kSettleMs);
+        Pause(kSettleMs);
     }
     if (Connect(m_options.port)) {
         m_bConnected = 1;
@@ -63,7 +66,7 @@ void CDeviceJobs::Reconnect() {
 int CDeviceJobs::ConnectAgain() {
     if (m_isp.IsOpen()) {
         m_isp.Close();
-        m_isp.Clock().SleepMs(kSettleMs);
+        Pause(kSettleMs);
     }
     // The same port alone: a scan could find another board.
     m_bConnected = Connect(m_options.port);
@@ -78,11 +81,11 @@ void CDeviceJobs::Disconnect() {
 
 void CDeviceJobs::ScanPorts(const std::string& failedName) {
     m_bConnected = 0;
-    for (int i = 0; i < m_host.PortCount(); ++i) {
+    for (int i = 0; i < m_host.PortCount() && !m_stopRequested; ++i) {
         std::string text = m_host.PortAt(i);
         if (text.empty()) return;
         if (text == failedName) continue;
-        m_isp.Clock().SleepMs(kSettleMs);
+        Pause(kSettleMs);
         if (Connect(text)) {
             m_bConnected = 1;
             m_options.port = text;

@@ -2,6 +2,7 @@
 // command line's further jobs.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -9,13 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "ErasePlan.h"
 #include "FlashGeometry.h"
 #include "FlashImage.h"
 #include "ImageFile.h"
 #include "IspProtocol.h"
 #include "JobHost.h"
+#include "Messages.h"
 
-class CErasePlan;
+class CStageScope;
 
 // What the front end chose: the port and rate to connect with, and how to program.
 struct JobOptions {
@@ -30,6 +33,10 @@ struct JobOptions {
     bool identifyChip = false;
 
     // The rest is the command line's; each default keeps the dialog's behaviour.
+    // The chip the user named (a chip table key) and its flash size in KiB; empty and 0: none.
+    // A named chip is still checked against what the bootloader says.
+    std::string chipKey;
+    uint32_t flashKiB = 0;
     // How the file is read (Program, VerifyFile): HEX alone as the dialog always has, or as
     // the command line asks (by content, or the kind given).
     ImageFormat imageFormat = ImageFormat::Hex;
@@ -46,9 +53,22 @@ struct JobOptions {
     // When set, the read-out goes straight into this stream (standard output, say, put in
     // binary mode by the caller), which is neither prompted for nor closed.
     std::FILE* readOutStream = nullptr;
+    // Every block of the read-out is read twice; when the two differ it is read again until
+    // two reads agree (at most four reads).
+    bool readOutTwice = false;
     // How many more times a block that failed to be written, read back or read out is tried,
     // each after a resync.
     int retries = 0;
+    // Failure lines say why (the bootloader refused, no answer, device gone), every failure is
+    // logged (also a refused Go), and a verify difference is read once more before it counts.
+    bool explainFailures = false;
+};
+
+// How a job ended.
+enum class JobOutcome {
+    Done,     // it did all it set out to do
+    Failed,   // it stopped at a failure, which it logged
+    Stopped,  // RequestStop ended it; its port is closed
 };
 
 // Holds the link state and the options that the dialog (or the command line) sets; every
@@ -88,34 +108,34 @@ public:
     void ScanPorts(const std::string& failedName);
 
     // The jobs behind the buttons. Each first refuses while not connected.
-    void ReadChipInfo();
-    void Program();
-    void ReadOut();
+    JobOutcome ReadChipInfo();
+    JobOutcome Program();
+    JobOutcome ReadOut();
 
     // The command line's jobs, which the dialog never runs. Each first refuses while not
     // connected and tells the host's Failed at its failure.
     // Loads the file as Program does and reads back the pages it gives data to; logs the
     // first differing address or success. Stage events: Verify.
-    void VerifyFile();
+    JobOutcome VerifyFile();
     // length 0: the whole flash, one mass erase awaited for the chip's worst case. Else the
     // identified chip's erase units that the range touches, one by one, each awaited for its
-    // worst case; refused without an identified chip or outside its flash. Stage events:
-    // Erase (one step per unit; none for the whole flash).
-    void EraseRange(uint32_t address, uint32_t length);
+    // worst case; refused without a known layout, or when the range is not all in the flash.
+    // Stage events: Erase (one step per unit; none for the whole flash).
+    JobOutcome EraseRange(uint32_t address, uint32_t length);
     // Go to the flash base, or to address; logs whether the bootloader took it.
-    void GoTo();
-    void GoTo(uint32_t address);
+    JobOutcome GoTo();
+    JobOutcome GoTo(uint32_t address);
     // Lifts read-out protection (which erases the whole flash) or write protection; sets
     // read-out protection. Each waits out the chip's reset (a mass erase's worst case after
     // read-out unprotect), connects again on the same port and says whether the target came
     // back; that is the job's outcome.
-    void Unprotect(bool readout);
-    void ProtectReadout();
+    JobOutcome Unprotect(bool readout);
+    JobOutcome ProtectReadout();
 
-    // Outcome of the last job: 1 when it did all it set out to do (program: every chosen
-    // stage including Go; read-out: the complete file; chip info: both replies; protection:
-    // the command and the reconnect).
-    int LastJobSucceeded() const { return m_bLastJobOk; }
+    // From any thread: the job under way (or the next one) ends at its next wait, ends its
+    // stage, closes the port and returns Stopped. Lasts until the next connect.
+    void RequestStop();
+    bool StopRequested() const { return m_stopRequested.load(); }
 
     // How the link reaches the board: the lines the reset pulse drives. false (and the wiring
     // kept) when reset and boot name the same line.
@@ -127,6 +147,8 @@ public:
     void SetTrace(CIspProtocol::Trace trace) { m_isp.SetTrace(std::move(trace)); }
     // True once the board's device has gone away (unplugged), until the next connect.
     bool DeviceGone() const { return m_isp.DeviceGone(); }
+    // The bootloader's command list from the last connect.
+    std::vector<unsigned char> BootloaderCommands() const;
     // Frees the loaded image's pages (they are freed anyway when the jobs go).
     void FreeImage() { m_image.Clear(); }
 
@@ -142,64 +164,100 @@ private:
 
     // Connect without its stage events.
     int OpenAndSync(const std::string& name);
-    // With identifyChip: learns the chip from its product ID and flash-size register and
-    // sets the geometry; logs only what it had to assume.
+    // With identifyChip: learns the chip from its product ID and flash-size register (or the
+    // chip and size the user named, checked against them) and sets the geometry. When the
+    // layout cannot be known, NotKnown records what was seen; when what was seen contradicts
+    // what the user named, m_contradiction holds the line that stops every job.
     void IdentifyChip();
+    // The chip's flash size in KiB: the register's, else the user's, else the chip's largest
+    // (said in the log); 0, with what was seen recorded, when it cannot be settled.
+    uint32_t SettleFlashSize(const chips::Chip& chip, bool named);
+    // Records why the layout is not known, and what the user can do about it.
+    void NotKnown(const std::string& seen, const Message& remedy);
+    // The line that says so; lengthWouldDo: a range given with --length would also do.
+    std::string NotKnownLine(bool lengthWouldDo) const;
     // With an identified chip: the chip's name, flash and read-out protection.
     void ReportChip();
+    // Layout-dependent work: Failed, with what was seen and the remedy, when the layout is not
+    // known; Done when it is.
+    JobOutcome RequireLayout(bool lengthWouldDo = false);
     // Logs and returns true when the image has data where the identified chip has no flash.
     bool RefuseImageBeyondFlash();
     uint32_t BlocksPerPage() const { return m_geometry.pageSize / m_geometry.blockSize; }
-    // Starts a job: clears its outcome; false, after logging the refusal, while the link is
-    // down.
-    bool BeginJob();
-    // Logs the refusal and returns true while the link is down.
-    bool RefuseUnlessConnected();
+    // Where the image's pages go and what erasing them means.
+    PageLayout Layout() const;
+    // Starts a job: clears its failure report; Failed, after logging the refusal, while the
+    // link is down; Done otherwise.
+    JobOutcome BeginJob();
     // Logs the job's failure line and, the first time in the job, tells the host's Failed.
-    void Fail(const std::string& line, int64_t address = -1);
+    // Returns Failed.
+    JobOutcome Fail(const std::string& line, int64_t address = -1);
+    // After an operation on the line failed: Stopped when a stop was asked for (the port is
+    // closed then and nothing is logged); otherwise Fail with the line, saying why when the
+    // failures are explained.
+    JobOutcome FailOnLine(const std::string& line, int64_t address = -1);
     // Tells only the host's Failed, for a failure the log does not show.
     void ReportFailure(const std::string& line, int64_t address);
+    // Ends a stopped job: closes the port; returns Stopped.
+    JobOutcome EndStopped();
     // op, and when it fails up to retries more times, each after a resync; logs each retry.
     bool Retried(uint32_t address, const std::function<int()>& op);
+    // Sleeps ms on the link's clock; a stop ends it early.
+    void Pause(unsigned long ms);
     // Loads the file setting in the chosen format; logs what it loaded or why not.
     bool LoadImage();
     // Closes the port, connects on it again (logging as a connect does) and sets the flag.
     int ConnectAgain();
     // The protection jobs' common part: the command's outcome logged, the reset waited for,
     // the reconnect.
-    void AfterProtectionCommand(bool sent, const char* doneText, const char* failedText,
-                                unsigned long resetWaitMs);
+    JobOutcome AfterProtectionCommand(bool sent, const char* doneText, const char* failedText,
+                                      unsigned long resetWaitMs);
     // A mass erase's worst case: the identified chip's, else the longest any chip needs.
     unsigned long MassEraseWaitMs() const;
-    // Now on the link's clock, in ms.
-    unsigned long NowMs() { return static_cast<unsigned long>(m_isp.Clock().NowMs()); }
-    // Programming stages; each returns false after logging its one failure.
-    bool WritePages(const CErasePlan& plan, int blockCount);
-    bool VerifyPages(const CErasePlan& plan, int blockCount);
-    // Read-out steps. The blocks of the chosen range: false, logged, when it is empty.
-    bool PlanReadOut();
-    void StartReadOutBar();
-    // Reads every block into sink; a failure comes back as its log line (its address in
-    // *failedAt), success as "". *bytesKept counts the bytes the sink took.
-    std::string CopyBlocks(const BlockSink& sink, uint32_t* failedAt, uint32_t* bytesKept);
+    // Calls visit(address, bytes) for each block of the pages the plan writes, in order,
+    // with the stage's progress after each; stops at the first visit that fails.
+    JobOutcome ForEachBlock(const CErasePlan& plan, CStageScope& stage,
+                            const std::function<JobOutcome(uint32_t imagePage, uint32_t block,
+                                                           uint32_t address)>& visit);
+    // Programming stages; each logs its one failure.
+    JobOutcome WritePages(const CErasePlan& plan);
+    JobOutcome VerifyPages(const CErasePlan& plan);
+    // Reads a verify block again after a difference; the failure it makes.
+    JobOutcome VerifyDifference(uint32_t blockAddress, uint32_t offset, const unsigned char* read);
+    // Read-out steps. The blocks of the chosen range: Failed, logged, when it cannot be read.
+    JobOutcome PlanReadOut();
+    // Reads one block (twice or more with readOutTwice) into bytes; false when it failed,
+    // with *unstable set when the reads never agreed.
+    bool ReadBlockOnce(const ReadBlock& block, unsigned char* bytes, bool* unstable);
+    // Reads every block into sink, with the stage's progress; a failure comes back with its
+    // log line in *failure and its address in *failedAt (nothing is logged here). *bytesKept
+    // counts the bytes the sink took.
+    JobOutcome CopyBlocks(CStageScope& stage, const BlockSink& sink, std::string* failure,
+                          uint32_t* failedAt, uint32_t* bytesKept);
     // The dialog's way: the file opened for appending is replaced at the first block read.
-    void ReadOutToFile(std::FILE* file, const std::string& path);
-    void ReadOutSafely(const std::string& path);
-    void ReadOutToStream();
+    JobOutcome ReadOutToFile(std::FILE* file, const std::string& path);
+    JobOutcome ReadOutSafely(const std::string& path);
+    JobOutcome ReadOutToStream();
     // After a safe read-out failed: keeps the bytes read under path + ".partial" and says
     // which they are, or removes the temporary file when nothing was read.
     void KeepPartialReadOut(const std::string& temporary, const std::string& path, uint32_t kept);
-    // Ends the bar and logs a failure with its address.
-    void ReadOutFailed(const std::string& failure, uint32_t address);
     void ReportReadOutDone(unsigned long start, const std::string& path);
+    // Now on the link's clock, in ms.
+    unsigned long NowMs() { return static_cast<unsigned long>(m_isp.Clock().NowMs()); }
 
     IJobHost& m_host;
     CIspProtocol m_isp;
     FlashImage m_image;
     JobOptions m_options;
     FlashGeometry m_geometry;
+    // Why the flash layout is not known after identifying, and the remedy (empty and null
+    // when it is known, or when the chip was not identified at all, as in the dialog).
+    std::string m_unknownSeen;
+    const Message* m_unknownRemedy = nullptr;
+    // What the chip says against the chip or size the user named; it stops every job.
+    std::string m_contradiction;
     int m_bConnected = 0;
-    int m_bLastJobOk = 0;
     bool m_failureReported = false;
+    std::atomic<bool> m_stopRequested{false};
     std::vector<ReadBlock> m_readBlocks;
 };

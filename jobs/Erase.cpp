@@ -5,35 +5,35 @@
 #include "ErasePlan.h"
 #include "Format.h"
 #include "Messages.h"
+#include "StageScope.h"
 
-void CDeviceJobs::EraseRange(uint32_t address, uint32_t length) {
-    if (!BeginJob()) return;
+JobOutcome CDeviceJobs::EraseRange(uint32_t address, uint32_t length) {
+    JobOutcome outcome = BeginJob();
+    if (outcome != JobOutcome::Done) return outcome;
     const FlashGeometry& g = m_geometry;
     if (length == 0) {
-        m_host.StageBegan(JobStage::Erase, 0);
-        const bool erased =
-            m_isp.Erase(0, CErasePlan::kWholeFlash, g.Known() ? g.chip->massEraseMaxMs : 0) != 0;
-        m_host.StageEnded(JobStage::Erase, erased);
-        if (!erased) {
-            Fail(kMsgEraseChipFailed);
-            return;
+        bool erased = false;
+        {
+            CStageScope stage(m_host, JobStage::Erase, 0);
+            erased = m_isp.Erase(0, CErasePlan::kWholeFlash, Layout().wholeFlashWaitMs) != 0;
+            if (erased) stage.Succeed();
         }
+        if (!erased) return FailOnLine(kMsgEraseChipFailed);
         m_host.AppendLog(kMsgEraseAllDone);
-        m_bLastJobOk = 1;
-        return;
+        return JobOutcome::Done;
     }
     // Unit numbers and sizes are known only for an identified chip.
-    if (!g.Known()) {
-        Fail(kMsgEraseNeedsChip, address);
-        return;
-    }
+    outcome = RequireLayout();
+    if (outcome != JobOutcome::Done) return outcome;
     const uint64_t last = uint64_t{address} + length - 1;
+    if (last >= g.end && address < g.end) {
+        return Fail(Format(kMsgRangePastFlash, address, length, g.end), address);
+    }
     const chips::EraseUnit* first = chips::UnitAt(g.units, address);
     const chips::EraseUnit* lastUnit =
         last <= UINT32_MAX ? chips::UnitAt(g.units, static_cast<uint32_t>(last)) : nullptr;
     if (first == nullptr || lastUnit == nullptr) {
-        Fail(Format(kMsgEraseOutsideFlash, address, static_cast<uint32_t>(last)), address);
-        return;
+        return Fail(Format(kMsgRangeOutsideFlash, address, length), address);
     }
     const uint32_t from = first->address, to = lastUnit->address + lastUnit->size - 1;
     if (from != address || to != last) m_host.AppendLog(Format(kMsgEraseRounded, from, to));
@@ -43,20 +43,19 @@ void CDeviceJobs::EraseRange(uint32_t address, uint32_t length) {
         if (unit.address >= from && unit.address <= lastUnit->address) units.push_back(unit);
     }
     const int total = static_cast<int>(units.size());
-    m_host.StageBegan(JobStage::Erase, total);
+    CStageScope stage(m_host, JobStage::Erase, total);
     for (int n = 0; n < total; ++n) {
         const chips::EraseUnit& unit = units[static_cast<size_t>(n)];
         // One unit at a time, each awaited for its own worst case and never resent.
-        const bool erased = m_isp.Erase(unit.index, 1, unit.eraseMaxMs) != 0;
-        if (!erased) {
-            Fail(Format(kMsgEraseUnitFailed, unit.address, static_cast<unsigned>(unit.index)),
-                 unit.address);
-            m_host.StageEnded(JobStage::Erase, false);
-            return;
+        if (!m_isp.Erase(unit.index, 1, unit.eraseMaxMs)) {
+            return FailOnLine(
+                Format(kMsgEraseUnitFailed, unit.address, static_cast<unsigned>(unit.index)),
+                unit.address);
         }
-        m_host.StageProgress(JobStage::Erase, n + 1, total);
+        stage.Progress(n + 1);
     }
-    m_host.StageEnded(JobStage::Erase, true);
+    stage.Succeed();
+    stage.End();
     m_host.AppendLog(Format(kMsgEraseRangeDone, from, to, total));
-    m_bLastJobOk = 1;
+    return JobOutcome::Done;
 }

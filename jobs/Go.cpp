@@ -2,18 +2,20 @@
 #include "DeviceJobs.h"
 #include "Format.h"
 #include "Messages.h"
+#include "StageScope.h"
 
-void CDeviceJobs::GoTo() { GoTo(m_geometry.base); }
+JobOutcome CDeviceJobs::GoTo() { return GoTo(m_geometry.base); }
 
-void CDeviceJobs::GoTo(uint32_t address) {
-    if (!BeginJob()) return;
-    m_host.StageBegan(JobStage::Run, 0);
-    const bool ok = m_isp.Go(address) != 0;
-    m_host.StageEnded(JobStage::Run, ok);
-    if (!ok) {
-        Fail(Format(kMsgGoFailed, address), address);
-        return;
+JobOutcome CDeviceJobs::GoTo(uint32_t address) {
+    const JobOutcome outcome = BeginJob();
+    if (outcome != JobOutcome::Done) return outcome;
+    bool started = false;
+    {
+        CStageScope stage(m_host, JobStage::Run, 0);
+        started = m_isp.Go(address) != 0;
+        if (started) stage.Succeed();
     }
+    if (!started) return FailOnLine(Format(kMsgGoFailed, address), address);
     m_host.AppendLog(Format(kMsgGoDone, address));
-    m_bLastJobOk = 1;
+    return JobOutcome::Done;
 }

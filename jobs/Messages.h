@@ -39,9 +39,32 @@ struct Message {
     X(kMsgChipId, ">>芯片ID版本：V%d.%02X\r\n", ">>Chip ID: V%d.%02X\r\n") \
     X(kMsgChipIdFailed, ">>读取芯片ID版本失败！\r\n", ">>Reading the chip ID failed\r\n") \
     /* The identified chip (command line only). */ \
-    X(kMsgChipUnknown, ">>未知芯片（产品ID 0x%04X），按每页1024byte、64KB FLASH操作\r\n", ">>Unknown chip (product ID 0x%04X); working as 64 KB of flash in 1024-byte pages\r\n") \
-    X(kMsgChipIdUnread, ">>读取芯片ID失败，按每页1024byte、64KB FLASH操作\r\n", ">>The chip ID could not be read; working as 64 KB of flash in 1024-byte pages\r\n") \
     X(kMsgFlashSizeAssumed, ">>无法读取FLASH容量，按该芯片最大容量%uKB操作\r\n", ">>The flash size could not be read; working as this chip's largest, %u KB\r\n") \
+    X(kMsgFlashSizeGiven, ">>无法读取FLASH容量，按--flash-kib指定的%uKB操作\r\n", ">>The flash size could not be read; working as %u KB (--flash-kib)\r\n") \
+    /* Not sure of the chip: what was seen, and what the user can do. */ \
+    X(kMsgLayoutNotKnown, ">>FLASH布局未知（%s）；%s\r\n", ">>The flash layout is not known (%s); %s\r\n") \
+    X(kMsgChipContradicted, ">>%s与芯片自身信息不符：%s；请检查--chip和--flash-kib\r\n", ">>%s does not match what the chip says: %s; check --chip and --flash-kib\r\n") \
+    X(kSeenNoId, "芯片未应答读取ID命令", "no reply to Get ID") \
+    X(kSeenUnknownId, "未知产品ID 0x%03X", "unknown product ID 0x%03X") \
+    X(kSeenAnswersId, "芯片产品ID为0x%03X", "the chip answers product ID 0x%03X") \
+    X(kSeenEraseListed, "产品ID 0x%03X，但Bootloader列出%s擦除命令（0x%02X）", "product ID 0x%03X, but the bootloader lists %s erase (0x%02X)") \
+    X(kEraseExtended, "扩展", "extended") \
+    X(kEraseBasic, "标准", "basic") \
+    X(kSeenSizeNotOfChip, "FLASH容量寄存器为%uKB，%s没有此容量", "the flash-size register says %u KB, a size %s does not come in") \
+    X(kSeenSizeRegister, "FLASH容量寄存器为%uKB", "the flash-size register says %u KB") \
+    X(kSeenNotASize, "该芯片没有%uKB的容量", "it does not come with %u KB") \
+    X(kSeenTwoBanks, "%s有两个BANK且无法读取FLASH容量", "%s has two banks and its flash size cannot be read") \
+    X(kRemedyChip, "请用--chip NAME指定芯片（kestrel-isp --list-chips列出型号）", "name the chip with --chip NAME (kestrel-isp --list-chips lists them)") \
+    X(kRemedyFlashKib, "请用--flash-kib N指定FLASH容量", "give its flash size with --flash-kib N") \
+    X(kRemedyOrLength, "，或用--length指定读取长度", ", or give the length to read with --length") \
+    X(kMsgFitUnchecked, ">>芯片未知，未检查下载文件是否超出FLASH\r\n", ">>The chip is not known; whether the file fits its flash was not checked\r\n") \
+    X(kMsgRangePastFlash, ">>范围0x%08X起%u字节超出FLASH末尾0x%08X！\r\n", ">>The range from 0x%08X, %u bytes, runs past the end of flash at 0x%08X\r\n") \
+    /* Why a command on the line failed (command line): behind the failure line. */ \
+    X(kMsgBecause, "%s：%s\r\n", "%s: %s\r\n") \
+    X(kWhyRefused, "Bootloader拒绝执行", "the bootloader refused it") \
+    X(kWhyNoAnswer, "Bootloader无应答", "no answer from the bootloader") \
+    X(kWhyMalformed, "应答有误（线路干扰？）", "the reply was garbled (a noisy line?)") \
+    X(kWhyGone, "设备已断开", "the device is gone") \
     X(kMsgChipName, ">>芯片：%s（产品ID 0x%04X）\r\n", ">>Chip: %s (product ID 0x%04X)\r\n") \
     X(kMsgChipFlash, ">>FLASH：%uKB，起始地址0x%08X，%s\r\n", ">>Flash: %u KB from 0x%08X, %s\r\n") \
     X(kMsgReadProtection, ">>读保护：级别%d（选项字节RDP=0x%02X）\r\n", ">>Read-out protection: level %d (option byte RDP=0x%02X)\r\n") \
@@ -58,6 +81,7 @@ struct Message {
     X(kMsgVerifyStart, ">>开始校验FLASH......\r\n", ">>Verifying flash......\r\n") \
     X(kMsgVerifyReadFailed, ">>读取FLASH 0x%08X ，%dbyte失败\r\n", ">>Reading flash at 0x%08X, %d bytes failed\r\n") \
     X(kMsgVerifyMismatch, ">>FLASH地址0x%08X校验出现错误，停止校验操作！\r\n", ">>Flash differs from the file at 0x%08X; verify stopped\r\n") \
+    X(kMsgVerifyUnstable, ">>两次读取FLASH 0x%08X的结果不同，读取不稳定，停止校验操作！\r\n", ">>Two reads of the flash at 0x%08X disagree: the reads are unstable; verify stopped\r\n") \
     X(kMsgVerifyDone, ">>FLASH校验成功，用时%d毫秒！\r\n", ">>Flash verified in %d ms\r\n") \
     X(kMsgImageBeyondFlash, ">>下载文件在0x%08X处超出芯片FLASH（%uKB），取消烧录操作！\r\n", ">>The file has data at 0x%08X, beyond the chip's flash (%u KB); programming cancelled\r\n") \
     X(kMsgRunDone, ">>程序运行成功！\r\n", ">>Program started\r\n") \
@@ -66,6 +90,7 @@ struct Message {
     X(kMsgReadOutOpenFailed, ">>写入文件失败，读取FLASH操作取消！！\r\n", ">>The file could not be written; flash read-out cancelled\r\n") \
     X(kMsgReadOutStart, ">>开始读取FLASH......\r\n", ">>Reading flash......\r\n") \
     X(kMsgReadOutReadFailed, ">>读取FLASH 0x%08X失败！\r\n", ">>Reading flash at 0x%08X failed\r\n") \
+    X(kMsgReadOutUnstable, ">>四次读取FLASH 0x%08X均无两次结果相同，读取不稳定！\r\n", ">>No two of four reads of the flash at 0x%08X agree: the reads are unstable\r\n") \
     X(kMsgReadOutWriteFailed, ">>成功读取FLASH 0x%08X，但写入文件时发生异常！\r\n", ">>Flash at 0x%08X was read, but writing the file failed\r\n") \
     X(kMsgReadOutDone, ">>读取FLASH操作成功，用时%d毫秒！\r\n", ">>Flash read in %d ms\r\n") \
     X(kMsgReadOutSavedAt, ">>文件保存位置：", ">>Saved to: ") \
@@ -115,10 +140,20 @@ struct Message {
     /* Read-out of a range, into a file kept whole (command line). */ \
     X(kMsgReadRangeInvalid, ">>读取范围无效：0x%08X起%u字节！\r\n", ">>Invalid read range: from 0x%08X, %u bytes\r\n") \
     X(kMsgReadOutPartial, ">>已读取的0x%08X至0x%08X保存在：", ">>The bytes read, 0x%08X to 0x%08X, are kept in: ") \
+    /* Why a read-out's file cannot be written (command line, before the port opens). */ \
+    X(kTargetFolder, "这是一个文件夹", "it is a folder") \
+    X(kTargetDevice, "这是一个设备", "it is a device") \
+    X(kTargetFifo, "这是一个命名管道", "it is a FIFO") \
+    X(kTargetSocket, "这是一个套接字", "it is a socket") \
+    X(kTargetNotFile, "这不是普通文件", "it is not a regular file") \
+    X(kTargetReadOnly, "文件只读", "the file is read-only") \
+    X(kTargetUnreadable, "无法查看该文件", "it cannot be looked at") \
+    X(kTargetNoFolder, "所在文件夹不存在", "its folder does not exist") \
+    X(kTargetFolderReadOnly, "所在文件夹不可写", "its folder cannot be written") \
     X(kMsgReadOutReplaceFailed, ">>读取FLASH成功，但无法替换目标文件，数据保存在：", ">>Flash read, but the target file could not be replaced; the data is in: ") \
     /* Erase (command line). */ \
     X(kMsgEraseNeedsChip, ">>未识别芯片，无法按地址擦除！\r\n", ">>The chip is not known; cannot erase by address\r\n") \
-    X(kMsgEraseOutsideFlash, ">>擦除范围0x%08X至0x%08X超出芯片FLASH！\r\n", ">>Erase range 0x%08X to 0x%08X lies outside the chip's flash\r\n") \
+    X(kMsgRangeOutsideFlash, ">>范围0x%08X起%u字节不在芯片FLASH内！\r\n", ">>The range from 0x%08X, %u bytes, is not in the chip's flash\r\n") \
     X(kMsgEraseRounded, ">>擦除范围按擦除单元扩展为0x%08X至0x%08X\r\n", ">>Erase range rounded out to whole units: 0x%08X to 0x%08X\r\n") \
     X(kMsgEraseUnitFailed, ">>擦除0x%08X处的擦除单元（第%u号）失败！\r\n", ">>Erasing the unit at 0x%08X (number %u) failed\r\n") \
     X(kMsgEraseRangeDone, ">>成功擦除FLASH 0x%08X至0x%08X（%d个擦除单元）！\r\n", ">>Flash 0x%08X to 0x%08X erased (%d units)\r\n") \

@@ -1,130 +1,169 @@
 // Programming: load the file, erase, write page by page, verify, run.
 #include <cstring>
 
-#include "Clock.h"
 #include "DeviceJobs.h"
 #include "ErasePlan.h"
 #include "Format.h"
 #include "Messages.h"
+#include "StageScope.h"
 
 namespace {
 constexpr unsigned long kEraseToWriteMs = 100;
 }  // namespace
 
-void CDeviceJobs::Program() {
-    if (!BeginJob()) return;
+JobOutcome CDeviceJobs::Program() {
+    JobOutcome outcome = BeginJob();
+    if (outcome != JobOutcome::Done) return outcome;
+    // Pages or sectors are numbered by the chip's layout: without it they would be guessed.
+    if (m_options.identifyChip && !m_options.eraseAll) {
+        outcome = RequireLayout();
+        if (outcome != JobOutcome::Done) return outcome;
+    }
+    if (!LoadImage() || RefuseImageBeyondFlash()) return JobOutcome::Failed;
+    if (m_options.identifyChip && !m_geometry.Known()) m_host.AppendLog(kMsgFitUnchecked);
 
     const FlashGeometry& g = m_geometry;
-    if (!LoadImage() || RefuseImageBeyondFlash()) return;
-
-    PageLayout layout{g.base, g.pageSize, 0};
-    if (g.Known()) {
-        layout.units = g.units;
-        layout.wholeFlashWaitMs = g.chip->massEraseMaxMs;
-    }
-    const CErasePlan plan(m_options.eraseAll, m_image, layout,
+    const CErasePlan plan(m_options.eraseAll, m_image, Layout(),
                           m_isp.Command(CIspProtocol::SlotErase));
     if (plan.ErasesWholeFlash()) {
-        m_host.StageBegan(JobStage::Erase, 0);
-        const bool erased = plan.Send(m_isp, plan.WholeFlash());
-        m_host.StageEnded(JobStage::Erase, erased);
-        if (!erased) {
-            Fail(kMsgEraseAllFailed);
-            return;
+        bool erased = false;
+        {
+            CStageScope stage(m_host, JobStage::Erase, 0);
+            erased = plan.Send(m_isp, plan.WholeFlash()) != 0;
+            if (erased) stage.Succeed();
         }
+        if (!erased) return FailOnLine(kMsgEraseAllFailed);
         m_host.AppendLog(kMsgEraseAllDone);
     }
-    m_isp.Clock().SleepMs(kEraseToWriteMs);
+    Pause(kEraseToWriteMs);
 
-    const int blockCount = static_cast<int>(m_image.PageCount() * BlocksPerPage());
-    bool ok = WritePages(plan, blockCount);
-    if (ok && m_options.verify) ok = VerifyPages(plan, blockCount);
-    if (ok && m_options.runProgram) {
-        // A refused Go is not logged.
-        m_host.StageBegan(JobStage::Run, 0);
-        ok = m_isp.Go(g.base) != 0;
-        m_host.StageEnded(JobStage::Run, ok);
-        if (ok) {
-            m_host.AppendLog(kMsgRunDone);
-        } else {
-            ReportFailure(Format(kMsgGoFailed, g.base), g.base);
-        }
+    outcome = WritePages(plan);
+    if (outcome == JobOutcome::Done && m_options.verify) outcome = VerifyPages(plan);
+    if (outcome != JobOutcome::Done || !m_options.runProgram) return outcome;
+
+    bool started = false;
+    {
+        CStageScope stage(m_host, JobStage::Run, 0);
+        started = m_isp.Go(g.base) != 0;
+        if (started) stage.Succeed();
     }
-    m_bLastJobOk = ok;
+    if (started) {
+        m_host.AppendLog(kMsgRunDone);
+        return JobOutcome::Done;
+    }
+    if (m_options.explainFailures || m_stopRequested) {
+        return FailOnLine(Format(kMsgGoFailed, g.base), g.base);
+    }
+    // The dialog's refused Go leaves no line in the log.
+    ReportFailure(Format(kMsgGoFailed, g.base), g.base);
+    return JobOutcome::Failed;
 }
 
-bool CDeviceJobs::WritePages(const CErasePlan& plan, int blockCount) {
-    unsigned long start = NowMs();
-    m_host.StageBegan(JobStage::Write, blockCount);
-    m_host.AppendLog(kMsgWriteStart);
-
+JobOutcome CDeviceJobs::ForEachBlock(
+    const CErasePlan& plan, CStageScope& stage,
+    const std::function<JobOutcome(uint32_t, uint32_t, uint32_t)>& visit) {
+    const uint32_t perPage = BlocksPerPage(), block = m_geometry.blockSize;
     for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
-        const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
-        uint32_t pageAddress = plan.PageAddress(i);
+        const uint32_t pageAddress = plan.PageAddress(i);
+        // Pages the plan leaves alone still count on the bar.
         const bool leaveAlone = plan.LeavesAlone(i);
-        CErasePlan::Step erase{};
-        if (plan.ErasesBefore(i, &erase) && !plan.Send(m_isp, erase)) {
-            Fail(Format(kMsgPageEraseFailed, static_cast<int>(erase.firstPage)), pageAddress);
-            m_host.StageEnded(JobStage::Write, false);
-            return false;
-        }
-        const uint32_t perPage = BlocksPerPage(), block = m_geometry.blockSize;
         for (uint32_t j = 0; j < perPage; ++j) {
-            uint32_t address = pageAddress + block * j;
+            if (!leaveAlone) {
+                const JobOutcome outcome = visit(i, j, pageAddress + block * j);
+                if (outcome != JobOutcome::Done) return outcome;
+            }
+            stage.Progress(static_cast<int>(perPage * i + j + 1));
+        }
+    }
+    return JobOutcome::Done;
+}
+
+JobOutcome CDeviceJobs::WritePages(const CErasePlan& plan) {
+    const unsigned long start = NowMs();
+    CStageScope stage(m_host, JobStage::Write,
+                      static_cast<int>(m_image.PageCount() * BlocksPerPage()));
+    m_host.AppendLog(kMsgWriteStart);
+    const uint32_t block = m_geometry.blockSize;
+    const JobOutcome outcome =
+        ForEachBlock(plan, stage, [&](uint32_t i, uint32_t j, uint32_t address) {
+            CErasePlan::Step erase{};
+            if (j == 0 && plan.ErasesBefore(i, &erase) && !plan.Send(m_isp, erase)) {
+                return FailOnLine(Format(kMsgPageEraseFailed, static_cast<int>(erase.firstPage)),
+                                  address);
+            }
+            const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
             const auto write = [&] {
                 return m_isp.WriteMemory(address, static_cast<uint16_t>(block),
                                          page->data + block * j);
             };
-            if (!leaveAlone && (!page || !Retried(address, write))) {
-                Fail(Format(kMsgWriteFailed, static_cast<int>(block), address), address);
-                m_host.StageEnded(JobStage::Write, false);
-                return false;
+            if (page == nullptr || !Retried(address, write)) {
+                return FailOnLine(Format(kMsgWriteFailed, static_cast<int>(block), address),
+                                  address);
             }
-            m_host.StageProgress(JobStage::Write, static_cast<int>(perPage * i + j + 1),
-                                 blockCount);
-        }
-    }
-    m_host.StageEnded(JobStage::Write, true);
+            return JobOutcome::Done;
+        });
+    if (outcome != JobOutcome::Done) return outcome;
+    stage.Succeed();
+    stage.End();
     m_host.AppendLog(Format(kMsgWriteDone, static_cast<int>(ElapsedMs(start, NowMs()))));
-    return true;
+    return JobOutcome::Done;
 }
 
-bool CDeviceJobs::VerifyPages(const CErasePlan& plan, int blockCount) {
-    unsigned long start = NowMs();
-    m_host.StageBegan(JobStage::Verify, blockCount);
+JobOutcome CDeviceJobs::VerifyPages(const CErasePlan& plan) {
+    const unsigned long start = NowMs();
+    CStageScope stage(m_host, JobStage::Verify,
+                      static_cast<int>(m_image.PageCount() * BlocksPerPage()));
     m_host.AppendLog(kMsgVerifyStart);
-
     unsigned char readBack[FlashImage::kMaxPageSize];
     const uint32_t perPage = BlocksPerPage(), block = m_geometry.blockSize;
-    for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
-        const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
-        uint32_t pageAddress = plan.PageAddress(i);
-        const bool leaveAlone = plan.LeavesAlone(i);
-        for (uint32_t j = 0; j < perPage; ++j) {
-            uint32_t address = pageAddress + block * j;
+    const JobOutcome outcome =
+        ForEachBlock(plan, stage, [&](uint32_t i, uint32_t j, uint32_t address) {
             const auto read = [&] {
                 return m_isp.ReadMemory(address, static_cast<uint16_t>(block),
                                         readBack + block * j);
             };
-            if (!leaveAlone && !Retried(address, read)) {
-                Fail(Format(kMsgVerifyReadFailed, address, static_cast<int>(block)), address);
-                m_host.StageEnded(JobStage::Verify, false);
-                return false;
+            if (!Retried(address, read)) {
+                return FailOnLine(Format(kMsgVerifyReadFailed, address, static_cast<int>(block)),
+                                  address);
             }
-            m_host.StageProgress(JobStage::Verify, static_cast<int>(perPage * i + j + 1),
-                                 blockCount);
-        }
-        for (uint32_t k = 0; k < m_geometry.pageSize && !leaveAlone; ++k) {
-            if (!page || page->data[k] != readBack[k]) {
-                Fail(Format(kMsgVerifyMismatch, pageAddress + k), pageAddress + k);
-                m_host.StageEnded(JobStage::Verify, false);
-                return false;
+            if (j + 1 < perPage) return JobOutcome::Done;
+            // The whole page is in: compare it, padding included.
+            const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
+            const uint32_t pageAddress = plan.PageAddress(i);
+            for (uint32_t k = 0; k < m_geometry.pageSize; ++k) {
+                if (page == nullptr || page->data[k] != readBack[k]) {
+                    const uint32_t blockStart = k / block * block;
+                    return VerifyDifference(pageAddress + blockStart, k - blockStart,
+                                            readBack + blockStart);
+                }
             }
-        }
-    }
-    m_host.StageEnded(JobStage::Verify, true);
+            return JobOutcome::Done;
+        });
+    if (outcome != JobOutcome::Done) return outcome;
+    stage.Succeed();
+    stage.End();
     m_host.AppendLog(Format(kMsgVerifyDone, static_cast<int>(ElapsedMs(start, NowMs()))));
-    return true;
+    return JobOutcome::Done;
+}
+
+JobOutcome CDeviceJobs::VerifyDifference(uint32_t blockAddress, uint32_t offset,
+                                         const unsigned char* read) {
+    const uint32_t address = blockAddress + offset;
+    if (!m_options.explainFailures) return Fail(Format(kMsgVerifyMismatch, address), address);
+    // One glitch on the line is not a flash that differs: the block is read once more.
+    const uint32_t block = m_geometry.blockSize;
+    unsigned char again[FlashImage::kMaxPageSize];
+    const auto reread = [&] {
+        return m_isp.ReadMemory(blockAddress, static_cast<uint16_t>(block), again);
+    };
+    if (!Retried(blockAddress, reread)) {
+        return FailOnLine(Format(kMsgVerifyReadFailed, blockAddress, static_cast<int>(block)),
+                          blockAddress);
+    }
+    if (std::memcmp(again, read, block) != 0) {
+        return Fail(Format(kMsgVerifyUnstable, blockAddress), blockAddress);
+    }
+    return Fail(Format(kMsgVerifyMismatch, address), address);
 }
 
 bool CDeviceJobs::RefuseImageBeyondFlash() {

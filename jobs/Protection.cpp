@@ -1,7 +1,6 @@
 // Read-out and write protection: the command, the chip's reset, and the link brought back.
 #include <algorithm>
 
-#include "Clock.h"
 #include "DeviceJobs.h"
 #include "Format.h"
 #include "Messages.h"
@@ -11,45 +10,42 @@ namespace {
 constexpr unsigned long kOptionResetMs = 200;
 }  // namespace
 
-void CDeviceJobs::Unprotect(bool readout) {
-    if (!BeginJob()) return;
+JobOutcome CDeviceJobs::Unprotect(bool readout) {
+    const JobOutcome outcome = BeginJob();
+    if (outcome != JobOutcome::Done) return outcome;
     if (!readout) {
-        AfterProtectionCommand(m_isp.WriteUnprotect() != 0, kMsgWriteUnprotectDone,
-                               kMsgWriteUnprotectFailed, kOptionResetMs);
-        return;
+        return AfterProtectionCommand(m_isp.WriteUnprotect() != 0, kMsgWriteUnprotectDone,
+                                      kMsgWriteUnprotectFailed, kOptionResetMs);
     }
     // The chip erases all its flash before the second ACK, and must be left that long again
     // before it is reconnected.
     const unsigned long waitMs = MassEraseWaitMs();
     const bool sent = m_isp.ReadoutUnprotect(waitMs) != 0;
-    AfterProtectionCommand(sent, kMsgReadoutUnprotectDone, kMsgReadoutUnprotectFailed, waitMs);
+    return AfterProtectionCommand(sent, kMsgReadoutUnprotectDone, kMsgReadoutUnprotectFailed,
+                                  waitMs);
 }
 
-void CDeviceJobs::ProtectReadout() {
-    if (!BeginJob()) return;
-    AfterProtectionCommand(m_isp.ReadoutProtect() != 0, kMsgReadoutProtectDone,
-                           kMsgReadoutProtectFailed, kOptionResetMs);
+JobOutcome CDeviceJobs::ProtectReadout() {
+    const JobOutcome outcome = BeginJob();
+    if (outcome != JobOutcome::Done) return outcome;
+    return AfterProtectionCommand(m_isp.ReadoutProtect() != 0, kMsgReadoutProtectDone,
+                                  kMsgReadoutProtectFailed, kOptionResetMs);
 }
 
-void CDeviceJobs::AfterProtectionCommand(bool sent, const char* doneText, const char* failedText,
-                                         unsigned long resetWaitMs) {
-    if (!sent) {
-        Fail(failedText);
-        return;
-    }
+JobOutcome CDeviceJobs::AfterProtectionCommand(bool sent, const char* doneText,
+                                               const char* failedText, unsigned long resetWaitMs) {
+    if (!sent) return FailOnLine(failedText);
     m_host.AppendLog(doneText);
     m_host.AppendLog(Format(kMsgWaitingForReset, resetWaitMs));
-    m_isp.Clock().SleepMs(resetWaitMs);
-    if (!ConnectAgain()) {
-        Fail(kMsgNotBackAfterReset);
-        return;
-    }
+    Pause(resetWaitMs);
+    if (m_stopRequested) return EndStopped();
+    if (!ConnectAgain()) return m_stopRequested ? EndStopped() : Fail(kMsgNotBackAfterReset);
     m_host.AppendLog(kMsgBackAfterReset);
-    m_bLastJobOk = 1;
+    return JobOutcome::Done;
 }
 
 unsigned long CDeviceJobs::MassEraseWaitMs() const {
-    if (m_geometry.Known()) return m_geometry.chip->massEraseMaxMs;
+    if (m_geometry.chip != nullptr) return m_geometry.chip->massEraseMaxMs;
     // An unknown chip may be the slowest one there is.
     unsigned long longest = 0;
     for (const chips::Chip& chip : chips::AllChips()) {

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Clock.h"
 #include "DeviceJobs.h"
 #include "FileReplace.h"
 #include "Format.h"
 #include "Messages.h"
+#include "StageScope.h"
 
 namespace {
 
@@ -58,41 +58,39 @@ std::string TemporaryBeside(const std::string& path) {
 
 }  // namespace
 
-void CDeviceJobs::ReadOut() {
-    if (!BeginJob() || !PlanReadOut()) return;
-    if (m_options.readOutStream != nullptr) {
-        ReadOutToStream();
-        return;
-    }
+JobOutcome CDeviceJobs::ReadOut() {
+    JobOutcome outcome = BeginJob();
+    if (outcome == JobOutcome::Done) outcome = PlanReadOut();
+    if (outcome != JobOutcome::Done) return outcome;
+    if (m_options.readOutStream != nullptr) return ReadOutToStream();
 
     std::string path;
-    if (!m_host.PromptSaveFile(&path)) {
-        Fail(kMsgReadOutCancelled);
-        return;
-    }
-    if (m_options.readOutSafely) {
-        ReadOutSafely(path);
-        return;
-    }
+    if (!m_host.PromptSaveFile(&path)) return Fail(kMsgReadOutCancelled);
+    if (m_options.readOutSafely) return ReadOutSafely(path);
     // Opened without truncating: an existing file is replaced only once the first block has
     // been read, so a target that refuses every read leaves the user's old file alone.
     FILE* file = std::fopen(path.c_str(), "ab");
-    if (!file) {
-        Fail(kMsgReadOutOpenFailed);
-        return;
-    }
-    ReadOutToFile(file, path);
+    if (!file) return Fail(kMsgReadOutOpenFailed);
+    return ReadOutToFile(file, path);
 }
 
-bool CDeviceJobs::PlanReadOut() {
+JobOutcome CDeviceJobs::PlanReadOut() {
     const FlashGeometry& g = m_geometry;
+    m_readBlocks.clear();
+    // The whole flash is as much as its size: without it, only a range the user gives.
+    if (m_options.identifyChip && m_options.readLength == 0) {
+        const JobOutcome outcome = RequireLayout(true);
+        if (outcome != JobOutcome::Done) return outcome;
+    }
     const uint32_t from = m_options.readAddress != 0 ? m_options.readAddress : g.base;
     const uint64_t to =
         m_options.readLength != 0 ? uint64_t{from} + m_options.readLength : uint64_t{g.end};
-    m_readBlocks.clear();
     if (to <= from || to > UINT64_C(0x100000000)) {
-        Fail(Format(kMsgReadRangeInvalid, from, m_options.readLength), from);
-        return false;
+        return Fail(Format(kMsgReadRangeInvalid, from, m_options.readLength), from);
+    }
+    // A range that starts in the flash ends there too (other memory, read on its own, is fine).
+    if (g.Known() && from >= g.base && from < g.end && to > g.end) {
+        return Fail(Format(kMsgRangePastFlash, from, m_options.readLength, g.end), from);
     }
     for (uint64_t at = from; at < to;) {
         const uint32_t address = static_cast<uint32_t>(at);
@@ -101,95 +99,130 @@ bool CDeviceJobs::PlanReadOut() {
         m_readBlocks.push_back(ReadBlock{address, length, InGap(g, address)});
         at += length;
     }
-    return true;
+    return JobOutcome::Done;
 }
 
-void CDeviceJobs::StartReadOutBar() {
-    m_host.StageBegan(JobStage::ReadOut, static_cast<int>(m_readBlocks.size()));
-    m_host.AppendLog(kMsgReadOutStart);
+bool CDeviceJobs::ReadBlockOnce(const ReadBlock& block, unsigned char* bytes, bool* unstable) {
+    *unstable = false;
+    const auto readInto = [&](unsigned char* into) {
+        return Retried(block.address, [&] {
+            return m_isp.ReadMemory(block.address, static_cast<uint16_t>(block.length), into);
+        });
+    };
+    if (!readInto(bytes)) return false;
+    if (!m_options.readOutTwice) return true;
+    // Read Memory has no checksum: a block counts once two reads of it agree.
+    constexpr int kMostReads = 4;
+    unsigned char reads[kMostReads][kReadBlock];
+    std::memcpy(reads[0], bytes, block.length);
+    for (int n = 1; n < kMostReads; ++n) {
+        if (!readInto(reads[n])) return false;
+        for (int earlier = 0; earlier < n; ++earlier) {
+            if (std::memcmp(reads[n], reads[earlier], block.length) == 0) {
+                std::memcpy(bytes, reads[n], block.length);
+                return true;
+            }
+        }
+    }
+    *unstable = true;
+    return false;
 }
 
-std::string CDeviceJobs::CopyBlocks(const BlockSink& sink, uint32_t* failedAt,
-                                    uint32_t* bytesKept) {
+JobOutcome CDeviceJobs::CopyBlocks(CStageScope& stage, const BlockSink& sink, std::string* failure,
+                                   uint32_t* failedAt, uint32_t* bytesKept) {
     *bytesKept = 0;
     const int total = static_cast<int>(m_readBlocks.size());
     unsigned char bytes[kReadBlock];
     for (int n = 1; n <= total; ++n) {
         const ReadBlock& block = m_readBlocks[static_cast<size_t>(n - 1)];
         *failedAt = block.address;
-        const auto read = [&] {
-            return m_isp.ReadMemory(block.address, static_cast<uint16_t>(block.length), bytes);
-        };
+        bool unstable = false;
         // Between two banks that do not meet there is nothing to read: erased, as a gap reads.
         if (block.gap) {
             std::memset(bytes, 0xFF, block.length);
-        } else if (!Retried(block.address, read)) {
-            return Format(kMsgReadOutReadFailed, block.address);
+        } else if (!ReadBlockOnce(block, bytes, &unstable)) {
+            if (m_stopRequested) return JobOutcome::Stopped;
+            *failure =
+                Format(unstable ? kMsgReadOutUnstable : kMsgReadOutReadFailed, block.address);
+            return JobOutcome::Failed;
         }
-        m_host.StageProgress(JobStage::ReadOut, n, total);
-        if (!sink(n, bytes, block.length)) return Format(kMsgReadOutWriteFailed, block.address);
+        stage.Progress(n);
+        if (!sink(n, bytes, block.length)) {
+            *failure = Format(kMsgReadOutWriteFailed, block.address);
+            return JobOutcome::Failed;
+        }
         *bytesKept += block.length;
     }
-    return std::string();
+    return JobOutcome::Done;
 }
 
-void CDeviceJobs::ReadOutToFile(FILE* file, const std::string& path) {
+JobOutcome CDeviceJobs::ReadOutToFile(FILE* file, const std::string& path) {
     const unsigned long start = NowMs();
-    StartReadOutBar();
+    CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()));
+    m_host.AppendLog(kMsgReadOutStart);
     uint32_t failedAt = 0, kept = 0;
-    std::string failure = CopyBlocks(
+    std::string failure;
+    JobOutcome outcome = CopyBlocks(
+        stage,
         [&](int n, const unsigned char* bytes, uint32_t length) {
             if (n == 1) file = std::freopen(path.c_str(), "wb", file);
             return file != nullptr && WriteBlock(file, bytes, length);
         },
-        &failedAt, &kept);
+        &failure, &failedAt, &kept);
     // A close that fails after every block went in is put on the last block.
-    if (file && std::fclose(file) != 0 && failure.empty()) {
+    if (file && std::fclose(file) != 0 && outcome == JobOutcome::Done) {
         failure = Format(kMsgReadOutWriteFailed, failedAt);
+        outcome = JobOutcome::Failed;
     }
-    if (!failure.empty()) {
-        ReadOutFailed(failure, failedAt);
-        return;
-    }
-    m_host.StageEnded(JobStage::ReadOut, true);
+    if (outcome == JobOutcome::Stopped) return EndStopped();
+    if (outcome != JobOutcome::Done) return FailOnLine(failure, failedAt);
+    stage.Succeed();
+    stage.End();
     ReportReadOutDone(start, path);
-    m_bLastJobOk = 1;
+    return JobOutcome::Done;
 }
 
-void CDeviceJobs::ReadOutSafely(const std::string& path) {
-    const std::string temporary = TemporaryBeside(path);
+JobOutcome CDeviceJobs::ReadOutSafely(const std::string& path) {
+    // A link is followed: the file it names is replaced, the link stays.
+    const std::string target = FollowLinks(path);
+    const std::string temporary = TemporaryBeside(target);
     FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) {
-        Fail(kMsgReadOutOpenFailed);
-        return;
-    }
+    if (!file) return Fail(kMsgReadOutOpenFailed);
     const unsigned long start = NowMs();
-    StartReadOutBar();
+    CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()));
+    m_host.AppendLog(kMsgReadOutStart);
     uint32_t failedAt = 0, kept = 0;
-    std::string failure =
-        CopyBlocks([&](int, const unsigned char* bytes,
-                       uint32_t length) { return WriteBlock(file, bytes, length); },
-                   &failedAt, &kept);
-    if (std::fclose(file) != 0 && failure.empty()) {
+    std::string failure;
+    JobOutcome outcome = CopyBlocks(
+        stage,
+        [&](int, const unsigned char* bytes, uint32_t length) {
+            return WriteBlock(file, bytes, length);
+        },
+        &failure, &failedAt, &kept);
+    if (std::fclose(file) != 0 && outcome == JobOutcome::Done) {
         failure = Format(kMsgReadOutWriteFailed, failedAt);
+        outcome = JobOutcome::Failed;
     }
-    if (!failure.empty()) {
-        ReadOutFailed(failure, failedAt);
-        KeepPartialReadOut(temporary, path, kept);
-        return;
+    if (outcome != JobOutcome::Done) {
+        if (outcome == JobOutcome::Failed) outcome = FailOnLine(failure, failedAt);
+        stage.End();
+        // Stopped or failed, the target is left as it was; what was read is kept apart.
+        KeepPartialReadOut(temporary, target, kept);
+        return outcome == JobOutcome::Stopped ? EndStopped() : outcome;
     }
-    if (!PutFileInPlace(temporary, path)) {
+    if (!PutFileInPlace(temporary, target)) {
         // Complete, but the old file stays in the way: say where the bytes are.
+        stage.End();
         m_host.AppendLog(kMsgReadOutReplaceFailed);
         m_host.FileSaved(temporary);
         m_host.AppendLog("\r\n");
         ReportFailure(kMsgReadOutReplaceFailed.Text() + temporary, -1);
-        m_host.StageEnded(JobStage::ReadOut, false);
-        return;
+        return JobOutcome::Failed;
     }
-    m_host.StageEnded(JobStage::ReadOut, true);
+    stage.Succeed();
+    stage.End();
     ReportReadOutDone(start, path);
-    m_bLastJobOk = 1;
+    return JobOutcome::Done;
 }
 
 void CDeviceJobs::KeepPartialReadOut(const std::string& temporary, const std::string& path,
@@ -205,27 +238,25 @@ void CDeviceJobs::KeepPartialReadOut(const std::string& temporary, const std::st
     m_host.AppendLog("\r\n");
 }
 
-void CDeviceJobs::ReadOutToStream() {
+JobOutcome CDeviceJobs::ReadOutToStream() {
     const unsigned long start = NowMs();
-    StartReadOutBar();
+    CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()));
+    m_host.AppendLog(kMsgReadOutStart);
     FILE* stream = m_options.readOutStream;
     uint32_t failedAt = 0, kept = 0;
-    const std::string failure =
-        CopyBlocks([&](int, const unsigned char* bytes,
-                       uint32_t length) { return WriteBlock(stream, bytes, length); },
-                   &failedAt, &kept);
-    if (!failure.empty()) {
-        ReadOutFailed(failure, failedAt);
-        return;
-    }
-    m_host.StageEnded(JobStage::ReadOut, true);
+    std::string failure;
+    const JobOutcome outcome = CopyBlocks(
+        stage,
+        [&](int, const unsigned char* bytes, uint32_t length) {
+            return WriteBlock(stream, bytes, length);
+        },
+        &failure, &failedAt, &kept);
+    if (outcome == JobOutcome::Stopped) return EndStopped();
+    if (outcome != JobOutcome::Done) return FailOnLine(failure, failedAt);
+    stage.Succeed();
+    stage.End();
     m_host.AppendLog(Format(kMsgReadOutDone, static_cast<int>(ElapsedMs(start, NowMs()))));
-    m_bLastJobOk = 1;
-}
-
-void CDeviceJobs::ReadOutFailed(const std::string& failure, uint32_t address) {
-    Fail(failure, address);
-    m_host.StageEnded(JobStage::ReadOut, false);
+    return JobOutcome::Done;
 }
 
 void CDeviceJobs::ReportReadOutDone(unsigned long start, const std::string& path) {

@@ -50,19 +50,21 @@ expect "kestrel-isp --port /dev/ttyUSB0 --baud 9600 r" read-out
 expect "kestrel-isp -p /dev/ttyUSB0 -b 9600 u" unprotect
 # Every option of the list; --name (of "--name value or --name=value") is none.
 expect "kestrel-isp --" --port --all-ports --baud --erase --verify --no-verify --run \
-    --address --length --format --reset --boot --invert-reset --invert-boot --retries --yes \
-    --json --lang --quiet --verbose --help --version
+    --address --length --format --reset --boot --invert-reset --invert-boot --retries --chip \
+    --flash-kib --yes --json --lang --quiet --verbose --help --version --list-chips
 expect "kestrel-isp info --" --port --all-ports --baud --reset --boot --invert-reset \
-    --invert-boot --retries --json --lang --quiet --verbose --help --version
+    --invert-boot --retries --chip --flash-kib --json --lang --quiet --verbose --help \
+    --version --list-chips
 expect "kestrel-isp program app.hex --no" --no-verify
 expect "kestrel-isp program app.hex --a" --address --all-ports
 expect "kestrel-isp verify app.hex --a" --address --all-ports
-expect "kestrel-isp verify app.hex --f" --format
+expect "kestrel-isp verify app.hex --f" --format --flash-kib
 expect "kestrel-isp program app.hex --format " auto binary elf hex srec
-expect "kestrel-isp read-out app.bin --l" --length --lang
+expect "kestrel-isp read-out app.bin --l" --length --lang --list-chips
 expect "kestrel-isp erase --" --port --all-ports --baud --address --length --reset --boot \
-    --invert-reset --invert-boot --retries --json --lang --quiet --verbose --help --version
-expect "kestrel-isp go --l" --lang
+    --invert-reset --invert-boot --retries --chip --flash-kib --json --lang --quiet --verbose \
+    --help --version --list-chips
+expect "kestrel-isp go --l" --lang --list-chips
 expect "kestrel-isp unprotect read --y" --yes
 expect "kestrel-isp protect read --y"
 expect "kestrel-isp --erase " all pages

@@ -6,9 +6,9 @@ namespace {
 TEST_F(JobTest, ChipInfoLogsVersionOptionBytesAndId) {
     SimTarget& target = StartTarget();
     ConnectTo(target);
-    jobs.ReadChipInfo();
+    last = jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>Bootloader版本：V2.2，选项字节：00 00\r\n>>芯片ID版本：V4.10\r\n");
-    EXPECT_EQ(jobs.LastJobSucceeded(), 1);
+    EXPECT_EQ(Succeeded(), 1);
     EXPECT_TRUE(host.bar.empty());
 }
 
@@ -18,13 +18,13 @@ TEST_F(JobTest, ChipIdKeepsLeadingZeroOfSecondByte) {
     config.blVersion = 0x31;
     SimTarget& target = StartTarget(config);
     ConnectTo(target);
-    jobs.ReadChipInfo();
+    last = jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>Bootloader版本：V3.1，选项字节：00 00\r\n>>芯片ID版本：V4.05\r\n");
 }
 
 TEST_F(JobTest, ChipInfoBeforeConnectRefusesAndSendsNothing) {
     SimTarget& target = StartTarget();
-    jobs.ReadChipInfo();
+    last = jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
     EXPECT_TRUE(target.HostBytes().empty());
 }
@@ -32,13 +32,13 @@ TEST_F(JobTest, ChipInfoBeforeConnectRefusesAndSendsNothing) {
 TEST_F(JobTest, ChipInfoAfterGoLogsBothFailures) {
     SimTarget& target = StartTarget();
     ConnectTo(target);
-    jobs.GoTo();
-    ASSERT_EQ(jobs.LastJobSucceeded(), 1);
+    last = jobs.GoTo();
+    ASSERT_EQ(Succeeded(), 1);
     host.log.clear();
-    jobs.ReadChipInfo();
+    last = jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>读取版本及读保护信息失败！\r\n>>读取芯片ID版本失败！\r\n");
     EXPECT_TRUE(jobs.IsConnected());
-    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
+    EXPECT_EQ(Succeeded(), 0);
 }
 
 TEST_F(JobTest, VersionFailureDoesNotStopChipId) {
@@ -46,7 +46,7 @@ TEST_F(JobTest, VersionFailureDoesNotStopChipId) {
     config.faults = {"nack:version"};
     SimTarget& target = StartTarget(config);
     ConnectTo(target);
-    jobs.ReadChipInfo();
+    last = jobs.ReadChipInfo();
     EXPECT_EQ(host.log, ">>读取版本及读保护信息失败！\r\n>>芯片ID版本：V4.10\r\n");
 }
 

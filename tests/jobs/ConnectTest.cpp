@@ -166,12 +166,12 @@ TEST_P(ProtectionJobTest, CommandThenResetThenTheSamePortAgain) {
     jobs.SetIdentifyChip(true);
     ConnectTo(target);
     const int resets = target.Resets();
-    c.job == 'P' ? jobs.ProtectReadout() : jobs.Unprotect(c.job == 'R');
+    c.job == 'P' ? (last = jobs.ProtectReadout()) : (last = jobs.Unprotect(c.job == 'R'));
     const std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), c.first);
     EXPECT_EQ(lines.back(), c.ok ? ">>芯片复位后重新连接成功！" : c.first) << host.log;
-    EXPECT_EQ(jobs.LastJobSucceeded(), c.ok ? 1 : 0);
+    EXPECT_EQ(Succeeded(), c.ok ? 1 : 0);
     EXPECT_TRUE(jobs.IsConnected());
     EXPECT_EQ(target.Resets() > resets, c.ok);
     std::vector<uint8_t> flash = target.Flash();
@@ -185,9 +185,9 @@ TEST_P(ProtectionJobTest, CommandThenResetThenTheSamePortAgain) {
         o.readLength = 4;
         o.readOutStream = sink;
     });
-    jobs.ReadOut();
+    last = jobs.ReadOut();
     std::fclose(sink);
-    EXPECT_EQ(jobs.LastJobSucceeded(), c.readable ? 1 : 0);
+    EXPECT_EQ(Succeeded(), c.readable ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Jobs, ProtectionJobTest, ::testing::ValuesIn(kProtectionCases), kCaseName);

@@ -122,7 +122,11 @@ protected:
         return bytes;
     }
 
+    // 1 when the last job run through `last = jobs.X()` did all it set out to do.
+    int Succeeded() const { return last == JobOutcome::Done ? 1 : 0; }
+
     RecordingHost host;
+    JobOutcome last = JobOutcome::Failed;
     CSimLink link;  // holds the targets
     CDeviceJobs jobs{host, link};
     int targetCount = 0;

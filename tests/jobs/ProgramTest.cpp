@@ -48,7 +48,7 @@ TEST_F(ProgramTest, OnePageEraseAllVerifyAndRun) {
     SimTarget& target = Prepare(image);
     jobs.SetRunProgram(true);
 
-    jobs.Program();
+    last = jobs.Program();
 
     EXPECT_EQ(WithoutDurations(host.Lines()),
               (std::vector<std::string>{">>读取下载文件到内存：1024byte ，共1页（每页1024byte）",
@@ -64,7 +64,7 @@ TEST_F(ProgramTest, OnePageEraseAllVerifyAndRun) {
     twice.insert(twice.end(), verify.begin(), verify.end());
     EXPECT_EQ(host.percents, twice);  // 00 25 50 75 100, then again from 00
     EXPECT_EQ(host.position, 4);
-    EXPECT_EQ(jobs.LastJobSucceeded(), 1);
+    EXPECT_EQ(Succeeded(), 1);
 }
 
 TEST_F(ProgramTest, ThreePagesInPageModeWithExtendedErase) {
@@ -73,7 +73,7 @@ TEST_F(ProgramTest, ThreePagesInPageModeWithExtendedErase) {
     jobs.SetEraseAll(false);
     jobs.SetVerify(false);
 
-    jobs.Program();
+    last = jobs.Program();
 
     EXPECT_EQ(WithoutDurations(host.Lines()),
               (std::vector<std::string>{">>读取下载文件到内存：3072byte ，共3页（每页1024byte）",
@@ -101,7 +101,7 @@ TEST_F(ProgramTest, PageModeLeavesPagesTheFileDoesNotTouchAlone) {
     jobs.SetFilePath(WriteHexFile("app.hex", app, 2 * kPage));
     jobs.SetEraseAll(false);
 
-    jobs.Program();
+    last = jobs.Program();
 
     EXPECT_EQ(WithoutDurations(host.Lines()),
               (std::vector<std::string>{">>读取下载文件到内存：3072byte ，共3页（每页1024byte）",
@@ -123,14 +123,14 @@ TEST_F(ProgramTest, PageModeLeavesPagesTheFileDoesNotTouchAlone) {
     const std::vector<std::string> verify = Percents(12);
     twice.insert(twice.end(), verify.begin(), verify.end());
     EXPECT_EQ(host.percents, twice);
-    EXPECT_EQ(jobs.LastJobSucceeded(), 1);
+    EXPECT_EQ(Succeeded(), 1);
 }
 
 TEST_F(ProgramTest, PageEraseFailureNamesPageCountedFromZero) {
     SimTarget& target = Prepare(Pattern(3 * kPage), {"nack:erase@2"});
     (void)target;
     jobs.SetEraseAll(false);
-    jobs.Program();
+    last = jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), ">>擦除FLASH第2页失败");
@@ -142,17 +142,17 @@ TEST_F(ProgramTest, WriteFailureAtSecondBlockStopsBeforeVerifyAndGo) {
     SimTarget& target = Prepare(Pattern(kPage), {"nack:write@0x08000100"});
     (void)target;
     jobs.SetRunProgram(true);
-    jobs.Program();
+    last = jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_EQ(lines.size(), 4u) << host.log;
     EXPECT_EQ(lines[3], ">>FLASH写256byte至0x08000100失败");
     EXPECT_EQ(host.position, 4);
-    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
+    EXPECT_EQ(Succeeded(), 0);
 }
 
 TEST_F(ProgramTest, ReadFailureWhileVerifying) {
     Prepare(Pattern(2 * kPage), {"nack:read@0x08000400"});
-    jobs.Program();
+    last = jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), ">>读取FLASH 0x08000400 ，256byte失败");
@@ -162,30 +162,30 @@ TEST_F(ProgramTest, ReadFailureWhileVerifying) {
 TEST_F(ProgramTest, VerifyDifferenceReportsExactAddress) {
     Prepare(Pattern(2 * kPage), {"corrupt:0x08000405"});
     jobs.SetRunProgram(true);
-    jobs.Program();
+    last = jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), ">>FLASH地址0x08000405校验出现错误，停止校验操作！");
     EXPECT_EQ(host.position, 8);
-    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
+    EXPECT_EQ(Succeeded(), 0);
 }
 
 TEST_F(ProgramTest, GoFailureLeavesNoMessage) {
     Prepare(Pattern(100), {"nack:go"});
     jobs.SetRunProgram(true);
-    jobs.Program();
+    last = jobs.Program();
     std::vector<std::string> lines = WithoutDurations(host.Lines());
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), ">>FLASH校验成功，用时N毫秒！");
     EXPECT_EQ(host.position, 4);
-    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
+    EXPECT_EQ(Succeeded(), 0);
 }
 
 TEST_F(ProgramTest, RunWithoutVerifyFollowsWriteDirectly) {
     Prepare(Pattern(100));
     jobs.SetVerify(false);
     jobs.SetRunProgram(true);
-    jobs.Program();
+    last = jobs.Program();
     std::vector<std::string> lines = WithoutDurations(host.Lines());
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], ">>FLASH烧录完成，用时N毫秒！");
@@ -199,7 +199,7 @@ TEST_F(ProgramTest, BadChecksumFailsLoadWithoutErasing) {
     std::fputs(":020000040800F2\r\n:0400000001020304F0\r\n:00000001FF\r\n", file);
     std::fclose(file);
     jobs.SetFilePath(path);
-    jobs.Program();
+    last = jobs.Program();
     EXPECT_EQ(host.log, ">>下载文件打开失败，取消烧录操作！\r\n");
     EXPECT_TRUE(host.bar.empty());
     EXPECT_TRUE(host.percents.empty());
@@ -208,7 +208,7 @@ TEST_F(ProgramTest, BadChecksumFailsLoadWithoutErasing) {
 
 TEST_F(ProgramTest, EraseAllFailureLeavesBarAlone) {
     Prepare(Pattern(16), {"nack:erase"});
-    jobs.Program();
+    last = jobs.Program();
     std::vector<std::string> lines = host.Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], ">>擦除芯片所有FLASH区失败，取消烧录操作！");
@@ -217,7 +217,7 @@ TEST_F(ProgramTest, EraseAllFailureLeavesBarAlone) {
 
 TEST_F(ProgramTest, NotConnectedDoesNotOpenTheFile) {
     jobs.SetFilePath("/dev/kestrel-no-such-file.hex");
-    jobs.Program();
+    last = jobs.Program();
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
 }
 
@@ -280,17 +280,17 @@ TEST_P(StageEventTest, JobTellsItsStagesInOrder) {
         jobs.SetEraseAll(c.eraseAll);
         jobs.SetRunProgram(c.run);
         host.savePath = TempPath("stages.bin");
-        if (c.job == 'P') jobs.Program();
-        if (c.job == 'R') jobs.ReadOut();
-        if (c.job == 'I') jobs.ReadChipInfo();
-        if (c.job == 'V') jobs.VerifyFile();
-        if (c.job == 'E') jobs.EraseRange(0, 0);
-        if (c.job == 'G') jobs.GoTo();
+        if (c.job == 'P') (last = jobs.Program());
+        if (c.job == 'R') (last = jobs.ReadOut());
+        if (c.job == 'I') (last = jobs.ReadChipInfo());
+        if (c.job == 'V') (last = jobs.VerifyFile());
+        if (c.job == 'E') (last = jobs.EraseRange(0, 0));
+        if (c.job == 'G') (last = jobs.GoTo());
     }
     EXPECT_EQ(host.stages, c.stages) << host.log;
     const bool failed = !c.stages.empty() && c.stages.back().find("failed") != std::string::npos;
     if (c.job != 'C') {
-        EXPECT_EQ(jobs.LastJobSucceeded(), failed ? 0 : 1);
+        EXPECT_EQ(Succeeded(), failed ? 0 : 1);
         // Failed comes once, with the failure's log line; Program's silent Go alone is not logged.
         ASSERT_EQ(host.failures.size(), failed ? 1u : 0u);
         const bool silent = std::string(c.name) == "RunFails";
@@ -362,8 +362,8 @@ TEST_P(FamilyProgramTest, GappedImageInPageModeTouchesOnlyItsUnits) {
     std::ofstream(path, std::ios::binary) << hex << ":00000001FF\r\n";
     jobs.SetFilePath(path);
     jobs.SetEraseAll(false);
-    jobs.Program();
-    ASSERT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+    last = jobs.Program();
+    ASSERT_EQ(Succeeded(), 1) << host.log;
 
     // The simulator's flash is the units one after another, gaps left out.
     const std::vector<chips::EraseUnit> units = chips::FlashUnits(chip, c.flashKiB);
@@ -400,8 +400,8 @@ TEST_F(ProgramTest, EraseIsAwaitedForItsWorstCaseAndNoLonger) {
         ConnectTo(target);
         jobs.SetFilePath(WriteHexFile("slow.hex", Pattern(64), slowSectorIsLarge ? 0x20000 : 0));
         jobs.SetEraseAll(false);
-        jobs.Program();
-        EXPECT_EQ(jobs.LastJobSucceeded(), slowSectorIsLarge ? 1 : 0) << host.log;
+        last = jobs.Program();
+        EXPECT_EQ(Succeeded(), slowSectorIsLarge ? 1 : 0) << host.log;
         const std::vector<uint8_t> sent = target.HostBytes();
         int erases = 0;
         for (size_t i = 0; i + 1 < sent.size(); ++i)
@@ -496,9 +496,9 @@ TEST_P(FileKindTest, JudgedBeforeAnyConnection) {
         o.filePath = path;
         o.imageFormat = c.format;
     });
-    jobs.Program();
+    last = jobs.Program();
     if (c.ok) {
-        EXPECT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+        EXPECT_EQ(Succeeded(), 1) << host.log;
         EXPECT_EQ(target.Flash()[0], 0x11);
         return;
     }
@@ -518,8 +518,8 @@ TEST_F(JobTest, LinesBehindTheEndRecordAreWarnedOfAndNotWritten) {
         o.filePath = path;
         o.imageFormat = ImageFormat::Auto;
     });
-    jobs.Program();
-    ASSERT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+    last = jobs.Program();
+    ASSERT_EQ(Succeeded(), 1) << host.log;
     EXPECT_EQ(host.Lines()[0], ">>HEX文件第5行起位于结束记录之后，未读取");
     EXPECT_EQ(target.Flash()[0x100], 0xFF);
 }
@@ -535,8 +535,8 @@ TEST_F(JobTest, BinaryAtAnAddressProgramsAndVerifiesOnlyItsPages) {
         o.binaryAddress = 0x08002200;
         o.eraseAll = false;
     });
-    jobs.Program();
-    ASSERT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+    last = jobs.Program();
+    ASSERT_EQ(Succeeded(), 1) << host.log;
     // Pages 8 and 9 erased and written from 0x2200 on; the rest of the flash kept.
     std::vector<uint8_t> expected(64 * 1024, 0x00);
     std::fill(expected.begin() + 0x2000, expected.begin() + 0x2800, 0xFF);
@@ -554,11 +554,11 @@ TEST_F(JobTest, VerifyFileReadsOnlyPagesWithDataAndNamesTheFirstDifference) {
         SimTarget& target = StartTarget(config);
         ConnectTo(target);
         jobs.SetFilePath(WriteHexFile("verify.hex", image, 0x400));
-        jobs.VerifyFile();
+        last = jobs.VerifyFile();
         EXPECT_EQ(WithoutDurations(host.Lines()).back(),
                   fault.empty() ? ">>FLASH校验成功，用时N毫秒！"
                                 : ">>FLASH地址0x08000452校验出现错误，停止校验操作！");
-        EXPECT_EQ(jobs.LastJobSucceeded(), fault.empty() ? 1 : 0);
+        EXPECT_EQ(Succeeded(), fault.empty() ? 1 : 0);
         EXPECT_FALSE(Contains(target.HostBytes(), {0x08, 0x00, 0x00, 0x00, 0x08})) << "page 0";
         EXPECT_FALSE(Contains(target.HostBytes(), {0x31, 0xCE})) << "nothing written";
         jobs.Disconnect();
@@ -588,8 +588,8 @@ TEST_P(RetryTest, FailedBlockIsTriedAgainAfterAResync) {
     Prepare(Pattern(kPage), {c.fault});
     ChangeOptions([&](JobOptions& o) { o.retries = c.retries; });
     host.savePath = TempPath("retry.bin");
-    c.job == 'P' ? jobs.Program() : jobs.ReadOut();
-    EXPECT_EQ(jobs.LastJobSucceeded(), c.retries) << host.log;
+    c.job == 'P' ? (last = jobs.Program()) : (last = jobs.ReadOut());
+    EXPECT_EQ(Succeeded(), c.retries) << host.log;
     const std::vector<std::string> lines = host.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), ">>重试0x08000100处的数据块（1/1）"),
               c.retries);
@@ -615,7 +615,7 @@ const EraseCase kEraseCases[] = {
     {"OnePage", "f103", 64, 0x08000401, 1, 0x08000400, 0x080007FF, 1,
      ">>擦除范围按擦除单元扩展为0x08000400至0x080007FF"},
     {"OutsideFlash", "f407", 512, 0x0807FFF0, 0x20, 0, 0, 0,
-     ">>擦除范围0x0807FFF0至0x0808000F超出芯片FLASH！"},
+     ">>范围0x0807FFF0起32字节超出FLASH末尾0x08080000！"},
 };
 
 class EraseRangeTest : public JobTest, public ::testing::WithParamInterface<EraseCase> {};
@@ -624,8 +624,8 @@ TEST_P(EraseRangeTest, ErasesTheUnitsTheRangeTouchesAndNothingElse) {
     const EraseCase& c = GetParam();
     std::vector<uint8_t> expected(c.flashKiB * 1024u, 0x00);
     SimTarget& target = ConnectToChip(c.chip, c.flashKiB, expected);
-    jobs.EraseRange(c.address, c.length);
-    EXPECT_EQ(jobs.LastJobSucceeded(), c.units != 0) << host.log;
+    last = jobs.EraseRange(c.address, c.length);
+    EXPECT_EQ(Succeeded(), c.units != 0) << host.log;
     const std::vector<std::string> lines = host.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), c.line), *c.line ? 1 : 0) << host.log;
     if (c.units != 0) {
@@ -643,7 +643,7 @@ INSTANTIATE_TEST_SUITE_P(Ranges, EraseRangeTest, ::testing::ValuesIn(kEraseCases
 TEST_F(JobTest, RangeEraseNeedsAnIdentifiedChip) {
     SimTarget& target = StartTarget();
     ConnectTo(target);
-    jobs.EraseRange(0x08000000, 0x400);
+    last = jobs.EraseRange(0x08000000, 0x400);
     EXPECT_EQ(host.log, ">>未识别芯片，无法按地址擦除！\r\n");
     EXPECT_TRUE(target.HostBytes().empty());
 }

@@ -38,7 +38,7 @@ TEST_F(ReadOutTest, CompleteReadOutEqualsFlashAndLogsWhereItWent) {
         old << std::string(70000, 'x');  // an existing, longer file is replaced
     }
 
-    jobs.ReadOut();
+    last = jobs.ReadOut();
 
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(65536);
@@ -54,13 +54,13 @@ TEST_F(ReadOutTest, CompleteReadOutEqualsFlashAndLogsWhereItWent) {
     EXPECT_EQ(host.percents[3], "01%");
     EXPECT_EQ(host.percents[128], "50%");
     EXPECT_EQ(host.percents[256], "100%");
-    EXPECT_EQ(jobs.LastJobSucceeded(), 1);
+    EXPECT_EQ(Succeeded(), 1);
 }
 
 TEST_F(ReadOutTest, ReadFailureKeepsBlocksWrittenBefore) {
     SimTarget& target = Prepare({"nack:read@0x08004000"});
     host.savePath = TempPath("partial.bin");
-    jobs.ReadOut();
+    last = jobs.ReadOut();
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(16384);
     EXPECT_EQ(ReadFile(host.savePath), flash);
@@ -69,13 +69,13 @@ TEST_F(ReadOutTest, ReadFailureKeepsBlocksWrittenBefore) {
     EXPECT_EQ(lines[1], ">>读取FLASH 0x08004000失败！");
     EXPECT_EQ(host.position, 256);
     EXPECT_EQ(host.percents.back(), "25%");
-    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
+    EXPECT_EQ(Succeeded(), 0);
 }
 
 TEST_F(ReadOutTest, FailureOnFirstBlockLeavesNewFileEmptyAndOldFileUntouched) {
     Prepare({"nack:read@0x08000000"});
     host.savePath = TempPath("empty.bin");
-    jobs.ReadOut();
+    last = jobs.ReadOut();
     EXPECT_TRUE(FileExists(host.savePath));
     EXPECT_TRUE(ReadFile(host.savePath).empty());
 
@@ -85,14 +85,14 @@ TEST_F(ReadOutTest, FailureOnFirstBlockLeavesNewFileEmptyAndOldFileUntouched) {
         std::ofstream old(host.savePath, std::ios::binary);
         old.write(reinterpret_cast<const char*>(precious.data()), 3000);
     }
-    jobs.ReadOut();
+    last = jobs.ReadOut();
     EXPECT_EQ(ReadFile(host.savePath), precious);
-    EXPECT_EQ(jobs.LastJobSucceeded(), 0);
+    EXPECT_EQ(Succeeded(), 0);
 }
 
 TEST_F(ReadOutTest, CancelledPromptReadsNothing) {
     SimTarget& target = Prepare();
-    jobs.ReadOut();
+    last = jobs.ReadOut();
     EXPECT_EQ(host.prompts, 1);
     EXPECT_EQ(host.log, ">>取消FLASH读取操作！\r\n");
     EXPECT_TRUE(target.HostBytes().empty());
@@ -102,7 +102,7 @@ TEST_F(ReadOutTest, CancelledPromptReadsNothing) {
 TEST_F(ReadOutTest, UnwritablePathIsReportedBeforeReading) {
     SimTarget& target = Prepare();
     host.savePath = "/nonexistent-kestrel-dir/flash.bin";
-    jobs.ReadOut();
+    last = jobs.ReadOut();
     EXPECT_EQ(host.log, ">>写入文件失败，读取FLASH操作取消！！\r\n");
     EXPECT_TRUE(target.HostBytes().empty());
     EXPECT_TRUE(host.bar.empty());
@@ -112,7 +112,7 @@ TEST_F(ReadOutTest, FullDiskIsReportedAtTheBlockThatFailed) {
     if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     Prepare();
     host.savePath = "/dev/full";
-    jobs.ReadOut();
+    last = jobs.ReadOut();
     std::vector<std::string> lines = host.Lines();
     ASSERT_EQ(lines.size(), 2u) << host.log;
     EXPECT_EQ(lines[1], ">>成功读取FLASH 0x08000000，但写入文件时发生异常！");
@@ -120,7 +120,7 @@ TEST_F(ReadOutTest, FullDiskIsReportedAtTheBlockThatFailed) {
 }
 
 TEST_F(ReadOutTest, NotConnectedDoesNotPrompt) {
-    jobs.ReadOut();
+    last = jobs.ReadOut();
     EXPECT_EQ(host.log, ">>未连接ISP，本次操作无效！!\r\n");
     EXPECT_EQ(host.prompts, 0);
 }
@@ -161,8 +161,8 @@ TEST_P(ReadOutRangeTest, OutputHoldsExactlyTheRange) {
         o.readOutStream = stream;
     });
     host.savePath = TempPath("range.bin");
-    jobs.ReadOut();
-    ASSERT_EQ(jobs.LastJobSucceeded(), 1) << host.log;
+    last = jobs.ReadOut();
+    ASSERT_EQ(Succeeded(), 1) << host.log;
     std::vector<uint8_t> got = ReadFile(host.savePath);
     if (stream) {
         std::rewind(stream);
@@ -204,11 +204,11 @@ TEST_P(SafeReadOutTest, OldFileStaysUntilTheReadOutIsComplete) {
     host.savePath = TempPath("safe.bin");
     const std::string partial = TempPath("safe.bin.partial");
     std::ofstream(host.savePath) << std::string(3000, 'Z');
-    jobs.ReadOut();
+    last = jobs.ReadOut();
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(c.kept);
     const bool complete = c.kept == 65536, kept = !complete && c.kept != 0;
-    EXPECT_EQ(jobs.LastJobSucceeded(), complete ? 1 : 0);
+    EXPECT_EQ(Succeeded(), complete ? 1 : 0);
     EXPECT_EQ(ReadFile(host.savePath), complete ? flash : std::vector<uint8_t>(3000, 'Z'));
     EXPECT_EQ(FileExists(partial), kept);
     if (kept) {

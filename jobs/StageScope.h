@@ -1,0 +1,34 @@
+// A stage of a job, told to the host when it begins and, on every path out of it, when it
+// ends: failed unless Succeed was called first.
+#pragma once
+
+#include "JobHost.h"
+
+class CStageScope {
+public:
+    CStageScope(IJobHost& host, JobStage stage, int total)
+        : m_host(host), m_stage(stage), m_total(total) {
+        m_host.StageBegan(stage, total);
+    }
+    ~CStageScope() { End(); }
+    CStageScope(const CStageScope&) = delete;
+    CStageScope& operator=(const CStageScope&) = delete;
+
+    // done of the stage's total steps are behind it.
+    void Progress(int done) { m_host.StageProgress(m_stage, done, m_total); }
+    void Succeed() { m_ok = true; }
+    // Ends the stage now (before a line that belongs after it); later calls do nothing.
+    void End() {
+        if (m_ended) return;
+        m_ended = true;
+        m_host.StageEnded(m_stage, m_ok);
+    }
+    int Total() const { return m_total; }
+
+private:
+    IJobHost& m_host;
+    JobStage m_stage;
+    int m_total;
+    bool m_ok = false;
+    bool m_ended = false;
+};
