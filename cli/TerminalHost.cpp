@@ -7,7 +7,6 @@
 #include "IniFile.h"
 #include "OpenFailure.h"
 #include "Platform.h"
-#include "ProgressBar.h"
 #include "SettingNames.h"
 
 namespace {
@@ -213,8 +212,8 @@ void CTerminalHost::DrawBar() {
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::steady_clock::now() - m_stageStart)
                              .count();
-    std::fprintf(stderr, "\r[%s] %4s %-10s %4lds", bar.c_str(),
-                 PercentText(m_done, m_total).c_str(), m_stage, static_cast<long>(elapsed));
+    std::fprintf(stderr, "\r[%s] %3ld%% %-10s %4lds", bar.c_str(),
+                 static_cast<long>(m_done) * 100 / m_total, m_stage, static_cast<long>(elapsed));
     std::fflush(stderr);
     m_barShown = true;
 }

@@ -102,8 +102,9 @@ class FlashImage {
 public:
     static constexpr uint32_t kMaxPageSize = 1024;
     // Most pages a loaded image may have: pages 0 to kMaxPages - 1, so a byte whose image
-    // offset divided by the page size reaches kMaxPages fails the load. The job's progress
-    // bar counts pages in a 16-bit range; with 1024-byte pages this is 16 MiB less one page.
+    // offset divided by the page size reaches kMaxPages fails the load. With 1024-byte pages
+    // this is 16 MiB less one page, eight times the largest STM32 flash: a file that reaches
+    // further is not firmware for one (a stray address record), and its memory stays bounded.
     static constexpr uint32_t kMaxPages = 16383;
 
     FlashImage();
