@@ -154,15 +154,24 @@ protected:
     Result InterruptWrite(
         int signal, sim::PtyTarget& target, std::vector<std::string> env = {},
         const std::function<void()>& writing = [] {}) {
-        std::string hex = WriteLargeHex(16 * 1024);
+        return Interrupt(signal, {"program", WriteLargeHex(16 * 1024)}, u8">>开始写入FLASH", target,
+                         std::move(env), writing);
+    }
+
+    // Runs the command on the target and sends the signal once the log holds the line.
+    Result Interrupt(
+        int signal, std::vector<std::string> command, const std::string& line,
+        sim::PtyTarget& target, std::vector<std::string> env = {},
+        const std::function<void()>& then = [] {}) {
         env.push_back(configEnv);
-        Running run = StartIsp({"--port", target.SlavePath(), "program", hex}, env);
+        command.insert(command.begin(), {"--port", target.SlavePath()});
+        Running run = StartIsp(command, env);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (OutputSoFar(run).find(u8">>开始写入FLASH") == std::string::npos &&
+        while (OutputSoFar(run).find(line) == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        writing();
+        then();
         ::kill(run.pid, signal);
         return Finish(run);
     }
@@ -274,6 +283,24 @@ TEST_F(CliTest, SigintDuringWriteExits130) {
     sim::PtyTarget& target = StartPacedTarget();
     Result r = InterruptWrite(SIGINT, target);
     EXPECT_EQ(r.status, 130) << r.out << r.err;
+}
+
+// An interrupted read-out leaves the file it was to replace as it was, keeps what it had read
+// apart, and leaves no temporary file behind.
+TEST_F(CliTest, SigintDuringReadOutLeavesTheTargetFileAndNoTemporaryOne) {
+    sim::PtyTarget& target = StartPacedTarget();
+    const std::string out = dir + "/kept.bin";
+    std::ofstream(out) << "precious";
+    Result r = Interrupt(SIGINT, {"read-out", out}, u8">>开始读取FLASH", target);
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    EXPECT_EQ(r.err, "kestrel-isp: interrupted; the target file is unchanged\n");
+    std::ifstream in(out);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+    std::ifstream partial(out + ".partial");
+    EXPECT_TRUE(partial.good() || r.out.find(".partial") == std::string::npos) << r.out;
+    for (const char* leftover : {".kestrel-tmp", ".kestrel-tmp1"}) {
+        EXPECT_FALSE(std::ifstream(out + leftover).good()) << leftover;
+    }
 }
 
 TEST_F(CliTest, ProgramWithFailedGoExitsOne) {
@@ -426,6 +453,9 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
         {{"info", "--quiet=yes"}, "--quiet takes no value"},
         {{"verify"}, "verify needs a file"},
         {{"info", "-x"}, "unknown option -x"},
+        {{"info", "--chip", "f999"}, "--chip takes a chip's name: f103, f030,"},
+        {{"info", "--flash-kib", "0"}, "--flash-kib needs a size in KiB"},
+        {{"erase", "--verify"}, "--verify does not apply to erase"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv{"kestrel-isp"};
@@ -445,6 +475,7 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
     EXPECT_EQ(o.baud, 9600);
     EXPECT_EQ(o.file, "-");
     EXPECT_EQ(o.address, 0x08001000u);
+    EXPECT_EQ(o.retries, 2) << "a late reply costs a retry, not the job";
     EXPECT_EQ(o.passOn,
               (std::vector<std::string>{"-b", "9600", "read-out", "-", "--address=0x08001000"}));
 }
@@ -474,6 +505,9 @@ TEST_F(CliTest, BadFilesAreRefusedBeforeThePortIsTouched) {
          std::string(KESTREL_ISP_PATH) + ": ELF for x86-64, not ARM\n"},
         {{"program", "--format", "srec", dir + "/bad.hex"},
          "the file is Intel HEX, not S-record\n"},
+        {{"read-out", "/dev/null"}, "/dev/null: cannot write the read-out there: it is a device\n"},
+        {{"read-out", dir + "/none/flash.bin"},
+         "/none/flash.bin: cannot write the read-out there: its folder does not exist\n"},
     };
     for (const auto& r : refused) {
         std::vector<std::string> args = {"--port", target.SlavePath()};

@@ -192,4 +192,141 @@ TEST_P(ProtectionJobTest, CommandThenResetThenTheSamePortAgain) {
 
 INSTANTIATE_TEST_SUITE_P(Jobs, ProtectionJobTest, ::testing::ValuesIn(kProtectionCases), kCaseName);
 
+// The chip is used only when what it says holds together; otherwise layout-dependent work
+// (here an erase of 2 KiB at 0x08004000) stops before it sends anything, saying what was seen.
+struct IdentifyCase {
+    const char* name;
+    const char* chip;  // the simulated chip
+    uint16_t pid;      // what it answers instead of its own ID; 0: its own
+    std::vector<std::string> faults;
+    const char* chipKey;  // --chip; "": none
+    uint32_t flashKiB;    // --flash-kib; 0: none
+    const char* line;     // the one line logged: the refusal, or the rounding of a done erase
+};
+
+const char* const kErased = ">>擦除范围按擦除单元扩展为0x08004000至0x08007FFF";
+const IdentifyCase kIdentifyCases[] = {
+    {"IdUnreadable",
+     "f407",
+     0,
+     {"nack:id"},
+     "",
+     0,
+     ">>FLASH布局未知（芯片未应答读取ID命令）；请用--chip NAME指定芯片（kestrel-isp "
+     "--list-chips列出型号）"},
+    {"UnknownId",
+     "f407",
+     0x0999,
+     {},
+     "",
+     0,
+     ">>FLASH布局未知（未知产品ID 0x999）；请用--chip NAME指定芯片（kestrel-isp "
+     "--list-chips列出型号）"},
+    {"IdAnotherFamilysErase",
+     "f407",
+     0x0414,
+     {},
+     "",
+     0,
+     ">>FLASH布局未知（产品ID 0x414，但Bootloader列出扩展擦除命令（0x44））；请用--chip "
+     "NAME指定芯片（kestrel-isp --list-chips列出型号）"},
+    {"SizeNoneOfTheFamilys",
+     "f407",
+     0,
+     {"reply:read:79,37,00*1"},
+     "",
+     0,
+     ">>FLASH布局未知（FLASH容量寄存器为55KB，STM32F405/407/415/417没有此容量）；请用--chip "
+     "NAME指定芯片（kestrel-isp --list-chips列出型号）"},
+    {"NamedChipAgrees", "f407", 0, {}, "f407", 0, kErased},
+    {"NamedChipWhenIdUnreadable", "f407", 0, {"nack:id"}, "f407", 0, kErased},
+    {"NamedChipContradicted",
+     "f407",
+     0,
+     {},
+     "f103",
+     0,
+     ">>f103与芯片自身信息不符：芯片产品ID为0x413；请检查--chip和--flash-kib"},
+    {"SizeContradicted",
+     "f407",
+     0,
+     {},
+     "",
+     512,
+     ">>f407与芯片自身信息不符：FLASH容量寄存器为1024KB；请检查--chip和--flash-kib"},
+    {"TwoBanksSizeUnreadable",
+     "l476",
+     0,
+     {"nack:read@0x1FFF75E0"},
+     "",
+     0,
+     ">>FLASH布局未知（STM32L47x/48x有两个BANK且无法读取FLASH容量）；请用--flash-kib "
+     "N指定FLASH容量"},
+    {"TwoBanksSizeGiven",
+     "l476",
+     0,
+     {"nack:read@0x1FFF75E0"},
+     "",
+     1024,
+     ">>成功擦除FLASH 0x08004000至0x080047FF（1个擦除单元）！"},
+};
+
+class IdentifyTest : public JobTest, public ::testing::WithParamInterface<IdentifyCase> {};
+
+TEST_P(IdentifyTest, LayoutDependentWorkOnlyWithAChipThatHoldsTogether) {
+    const IdentifyCase& c = GetParam();
+    sim::TargetConfig config;
+    config.SetChip(*chips::FindChipByKey(c.chip));
+    config.initialFlash = Pattern(0x10000);
+    if (c.pid != 0) config.pid = c.pid;
+    config.faults = c.faults;
+    SimTarget& target = StartTarget(config);
+    ChangeOptions([&](JobOptions& o) {
+        o.identifyChip = true;
+        o.chipKey = c.chipKey;
+        o.flashKiB = c.flashKiB;
+    });
+    ConnectTo(target);
+    last = jobs.EraseRange(0x08004000, 2048);
+    const bool refused = std::string(c.line).find("0x08004000至") == std::string::npos;
+    EXPECT_EQ(Succeeded(), refused ? 0 : 1) << host.log;
+    const std::vector<std::string> lines = host.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), c.line), 1) << host.log;
+    std::vector<uint8_t> flash = target.Flash();
+    flash.resize(config.initialFlash.size());
+    EXPECT_EQ(flash == config.initialFlash, refused);
+    if (refused) {
+        EXPECT_TRUE(target.HostBytes().empty()) << "nothing sent after identifying";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, IdentifyTest, ::testing::ValuesIn(kIdentifyCases), kCaseName);
+
+// Without a layout only whole-flash programming goes on, and says the file's fit was not
+// checked; page mode and a whole-flash read-out stop first. Every ending of the command line
+// is a line that says why.
+TEST_F(JobTest, UnknownChipProgramsOnlyByErasingAllAndSaysTheFitWasNotChecked) {
+    sim::TargetConfig config;
+    config.faults = {"nack:id"};
+    SimTarget& target = StartTarget(config);
+    ChangeOptions([](JobOptions& o) {
+        o.identifyChip = true;
+        o.explainFailures = true;
+        o.filePath = "";
+    });
+    ConnectTo(target);
+    jobs.SetFilePath(WriteHexFile("fit.hex", Pattern(1024)));
+    jobs.SetEraseAll(false);
+    EXPECT_EQ(jobs.Program(), JobOutcome::Failed);
+    EXPECT_TRUE(target.HostBytes().empty());
+    host.savePath = TempPath("whole.bin");
+    EXPECT_EQ(jobs.ReadOut(), JobOutcome::Failed);
+    EXPECT_NE(host.Lines().back().find("或用--length指定读取长度"), std::string::npos) << host.log;
+    EXPECT_TRUE(target.HostBytes().empty());
+    host.log.clear();
+    jobs.SetEraseAll(true);
+    EXPECT_EQ(jobs.Program(), JobOutcome::Done) << host.log;
+    EXPECT_EQ(host.Lines()[1], ">>芯片未知，未检查下载文件是否超出FLASH");
+}
+
 }  // namespace

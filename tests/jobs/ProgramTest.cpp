@@ -544,26 +544,87 @@ TEST_F(JobTest, BinaryAtAnAddressProgramsAndVerifiesOnlyItsPages) {
     EXPECT_TRUE(target.Flash() == expected);
 }
 
-TEST_F(JobTest, VerifyFileReadsOnlyPagesWithDataAndNamesTheFirstDifference) {
+// A verify difference is read once more where failures are explained: a flash that differs
+// reads the same twice, a glitch on the line reads differently.
+struct VerifyCase {
+    const char* name;
+    const char* fault;
+    bool explain;
+    const char* last;
+};
+
+const VerifyCase kVerifyCases[] = {
+    {"Same", "", false, ">>FLASH校验成功，用时N毫秒！"},
+    {"Differs", "corrupt:0x08000452", false, ">>FLASH地址0x08000452校验出现错误，停止校验操作！"},
+    {"DiffersTwice", "corrupt:0x08000452", true,
+     ">>FLASH地址0x08000452校验出现错误，停止校验操作！"},
+    {"GlitchReadAgain", "corrupt:0x08000452*1", true,
+     ">>两次读取FLASH 0x08000400的结果不同，读取不稳定，停止校验操作！"},
+};
+
+class VerifyFileTest : public JobTest, public ::testing::WithParamInterface<VerifyCase> {};
+
+TEST_P(VerifyFileTest, ReadsOnlyPagesWithDataAndNamesTheFirstDifference) {
+    const VerifyCase& c = GetParam();
     const std::vector<uint8_t> image = Pattern(300);
-    for (const std::string fault : {"", "corrupt:0x08000452"}) {
-        sim::TargetConfig config;
-        config.initialFlash.assign(0x400, 0xFF);
-        config.initialFlash.insert(config.initialFlash.end(), image.begin(), image.end());
-        if (!fault.empty()) config.faults = {fault};
-        SimTarget& target = StartTarget(config);
-        ConnectTo(target);
-        jobs.SetFilePath(WriteHexFile("verify.hex", image, 0x400));
-        last = jobs.VerifyFile();
-        EXPECT_EQ(WithoutDurations(host.Lines()).back(),
-                  fault.empty() ? ">>FLASH校验成功，用时N毫秒！"
-                                : ">>FLASH地址0x08000452校验出现错误，停止校验操作！");
-        EXPECT_EQ(Succeeded(), fault.empty() ? 1 : 0);
-        EXPECT_FALSE(Contains(target.HostBytes(), {0x08, 0x00, 0x00, 0x00, 0x08})) << "page 0";
-        EXPECT_FALSE(Contains(target.HostBytes(), {0x31, 0xCE})) << "nothing written";
-        jobs.Disconnect();
-    }
+    sim::TargetConfig config;
+    config.initialFlash.assign(0x400, 0xFF);
+    config.initialFlash.insert(config.initialFlash.end(), image.begin(), image.end());
+    if (*c.fault) config.faults = {c.fault};
+    SimTarget& target = StartTarget(config);
+    ChangeOptions([&](JobOptions& o) { o.explainFailures = c.explain; });
+    ConnectTo(target);
+    jobs.SetFilePath(WriteHexFile("verify.hex", image, 0x400));
+    last = jobs.VerifyFile();
+    EXPECT_EQ(WithoutDurations(host.Lines()).back(), c.last);
+    EXPECT_EQ(Succeeded(), *c.fault ? 0 : 1);
+    EXPECT_FALSE(Contains(target.HostBytes(), {0x08, 0x00, 0x00, 0x00, 0x08})) << "page 0";
+    EXPECT_FALSE(Contains(target.HostBytes(), {0x31, 0xCE})) << "nothing written";
 }
+
+INSTANTIATE_TEST_SUITE_P(Reads, VerifyFileTest, ::testing::ValuesIn(kVerifyCases), kCaseName);
+
+// Where failures are explained, every ending of a job is a line that says why; the dialog's
+// refused Go stays silent.
+struct WhyCase {
+    const char* name;
+    char job;  // 'P' program, 'I' chip information
+    const char* fault;
+    bool run;
+    bool explain;
+    const char* last;  // "": no failure line
+};
+
+const WhyCase kWhyCases[] = {
+    {"Refused", 'P', "nack:write@0x08000100", false, true,
+     ">>FLASH写256byte至0x08000100失败：Bootloader拒绝执行"},
+    {"NoAnswer", 'I', "short:id:0", false, true, ">>读取芯片ID版本失败！：Bootloader无应答"},
+    {"Gone", 'P', "unplug:40", false, true, ">>FLASH写256byte至0x08000000失败：设备已断开"},
+    {"GoRefused", 'P', "nack:go", true, true, ">>跳转到0x08000000运行失败！：Bootloader拒绝执行"},
+    {"GoRefusedInTheDialog", 'P', "nack:go", true, false, ""},
+};
+
+class WhyTest : public JobTest, public ::testing::WithParamInterface<WhyCase> {};
+
+TEST_P(WhyTest, FailureLinesSayWhy) {
+    const WhyCase& c = GetParam();
+    sim::TargetConfig config;
+    config.faults = {c.fault};
+    SimTarget& target = StartTarget(config);
+    ChangeOptions([&](JobOptions& o) {
+        o.explainFailures = c.explain;
+        o.runProgram = c.run;
+        o.verify = false;
+    });
+    ConnectTo(target);
+    jobs.SetFilePath(WriteHexFile("why.hex", Pattern(1024)));
+    EXPECT_EQ(c.job == 'P' ? jobs.Program() : jobs.ReadChipInfo(), JobOutcome::Failed);
+    const std::vector<std::string> lines = WithoutDurations(host.Lines());
+    EXPECT_EQ(lines.back(), *c.last ? c.last : ">>FLASH烧录完成，用时N毫秒！") << host.log;
+    ASSERT_EQ(host.failures.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, WhyTest, ::testing::ValuesIn(kWhyCases), kCaseName);
 
 // A block refused once goes through with one retry, after a resync, and fails without.
 struct RetryCase {
@@ -614,8 +675,12 @@ const EraseCase kEraseCases[] = {
      ">>擦除范围按擦除单元扩展为0x0800C000至0x0801FFFF"},
     {"OnePage", "f103", 64, 0x08000401, 1, 0x08000400, 0x080007FF, 1,
      ">>擦除范围按擦除单元扩展为0x08000400至0x080007FF"},
-    {"OutsideFlash", "f407", 512, 0x0807FFF0, 0x20, 0, 0, 0,
+    {"PastTheEnd", "f407", 512, 0x0807FFF0, 0x20, 0, 0, 0,
      ">>范围0x0807FFF0起32字节超出FLASH末尾0x08080000！"},
+    {"PastTheTopOfMemory", "f407", 512, 0x08004000, 0xFFFFFFFF, 0, 0, 0,
+     ">>范围0x08004000起4294967295字节超出FLASH末尾0x08080000！"},
+    {"BelowTheFlash", "f407", 512, 0x07FFF000, 0x100, 0, 0, 0,
+     ">>范围0x07FFF000起256字节不在芯片FLASH内！"},
 };
 
 class EraseRangeTest : public JobTest, public ::testing::WithParamInterface<EraseCase> {};

@@ -1,9 +1,11 @@
 // Read-out: 64 KiB of flash (or a range) into a raw binary file, kept whole, or a stream.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
 
+#include "FileReplace.h"
 #include "JobFixture.h"
 
 namespace {
@@ -219,5 +221,105 @@ TEST_P(SafeReadOutTest, OldFileStaysUntilTheReadOutIsComplete) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, SafeReadOutTest, ::testing::ValuesIn(kSafeCases), kCaseName);
+
+// Read Memory has no checksum: with every block read twice, a byte corrupted on the line once
+// is read again until two reads agree, and the file holds the flash.
+TEST_F(ReadOutTest, ReadingTwiceKeepsAGlitchOutOfTheFile) {
+    for (const bool twice : {false, true}) {
+        SimTarget& target = Prepare({"corrupt:0x08000123*1"});
+        ChangeOptions([&](JobOptions& o) {
+            o.readOutTwice = twice;
+            o.readOutSafely = true;
+        });
+        host.savePath = TempPath("twice.bin");
+        ASSERT_EQ(jobs.ReadOut(), JobOutcome::Done) << host.log;
+        std::vector<uint8_t> flash = target.Flash();
+        flash.resize(65536);
+        EXPECT_EQ(ReadFile(host.savePath) == flash, twice);
+        jobs.Disconnect();
+    }
+}
+
+// The target of a safe read-out is judged before the port opens: a new name or a regular file
+// that can be written; a link is followed and what it names is replaced, the link kept.
+struct TargetCase {
+    const char* name;
+    const char* kind;  // "new", "file", "read-only", "folder", "fifo", "device", "no-folder"
+    bool ok;
+    const char* reason;
+};
+
+const TargetCase kTargets[] = {
+    {"NewName", "new", true, ""},
+    {"RegularFile", "file", true, ""},
+    {"LinkToAFile", "link", true, ""},
+    {"ReadOnlyFile", "read-only", false, "文件只读"},
+    {"Folder", "folder", false, "这是一个文件夹"},
+    {"Fifo", "fifo", false, "这是一个命名管道"},
+    {"Device", "device", false, "这是一个设备"},
+    {"MissingFolder", "no-folder", false, "所在文件夹不存在"},
+};
+
+class OutputTargetTest : public ReadOutTest, public ::testing::WithParamInterface<TargetCase> {};
+
+TEST_P(OutputTargetTest, CheckedBeforeAnythingIsRead) {
+    const TargetCase& c = GetParam();
+    const std::string kind = c.kind;
+    std::string path = TempPath(std::string("target-") + c.name);
+    const std::string real = TempPath(std::string("real-") + c.name);
+    if (kind == "file" || kind == "read-only") std::ofstream(path) << "old";
+    if (kind == "read-only") ::chmod(path.c_str(), 0444);
+    if (kind == "folder") path = ::testing::TempDir();
+    if (kind == "fifo") {
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    }
+    if (kind == "device") path = "/dev/null";
+    if (kind == "no-folder") path = "/nonexistent-kestrel-dir/flash.bin";
+    if (kind == "link") {
+        std::ofstream(real) << "old";
+        ASSERT_EQ(::symlink(real.c_str(), path.c_str()), 0);
+    }
+    std::string reason;
+    EXPECT_EQ(CheckOutputFile(path, &reason), c.ok);
+    EXPECT_EQ(reason, c.reason);
+    if (!c.ok) return;
+
+    SimTarget& target = Prepare();
+    ChangeOptions([](JobOptions& o) { o.readOutSafely = true; });
+    host.savePath = path;
+    ASSERT_EQ(jobs.ReadOut(), JobOutcome::Done) << host.log;
+    std::vector<uint8_t> flash = target.Flash();
+    flash.resize(65536);
+    EXPECT_EQ(ReadFile(path), flash);
+    if (kind == "link") {
+        struct stat st;
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
+        EXPECT_EQ(ReadFile(real), flash);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, OutputTargetTest, ::testing::ValuesIn(kTargets), kCaseName);
+
+// A stop asked for mid-job ends the job at its next wait: it closes the port, and a read-out
+// leaves the target as it was, with what was read kept apart.
+TEST_F(ReadOutTest, StopMidReadOutLeavesTheTargetAndKeepsWhatWasRead) {
+    Prepare();
+    ChangeOptions([](JobOptions& o) { o.readOutSafely = true; });
+    host.savePath = TempPath("stopped.bin");
+    std::ofstream(host.savePath) << "precious";
+    link.At(link.NowUs() + 500000, [&] { jobs.RequestStop(); });
+    EXPECT_EQ(jobs.ReadOut(), JobOutcome::Stopped);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_FALSE(jobs.IsConnected());
+    EXPECT_EQ(ReadFile(host.savePath),
+              std::vector<uint8_t>({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+    EXPECT_TRUE(FileExists(host.savePath + ".partial"));
+    EXPECT_FALSE(FileExists(host.savePath + ".kestrel-tmp"));
+    created.push_back(host.savePath + ".partial");
+    EXPECT_EQ(host.stages.back(), "ended read-out failed");
+    EXPECT_TRUE(host.failures.empty()) << "a stop is not a failure";
+    EXPECT_EQ(jobs.ReadChipInfo(), JobOutcome::Stopped) << "and every later job";
+}
 
 }  // namespace
