@@ -411,7 +411,7 @@ TEST(PtyTargetTiming, F1MassEraseHoldsTheAckForFortyMs) {
 
 // ---- an adapter's latency timer ----
 
-// What the host's first read after `since` found: when, and how many bytes.
+// What the host's next read found: how long after `since`, and how many bytes.
 struct Arrival {
     double ms = -1;
     size_t bytes = 0;
