@@ -23,7 +23,7 @@ public:
 
     explicit AdapterBuffer(uint32_t latencyMs = 0) : m_latencyMs(latencyMs) {}
 
-    // A byte off the wire at `at`; whatever was due by then must have been taken first.
+    // A byte off the wire at `at`; whatever was due before then must have been taken first.
     // True when it is the first one waiting: a batch starts, and with it the timer.
     bool Put(uint8_t byte, Clock::time_point at);
     // When the waiting bytes go; Clock::time_point::max() while none wait.
@@ -31,6 +31,7 @@ public:
     // Takes the waiting bytes when they are due by `now`.
     bool TakeDue(Clock::time_point now, Packet* packet);
     bool Empty() const { return m_bytes.empty(); }
+    bool Full() const { return m_bytes.size() >= kPacketBytes; }
     void Clear() { m_bytes.clear(); }
 
     // Batches started so far; names the one waiting.

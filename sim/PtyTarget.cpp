@@ -95,7 +95,7 @@ struct PtyTarget::Impl {
     bool Send(const TargetOutput& out);
     bool WriteAll(const uint8_t* data, size_t n);
     bool Cross(uint8_t byte, Clock::time_point at);
-    bool Release(Clock::time_point now);
+    bool Release(Clock::time_point now, Clock::time_point before = Clock::time_point::max());
     void TakeLatency();
     void Record(bool fromHost, uint8_t value);
     void DropLine();
@@ -152,9 +152,9 @@ bool PtyTarget::Impl::WaitUntil(Clock::time_point deadline, bool watchHost) {
         if (stop) return false;
         if (watchHost && HostHungUp()) return false;
         const auto now = Clock::now();
-        // Packets due by the deadline go on the way; later ones wait for it, so that none
-        // overtakes a byte crossing at the deadline.
-        if (holding && !Release(std::min(now, deadline))) return false;
+        // Packets due before the deadline go on the way; later ones wait for it, and one
+        // due at it takes along the byte crossing then.
+        if (holding && !Release(now, deadline)) return false;
         if (now >= deadline) return true;
         const auto until = std::min(deadline, now + kIdleSlice);
         if (holding) {
@@ -245,12 +245,12 @@ void PtyTarget::Impl::TakeLatency() {
     }
 }
 
-// Hands the adapter's waiting bytes to the host if they are due by now; false when the
-// host went away.
-bool PtyTarget::Impl::Release(Clock::time_point now) {
+// Hands the adapter's waiting bytes to the host if they are due by now, and before
+// `before`; false when the host went away.
+bool PtyTarget::Impl::Release(Clock::time_point now, Clock::time_point before) {
     TakeLatency();
     AdapterBuffer::Packet packet;
-    if (!adapter.TakeDue(now, &packet)) return true;
+    if (adapter.Due() >= before || !adapter.TakeDue(now, &packet)) return true;
     latencyUs += static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(packet.held).count());
     return WriteAll(packet.bytes.data(), packet.bytes.size());
@@ -258,8 +258,10 @@ bool PtyTarget::Impl::Release(Clock::time_point now) {
 
 // A target byte has crossed the wire at `at` into the adapter. The first byte of a batch
 // has the file read again; the batch waits for that latency (within kLatencyReadWait).
+// Bytes crossing at one moment (unpaced, a whole reply) go out together: a batch due then
+// is released after them, at the next look.
 bool PtyTarget::Impl::Cross(uint8_t byte, Clock::time_point at) {
-    if (!Release(at)) return false;
+    if (!Release(at, at)) return false;
     {
         std::lock_guard<std::mutex> lock(mu);
         Record(false, byte);
@@ -267,7 +269,7 @@ bool PtyTarget::Impl::Cross(uint8_t byte, Clock::time_point at) {
     if (adapter.Put(byte, at) && latencyFile && latencyFile->Ask(adapter.Batch())) {
         adapter.AwaitLatency(kLatencyReadWait);
     }
-    return Release(at);  // a full packet goes at once
+    return !adapter.Full() || Release(at);  // a full packet goes at once
 }
 
 // Sends one piece of output after its delay; false when the host went away meanwhile.
