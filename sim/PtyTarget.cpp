@@ -18,9 +18,11 @@
 #include <mutex>
 #include <thread>
 
+#include "AdapterBuffer.h"
 #include "BootloaderTarget.h"
 #include "Chips.h"
 #include "Fault.h"
+#include "LatencyFile.h"
 
 namespace sim {
 
@@ -39,6 +41,10 @@ using Clock = std::chrono::steady_clock;
 // Longest sleep between two looks at the line (host close, stop request).
 constexpr auto kIdleSlice = std::chrono::milliseconds(5);
 constexpr auto kPollMs = 10;
+constexpr auto kPollSlice = std::chrono::milliseconds(kPollMs);
+// How long a batch waits for its latency from the file when the last one is shorter: a
+// read takes microseconds unless the file is stuck, and then the last latency stands.
+constexpr auto kLatencyReadWait = std::chrono::milliseconds(100);
 
 termios RawTermios() {
     termios t{};
@@ -60,7 +66,8 @@ struct PtyTarget::Impl {
     mutable std::mutex mu;  // guards target, log, resets, path, unplugged
     std::vector<WireByte> log;
     int resets = 0;
-    std::atomic<uint64_t> delayUs{0};  // flash and fault delays served so far
+    std::atomic<uint64_t> delayUs{0};    // flash and fault delays served so far
+    std::atomic<uint64_t> latencyUs{0};  // what the adapter held after the wire
     std::string path;
     bool unplugged = false;
 
@@ -72,6 +79,9 @@ struct PtyTarget::Impl {
     Clock::duration byteTime{0};
     Clock::time_point rxFree;  // when the host-to-target wire is next free
     Clock::time_point txFree;  // when the target-to-host wire is next free
+    bool holding = false;      // the target's bytes go through an adapter's latency timer
+    AdapterBuffer adapter;     // the serving thread's
+    std::unique_ptr<LatencyFile> latencyFile;
 
     bool OpenPty(std::string* error);
     void StartThread();
@@ -79,10 +89,14 @@ struct PtyTarget::Impl {
     void Serve();
     bool HostHungUp() const;
     bool WaitUntil(Clock::time_point deadline, bool watchHost);
+    short PollUntil(int fd, Clock::time_point until);
     bool HostClosed();
     bool Feed(uint8_t byte, Clock::time_point readAt);
     bool Send(const TargetOutput& out);
     bool WriteAll(const uint8_t* data, size_t n);
+    bool Cross(uint8_t byte, Clock::time_point at);
+    bool Release(Clock::time_point now, Clock::time_point before = Clock::time_point::max());
+    void TakeLatency();
     void Record(bool fromHost, uint8_t value);
     void DropLine();
     void CloseLine();
@@ -117,6 +131,7 @@ bool PtyTarget::Impl::OpenPty(std::string* error) {
 
 void PtyTarget::Impl::StartThread() {
     stop = false;
+    adapter.Clear();
     thread = std::thread([this] { Serve(); });
 }
 
@@ -137,9 +152,30 @@ bool PtyTarget::Impl::WaitUntil(Clock::time_point deadline, bool watchHost) {
         if (stop) return false;
         if (watchHost && HostHungUp()) return false;
         const auto now = Clock::now();
+        // Packets due before the deadline go on the way; later ones wait for it, and one
+        // due at it takes along the byte crossing then.
+        if (holding && !Release(now, deadline)) return false;
         if (now >= deadline) return true;
-        std::this_thread::sleep_until(std::min(deadline, now + kIdleSlice));
+        const auto until = std::min(deadline, now + kIdleSlice);
+        if (holding) {
+            PollUntil(-1, std::min(until, adapter.Due()));
+        } else {
+            std::this_thread::sleep_until(until);
+        }
     }
+}
+
+// Sleeps until `until`, or until fd (-1: none) is readable or the latency file has an
+// answer; the events of fd.
+short PtyTarget::Impl::PollUntil(int fd, Clock::time_point until) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {latencyFile ? latencyFile->WakeFd() : -1, POLLIN, 0}};
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::max(Clock::duration::zero(), until - Clock::now()))
+                          .count();
+    const timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    ppoll(fds, 2, &ts, nullptr);
+    if ((fds[1].revents & POLLIN) != 0) latencyFile->Drain();
+    return fds[0].revents;
 }
 
 void PtyTarget::Impl::Record(bool fromHost, uint8_t value) {
@@ -154,6 +190,7 @@ void PtyTarget::Impl::Record(bool fromHost, uint8_t value) {
 // once the watch has been read past our own open and close, so a host that comes and goes
 // right after the count is seen. True when another host opened the line meanwhile.
 bool PtyTarget::Impl::HostClosed() {
+    adapter.Clear();
     uint8_t junk[256];
     while (read(master, junk, sizeof junk) > 0) {
     }
@@ -195,6 +232,46 @@ bool PtyTarget::Impl::WriteAll(const uint8_t* data, size_t n) {
     return true;
 }
 
+// The latency read from the file: the batch that asked for it takes it while it waits, the
+// batches to come in any case. A file that could not be read keeps the last latency.
+void PtyTarget::Impl::TakeLatency() {
+    LatencyFile::Answer a;
+    if (!latencyFile || !latencyFile->TakeAnswer(&a)) return;
+    const uint32_t ms = a.ok ? a.ms : adapter.Latency();
+    if (a.tag == adapter.Batch() && !adapter.Empty()) {
+        adapter.SettleBatch(ms);
+    } else {
+        adapter.SetLatency(ms);
+    }
+}
+
+// Hands the adapter's waiting bytes to the host if they are due by now, and before
+// `before`; false when the host went away.
+bool PtyTarget::Impl::Release(Clock::time_point now, Clock::time_point before) {
+    TakeLatency();
+    AdapterBuffer::Packet packet;
+    if (adapter.Due() >= before || !adapter.TakeDue(now, &packet)) return true;
+    latencyUs += static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(packet.held).count());
+    return WriteAll(packet.bytes.data(), packet.bytes.size());
+}
+
+// A target byte has crossed the wire at `at` into the adapter. The first byte of a batch
+// has the file read again; the batch waits for that latency (within kLatencyReadWait).
+// Bytes crossing at one moment (unpaced, a whole reply) go out together: a batch due then
+// is released after them, at the next look.
+bool PtyTarget::Impl::Cross(uint8_t byte, Clock::time_point at) {
+    if (!Release(at, at)) return false;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        Record(false, byte);
+    }
+    if (adapter.Put(byte, at) && latencyFile && latencyFile->Ask(adapter.Batch())) {
+        adapter.AwaitLatency(kLatencyReadWait);
+    }
+    return !adapter.Full() || Release(at);  // a full packet goes at once
+}
+
 // Sends one piece of output after its delay; false when the host went away meanwhile.
 // Bytes are logged before they are written, so a host that has read a reply always finds
 // it in the log.
@@ -204,6 +281,13 @@ bool PtyTarget::Impl::Send(const TargetOutput& out) {
         return false;
     }
     delayUs += out.delayUs;
+    if (byteTime.count() == 0 && holding) {
+        const auto now = Clock::now();
+        for (uint8_t b : out.bytes) {
+            if (!Cross(b, now)) return false;
+        }
+        return true;
+    }
     if (byteTime.count() == 0) {
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -218,6 +302,11 @@ bool PtyTarget::Impl::Send(const TargetOutput& out) {
         // A byte reaches the host once its last bit has crossed the wire.
         txFree = std::max(ready, txFree) + byteTime;
         if (!WaitUntil(txFree, true)) return false;
+        if (holding) {
+            // Across the wire now, into the adapter.
+            if (!Cross(b, txFree)) return false;
+            continue;
+        }
         {
             std::lock_guard<std::mutex> lock(mu);
             Record(false, b);
@@ -288,17 +377,19 @@ void PtyTarget::Impl::Serve() {
     bool opened = false;  // a host opened the slave since the line was last seen idle
     uint8_t buf[512];
     while (!stop && master >= 0) {
+        // Held bytes wake us when they are due.
+        const auto now = Clock::now();
         if (hostOpen) {
-            pollfd p{master, POLLIN, 0};
-            poll(&p, 1, kPollMs);
+            PollUntil(master, std::min(now + kPollSlice, adapter.Due()));
         } else if (watch >= 0) {
             // The master reports POLLHUP without end while nobody has the slave open;
             // the watch is what wakes us when a host opens it.
-            pollfd p{watch, POLLIN, 0};
-            poll(&p, 1, kPollMs);
+            PollUntil(watch, std::min(now + kPollSlice, adapter.Due()));
         } else {
-            std::this_thread::sleep_for(kIdleSlice);
+            PollUntil(-1, std::min(now + kIdleSlice, adapter.Due()));
         }
+        // A failed write means the host is going; the next look says so.
+        if (holding) Release(Clock::now());
         if (DrainWatch() > 0) opened = true;
         pollfd p{master, POLLIN, 0};
         if (poll(&p, 1, 0) <= 0) continue;
@@ -343,6 +434,17 @@ bool PtyTarget::Start(std::string* error) {
         m_p->byteTime = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(11.0 / m_p->config.paceBaud));
     }
+    const TargetConfig& c = m_p->config;
+    if (c.latencyMs > kMaxLatencyMs) {
+        *error = "latency must be 0 to " + std::to_string(kMaxLatencyMs) + " ms";
+        return false;
+    }
+    m_p->holding = c.latencyMs != 0 || !c.latencyFile.empty();
+    m_p->adapter = AdapterBuffer(c.latencyMs);
+    if (!c.latencyFile.empty()) {
+        m_p->latencyFile = std::make_unique<LatencyFile>();
+        if (!m_p->latencyFile->Start(c.latencyFile, c.latencyMs, error)) return false;
+    }
     m_p->t0 = Clock::now();
     m_p->rxFree = m_p->txFree = m_p->t0;
     {
@@ -357,6 +459,7 @@ bool PtyTarget::Start(std::string* error) {
 
 void PtyTarget::Stop() {
     m_p->StopThread();
+    m_p->latencyFile.reset();
     std::lock_guard<std::mutex> lock(m_p->mu);
     m_p->CloseLine();
 }
@@ -439,5 +542,7 @@ bool PtyTarget::IsUnplugged() const {
 }
 
 uint64_t PtyTarget::DelayUs() const { return m_p->delayUs; }
+
+uint64_t PtyTarget::LatencyUs() const { return m_p->latencyUs; }
 
 }  // namespace sim

@@ -12,6 +12,8 @@ struct Chip;
 
 namespace sim {
 
+constexpr uint32_t kMaxLatencyMs = 10000;
+
 struct TargetConfig {
     uint32_t flashKiB = 64;
     uint32_t pageSize = 1024;  // without a chip; a chip has its own units
@@ -28,6 +30,13 @@ struct TargetConfig {
     // The chip simulated: its erase units, Get list, flash-size register and option bytes.
     // Null: an F103-like target of pageSize pages and the identity above.
     const chips::Chip* chip = nullptr;
+    // A USB-serial adapter's latency timer on the target's bytes: each waits until
+    // latencyMs after the first one waiting, or until a USB packet's worth (62) waits.
+    // 0 without latencyFile: bytes go to the host as they cross the wire.
+    uint32_t latencyMs = 0;
+    // Created holding latencyMs; read again whenever a batch starts waiting, so that a host
+    // can change the latency as it would a real adapter's.
+    std::string latencyFile;
 
     // Makes the target that chip, at its default flash size, with its identity.
     void SetChip(const chips::Chip& c);
@@ -64,6 +73,9 @@ public:
     // Microseconds the target has spent in the delays it served (flash timing, faults): with
     // the bytes on the wire, what an ideal host could not have avoided.
     uint64_t DelayUs() const;
+    // Microseconds the adapter held packets after their last byte had crossed the wire:
+    // a cost of the adapter, kept apart from DelayUs.
+    uint64_t LatencyUs() const;
 
     // Device removal: Unplug closes the master so the host's port fails; Replug serves a
     // fresh pty (SlavePath changes) with the flash kept.

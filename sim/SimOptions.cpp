@@ -38,19 +38,23 @@ const NumberOption kNumberOptions[] = {
     {"--pid", 0, 0xFFFF,
      [](SimOptions* o, uint32_t v) { o->target.pid = static_cast<uint16_t>(v); }},
     {"--baud", 1, 10000000, [](SimOptions* o, uint32_t v) { o->target.paceBaud = v; }},
+    {"--latency", 0, kMaxLatencyMs, [](SimOptions* o, uint32_t v) { o->target.latencyMs = v; }},
     {"--replug-ms", 0, 3600000,
      [](SimOptions* o, uint32_t v) { o->replugMs = static_cast<int>(v); }},
 };
 
-// Options that take a path.
+// Options that take a path, and where it goes.
 struct PathOption {
     const char* name;
-    std::string SimOptions::*field;
+    std::string* (*field)(SimOptions*);
 };
 const PathOption kPathOptions[] = {
-    {"--load", &SimOptions::loadPath},   {"--dump", &SimOptions::dumpPath},
-    {"--link", &SimOptions::linkPath},   {"--wire-log", &SimOptions::wireLogPath},
-    {"--stats", &SimOptions::statsPath},
+    {"--load", [](SimOptions* o) { return &o->loadPath; }},
+    {"--dump", [](SimOptions* o) { return &o->dumpPath; }},
+    {"--link", [](SimOptions* o) { return &o->linkPath; }},
+    {"--wire-log", [](SimOptions* o) { return &o->wireLogPath; }},
+    {"--stats", [](SimOptions* o) { return &o->statsPath; }},
+    {"--latency-file", [](SimOptions* o) { return &o->target.latencyFile; }},
 };
 
 // Options that take one of a few words; store gets the position of the word given.
@@ -122,7 +126,7 @@ Took TakePath(int argc, const char* const* argv, int* i, SimOptions* o, std::str
     for (const PathOption& p : kPathOptions) {
         if (std::strcmp(arg, p.name) != 0) continue;
         if (!NeedValue(arg, *i, argc, error)) return Took::Failed;
-        o->*p.field = argv[++*i];
+        *p.field(o) = argv[++*i];
         return Took::Done;
     }
     return Took::NotMine;
@@ -251,6 +255,16 @@ std::string SimUsage() {
            "  --pid 0xPPPP              product ID (default 0x0410)\n"
            "  --baud N                  pace the wire at N baud, 11 bits a byte, both\n"
            "                            directions (default: no pacing)\n"
+           "  --latency MS              hold the target's bytes as a USB-serial adapter's\n"
+           "                            latency timer does: each waits until MS ms after the\n"
+           "                            first one waiting, or until 62 wait, then all go to\n"
+           "                            the host at once (after --baud's pacing); 0 to 10000,\n"
+           "                            default 0: no holding\n"
+           "  --latency-file PATH       create PATH holding the latency in ms and read it\n"
+           "                            again whenever a reply starts waiting, so that a host\n"
+           "                            writing a new value there changes it, as with a real\n"
+           "                            adapter's latency_timer; a file that cannot be read or\n"
+           "                            parsed keeps the last value\n"
            "  --flash-timing none|f1|real\n"
            "                            program and erase delays; f1: the F103's whatever the\n"
            "                            chip (52.5 us a half-word, 20 ms a unit, 40 ms mass\n"
@@ -264,7 +278,10 @@ std::string SimUsage() {
            "  --link PATH               also make a symbolic link PATH to the pty\n"
            "  --wire-log FILE           log every byte: \"SECONDS H> XX\" or \"SECONDS T> XX\"\n"
            "  --stats FILE              at exit, write \"delay_seconds S\": the flash and fault\n"
-           "                            delays served, for comparing a host with the ideal\n"
+           "                            delays served, for comparing a host with the ideal;\n"
+           "                            with a latency also \"latency_seconds S\": how long the\n"
+           "                            adapter held replies after their last byte, a cost\n"
+           "                            of the adapter kept apart from the flash delays\n"
            "  --replug-ms N             after an unplug fault, serve a fresh pty N ms later\n"
            "                            (and re-point --link); default: stay unplugged\n"
            "  --fault FAULT             inject a fault (repeatable), FAULT one of:\n" +

@@ -13,7 +13,7 @@ struct SimOptions {
     std::string dumpPath;     // --dump: whole flash written at exit
     std::string linkPath;     // --link: symbolic link to the current pty
     std::string wireLogPath;  // --wire-log: one line per byte on the wire
-    std::string statsPath;    // --stats: at exit, the delays served
+    std::string statsPath;    // --stats: at exit, the delays served and the latency's holds
     int replugMs = -1;        // --replug-ms: after an unplug, serve a fresh pty this much later
     bool version = false;
     bool help = false;

@@ -144,12 +144,20 @@ int Run(SimOptions& o) {
         std::ofstream stats(o.statsPath, std::ios::trunc);
         stats << "delay_seconds " << std::to_string(static_cast<double>(target.DelayUs()) / 1e6)
               << "\n";
+        // The adapter's holds are not the flash's: a host cannot shorten them, but another
+        // adapter (or its latency timer set lower) can.
+        if (o.target.latencyMs != 0 || !o.target.latencyFile.empty()) {
+            stats << "latency_seconds "
+                  << std::to_string(static_cast<double>(target.LatencyUs()) / 1e6) << "\n";
+        }
         if (!stats) {
             std::fprintf(stderr, "kestrel-sim: cannot write '%s'\n", o.statsPath.c_str());
             rc = 1;
         }
     }
     if (!o.linkPath.empty()) unlink(o.linkPath.c_str());
+    // Like the adapter's own latency_timer, the file goes with the device.
+    if (!o.target.latencyFile.empty()) unlink(o.target.latencyFile.c_str());
     return rc;
 }
 

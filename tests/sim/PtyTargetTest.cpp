@@ -7,9 +7,12 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "HostLine.h"
+#include "LatencyFile.h"
 #include "PtyTarget.h"
 #include "TargetRig.h"
 
@@ -270,13 +273,25 @@ TEST(PtyTarget, UnplugFaultDropsTheLineAfterNBytes) {
     EXPECT_EQ(fresh.Ask({0x7F}, 1), Bytes{kAck});
 }
 
-TEST(PtyTarget, BadFaultSpecFailsStart) {
-    sim::TargetConfig c;
-    c.faults = {"nack:nothing"};
-    sim::PtyTarget target(c);
-    std::string error;
-    EXPECT_FALSE(target.Start(&error));
-    EXPECT_NE(error.find("nothing"), std::string::npos) << error;
+TEST(PtyTarget, BadConfigurationFailsStart) {
+    const struct {
+        const char* fault;
+        uint32_t latencyMs;
+        const char* latencyFile;
+        const char* named;  // in the message
+    } cases[] = {{"nack:nothing", 0, "", "nothing"},
+                 {"silent", 10001, "", "10000"},
+                 {"silent", 16, "/nonexistent-dir/latency", "/nonexistent-dir/"}};
+    for (const auto& c : cases) {
+        sim::TargetConfig config;
+        config.faults = {c.fault};
+        config.latencyMs = c.latencyMs;
+        config.latencyFile = c.latencyFile;
+        sim::PtyTarget target(config);
+        std::string error;
+        EXPECT_FALSE(target.Start(&error)) << c.named;
+        EXPECT_NE(error.find(c.named), std::string::npos) << error;
+    }
 }
 
 TEST(PtyTarget, StopWhileHostHoldsTheLineReturns) {
@@ -386,6 +401,127 @@ TEST(PtyTargetTiming, F1MassEraseHoldsTheAckForFortyMs) {
     EXPECT_EQ(host.Read(1), Bytes{kAck});
     EXPECT_GE(Clock::now() - t, std::chrono::milliseconds(38));
     EXPECT_EQ(s.target.DelayUs(), 40000u) << "the delay is counted for the benchmark's floor";
+}
+
+// ---- an adapter's latency timer ----
+
+// What the host's next read found: how long after `since`, and how many bytes.
+struct Arrival {
+    double ms = -1;
+    size_t bytes = 0;
+};
+Arrival NextRead(HostLine& host, Clock::time_point since) {
+    pollfd p{host.Fd(), POLLIN, 0};
+    uint8_t buf[512];
+    if (poll(&p, 1, 3000) != 1) return {};
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+    return {ms, static_cast<size_t>(std::max<ssize_t>(0, read(host.Fd(), buf, sizeof buf)))};
+}
+
+TEST(PtyTargetLatency, ReplyIsHeldUntilTheTimerThenComesWhole) {
+    const struct {
+        uint32_t baud;
+        uint32_t ms;  // the Get reply crosses at 9600 baud in 16 ms
+    } cases[] = {{0, 150}, {9600, 60}};
+    for (const auto& c : cases) {
+        sim::TargetConfig config;
+        config.paceBaud = c.baud;
+        config.latencyMs = c.ms;
+        Served s(config);
+        HostLine host(s.target.SlavePath());
+        EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck});
+        const auto t = Clock::now();
+        host.Write({0x00, 0xFF});
+        // The timer starts at the first reply byte, which crosses after the request.
+        const Arrival a = NextRead(host, t);
+        EXPECT_GE(a.ms, c.ms) << c.baud;
+        EXPECT_EQ(a.bytes, 15u) << c.baud;
+    }
+}
+
+TEST(PtyTargetLatency, LongReplyGoesInPacketsOfSixtyTwoWithoutTheTimer) {
+    sim::TargetConfig config;
+    config.paceBaud = 38400;  // 286 us a byte: 248 bytes in 71 ms
+    config.latencyMs = 300;
+    Served s(config);
+    HostLine host(s.target.SlavePath());
+    host.Ask({0x7F}, 1);
+    host.Ask({0x11, 0xEE}, 1);
+    host.Ask(Addr(0x08000000), 1);
+    const uint64_t heldBefore = s.target.LatencyUs();
+    const auto t = Clock::now();
+    host.Write({0xFF, 0x00});  // 256 bytes: with the ACK, 257 on the wire
+    size_t got = 0;
+    double fourPacketsMs = 1e9;
+    while (got < 257) {
+        const Arrival a = NextRead(host, t);
+        if (a.bytes == 0) break;
+        got += a.bytes;
+        EXPECT_TRUE(got % 62 == 0 || got == 257) << got << " bytes at " << a.ms << " ms";
+        if (got >= 248) fourPacketsMs = std::min(fourPacketsMs, a.ms);
+    }
+    EXPECT_EQ(got, 257u);
+    EXPECT_LT(fourPacketsMs, 300) << "full packets do not wait for the timer";
+    // Only the last 9 were held: 300 ms from the first of them, less 8 byte times.
+    EXPECT_NEAR(static_cast<double>(s.target.LatencyUs() - heldBefore), 300000 - 8 * 286.46, 2);
+}
+
+TEST(PtyTargetLatency, ZeroLatencyLetsEachByteThroughAsItCrosses) {
+    sim::TargetConfig config;
+    config.paceBaud = 9600;  // the 257 bytes take 295 ms
+    config.latencyMs = 0;
+    Served s(config);
+    HostLine host(s.target.SlavePath());
+    host.Ask({0x7F}, 1);
+    host.Ask({0x11, 0xEE}, 1);
+    host.Ask(Addr(0x08000000), 1);
+    host.Write({0xFF, 0x00});
+    const Arrival first = NextRead(host, Clock::now());
+    EXPECT_LT(s.target.TargetBytes().size(), 3u + 257) << "the first byte came before the last";
+    EXPECT_EQ(first.bytes + host.Read(257 - first.bytes).size(), 257u);
+    EXPECT_EQ(s.target.LatencyUs(), 0u);
+}
+
+TEST(PtyTargetLatency, FileIsReadAgainForEachReplyAndABadOneKeepsTheLastValue) {
+    const std::string path = testing::TempDir() + "kestrel-latency-" + std::to_string(getpid());
+    sim::TargetConfig config;
+    config.latencyFile = path;
+    Served s(config);
+    std::string initial;
+    EXPECT_TRUE(std::getline(std::ifstream(path), initial) && initial == "0");
+    HostLine host(s.target.SlavePath());
+    EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{kAck});
+    const struct {
+        const char* text;  // null: the file removed
+        bool atLeast;      // the Get Version reply comes no sooner than ms, else sooner
+        double ms;
+    } steps[] = {
+        {"250\n", true, 250}, {nullptr, true, 250}, {"soon\n", true, 250}, {"0", false, 200}};
+    for (const auto& step : steps) {
+        if (step.text == nullptr) {
+            std::remove(path.c_str());
+        } else {
+            // Written whole in one step, as a sysfs write is.
+            std::ofstream(path + ".new") << step.text;
+            std::rename((path + ".new").c_str(), path.c_str());
+        }
+        const auto t = Clock::now();
+        host.Write({0x01, 0xFE});
+        const Arrival a = NextRead(host, t);
+        const char* name = step.text != nullptr ? step.text : "removed";
+        EXPECT_EQ(a.bytes, 5u) << name;
+        EXPECT_EQ(a.ms >= step.ms, step.atLeast) << name << ": " << a.ms << " ms";
+    }
+    std::remove(path.c_str());
+}
+
+TEST(PtyTargetLatency, FileTextIsDecimalMillisecondsWithinRange) {
+    uint32_t ms = 0;
+    EXPECT_TRUE(sim::ParseLatency(" 16\t\r\n", &ms) && ms == 16);
+    for (const char* bad : {"10001", "\n", "-1", "0x10", "16 ms", "99999999999999999999"}) {
+        EXPECT_FALSE(sim::ParseLatency(bad, &ms)) << bad;
+    }
+    EXPECT_EQ(ms, 16u) << "a refused text leaves the value as it was";
 }
 
 }  // namespace

@@ -134,6 +134,8 @@ TEST(SimProgram, HelpExitsZeroAndDescribesEveryFaultKind) {
                              "--replug-ms",
                              "--chip",
                              "--list-chips",
+                             "--latency-file",
+                             "latency_seconds",
                              "none|f1|real"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
@@ -246,6 +248,41 @@ TEST(SimProgram, LinkPointsAtThePtyAndWireLogRecordsBothDirections) {
     std::remove(wire.c_str());
 }
 
+TEST(SimProgram, StatsKeepTheLatencyApartAndTheLatencyFileGoesAtExit) {
+    const std::string stats = TempPath("stats");
+    const std::string file = TempPath("latency");
+    const struct {
+        std::vector<std::string> args;
+        std::string stats;  // with a latency file, what it starts with
+    } cases[] = {
+        {{}, "delay_seconds 0.040000\n"},
+        // Three ACKs, each held the whole latency.
+        {{"--latency", "30"}, "delay_seconds 0.040000\nlatency_seconds 0.090000\n"},
+        {{"--latency", "30", "--latency-file", file}, "delay_seconds 0.040000\nlatency_seconds "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--flash-timing", "f1", "--stats", stats};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SimProcess sim(args);
+        const std::string path = sim.ReadLine();
+        ASSERT_FALSE(path.empty());
+        const bool withFile = c.args.size() > 2;
+        EXPECT_EQ(ReadBinary(file), withFile ? (Bytes{'3', '0', '\n'}) : Bytes{});
+        {
+            HostLine host(path);
+            EXPECT_EQ(host.Ask({0x7F}, 1), Bytes{0x79});
+            EXPECT_EQ(host.Ask({0x43, 0xBC}, 1), Bytes{0x79});
+            EXPECT_EQ(host.Ask({0xFF, 0x00}, 1), Bytes{0x79});  // mass erase: 40 ms
+        }
+        EXPECT_EQ(sim.SignalAndWait(SIGTERM), 0);
+        const Bytes got = ReadBinary(stats);
+        const std::string text(got.begin(), got.end());
+        EXPECT_EQ(withFile ? text.substr(0, c.stats.size()) : text, c.stats);
+        EXPECT_NE(access(file.c_str(), F_OK), 0) << "left behind";
+    }
+    std::remove(stats.c_str());
+}
+
 TEST(SimProgram, UnplugFaultWithReplugAnnouncesAFreshPty) {
     const std::string link = TempPath("replug-link");
     SimProcess sim({"--fault", "unplug:1*1", "--replug-ms", "50", "--link", link});
@@ -286,6 +323,7 @@ TEST(SimOptions, DefaultsMatchAMediumDensityF1) {
     EXPECT_EQ(o.target.blVersion, 0x22);
     EXPECT_EQ(o.target.pid, 0x0410);
     EXPECT_EQ(o.target.paceBaud, 0u);
+    EXPECT_EQ(o.target.latencyMs, 0u);
     EXPECT_FALSE(o.target.f1Timing);
     EXPECT_FALSE(o.target.readoutProtected);
     EXPECT_EQ(o.replugMs, -1);
@@ -313,6 +351,9 @@ TEST(SimOptions, EveryValueLandsInItsField) {
     EXPECT_EQ(o.target.faults, (std::vector<std::string>{"silent", "nack:erase@2"}));
     EXPECT_EQ(o.replugMs, 300);
     EXPECT_EQ(o.dumpPath, "d.bin");
+    ASSERT_TRUE(Parse({"--latency", "16", "--latency-file", "lat"}, &o, &error)) << error;
+    EXPECT_EQ(o.target.latencyMs, 16u);
+    EXPECT_EQ(o.target.latencyFile, "lat");
 }
 
 TEST(SimOptions, OutOfRangeAndMissingValuesRejected) {
@@ -323,6 +364,7 @@ TEST(SimOptions, OutOfRangeAndMissingValuesRejected) {
     EXPECT_FALSE(Parse({"--flash-kib", "0"}, &o, &error));
     EXPECT_FALSE(Parse({"--flash-timing", "f4"}, &o, &error));
     EXPECT_FALSE(Parse({"--page-size", "1000"}, &o, &error));
+    EXPECT_FALSE(Parse({"--latency", "10001"}, &o, &error));
     EXPECT_FALSE(Parse({"--dump"}, &o, &error));
     EXPECT_NE(error.find("--dump"), std::string::npos) << error;
 }
