@@ -76,6 +76,11 @@ bool SetLine(std::string* line, const char* option, const std::string& value, st
     return true;
 }
 
+// The rates --baud takes: the dialog's list (kBaudRates in app/PortLists.cpp), in its order,
+// then the faster ones common USB adapters reach. Keep the first ten in step with the dialog.
+const int kBaudRates[] = {1200,  2400,  4800,   9600,   19200,  38400, 43000,
+                          56000, 57600, 115200, 230400, 460800, 921600};
+
 const Option kOptions[] = {
     {"port", 'p', true, kAny,
      [](CliOptions* o, const std::string& v, std::string* e) {
@@ -87,14 +92,16 @@ const Option kOptions[] = {
      [](CliOptions* o, const std::string&, std::string*) { return o->allPorts = true; }},
     {"baud", 'b', true, kAny,
      [](CliOptions* o, const std::string& v, std::string* e) {
-         char* end = nullptr;
-         const long rate = std::strtol(v.c_str(), &end, 10);
-         if (v.empty() || *end || rate <= 0 || rate > 4000000) {
-             *e = "--baud needs a positive rate";
-             return false;
+         std::string rates;
+         for (const int rate : kBaudRates) {
+             if (v == std::to_string(rate)) {
+                 o->baud = rate;
+                 return true;
+             }
+             rates += (rates.empty() ? "" : ", ") + std::to_string(rate);
          }
-         o->baud = static_cast<int>(rate);
-         return true;
+         *e = "--baud takes one of " + rates;
+         return false;
      }},
     {"erase", 0, true, kProgram,
      [](CliOptions* o, const std::string& v, std::string* e) {
@@ -181,32 +188,32 @@ const Option kOptions[] = {
      }},
     {"verbose", 'v', false, kDevice,
      [](CliOptions* o, const std::string&, std::string*) { return o->verbose = true; }},
+    {"help", 'h', false, kAny,
+     [](CliOptions* o, const std::string&, std::string*) { return o->help = true; }},
+    {"version", 'V', false, kAny,
+     [](CliOptions* o, const std::string&, std::string*) { return o->version = true; }},
+    {"list-chips", 0, false, kAny,
+     [](CliOptions* o, const std::string&, std::string*) { return o->listChips = true; }},
 };
 
-const Option* FindOption(const std::string& word, std::string* inlineValue, bool* hasInline) {
-    *hasInline = false;
-    if (word.size() == 2 && word[0] == '-' && word[1] != '-') {
-        for (const Option& option : kOptions) {
-            if (option.shortName == word[1]) return &option;
-        }
-        return nullptr;
-    }
-    if (word.compare(0, 2, "--") != 0) return nullptr;
-    std::string name = word.substr(2);
-    const size_t equals = name.find('=');
-    if (equals != std::string::npos) {
-        *inlineValue = name.substr(equals + 1);
-        *hasInline = true;
-        name.resize(equals);
-    }
+const Option* FindLong(const std::string& name) {
     for (const Option& option : kOptions) {
         if (name == option.name) return &option;
     }
     return nullptr;
 }
 
-// Shown in an error: the word as the user gave it, without an inline value.
-std::string Spelling(const std::string& word) { return word.substr(0, word.find('=')); }
+const Option* FindShort(char name) {
+    for (const Option& option : kOptions) {
+        if (option.shortName == name) return &option;
+    }
+    return nullptr;
+}
+
+// Each board's run gets its own port in place of these.
+bool IsPortOption(const Option& option) {
+    return option.name == std::string("port") || option.name == std::string("all-ports");
+}
 
 }  // namespace
 
@@ -225,6 +232,12 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
     // command is known.
     std::vector<std::pair<std::string, unsigned>> used;
     bool optionsEnd = false;
+    // Sets an option and keeps it, spelled as given ("-v", "--verbose"), for that check.
+    auto use = [&](const Option& option, const std::string& spelling, const std::string& value) {
+        if (!option.set(out, value, error)) return false;
+        used.emplace_back(spelling, option.commands);
+        return true;
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         if (optionsEnd || word == "-" || word.empty() || word[0] != '-') {
@@ -237,33 +250,75 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
             out->passOn.push_back(word);
             continue;
         }
-        if (word == "--help" || word == "-h") return out->help = true;
-        if (word == "--version" || word == "-V") return out->version = true;
-        if (word == "--list-chips") return out->listChips = true;
-        std::string value;
-        bool hasInline = false;
-        const Option* option = FindOption(word, &value, &hasInline);
-        if (option == nullptr) {
-            *error = "unknown option " + Spelling(word);
-            return false;
-        }
-        if (option->takesValue && !hasInline) {
-            if (i + 1 >= argc) {
-                *error = Spelling(word) + " needs a value";
+        if (word[1] == '-') {
+            // --name, --name=value or --name value.
+            const size_t equals = word.find('=');
+            const bool attached = equals != std::string::npos;
+            const std::string spelling = word.substr(0, equals);
+            const Option* option = FindLong(spelling.substr(2));
+            if (option == nullptr) {
+                *error = "unknown option " + spelling;
                 return false;
             }
-            value = argv[++i];
-        } else if (!option->takesValue && hasInline) {
-            *error = Spelling(word) + " takes no value";
-            return false;
+            std::string value = attached ? word.substr(equals + 1) : "";
+            if (attached && !option->takesValue) {
+                *error = spelling + " takes no value";
+                return false;
+            }
+            if (option->takesValue && !attached) {
+                if (i + 1 >= argc) {
+                    *error = spelling + " needs a value";
+                    return false;
+                }
+                value = argv[++i];
+            }
+            if (!use(*option, spelling, value)) return false;
+            if (out->help || out->version || out->listChips) return true;
+            if (!IsPortOption(*option)) {
+                out->passOn.push_back(word);
+                if (option->takesValue && !attached) out->passOn.push_back(value);
+            }
+            continue;
         }
-        if (!option->set(out, value, error)) return false;
-        used.emplace_back(Spelling(word), option->commands);
-        const std::string name = option->name;
-        if (name != "port" && name != "all-ports") {
-            out->passOn.push_back(word);
-            if (option->takesValue && !hasInline) out->passOn.push_back(value);
+        // -qvy: flags bundled; one that takes a value ends the bundle, with the rest of the
+        // word as its value (-p/dev/ttyUSB0), or the next word when nothing is left.
+        // The bundle is passed on less its port option, in the form it was given.
+        std::string kept = "-";
+        std::vector<std::string> keptNext;
+        for (size_t at = 1; at < word.size(); ++at) {
+            const std::string spelling = std::string("-") + word[at];
+            if (word[at] == '=' && at > 1) {
+                *error = std::string("-") + word[at - 1] + " takes no value";
+                return false;
+            }
+            const Option* option = FindShort(word[at]);
+            if (option == nullptr) {
+                *error = "unknown option " + spelling + (word.size() > 2 ? " in " + word : "");
+                return false;
+            }
+            const bool passed = !IsPortOption(*option);
+            if (passed) kept += word[at];
+            if (!option->takesValue) {
+                if (!use(*option, spelling, "")) return false;
+                if (out->help || out->version || out->listChips) return true;
+                continue;
+            }
+            std::string value = word.substr(at + 1);
+            if (value.empty()) {
+                if (i + 1 >= argc) {
+                    *error = spelling + " needs a value";
+                    return false;
+                }
+                value = argv[++i];
+                if (passed) keptNext.push_back(value);
+            } else if (passed) {
+                kept += value;
+            }
+            if (!use(*option, spelling, value)) return false;
+            break;
         }
+        if (kept.size() > 1) out->passOn.push_back(kept);
+        out->passOn.insert(out->passOn.end(), keptNext.begin(), keptNext.end());
     }
 
     if (words.empty()) {

@@ -39,12 +39,15 @@ struct CliOptions {
     bool help = false;
     bool version = false;
     bool listChips = false;
-    // The arguments without any --port, -p or --all-ports: what each board's own run gets
-    // when several boards are programmed at once.
+    // The arguments without any --port, -p or --all-ports (a bundle such as -qp/dev/ttyUSB0
+    // keeps its other flags, -q): what each board's own run gets when several boards are
+    // programmed at once.
     std::vector<std::string> passOn;
 };
 
-// Parses argv[1..]. false with a one-line reason (no "kestrel-isp: " prefix) in *error.
+// Parses argv[1..] as getopt would: short options bundle (-qv) and take a value attached
+// (-b9600) or as the next word, long ones as --name value or --name=value, and -- ends the
+// options. false with a one-line reason (no "kestrel-isp: " prefix) in *error.
 // --help, --version and --list-chips end the parse at once.
 bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::string* error);
 

@@ -2,8 +2,8 @@
 # Installed under both names, so that bash-completion loads it for either. Options, commands,
 # choice values (--erase all|pages, unprotect read|write) and fault kinds are read from the
 # program's own --help, so what is added there completes without a change here. Short options
-# (-p) stand for the long ones the help pairs them with (-p, --port), and --name=value
-# completes the value as --name value does. Needs nothing from bash-completion.
+# (-p, or -qp at the end of a bundle) stand for the long ones the help pairs them with
+# (-p, --port), and --name=value completes the value as --name value does. Needs nothing from bash-completion.
 
 # Splits the line up to the cursor at blanks into the caller's words array; the last entry
 # (empty after a blank) is the word being completed. COMP_WORDS would cut a fault such as
@@ -58,11 +58,17 @@ _kestrel_all_options() { # HELP
     sed -nE 's/^ {1,8}(-[A-Za-z0-9], )?(--[a-z][a-z0-9-]*).*/\2/p' <<<"$1" | sort -u
 }
 
-# The long option a short one stands for in the option list; any other word as it is.
+# The long option a short one stands for in the option list, or the last one of a bundle
+# (-qp); any other word as it is, also a bundle in which an option takes the rest of the word
+# as its value (-b9600).
 _kestrel_long() { # HELP WORD
-    local long=""
-    [[ $2 =~ ^-[A-Za-z0-9]$ ]] &&
-        long=$(sed -nE "s/^ {1,8}$2, (--[a-z][a-z0-9-]*).*/\1/p" <<<"$1" | head -n1)
+    local long="" i
+    [[ $2 =~ ^-[A-Za-z0-9]+$ ]] || { echo "$2"; return; }
+    for ((i = 1; i < ${#2}; i++)); do
+        long=$(sed -nE "s/^ {1,8}-${2:i:1}, (--[a-z][a-z0-9-]*).*/\1/p" <<<"$1" | head -n1)
+        ((i < ${#2} - 1)) && [[ -n $long ]] && _kestrel_takes_value "$1" "$long" && long="" &&
+            break
+    done
     echo "${long:-$2}"
 }
 

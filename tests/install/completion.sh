@@ -48,6 +48,9 @@ expect_among() { # LINE WANTED...
 expect "kestrel-isp " ports info program verify read-out erase go unprotect protect
 expect "kestrel-isp --port /dev/ttyUSB0 --baud 9600 r" read-out
 expect "kestrel-isp -p /dev/ttyUSB0 -b 9600 u" unprotect
+# Bundles and attached values: -qp takes the next word, -b9600 and -qb9600 do not.
+expect "kestrel-isp -qp /dev/ttyUSB0 -b9600 -qb9600 u" unprotect
+expect "kestrel-isp -qp /dev/ttyA" /dev/ttyACM1
 # Every option of the list; --name (of "--name value or --name=value") is none.
 expect "kestrel-isp --" --port --all-ports --baud --erase --verify --no-verify --run \
     --address --length --format --reset --boot --invert-reset --invert-boot --retries --chip \
