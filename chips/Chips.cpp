@@ -1,5 +1,7 @@
 #include "Chips.h"
 
+#include <algorithm>
+
 namespace chips {
 
 namespace {
@@ -17,14 +19,14 @@ uint32_t BankUnitCount(const Chip& chip) {
 }
 
 // The first units of one bank that add up to bytes; false when they do not add up exactly.
-bool TakeBank(const Chip& chip, uint32_t address, uint32_t firstIndex, uint32_t bytes,
+bool TakeBank(const Chip& chip, uint8_t bank, uint32_t address, uint32_t firstIndex, uint32_t bytes,
               std::vector<EraseUnit>* out) {
     uint32_t index = firstIndex;
     for (const UnitRun& run : chip.bank) {
         for (uint32_t i = 0; i < run.count && bytes > 0; ++i) {
             if (run.size > bytes) return false;
             out->push_back(EraseUnit{address, run.size, static_cast<uint16_t>(index),
-                                     run.eraseTypMs, run.eraseMaxMs});
+                                     run.eraseTypMs, run.eraseMaxMs, bank});
             address += run.size;
             bytes -= run.size;
             ++index;
@@ -56,14 +58,27 @@ const Chip* FindChipByPid(uint16_t pid) {
 
 uint32_t MaxFlashKiB(const Chip& chip) { return BankBytes(chip) * chip.banks / 1024; }
 
+const EraseQuirk* FindEraseQuirk(const Chip& chip, uint8_t version) {
+    for (const EraseQuirk& quirk : EraseQuirks()) {
+        if (std::string(quirk.key) == chip.key && quirk.version == version) return &quirk;
+    }
+    return nullptr;
+}
+
+uint32_t LongestStartupUs() {
+    uint32_t longest = 0;
+    for (const Chip& chip : AllChips()) longest = std::max(longest, chip.startupUs);
+    return longest;
+}
+
 std::vector<EraseUnit> FlashUnits(const Chip& chip, uint32_t flashKiB) {
     std::vector<EraseUnit> units;
     if (flashKiB == 0 || flashKiB > MaxFlashKiB(chip) || flashKiB % chip.banks != 0) return units;
     const uint32_t perBank = flashKiB / chip.banks * 1024;
-    if (!TakeBank(chip, chip.flashBase, 0, perBank, &units)) return {};
+    if (!TakeBank(chip, 1, chip.flashBase, 0, perBank, &units)) return {};
     if (chip.banks == 2) {
         const uint32_t base = chip.bank2Base != 0 ? chip.bank2Base : chip.flashBase + perBank;
-        if (!TakeBank(chip, base, BankUnitCount(chip), perBank, &units)) return {};
+        if (!TakeBank(chip, 2, base, BankUnitCount(chip), perBank, &units)) return {};
     }
     return units;
 }

@@ -48,9 +48,28 @@ struct Chip {
     uint32_t programTypNs;  // one operation, typical
     uint32_t programMaxNs;
     uint32_t writeAlign;  // bytes a Write Memory address must be a multiple of
+    uint32_t startupUs;   // how long the bootloader may take to listen after reset
+};
+
+// A bootloader version that needs its erases driven otherwise.
+struct EraseQuirk {
+    enum Kind {
+        OneUnitPerCommand,  // multi-unit erases go wrong: one unit a command
+        EarlyAckInBank2,    // a bank-2 erase is ACKed before it is done
+    };
+    const char* key;  // the chip's
+    uint8_t version;  // the version byte Get reports
+    Kind kind;
+    uint32_t pauseMs;     // to wait after each erase's ACK
+    bool worstCaseAfter;  // to wait the erase's worst case after its ACK (bank 2)
 };
 
 const std::vector<Chip>& AllChips();
+const std::vector<EraseQuirk>& EraseQuirks();
+// The quirk of this chip's bootloader of this version, or null.
+const EraseQuirk* FindEraseQuirk(const Chip& chip, uint8_t version);
+// The longest start-up of any chip: the wait to try when nothing answered after a short one.
+uint32_t LongestStartupUs();
 const Chip* FindChipByKey(const std::string& key);
 const Chip* FindChipByPid(uint16_t pid);
 
@@ -64,6 +83,7 @@ struct EraseUnit {
     uint16_t index;
     uint32_t eraseTypMs;
     uint32_t eraseMaxMs;
+    uint8_t bank;  // 1 or 2
 };
 
 // The units of the chip with flashKiB of flash, in address order. Each bank keeps the first

@@ -200,6 +200,8 @@ JobOptions OptionsFor(const CliOptions& opt, std::FILE* readOutStream) {
     o.chipKey = opt.chip;
     o.flashKiB = opt.flashKiB;
     o.explainFailures = true;
+    o.quickWaits = true;
+    o.eraseInRuns = true;
     return o;
 }
 

@@ -303,9 +303,12 @@ void CIspProtocol::Stop() { m_link.Interrupt(); }
 
 IClock& CIspProtocol::Clock() { return m_link.Clock(); }
 
-void CIspProtocol::Pause(unsigned long ms) {
+void CIspProtocol::Pause(unsigned long ms) { PauseUs(Us(ms)); }
+
+void CIspProtocol::PauseUs(uint64_t us) {
+    if (us == 0) return;
     // No count reaches past the ring's size: the wait ends at the deadline, or at a stop.
-    m_link.WaitForCount(ILink::kRingSize + 1, m_link.Clock().NowUs() + Us(ms));
+    m_link.WaitForCount(ILink::kRingSize + 1, m_link.Clock().NowUs() + us);
 }
 
 int CIspProtocol::Result(bool ok) { return ok ? 1 : 0; }
@@ -326,15 +329,15 @@ int CIspProtocol::ResetAndSync() {
     }
     const ResetWiring& w = m_wiring;
     const bool pulse = w.reset != ResetWiring::None;
-    Pause(50);
+    PauseUs(m_timing.beforeUs);
     if (pulse) {
         DriveLine(w.reset, !w.invertReset);
         DriveLine(w.boot, w.invertBoot);
     }
-    Pause(100);
+    PauseUs(m_timing.pulseUs);
     if (pulse) DriveLine(w.reset, w.invertReset);
     m_link.Arm();
-    Pause(50);
+    PauseUs(m_timing.afterUs);
     // Not cleared again: a byte that came during the pause is the one judged.
     const unsigned char sync = kSync;
     RunStage(s, &sync, 1, kSyncWindow, 1, [](int count) { return count >= 1; });

@@ -19,6 +19,14 @@ struct ResetWiring {
     bool invertBoot = false;   // bootloader = line on
 };
 
+// How long ResetAndSync waits: before the pulse, the pulse itself, and after it for the
+// bootloader to start listening. The defaults suit the usual board and every chip.
+struct ResetTiming {
+    uint32_t beforeUs = 50000;
+    uint32_t pulseUs = 100000;
+    uint32_t afterUs = 50000;
+};
+
 // How the last operation ended, beside its result.
 enum class IspOutcome {
     Done,       // every stage answered as it must
@@ -72,14 +80,17 @@ public:
     void Stop();
     // The clock the link measures on; the callers time their own waits on it too.
     IClock& Clock();
-    // Sleeps ms on that clock; a Stop ends it at once.
+    // Sleeps ms (or us) on that clock; a Stop ends it at once.
     void Pause(unsigned long ms);
+    void PauseUs(uint64_t us);
 
-    // The reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK. The pulse:
-    // wait 50 ms; reset line asserted, boot line to its bootloader level; wait 100 ms;
-    // reset line released; wait 50 ms. Without a reset line, no line is touched and only the
-    // waits remain. A device gone away fails at once, with no pulse.
+    // The reset pulse, then sync with 0x7F. 1 when the first reply byte is ACK. The pulse (with
+    // the default timing): wait 50 ms; reset line asserted, boot line to its bootloader level;
+    // wait 100 ms; reset line released; wait 50 ms. Without a reset line, no line is touched
+    // and only the waits remain. A device gone away fails at once, with no pulse.
     int ResetAndSync();
+    void SetResetTiming(const ResetTiming& timing) { m_timing = timing; }
+    const ResetTiming& GetResetTiming() const { return m_timing; }
     // The lines ResetAndSync drives. false (and the wiring kept) when reset and boot name
     // the same line.
     bool SetResetWiring(const ResetWiring& wiring);
@@ -160,6 +171,7 @@ private:
     int m_listedCount = 0;
     bool m_acceptLongerGet = false;
     ResetWiring m_wiring;
+    ResetTiming m_timing;
     LineObserver m_lineObserver;
     Trace m_trace;
     IspOutcome m_outcome = IspOutcome::Done;

@@ -15,7 +15,23 @@ int CDeviceJobs::Connect(const std::string& name) {
     return ok;
 }
 
+ResetTiming CDeviceJobs::ConnectTiming(bool longest) const {
+    ResetTiming timing;
+    if (!m_options.quickWaits) return timing;
+    // Without a reset line the bootloader is already listening: nothing to wait for.
+    if (m_isp.GetResetWiring().reset == ResetWiring::None) return ResetTiming{0, 0, 0};
+    const chips::Chip* named =
+        m_options.chipKey.empty() ? nullptr : chips::FindChipByKey(m_options.chipKey);
+    if (longest) {
+        timing.afterUs = chips::LongestStartupUs();
+    } else if (named != nullptr) {
+        timing.afterUs = named->startupUs;
+    }
+    return timing;
+}
+
 int CDeviceJobs::OpenAndSync(const std::string& name) {
+    m_portOpened = false;
     if (name.empty()) {
         m_host.AppendLog(kMsgInvalidPort);
         return 0;
@@ -26,6 +42,7 @@ int CDeviceJobs::OpenAndSync(const std::string& name) {
         m_host.PortOpenFailed(name, m_isp.LastOpenFailure());
         return 0;
     }
+    m_portOpened = true;
     m_host.AppendLog(Format(kMsgPortOpened, name.c_str()));
 
     m_isp.SetAcceptLongerGet(m_options.identifyChip);
@@ -47,10 +64,24 @@ int CDeviceJobs::OpenAndSync(const std::string& name) {
 
 void CDeviceJobs::ConnectOnly(const std::string& name) {
     m_options.port = name;
+    m_isp.SetResetTiming(ConnectTiming(false));
     m_bConnected = Connect(name);
+    // A chip that is slow to start (an L4 without its 32 kHz crystal) gets one more chance on
+    // a port the user named.
+    const bool reset = m_isp.GetResetWiring().reset != ResetWiring::None;
+    if (m_bConnected || !m_portOpened || !m_options.quickWaits || !reset || m_stopRequested) {
+        return;
+    }
+    const ResetTiming longest = ConnectTiming(true);
+    if (longest.afterUs <= m_isp.GetResetTiming().afterUs) return;
+    m_host.AppendLog(Format(kMsgTryingLongerStartup, longest.afterUs / 1000));
+    m_isp.SetResetTiming(longest);
+    m_bConnected = Connect(name);
+    m_isp.SetResetTiming(ConnectTiming(false));
 }
 
 void CDeviceJobs::Reconnect() {
+    m_isp.SetResetTiming(ConnectTiming(false));
     if (m_isp.IsOpen()) {
         m_isp.Close();
         Pause(kSettleMs);

@@ -101,5 +101,18 @@ PageLayout CDeviceJobs::Layout() const {
     // A whole-flash erase is awaited for the chip's worst case; on the command line, for an
     // unknown chip, for the slowest there is. The dialog's way keeps the usual window.
     if (g.chip != nullptr || m_options.identifyChip) layout.wholeFlashWaitMs = MassEraseWaitMs();
+    if (m_options.eraseInRuns) {
+        // One erase command names at most 255 pages (one byte each), or as many two-byte
+        // numbers as fit one send.
+        const bool basic = m_isp.Command(CIspProtocol::SlotErase) == 0x43;
+        layout.unitsPerErase = basic ? 255 : (ILink::kMaxSend - 3) / 2;
+    }
+    const chips::EraseQuirk* quirk =
+        g.chip != nullptr ? chips::FindEraseQuirk(*g.chip, m_isp.Version()) : nullptr;
+    if (quirk != nullptr) {
+        if (quirk->kind == chips::EraseQuirk::OneUnitPerCommand) layout.unitsPerErase = 1;
+        layout.pauseAfterEraseMs = quirk->pauseMs;
+        layout.earlyAckInBank2 = quirk->worstCaseAfter;
+    }
     return layout;
 }

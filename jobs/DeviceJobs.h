@@ -62,6 +62,13 @@ struct JobOptions {
     // Failure lines say why (the bootloader refused, no answer, device gone), every failure is
     // logged (also a refused Go), and a verify difference is read once more before it counts.
     bool explainFailures = false;
+    // No wait that the line does not need: none between an erase and the writes (the erase's
+    // ACK says it is over), no reset pulse without a reset line, the named chip's own start-up
+    // after the reset; and a named port that does not answer is tried once more with the
+    // slowest start-up of any chip. Else the dialog's fixed waits.
+    bool quickWaits = false;
+    // Neighbouring erase units go in one erase command, as many as one command may name.
+    bool eraseInRuns = false;
 };
 
 // How a job ended.
@@ -164,6 +171,8 @@ private:
 
     // Connect without its stage events.
     int OpenAndSync(const std::string& name);
+    // The reset pulse's waits for the next connect; longest: the slowest chip's start-up.
+    ResetTiming ConnectTiming(bool longest) const;
     // With identifyChip: learns the chip from its product ID and flash-size register (or the
     // chip and size the user named, checked against them) and sets the geometry. When the
     // layout cannot be known, NotKnown records what was seen; when what was seen contradicts
@@ -257,6 +266,8 @@ private:
     // What the chip says against the chip or size the user named; it stops every job.
     std::string m_contradiction;
     int m_bConnected = 0;
+    // The last connect attempt opened its port (so what failed was the bootloader).
+    bool m_portOpened = false;
     bool m_failureReported = false;
     std::atomic<bool> m_stopRequested{false};
     std::vector<ReadBlock> m_readBlocks;

@@ -44,15 +44,26 @@ JobOutcome CDeviceJobs::EraseRange(uint32_t address, uint32_t length) {
     }
     const int total = static_cast<int>(units.size());
     CStageScope stage(m_host, JobStage::Erase, total);
-    for (int n = 0; n < total; ++n) {
-        const chips::EraseUnit& unit = units[static_cast<size_t>(n)];
-        // One unit at a time, each awaited for its own worst case and never resent.
-        if (!m_isp.Erase(unit.index, 1, unit.eraseMaxMs)) {
+    const PageLayout layout = Layout();
+    const CErasePlan::Form form = CErasePlan::FormOf(m_isp.Command(CIspProtocol::SlotErase));
+    // Each run of neighbours in one command (or one unit at a time), awaited for its worst
+    // case and never resent.
+    std::vector<size_t> firsts;
+    const std::vector<CErasePlan::Step> runs = CErasePlan::Runs(units, layout, &firsts);
+    int done = 0;
+    for (size_t r = 0; r < runs.size(); ++r) {
+        const chips::EraseUnit& unit = units[firsts[r]];
+        const CErasePlan::Step& run = runs[r];
+        const bool erased = form != CErasePlan::Form::None &&
+                            m_isp.Erase(run.firstPage, run.pageCount, run.waitMs) != 0;
+        if (!erased) {
             return FailOnLine(
                 Format(kMsgEraseUnitFailed, unit.address, static_cast<unsigned>(unit.index)),
                 unit.address);
         }
-        stage.Progress(n + 1);
+        Pause(run.afterMs);
+        done += run.pageCount;
+        stage.Progress(done);
     }
     stage.Succeed();
     stage.End();

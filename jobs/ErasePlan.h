@@ -18,6 +18,13 @@ struct PageLayout {
     std::vector<chips::EraseUnit> units = {};
     // Worst case of a whole-flash erase in ms; 0 to use the protocol's usual windows.
     uint32_t wholeFlashWaitMs = 0;
+    // With erase units: how many units of a run (neighbours in one bank) one erase command may
+    // name; 1 erases them one by one.
+    uint32_t unitsPerErase = 1;
+    // Waited after each erase's ACK, for a bootloader that needs it; and whether a bank-2
+    // erase's ACK comes early, so that its worst case is waited after it too.
+    uint32_t pauseAfterEraseMs = 0;
+    bool earlyAckInBank2 = false;
 };
 
 // Built once per programming run from the erase option and the loaded image: either the
@@ -31,11 +38,12 @@ public:
     static constexpr uint16_t kWholeFlash = 0xFFFF;
 
     // pageCount pages from firstPage; kWholeFlash as the count erases everything. waitMs is
-    // the erase's worst case when known, else 0.
+    // the erase's worst case when known, else 0; afterMs is waited once it is ACKed.
     struct Step {
         uint16_t firstPage;
         uint16_t pageCount;
         uint32_t waitMs = 0;
+        uint32_t afterMs = 0;
     };
 
     // eraseCommand: the bootloader's erase slot as its Get reply listed it.
@@ -55,8 +63,15 @@ public:
     bool LeavesAlone(uint32_t imagePage) const;
     uint32_t PageAddress(uint32_t imagePage) const;
 
-    // Sends step in the plan's form; 0 without sending when the bootloader has none.
+    // Sends step in the plan's form, then waits its afterMs; 0 without sending when the
+    // bootloader has none.
     int Send(CIspProtocol& isp, const Step& step) const;
+
+    // The erase commands for units (in address order): neighbours in one bank go together,
+    // up to layout.unitsPerErase a command, each waited for the sum of their worst cases.
+    // *firsts (when not null) gets the place in units of each step's first unit.
+    static std::vector<Step> Runs(const std::vector<chips::EraseUnit>& units,
+                                  const PageLayout& layout, std::vector<size_t>* firsts = nullptr);
 
 private:
     void PlanUnits(const FlashImage& image);

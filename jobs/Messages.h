@@ -32,6 +32,7 @@ struct Message {
     X(kMsgBootloaderVersion, ">>Bootloader版本：V%d.%d\r\n", ">>Bootloader version: V%d.%d\r\n") \
     X(kMsgBootloaderCommands, ">>Bootloader操作指令：", ">>Bootloader commands: ") \
     X(kMsgIspFailedClosing, ">>连接ISP失败，关闭串口%s!\r\n", ">>No bootloader answered; closing port %s\r\n") \
+    X(kMsgTryingLongerStartup, ">>Bootloader无应答，再试一次：复位后等待%u毫秒（最慢芯片的启动时间）\r\n", ">>No bootloader answered; trying once more, waiting %u ms after the reset (the slowest chip's start-up)\r\n") \
     X(kMsgNotConnected, ">>未连接ISP，本次操作无效！!\r\n", ">>Not connected to the bootloader; nothing done\r\n") \
     /* Chip information. */ \
     X(kMsgVersionAndOptions, ">>Bootloader版本：V%d.%d，选项字节：%02X %02X\r\n", ">>Bootloader version: V%d.%d, option bytes: %02X %02X\r\n") \

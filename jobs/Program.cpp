@@ -35,7 +35,8 @@ JobOutcome CDeviceJobs::Program() {
         if (!erased) return FailOnLine(kMsgEraseAllFailed);
         m_host.AppendLog(kMsgEraseAllDone);
     }
-    Pause(kEraseToWriteMs);
+    // The erase's ACK says it is over; the dialog has always waited all the same.
+    if (!m_options.quickWaits) Pause(kEraseToWriteMs);
 
     outcome = WritePages(plan);
     if (outcome == JobOutcome::Done && m_options.verify) outcome = VerifyPages(plan);

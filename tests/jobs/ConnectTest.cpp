@@ -329,4 +329,67 @@ TEST_F(JobTest, UnknownChipProgramsOnlyByErasingAllAndSaysTheFitWasNotChecked) {
     EXPECT_EQ(host.Lines()[1], ">>芯片未知，未检查下载文件是否超出FLASH");
 }
 
+// The command line waits only for what the line needs: no pulse without a reset line, the
+// named chip's own start-up after the reset (else the usual 50 ms), and on a named port where
+// nothing answered, one more try after the slowest chip's start-up.
+struct StartupCase {
+    const char* name;
+    ResetWiring::Line reset;
+    const char* chipKey;
+    std::vector<std::string> faults;
+    uint64_t pulseUs, afterUs;  // the reset line's time asserted; from its release to the sync
+    bool retried;
+};
+
+const StartupCase kStartupCases[] = {
+    {"UsualBoard", ResetWiring::Dtr, "", {}, 100000, 50000, false},
+    {"NamedChip", ResetWiring::Dtr, "f407", {}, 100000, 105738, false},
+    {"NoResetLine", ResetWiring::None, "", {}, 0, 0, false},
+    {"SlowChipGetsASecondTry", ResetWiring::Dtr, "", {"nack:sync*1"}, 100000, 3200000, true},
+};
+
+class StartupTest : public JobTest, public ::testing::WithParamInterface<StartupCase> {};
+
+TEST_P(StartupTest, WaitsOnlyWhatTheLineNeeds) {
+    const StartupCase& c = GetParam();
+    sim::TargetConfig config;
+    config.SetChip(*chips::FindChipByKey("f407"));
+    config.faults = c.faults;
+    SimTarget& target = StartTarget(config);
+    ResetWiring wiring;
+    wiring.reset = c.reset;
+    wiring.boot = c.reset == ResetWiring::None ? ResetWiring::None : ResetWiring::Rts;
+    ASSERT_TRUE(jobs.SetResetWiring(wiring));
+    target.SetResetWiring(wiring);
+    ChangeOptions([&](JobOptions& o) {
+        o.quickWaits = true;
+        o.chipKey = c.chipKey;
+    });
+    const uint64_t opened = link.NowUs();
+    jobs.ConnectOnly(target.Name());
+    ASSERT_TRUE(jobs.IsConnected()) << host.log;
+    const std::vector<std::string> lines = host.Lines();
+    const std::string retry =
+        ">>Bootloader无应答，再试一次：复位后等待3200毫秒（最慢芯片的启动时间）";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), retry), c.retried ? 1 : 0) << host.log;
+    // The last sync byte, against the last release of the reset line (or the open).
+    uint64_t sync = 0;
+    for (const sim::WireByte& w : target.WireLog()) {
+        if (w.fromHost && w.value == 0x7F) sync = w.usec;
+    }
+    uint64_t released = opened, asserted = opened;
+    for (const SimLineChange& change : link.LineLog()) {
+        if (change.line != LinkLine::Dtr) continue;
+        (change.on ? asserted : released) = change.us;
+    }
+    if (c.reset != ResetWiring::None) {
+        EXPECT_EQ(released - asserted, c.pulseUs);
+    }
+    const uint64_t waited = sync - released;
+    EXPECT_GE(waited, c.afterUs);
+    EXPECT_LT(waited, c.afterUs + 2 * link.ByteUs()) << "the sync goes out at once after the wait";
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, StartupTest, ::testing::ValuesIn(kStartupCases), kCaseName);
+
 }  // namespace

@@ -1,12 +1,19 @@
 // The erase plan alone: built from the option and an image, no target.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "ErasePlan.h"
 
 using Step = CErasePlan::Step;
 // Global, where the standard algorithms find it beside the type.
 static bool operator==(const Step& a, const Step& b) {
-    return a.firstPage == b.firstPage && a.pageCount == b.pageCount && a.waitMs == b.waitMs;
+    return a.firstPage == b.firstPage && a.pageCount == b.pageCount && a.waitMs == b.waitMs &&
+           a.afterMs == b.afterMs;
+}
+static std::ostream& operator<<(std::ostream& out, const Step& s) {
+    return out << "{" << s.firstPage << ", " << s.pageCount << ", " << s.waitMs << ", " << s.afterMs
+               << "}";
 }
 
 namespace {
@@ -54,7 +61,7 @@ TEST(ErasePlanTest, UnitsAreErasedOnceEachWithTheirWorstCase) {
     // Pages 0-1 in sector 0 (2 KiB), pages 2-5 in sector 1 (4 KiB), page 6 beyond the flash.
     Fill(image, {false, true, true, false, true, false, false});
     PageLayout layout{0x08000000, 1024, 0};
-    layout.units = {{0x08000000, 2048, 0, 5, 50}, {0x08000800, 4096, 7, 9, 90}};
+    layout.units = {{0x08000000, 2048, 0, 5, 50, 1}, {0x08000800, 4096, 7, 9, 90, 1}};
     layout.wholeFlashWaitMs = 500;
     const CErasePlan plan(false, image, layout, 0x44);
     EXPECT_EQ(plan.PageSteps(), (std::vector<Step>{{0, 1, 50}, {7, 1, 90}}));
@@ -67,6 +74,48 @@ TEST(ErasePlanTest, UnitsAreErasedOnceEachWithTheirWorstCase) {
     EXPECT_TRUE(all.PageSteps().empty());
     EXPECT_EQ(all.WholeFlash(), (Step{0, CErasePlan::kWholeFlash, 500}));
     EXPECT_TRUE(all.LeavesAlone(3)) << "after a whole-flash erase, empty pages stay unwritten";
+}
+
+// Neighbouring units go in one erase command, waited for the sum of their worst cases; a gap,
+// the bank boundary or the most one command names starts another; quirky bootloaders get their
+// waits after the ACK.
+TEST(ErasePlanTest, NeighbouringUnitsGoInOneCommand) {
+    const std::vector<chips::EraseUnit> units = {
+        {0x08000000, 1024, 0, 5, 10, 1}, {0x08000400, 1024, 1, 5, 20, 1},
+        {0x08000800, 1024, 2, 5, 30, 1}, {0x08001000, 1024, 4, 5, 40, 1},
+        {0x08001400, 1024, 5, 5, 50, 2}, {0x08001800, 1024, 6, 5, 60, 2}};
+    const struct {
+        const char* name;
+        uint32_t perErase, pause;
+        bool earlyBank2;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"Runs", 255, 0, false, {{0, 3, 60}, {4, 1, 40}, {5, 2, 110}}},
+        {"TwoAtMost", 2, 0, false, {{0, 2, 30}, {2, 1, 30}, {4, 1, 40}, {5, 2, 110}}},
+        {"OneByOneWithAPause",
+         1,
+         40,
+         false,
+         {{0, 1, 10, 40},
+          {1, 1, 20, 40},
+          {2, 1, 30, 40},
+          {4, 1, 40, 40},
+          {5, 1, 50, 40},
+          {6, 1, 60, 40}}},
+        {"Bank2AckedEarly", 255, 0, true, {{0, 3, 60}, {4, 1, 40}, {5, 2, 110, 110}}},
+    };
+    for (const auto& c : cases) {
+        PageLayout layout{0x08000000, 1024, 0};
+        layout.unitsPerErase = c.perErase;
+        layout.pauseAfterEraseMs = c.pause;
+        layout.earlyAckInBank2 = c.earlyBank2;
+        std::vector<size_t> firsts;
+        EXPECT_EQ(CErasePlan::Runs(units, layout, &firsts), c.steps) << c.name;
+        ASSERT_EQ(firsts.size(), c.steps.size()) << c.name;
+        for (size_t r = 0; r < firsts.size(); ++r) {
+            EXPECT_EQ(units[firsts[r]].index, c.steps[r].firstPage) << c.name;
+        }
+    }
 }
 
 }  // namespace

@@ -713,4 +713,74 @@ TEST_F(JobTest, RangeEraseNeedsAnIdentifiedChip) {
     EXPECT_TRUE(target.HostBytes().empty());
 }
 
+// On the command line, page mode erases a run of neighbouring pages or sectors with one erase
+// command, and writes right after it.
+struct RunCase {
+    const char* name;
+    const char* chip;
+    uint32_t address, size;
+    std::vector<uint8_t> erase;  // the command and its block
+};
+
+std::vector<uint8_t> BasicErase(uint8_t first, uint8_t count) {
+    std::vector<uint8_t> bytes = {0x43, 0xBC, static_cast<uint8_t>(count - 1)};
+    uint8_t sum = static_cast<uint8_t>(count - 1);
+    for (uint8_t p = first; p < first + count; ++p) {
+        bytes.push_back(p);
+        sum ^= p;
+    }
+    bytes.push_back(sum);
+    return bytes;
+}
+
+std::vector<uint8_t> ExtendedErase(uint16_t first, uint16_t count) {
+    std::vector<uint8_t> bytes = {0x44, 0xBB, 0x00, static_cast<uint8_t>(count - 1)};
+    uint8_t sum = static_cast<uint8_t>(count - 1);
+    for (uint16_t p = first; p < first + count; ++p) {
+        bytes.push_back(static_cast<uint8_t>(p >> 8));
+        bytes.push_back(static_cast<uint8_t>(p));
+        sum ^= static_cast<uint8_t>(p >> 8) ^ static_cast<uint8_t>(p);
+    }
+    bytes.push_back(sum);
+    return bytes;
+}
+
+const RunCase kRunCases[] = {
+    {"BasicPages", "f103", 0x08004000, 20 * 1024, BasicErase(16, 20)},
+    {"ExtendedPages", "f303", 0x08004000, 20 * 1024, ExtendedErase(8, 10)},
+    {"Sectors", "f407", 0x08004000, 60 * 1024, ExtendedErase(1, 4)},
+};
+
+class EraseRunTest : public JobTest, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(EraseRunTest, OneCommandErasesTheRun) {
+    const RunCase& c = GetParam();
+    const uint32_t kib = chips::FindChipByKey(c.chip)->defaultKiB;
+    SimTarget& target = ConnectToChip(c.chip, kib, std::vector<uint8_t>(kib * 1024, 0x00));
+    ChangeOptions([&](JobOptions& o) {
+        o.eraseAll = false;
+        o.eraseInRuns = true;
+        o.quickWaits = true;
+        o.filePath = WriteHexFile("run.hex", Pattern(c.size), c.address - 0x08000000);
+    });
+    ASSERT_EQ(jobs.Program(), JobOutcome::Done) << host.log;
+    const std::vector<uint8_t> sent = target.HostBytes();
+    EXPECT_TRUE(Contains(sent, c.erase)) << "the run in one command";
+    // Exactly one erase command: its code and complement appear once.
+    const std::vector<uint8_t> command = {c.erase[0], c.erase[1]};
+    size_t commands = 0;
+    for (auto it = sent.begin();
+         (it = std::search(it, sent.end(), command.begin(), command.end())) != sent.end(); ++it) {
+        ++commands;
+    }
+    EXPECT_EQ(commands, 1u);
+    const std::vector<uint8_t> flash = target.Flash();
+    EXPECT_TRUE(std::equal(flash.begin() + (c.address - 0x08000000),
+                           flash.begin() + (c.address - 0x08000000) + c.size,
+                           Pattern(c.size).begin()));
+    EXPECT_EQ(flash[0], 0x00) << "the flash before the run is kept";
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, EraseRunTest, ::testing::ValuesIn(kRunCases), kCaseName);
+
 }  // namespace
