@@ -132,7 +132,8 @@ public:
     // Go to the flash base, or to address; logs whether the bootloader took it.
     JobOutcome GoTo();
     JobOutcome GoTo(uint32_t address);
-    // Lifts read-out protection (which erases the whole flash) or write protection; sets
+    // Lifts read-out protection (which erases the whole flash; not when the option bytes say
+    // it is off: then it says so and is done) or write protection; sets
     // read-out protection. Each waits out the chip's reset (a mass erase's worst case after
     // read-out unprotect), connects again on the same port and says whether the target came
     // back; that is the job's outcome.
@@ -187,6 +188,9 @@ private:
     std::string NotKnownLine(bool lengthWouldDo) const;
     // With an identified chip: the chip's name, flash and read-out protection.
     void ReportChip();
+    // The read-out protection level (0, 1 or 2) from the option bytes, with the RDP byte in
+    // *rdpByte; -1 when the chip is not known or refuses the read (as a protected one does).
+    int ReadProtectionLevel(uint8_t* rdpByte = nullptr);
     // Layout-dependent work: Failed, with what was seen and the remedy, when the layout is not
     // known; Done when it is.
     JobOutcome RequireLayout(bool lengthWouldDo = false);

@@ -122,13 +122,23 @@ void CDeviceJobs::ReportChip() {
     m_host.AppendLog(Format(kMsgChipFlash, m_geometry.flashKiB, m_geometry.base,
                             chips::LayoutText(chip, m_geometry.flashKiB).c_str()));
     if (chip.optionSize == 0 || chip.rdp.offset < 0) return;
-    unsigned char options[256] = {};
-    const uint16_t length = static_cast<uint16_t>(chip.rdp.offset + 1);
-    if (!m_isp.ReadMemory(chip.optionBase, length, options)) {
+    uint8_t rdp = 0;
+    const int level = ReadProtectionLevel(&rdp);
+    if (level < 0) {
         // The bootloader refuses to read while read-out protection is on.
         m_host.AppendLog(kMsgReadProtectionUnread);
         return;
     }
-    const uint8_t rdp = options[chip.rdp.offset];
-    m_host.AppendLog(Format(kMsgReadProtection, ProtectionLevel(chip.rdp, rdp), rdp));
+    m_host.AppendLog(Format(kMsgReadProtection, level, rdp));
+}
+
+int CDeviceJobs::ReadProtectionLevel(uint8_t* rdpByte) {
+    const chips::Chip* chip = m_geometry.chip;
+    if (chip == nullptr || chip->optionSize == 0 || chip->rdp.offset < 0) return -1;
+    unsigned char options[256] = {};
+    const uint16_t length = static_cast<uint16_t>(chip->rdp.offset + 1);
+    if (!m_isp.ReadMemory(chip->optionBase, length, options)) return -1;
+    const uint8_t rdp = options[chip->rdp.offset];
+    if (rdpByte != nullptr) *rdpByte = rdp;
+    return ProtectionLevel(chip->rdp, rdp);
 }

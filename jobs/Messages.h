@@ -164,6 +164,7 @@ struct Message {
     X(kMsgGoFailed, ">>跳转到0x%08X运行失败！\r\n", ">>Starting the program at 0x%08X failed\r\n") \
     /* Protection (command line). */ \
     X(kMsgReadoutUnprotectDone, ">>已解除读保护，芯片擦除全部FLASH后复位\r\n", ">>Read-out protection lifted; the chip erases all its flash and resets\r\n") \
+    X(kMsgNothingToUnprotect, ">>读保护未启用（级别0），无需解除，FLASH未擦除\r\n", ">>Read-out protection is off (level 0): nothing to lift, the flash is not erased\r\n") \
     X(kMsgReadoutUnprotectFailed, ">>解除读保护失败！\r\n", ">>Lifting read-out protection failed\r\n") \
     X(kMsgWriteUnprotectDone, ">>已解除写保护，芯片复位\r\n", ">>Write protection lifted; the chip resets\r\n") \
     X(kMsgWriteUnprotectFailed, ">>解除写保护失败！\r\n", ">>Lifting write protection failed\r\n") \

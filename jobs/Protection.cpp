@@ -17,6 +17,12 @@ JobOutcome CDeviceJobs::Unprotect(bool readout) {
         return AfterProtectionCommand(m_isp.WriteUnprotect() != 0, kMsgWriteUnprotectDone,
                                       kMsgWriteUnprotectFailed, kOptionResetMs);
     }
+    // Lifting it erases the whole flash: not when there is nothing to lift. A protected chip
+    // refuses the read, and then it goes ahead.
+    if (ReadProtectionLevel() == 0) {
+        m_host.AppendLog(kMsgNothingToUnprotect);
+        return JobOutcome::Done;
+    }
     // The chip erases all its flash before the second ACK, and must be left that long again
     // before it is reconnected.
     const unsigned long waitMs = MassEraseWaitMs();

@@ -142,16 +142,18 @@ struct ProtectionCase {
     const char* name;
     char job;  // 'R' read-out unprotect, 'W' write unprotect, 'P' read-out protect
     bool protectedBefore;
-    bool ok, erased, readable;
+    bool ok, reconnects, erased, readable;
     const char* first;  // the job's first log line
 };
 
 const ProtectionCase kProtectionCases[] = {
-    {"ReadoutUnprotectErases", 'R', true, true, true, true,
+    {"ReadoutUnprotectErases", 'R', true, true, true, true, true,
      ">>已解除读保护，芯片擦除全部FLASH后复位"},
-    {"WriteUnprotect", 'W', false, true, false, true, ">>已解除写保护，芯片复位"},
-    {"ReadoutProtect", 'P', false, true, false, false, ">>已启用读保护，芯片复位"},
-    {"ReadoutProtectRefused", 'P', true, false, false, false, ">>启用读保护失败！"},
+    {"ReadoutUnprotectWhenOff", 'R', false, true, false, false, true,
+     ">>读保护未启用（级别0），无需解除，FLASH未擦除"},
+    {"WriteUnprotect", 'W', false, true, true, false, true, ">>已解除写保护，芯片复位"},
+    {"ReadoutProtect", 'P', false, true, true, false, false, ">>已启用读保护，芯片复位"},
+    {"ReadoutProtectRefused", 'P', true, false, false, false, false, ">>启用读保护失败！"},
 };
 
 class ProtectionJobTest : public JobTest, public ::testing::WithParamInterface<ProtectionCase> {};
@@ -170,10 +172,10 @@ TEST_P(ProtectionJobTest, CommandThenResetThenTheSamePortAgain) {
     const std::vector<std::string> lines = host.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), c.first);
-    EXPECT_EQ(lines.back(), c.ok ? ">>芯片复位后重新连接成功！" : c.first) << host.log;
+    EXPECT_EQ(lines.back(), c.reconnects ? ">>芯片复位后重新连接成功！" : c.first) << host.log;
     EXPECT_EQ(Succeeded(), c.ok ? 1 : 0);
     EXPECT_TRUE(jobs.IsConnected());
-    EXPECT_EQ(target.Resets() > resets, c.ok);
+    EXPECT_EQ(target.Resets() > resets, c.reconnects);
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(4096);
     EXPECT_EQ(flash, c.erased ? std::vector<uint8_t>(4096, 0xFF) : config.initialFlash);
