@@ -16,6 +16,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "Chips.h"
 #include "IniFile.h"
 #include "IntelHex.h"
+#include "MultiBoard.h"
 #include "Platform.h"
 #include "PtyTarget.h"
 #include "SerialPort.h"
@@ -450,54 +453,54 @@ std::string Parsed(const CliOptions& o) {
     return text + (o.quiet ? " q" : "") + (o.verbose ? " v" : "") + (o.yes ? " y" : "");
 }
 
-// The parser alone: each spelling of an option and its value, what each board's run is
-// given, and refusals that name the word at fault.
+// The parser alone: each spelling of an option and its value, and refusals that name the
+// word at fault.
 TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
     const std::string rates =
         "--baud takes one of 1200, 2400, 4800, 9600, 19200, 38400, 43000, 56000, 57600, 115200, "
         "230400, 460800, 921600";
     struct Case {
         std::vector<const char*> args;
-        std::string result;               // refused: how the reason starts; accepted: Parsed()
-        std::vector<std::string> passOn;  // accepted: what each board's run gets; empty: refused
+        std::string result;  // refused: how the reason starts; accepted: Parsed()
+        bool accepted;
     };
     const Case cases[] = {
-        {{"erase", "--address", "0x8000000", "--length=0"}, "--length needs a positive number", {}},
-        {{"program", "f.hex", "--erase=some"}, "--erase takes all or pages", {}},
+        {{"erase", "--address", "0x8000000", "--length=0"},
+         "--length needs a positive number",
+         false},
+        {{"program", "f.hex", "--erase=some"}, "--erase takes all or pages", false},
         {{"verify", "f.hex", "--format", "coff"},
          "--format takes auto, hex, srec, elf or binary",
-         {}},
-        {{"info", "--run"}, "--run does not apply to info", {}},
-        {{"unprotect", "flash"}, "unprotect takes read or write", {}},
-        {{"go", "--reset", "gpio"}, "--reset takes dtr, rts or none", {}},
-        {{"info", "--quiet=yes"}, "--quiet takes no value", {}},
-        {{"verify"}, "verify needs a file", {}},
-        {{"info", "-x"}, "unknown option -x", {}},
-        {{"info", "-qx"}, "unknown option -x in -qx", {}},
-        {{"info", "-q=1"}, "-q takes no value", {}},
-        {{"info", "-qp"}, "-p needs a value", {}},
-        {{"ports", "-qv"}, "-v does not apply to ports", {}},
-        {{"info", "--baud", "123"}, rates, {}},
-        {{"info", "-b115201"}, rates, {}},
-        {{"info", "--chip", "f999"}, "--chip takes a chip's name: f103, f030,", {}},
-        {{"info", "--flash-kib", "0"}, "--flash-kib needs a size in KiB", {}},
-        {{"erase", "--verify"}, "--verify does not apply to erase", {}},
+         false},
+        {{"info", "--run"}, "--run does not apply to info", false},
+        {{"unprotect", "flash"}, "unprotect takes read or write", false},
+        {{"go", "--reset", "gpio"}, "--reset takes dtr, rts or none", false},
+        {{"info", "--quiet=yes"}, "--quiet takes no value", false},
+        {{"verify"}, "verify needs a file", false},
+        {{"info", "-x"}, "unknown option -x", false},
+        {{"info", "-qx"}, "unknown option -x in -qx", false},
+        {{"info", "-q=1"}, "-q takes no value", false},
+        {{"info", "-qp"}, "-p needs a value", false},
+        {{"ports", "-qv"}, "-v does not apply to ports", false},
+        {{"info", "--baud", "123"}, rates, false},
+        {{"info", "-b115201"}, rates, false},
+        {{"info", "--chip", "f999"}, "--chip takes a chip's name: f103, f030,", false},
+        {{"info", "--flash-kib", "0"}, "--flash-kib needs a size in KiB", false},
+        {{"erase", "--verify"}, "--verify does not apply to erase", false},
         {{"-p", "/dev/a", "--port=/dev/b", "-b", "9600", "read-out", "-", "--address=0x08001000"},
          "read-out - port=/dev/a port=/dev/b baud=9600 address=0x8001000",
-         {"-b", "9600", "read-out", "-", "--address=0x08001000"}},
-        {{"-qvy", "unprotect", "read"}, "unprotect read q v y", {"-qvy", "unprotect", "read"}},
-        {{"-qp", "/dev/a", "info"}, "info port=/dev/a q", {"-q", "info"}},
-        {{"-qp/dev/a", "info"}, "info port=/dev/a q", {"-q", "info"}},
-        {{"-p/dev/a", "-p", "/dev/b", "info"}, "info port=/dev/a port=/dev/b", {"info"}},
-        {{"-b1200", "-qb", "43000", "info"},
-         "info baud=43000 q",
-         {"-b1200", "-qb", "43000", "info"}},
-        {{"--baud=921600", "info"}, "info baud=921600", {"--baud=921600", "info"}},
+         true},
+        {{"-qvy", "unprotect", "read"}, "unprotect read q v y", true},
+        {{"-qp", "/dev/a", "info"}, "info port=/dev/a q", true},
+        {{"-qp/dev/a", "info"}, "info port=/dev/a q", true},
+        {{"-p/dev/a", "-p", "/dev/b", "info"}, "info port=/dev/a port=/dev/b", true},
+        {{"-b1200", "-qb", "43000", "info"}, "info baud=43000 q", true},
+        {{"--baud=921600", "info"}, "info baud=921600", true},
         {{"read-out", "-", "-a0x08004000", "-l4096"},
          "read-out - address=0x8004000 length=4096",
-         {"read-out", "-", "-a0x08004000", "-l4096"}},
-        {{"-v", "program", "--", "-p"}, "program -p v", {"-v", "program", "--", "-p"}},
-        {{"info", "-qh", "--bogus"}, "help", {"info"}},
+         true},
+        {{"-v", "program", "--", "-p"}, "program -p v", true},
+        {{"info", "-qh", "--bogus"}, "help", true},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv{"kestrel-isp"};
@@ -505,12 +508,11 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
         CliOptions o;
         std::string error;
         const bool ok = ParseCliArguments(static_cast<int>(argv.size()), argv.data(), &o, &error);
-        EXPECT_EQ(ok, !c.passOn.empty()) << ::testing::PrintToString(c.args) << ": " << error;
+        EXPECT_EQ(ok, c.accepted) << ::testing::PrintToString(c.args) << ": " << error;
         if (!ok) {
             EXPECT_EQ(error.rfind(c.result, 0), 0u) << error;
         } else {
-            EXPECT_EQ(Parsed(o), c.result);
-            EXPECT_EQ(o.passOn, c.passOn) << ::testing::PrintToString(c.args);
+            EXPECT_EQ(Parsed(o), c.result) << ::testing::PrintToString(c.args);
         }
     }
     // A late reply on a busy host costs a retry, not the job.
@@ -599,27 +601,154 @@ TEST_F(CliTest, ReadOutToStandardOutputKeepsTheLogOffIt) {
     EXPECT_NE(r.err.find(u8"读取FLASH操作成功"), std::string::npos) << r.err;
 }
 
-// Each board in its own run: lines carry the port, the table says how each ended, and the
-// status is a failure when any board failed.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The summary's rows, in the order the ports were given: each "PORT  CHIP  RESULT  N.N s"
+// under a header as wide as the longest port; chip and result are patterns. The rows must
+// be the last lines of out.
+void ExpectSummary(const std::string& out, const std::vector<std::string>& ports,
+                   const std::vector<std::string>& rows) {
+    size_t width = 4;
+    for (const std::string& port : ports) width = std::max(width, port.size());
+    const std::vector<std::string> lines = Lines(out);
+    ASSERT_GE(lines.size(), ports.size() + 1) << out;
+    const size_t header = lines.size() - ports.size() - 1;
+    EXPECT_EQ(lines[header].substr(0, width + 2), "port" + std::string(width - 4, ' ') + "  ")
+        << out;
+    EXPECT_TRUE(
+        std::regex_match(lines[header].substr(width + 2), std::regex("chip +result    time")))
+        << out;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const std::string row = ports[i] + std::string(width - ports[i].size(), ' ') + "  " +
+                                rows[i] + " +[0-9]+\\.[0-9] s";
+        EXPECT_TRUE(std::regex_match(lines[header + 1 + i], std::regex(row)))
+            << lines[header + 1 + i] << " is not " << row;
+    }
+}
+
+// Every line before the summary is one board's whole log line: its prefix, then ">>", and no
+// other board's line inside it.
+void ExpectWholePrefixedLines(const std::string& out, const std::vector<std::string>& ports) {
+    const std::vector<std::string> lines = Lines(out);
+    ASSERT_GT(lines.size(), ports.size() + 1) << out;
+    for (size_t i = 0; i + ports.size() + 1 < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        int owners = 0;
+        for (const std::string& port : ports) {
+            const std::string prefix = BoardLinePrefix(port);
+            if (line.rfind(prefix + ">>", 0) == 0) ++owners;
+            EXPECT_EQ(line.find(prefix, 1), std::string::npos) << "interleaved: " << line;
+        }
+        EXPECT_EQ(owners, 1) << "not a board's line: " << line;
+        EXPECT_EQ(line.find(">>", line.find(">>") + 2), std::string::npos) << line;
+    }
+}
+
+// Each board on its own thread: lines whole and carrying the port, the table says how each
+// ended, the status is a failure when any board failed, and no port is remembered.
 TEST_F(CliTest, TwoBoardsAtOnceOneFailing) {
     sim::PtyTarget& good = StartTarget();
     sim::PtyTarget& bad = StartTarget({"nack:write"});
-    std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
-    // Each run is given -q without the port it came with.
+    std::string hex = WriteLargeHex(4096);
     Result r =
         RunIsp({"program", hex, "-qp" + good.SlavePath(), "-p", bad.SlavePath()}, {configEnv});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("[" + good.SlavePath() + u8"] >>FLASH校验成功"), std::string::npos)
         << r.out;
-    const size_t table = r.out.find("port ");
-    ASSERT_NE(table, std::string::npos) << r.out;
-    const std::string summary = r.out.substr(table);
-    EXPECT_NE(summary.find(good.SlavePath() + "  STM32F10x medium density  ok"), std::string::npos)
-        << summary;
-    EXPECT_NE(summary.find(bad.SlavePath() + "  STM32F10x medium density  failed"),
-              std::string::npos)
-        << summary;
-    EXPECT_EQ(good.Flash()[3], 4);
+    ExpectWholePrefixedLines(r.out, {good.SlavePath(), bad.SlavePath()});
+    ExpectSummary(r.out, {good.SlavePath(), bad.SlavePath()},
+                  {"STM32F10x medium density  ok", "STM32F10x medium density  failed"});
+    EXPECT_EQ(good.Flash()[0xFFF], 0x0F);
+    EXPECT_FALSE(std::ifstream(dir + "/config/kestrel/Config.ini").good())
+        << "several boards remember no port";
+}
+
+// --json with several boards: every object carries its board's port first, each board has
+// one result, and the summary object comes last.
+TEST_F(CliTest, TwoBoardsAsJson) {
+    sim::PtyTarget& good = StartTarget();
+    sim::PtyTarget& bad = StartTarget({"nack:write"});
+    std::string hex = WriteLargeHex(4096);
+    Result r = RunIsp({"--json", "program", hex, "-p", good.SlavePath(), "-p", bad.SlavePath()},
+                      {configEnv});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const std::string json = dir + "/out.json";
+    std::ofstream(json, std::ios::binary) << r.out;
+    const std::string check =
+        "python3 -c 'import json,sys\n"
+        "events=[json.loads(l) for l in open(sys.argv[1])]\n"
+        "good,bad=sys.argv[2:4]\n"
+        "*boards,summary=events\n"
+        "assert all(list(e)[0]==\"port\" and e[\"port\"] in (good,bad) for e in boards), boards\n"
+        "results={e[\"port\"]:(e[\"ok\"],e[\"exit\"]) for e in boards if "
+        "e[\"event\"]==\"result\"}\n"
+        "assert results=={good:(True,0),bad:(False,1)}, results\n"
+        "assert sum(e[\"event\"]==\"result\" for e in boards)==2\n"
+        "assert summary[\"event\"]==\"summary\", summary\n"
+        "got=[(b[\"port\"],b[\"chip\"],b[\"ok\"]) for b in summary[\"boards\"]]\n"
+        "chip=\"STM32F10x medium density\"\n"
+        "assert got==[(good,chip,True),(bad,chip,False)], got' " +
+        json + " " + good.SlavePath() + " " + bad.SlavePath();
+    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+}
+
+// Ctrl-C stops every board: each ends its stage and closes its port, the summary shows them
+// stopped, then the one interrupt line, and the status is the interrupt's.
+TEST_F(CliTest, SigintStopsEveryBoardAndStillPrintsTheSummary) {
+    sim::PtyTarget& first = StartPacedTarget();
+    sim::PtyTarget& second = StartPacedTarget();
+    // 48 KiB at 115200 baud: seconds of writing left when the second board begins.
+    std::string hex = WriteLargeHex(48 * 1024);
+    const std::vector<std::string> ports = {first.SlavePath(), second.SlavePath()};
+    Running run = StartIsp({"program", hex, "-p", ports[0], "-p", ports[1]}, {configEnv});
+    const auto writing = [&](const std::string& port) {
+        return OutputSoFar(run).find(BoardLinePrefix(port) + u8">>开始写入FLASH") !=
+               std::string::npos;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!(writing(ports[0]) && writing(ports[1])) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(run.pid, SIGINT);
+    Result r = Finish(run);
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    ExpectSummary(r.out, ports, {".*  stopped", ".*  stopped"});
+    EXPECT_EQ(r.err, "kestrel-isp: interrupted; the flash may be partly written\n");
+    EXPECT_NE(first.Flash()[0xBFFF], 0x0F) << "the job was cut short, not finished";
+    EXPECT_NE(second.Flash()[0xBFFF], 0x0F) << "the job was cut short, not finished";
+}
+
+TEST(SummaryTable, OneRowPerBoardInEitherForm) {
+    const std::vector<BoardResult> boards = {
+        {"/dev/ttyUSB0", "STM32F10x medium density", BoardEnd::Ok, 4.14},
+        {"COM3", "", BoardEnd::Failed, 0.0},
+        {"/dev/ttyACM1", "STM32G0x1", BoardEnd::Stopped, 12.26},
+    };
+    const struct {
+        bool json;
+        std::string text;
+    } kForms[] = {
+        {false,
+         "port          chip                      result    time\n"
+         "/dev/ttyUSB0  STM32F10x medium density  ok        4.1 s\n"
+         "COM3          -                         failed    0.0 s\n"
+         "/dev/ttyACM1  STM32G0x1                 stopped   12.3 s\n"},
+        {true,
+         "{\"event\":\"summary\",\"boards\":["
+         "{\"port\":\"/dev/ttyUSB0\",\"chip\":\"STM32F10x medium density\",\"ok\":true,"
+         "\"seconds\":4.1},"
+         "{\"port\":\"COM3\",\"chip\":null,\"ok\":false,\"seconds\":0.0},"
+         "{\"port\":\"/dev/ttyACM1\",\"chip\":\"STM32G0x1\",\"ok\":false,\"seconds\":12.3}]}\n"},
+    };
+    for (const auto& form : kForms) {
+        EXPECT_EQ(SummaryTable(boards, form.json), form.text) << form.json;
+    }
 }
 
 // --json: every line of standard output is one JSON object a parser accepts, with the
