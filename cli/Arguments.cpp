@@ -210,11 +210,6 @@ const Option* FindShort(char name) {
     return nullptr;
 }
 
-// Each board's run gets its own port in place of these.
-bool IsPortOption(const Option& option) {
-    return option.name == std::string("port") || option.name == std::string("all-ports");
-}
-
 }  // namespace
 
 bool ParseNumber(const std::string& text, uint32_t* value) {
@@ -242,12 +237,10 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
         const std::string word = argv[i];
         if (optionsEnd || word == "-" || word.empty() || word[0] != '-') {
             words.push_back(word);
-            out->passOn.push_back(word);
             continue;
         }
         if (word == "--") {
             optionsEnd = true;
-            out->passOn.push_back(word);
             continue;
         }
         if (word[1] == '-') {
@@ -274,17 +267,10 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
             }
             if (!use(*option, spelling, value)) return false;
             if (out->help || out->version || out->listChips) return true;
-            if (!IsPortOption(*option)) {
-                out->passOn.push_back(word);
-                if (option->takesValue && !attached) out->passOn.push_back(value);
-            }
             continue;
         }
         // -qvy: flags bundled; one that takes a value ends the bundle, with the rest of the
         // word as its value (-p/dev/ttyUSB0), or the next word when nothing is left.
-        // The bundle is passed on less its port option, in the form it was given.
-        std::string kept = "-";
-        std::vector<std::string> keptNext;
         for (size_t at = 1; at < word.size(); ++at) {
             const std::string spelling = std::string("-") + word[at];
             if (word[at] == '=' && at > 1) {
@@ -296,8 +282,6 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
                 *error = "unknown option " + spelling + (word.size() > 2 ? " in " + word : "");
                 return false;
             }
-            const bool passed = !IsPortOption(*option);
-            if (passed) kept += word[at];
             if (!option->takesValue) {
                 if (!use(*option, spelling, "")) return false;
                 if (out->help || out->version || out->listChips) return true;
@@ -310,15 +294,10 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
                     return false;
                 }
                 value = argv[++i];
-                if (passed) keptNext.push_back(value);
-            } else if (passed) {
-                kept += value;
             }
             if (!use(*option, spelling, value)) return false;
             break;
         }
-        if (kept.size() > 1) out->passOn.push_back(kept);
-        out->passOn.insert(out->passOn.end(), keptNext.begin(), keptNext.end());
     }
 
     if (words.empty()) {

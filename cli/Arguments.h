@@ -39,10 +39,6 @@ struct CliOptions {
     bool help = false;
     bool version = false;
     bool listChips = false;
-    // The arguments without any --port, -p or --all-ports (a bundle such as -qp/dev/ttyUSB0
-    // keeps its other flags, -q): what each board's own run gets when several boards are
-    // programmed at once.
-    std::vector<std::string> passOn;
 };
 
 // Parses argv[1..] as getopt would: short options bundle (-qv) and take a value attached

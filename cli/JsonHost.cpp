@@ -10,8 +10,11 @@ CJsonHost::CJsonHost(std::vector<std::string> ports, std::string settingsFile)
     : CTerminalHost(std::move(ports), std::move(settingsFile), false) {}
 
 void CJsonHost::Emit(const std::string& object) {
+    // One of several boards: the port first, so that a reader can tell the boards apart.
+    const std::string line =
+        Board().empty() ? object : "{\"port\":" + JsonString(Board()) + "," + object.substr(1);
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    std::fputs(object.c_str(), stdout);
+    std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }

@@ -1,10 +1,46 @@
 #include "MultiBoard.h"
 
+#include <chrono>
 #include <cstdio>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "Json.h"
+#include "TerminalHost.h"
 
-const char kSummaryFdVariable[] = "KESTREL_SUMMARY_FD";
+std::string BoardLinePrefix(const std::string& port) { return "[" + port + "] "; }
+
+int RunOnEachPort(const std::vector<std::string>& ports, bool json,
+                  const std::function<void(BoardResult&)>& runBoard) {
+    std::vector<BoardResult> results(ports.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        BoardResult& result = results[i];
+        result.port = ports[i];
+        try {
+            threads.emplace_back([&runBoard, &result] {
+                const auto start = std::chrono::steady_clock::now();
+                runBoard(result);
+                result.seconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            });
+        } catch (const std::system_error&) {
+            // The boards already started still run to their end; this one counts as failed.
+            std::lock_guard<std::mutex> hold(TerminalOutputLock());
+            std::fprintf(stderr, "%skestrel-isp: cannot start a thread for this board\n",
+                         BoardLinePrefix(result.port).c_str());
+        }
+    }
+    for (std::thread& thread : threads) thread.join();
+
+    bool allOk = true;
+    for (const BoardResult& result : results) allOk = allOk && result.end == BoardEnd::Ok;
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    std::fputs(SummaryTable(results, json).c_str(), stdout);
+    std::fflush(stdout);
+    return allOk ? 0 : 1;
+}
 
 std::string SummaryTable(const std::vector<BoardResult>& boards, bool json) {
     std::string text;
@@ -17,7 +53,7 @@ std::string SummaryTable(const std::vector<BoardResult>& boards, bool json) {
                           "%s{\"port\":%s,\"chip\":%s,\"ok\":%s,\"seconds\":%.1f}",
                           i == 0 ? "" : ",", JsonString(b.port).c_str(),
                           b.chip.empty() ? "null" : JsonString(b.chip).c_str(),
-                          b.status == 0 ? "true" : "false", b.seconds);
+                          b.end == BoardEnd::Ok ? "true" : "false", b.seconds);
             text += line;
         }
         return text + "]}\n";
@@ -31,10 +67,11 @@ std::string SummaryTable(const std::vector<BoardResult>& boards, bool json) {
     std::snprintf(line, sizeof line, "%-*s  %-*s  %-8s  %s\n", pw, "port", cw, "chip", "result",
                   "time");
     text += line;
+    static const char* const kResultNames[] = {"ok", "failed", "stopped"};
     for (const BoardResult& b : boards) {
-        const char* result = b.status == 0 ? "ok" : (b.status < 0 ? "killed" : "failed");
         std::snprintf(line, sizeof line, "%-*s  %-*s  %-8s  %.1f s\n", pw, b.port.c_str(), cw,
-                      b.chip.empty() ? "-" : b.chip.c_str(), result, b.seconds);
+                      b.chip.empty() ? "-" : b.chip.c_str(), kResultNames[static_cast<int>(b.end)],
+                      b.seconds);
         text += line;
     }
     return text;

@@ -1,29 +1,30 @@
-// Several boards at once: this program run once per port, in parallel (each process has
-// its own receive ring), their lines shown as they come with the port in front, then a
-// table of how each board ended.
+// Several boards at once, as threads of this process: each board has its own link, jobs and
+// host (each link its own receive ring), its lines go out whole and marked with its port,
+// and a table of how each board ended follows once all have.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
-// The environment variable naming the descriptor a board's run reports its chip on.
-extern const char kSummaryFdVariable[];
+enum class BoardEnd { Ok, Failed, Stopped };
 
-// Runs self with args plus "--port PORT" for each port and waits for all. json: the runs
-// speak JSON lines, which get a "port" member instead of a prefix, and the table is one
-// JSON object. Returns 0 when every board succeeded, else 1; 2 with a message on standard
-// error when the runs cannot be started here.
-int RunOnEachPort(const std::string& self, const std::vector<std::string>& args,
-                  const std::vector<std::string>& ports, bool json);
-
-// In a board's run: reports the identified chip to the parent, when there is one.
-void ReportChipToParent(const std::string& chipName);
-
-// The summary table's text (one board a row), shared by both systems' runners.
 struct BoardResult {
     std::string port;
     std::string chip;  // empty when not identified
-    int status = -1;   // exit status; -1 when ended by a signal
+    BoardEnd end = BoardEnd::Failed;
     double seconds = 0;
 };
+
+// What each of a board's text lines starts with.
+std::string BoardLinePrefix(const std::string& port);
+
+// Calls runBoard for every port at once, each on a thread of its own, with a result that
+// holds the port; runBoard fills in the chip and how the board ended. Once all have ended,
+// writes the table (json: one summary object) to standard output. 0 when every board
+// succeeded, else 1.
+int RunOnEachPort(const std::vector<std::string>& ports, bool json,
+                  const std::function<void(BoardResult&)>& runBoard);
+
+// The table's text (one board a row), or the summary object's line.
 std::string SummaryTable(const std::vector<BoardResult>& boards, bool json);

@@ -47,5 +47,3 @@ int MakeTemporaryFile(std::string* path);
 std::FILE* FdOpenForWriting(int fd);
 // Standard streams carry raw bytes unchanged (no line-end translation).
 void SetBinaryMode(std::FILE* stream);
-// This program's own path, to start it again (once per board).
-std::string SelfPath(const char* argv0);

@@ -157,10 +157,3 @@ std::FILE* FdOpenForWriting(int fd) { return ::fdopen(fd, "wb"); }
 
 // No line-end translation here.
 void SetBinaryMode(std::FILE*) {}
-
-std::string SelfPath(const char* argv0) {
-    char path[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return argv0;
-    return std::string(path, static_cast<size_t>(n));
-}

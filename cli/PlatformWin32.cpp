@@ -112,9 +112,3 @@ int MakeTemporaryFile(std::string* path) {
 std::FILE* FdOpenForWriting(int fd) { return ::_fdopen(fd, "wb"); }
 
 void SetBinaryMode(std::FILE* stream) { ::_setmode(::_fileno(stream), _O_BINARY); }
-
-std::string SelfPath(const char* argv0) {
-    char path[MAX_PATH];
-    const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return n > 0 && n < MAX_PATH ? std::string(path, n) : std::string(argv0);
-}

@@ -5,6 +5,7 @@
 
 #include "Format.h"
 #include "IniFile.h"
+#include "MultiBoard.h"
 #include "OpenFailure.h"
 #include "Platform.h"
 #include "SettingNames.h"
@@ -102,6 +103,11 @@ CTerminalHost::~CTerminalHost() {
     if (m_ticker.joinable()) m_ticker.join();
 }
 
+void CTerminalHost::SetBoard(const std::string& port) {
+    m_board = port;
+    m_linePrefix = BoardLinePrefix(port);
+}
+
 void CTerminalHost::Tick() {
     std::unique_lock<std::mutex> hold(TerminalOutputLock());
     while (!m_stopTicking) {
@@ -113,6 +119,7 @@ void CTerminalHost::Tick() {
 void CTerminalHost::EndOutputLocked() {
     ClearBar();
     if (!m_pending.empty()) {
+        std::fputs(m_linePrefix.c_str(), m_logTo);
         std::fwrite(m_pending.data(), 1, m_pending.size(), m_logTo);
         std::fputc('\n', m_logTo);
         m_pending.clear();
@@ -140,6 +147,7 @@ void CTerminalHost::AppendLocked(const std::string& consoleText) {
     while ((end = m_pending.find("\r\n")) != std::string::npos) {
         if (!wrote) ClearBar();
         wrote = true;
+        std::fputs(m_linePrefix.c_str(), m_logTo);
         std::fwrite(m_pending.data(), 1, end, m_logTo);
         std::fputc('\n', m_logTo);
         m_pending.erase(0, end + 2);
@@ -199,7 +207,7 @@ void CTerminalHost::PortOpenFailed(const std::string& name, int reason) {
     std::string group = reason == OpenFailurePermission ? DeviceGroup(name) : std::string();
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
     ClearBar();
-    std::fprintf(stderr, "kestrel-isp: cannot open %s: %s\n", name.c_str(),
+    std::fprintf(stderr, "%skestrel-isp: cannot open %s: %s\n", m_linePrefix.c_str(), name.c_str(),
                  OpenFailureText(reason, group).c_str());
     std::fflush(stderr);
 }

@@ -37,6 +37,13 @@ public:
     // The path the read-out job will be given instead of a prompt.
     void SetSavePath(const std::string& path) { m_savePath = path; }
 
+    // One of several boards, on port: every line this host writes, log and message alike,
+    // starts with the board's prefix (the JSON host's objects get a "port" member instead).
+    void SetBoard(const std::string& port);
+    const std::string& Board() const { return m_board; }
+    // What this host's text lines start with: empty for a board alone.
+    const std::string& LinePrefix() const { return m_linePrefix; }
+
     void AppendLog(const std::string& text) override;
     void AppendHexLog(const unsigned char* bytes, int count) override;
     void StageBegan(JobStage stage, int total) override;
@@ -64,6 +71,8 @@ private:
     std::vector<std::string> m_ports;
     std::string m_settingsFile;
     std::string m_savePath;
+    std::string m_board;
+    std::string m_linePrefix;
     bool m_showProgress;
     std::FILE* m_logTo;
     bool m_barShown = false;

@@ -152,17 +152,16 @@ const char* InterruptedText(const CliOptions& opt) {
 }
 
 // Brings the link up as the dialog does, or on the given port alone.
-bool ConnectTarget(CDeviceJobs& jobs, const CliOptions& opt, const std::vector<std::string>& ports,
+void ConnectTarget(CDeviceJobs& jobs, const CliOptions& opt, const std::vector<std::string>& ports,
                    const std::string& settingsFile) {
     if (!opt.ports.empty()) {
         jobs.ConnectOnly(opt.ports.front());
-        return jobs.IsConnected();
+        return;
     }
     std::string port = ReadProfileString(settingsFile, kSettingsSection, kKeyPort, "");
     if (port.empty() && !ports.empty()) port = ports.front();
     jobs.SetPort(port);
     jobs.Reconnect();
-    return jobs.IsConnected();
 }
 
 // --format's values; the parser has let no other through.
@@ -211,27 +210,32 @@ ResetWiring::Line LineNamed(const std::string& name) {
     return ResetWiring::None;
 }
 
-// --verbose: every line change, command and reply on standard error, as hex.
-void TraceToStderr(CDeviceJobs& jobs) {
-    jobs.SetLineObserver([](const char* line, bool level) {
+// --verbose: every line change, command and reply on standard error, as hex; prefix: the
+// board's, with several.
+void TraceToStderr(CDeviceJobs& jobs, const std::string& prefix) {
+    jobs.SetLineObserver([prefix](const char* line, bool level) {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
-        std::fprintf(stderr, "kestrel-isp: %s %s\n", line, level ? "on" : "off");
+        std::fprintf(stderr, "%skestrel-isp: %s %s\n", prefix.c_str(), line, level ? "on" : "off");
     });
-    jobs.SetTrace([](bool fromHost, const unsigned char* bytes, int count) {
+    jobs.SetTrace([prefix](bool fromHost, const unsigned char* bytes, int count) {
         std::lock_guard<std::mutex> hold(TerminalOutputLock());
-        std::fprintf(stderr, "kestrel-isp: %s %s\n", fromHost ? ">" : "<",
+        std::fprintf(stderr, "%skestrel-isp: %s %s\n", prefix.c_str(), fromHost ? ">" : "<",
                      HexBytes(bytes, count).c_str());
     });
+}
+
+// A line of the board's own on standard error, once its unfinished output is ended.
+void BoardMessage(CTerminalHost& host, const std::string& line) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    host.EndOutputLocked();
+    std::fprintf(stderr, "%s%s\n", host.LinePrefix().c_str(), line.c_str());
+    std::fflush(stderr);
 }
 
 // What opening the port did about the adapter's latency timer, on standard error.
 void ReportLatencyTimer(CTerminalHost& host, const CSerialLink& link, bool verbose) {
     const std::string line = LatencyTimerLine(link.LatencyTimer(), verbose);
-    if (line.empty()) return;
-    std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    host.EndOutputLocked();
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
+    if (!line.empty()) BoardMessage(host, line);
 }
 
 // Standard input, for "-", copied to a file the loader can open (and re-open once the chip
@@ -308,68 +312,120 @@ JobOutcome RunCommand(CDeviceJobs& jobs, CTerminalHost& host, const CliOptions& 
     return jobs.ProtectReadout();
 }
 
-// After connecting: the chip, to a parent running several boards and to a JSON reader.
-void AnnounceChip(const CDeviceJobs& jobs, CJsonHost* json) {
+// After connecting: the chip, to the summary and to a JSON reader.
+void AnnounceChip(const CDeviceJobs& jobs, CJsonHost* json, BoardResult* result) {
     const FlashGeometry& g = jobs.Geometry();
     if (!g.Known()) return;
-    ReportChipToParent(g.chip->name);
+    result->chip = g.chip->name;
     if (json != nullptr) {
         json->Chip(g.chip->name, g.chip->pid, g.flashKiB, g.base,
                    chips::LayoutText(*g.chip, g.flashKiB));
     }
 }
 
-int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
-    if (!CheckInputFile(&opt) || !CheckOutputTarget(opt)) return kExitFailed;
-    IgnoreClosedOutput();
-    const bool dataToStdout = opt.command == "read-out" && opt.file == "-";
-    if (dataToStdout) SetBinaryMode(stdout);
-    const std::string settingsFile = SettingsFilePath();
-    std::unique_ptr<CTerminalHost> host;
-    CJsonHost* json = nullptr;
-    if (opt.json && !dataToStdout) {
-        host.reset(json = new CJsonHost(ports, settingsFile));
-    } else {
-        host.reset(new CTerminalHost(ports, settingsFile, StderrIsTerminal() && !opt.quiet,
-                                     dataToStdout ? stderr : stdout));
-    }
-    CSerialLink link;
-    link.CreatePort();
-    CDeviceJobs jobs(*host, link);
-    jobs.SetOptions(OptionsFor(opt, dataToStdout ? stdout : nullptr));
+ResetWiring WiringFor(const CliOptions& opt) {
     ResetWiring wiring;
     wiring.reset = LineNamed(opt.resetLine);
     wiring.boot = LineNamed(opt.bootLine);
     wiring.invertReset = opt.invertReset;
     wiring.invertBoot = opt.invertBoot;
-    if (!jobs.SetResetWiring(wiring)) {
-        return UsageError("--reset and --boot name the same line");
+    return wiring;
+}
+
+// Asked once, before any port is opened, of a link that never opens: several boards would
+// each refuse it alike.
+bool WiringUsable(const CliOptions& opt) {
+    CSerialLink unopened;
+    return CIspProtocol(unopened).SetResetWiring(WiringFor(opt));
+}
+
+// One board's run on its own link, jobs and host. board: empty for a board alone (its
+// --port, or the remembered port and then the others, remembering the one found); else the
+// port of one of several boards, whose lines carry it, with no bar and nothing remembered.
+// Fills in the result's chip and end; returns the board's exit status.
+int RunBoard(const CliOptions& opt, const std::vector<std::string>& ports, const std::string& board,
+             BoardResult* result) {
+    const bool several = !board.empty();
+    const bool dataToStdout = opt.command == "read-out" && opt.file == "-";
+    const std::string settingsFile = several ? std::string() : SettingsFilePath();
+    std::unique_ptr<CTerminalHost> host;
+    CJsonHost* json = nullptr;
+    if (opt.json && !dataToStdout) {
+        host.reset(json = new CJsonHost(ports, settingsFile));
+    } else {
+        host.reset(new CTerminalHost(ports, settingsFile,
+                                     StderrIsTerminal() && !opt.quiet && !several,
+                                     dataToStdout ? stderr : stdout));
     }
-    if (opt.verbose) TraceToStderr(jobs);
+    if (several) host->SetBoard(board);
+    CSerialLink link;
+    link.CreatePort();
+    CDeviceJobs jobs(*host, link);
+    jobs.SetOptions(OptionsFor(opt, dataToStdout ? stdout : nullptr));
+    jobs.SetResetWiring(WiringFor(opt));  // usable: checked before any board
+    if (opt.verbose) TraceToStderr(jobs, host->LinePrefix());
     InterruptibleJob interruptible(jobs);
 
-    bool ok = ConnectTarget(jobs, opt, ports, settingsFile);
-    ReportLatencyTimer(*host, link, opt.verbose);
-    if (ok) {
-        AnnounceChip(jobs, json);
-        ok = RunCommand(jobs, *host, opt) == JobOutcome::Done;
+    JobOutcome outcome = JobOutcome::Failed;
+    if (several) {
+        jobs.ConnectOnly(board);
+    } else {
+        ConnectTarget(jobs, opt, ports, settingsFile);
     }
-    if (g_interruptStatus != 0) {
-        std::lock_guard<std::mutex> hold(TerminalOutputLock());
-        host->EndOutputLocked();
-        std::fputs(InterruptedText(opt), stderr);
-        std::fflush(stderr);
+    ReportLatencyTimer(*host, link, opt.verbose);
+    if (jobs.IsConnected()) {
+        AnnounceChip(jobs, json, result);
+        outcome = RunCommand(jobs, *host, opt);
+    } else if (jobs.StopRequested()) {
+        outcome = JobOutcome::Stopped;
+    }
+    // Alone, an interrupt decides the status whatever the job did; one of several boards
+    // that ended before it keeps its own, and the interrupt line follows the summary.
+    if (g_interruptStatus != 0 && (!several || outcome == JobOutcome::Stopped)) {
+        result->end = BoardEnd::Stopped;
+        if (!several) {
+            std::lock_guard<std::mutex> hold(TerminalOutputLock());
+            host->EndOutputLocked();
+            std::fputs(InterruptedText(opt), stderr);
+            std::fflush(stderr);
+        }
         if (json != nullptr) json->Result(opt.command, false, g_interruptStatus);
         return g_interruptStatus;
     }
-    if (jobs.DeviceGone()) {
-        std::lock_guard<std::mutex> hold(TerminalOutputLock());
-        host->EndOutputLocked();
-        std::fputs("kestrel-isp: the device is gone (unplugged?)\n", stderr);
-    }
+    if (jobs.DeviceGone()) BoardMessage(*host, "kestrel-isp: the device is gone (unplugged?)");
+    const bool ok = outcome == JobOutcome::Done;
+    result->end = ok ? BoardEnd::Ok : BoardEnd::Failed;
     const int status = ok ? kExitOk : kExitFailed;
     if (json != nullptr) json->Result(opt.command, ok, status);
     return status;
+}
+
+int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
+    if (!CheckInputFile(&opt) || !CheckOutputTarget(opt)) return kExitFailed;
+    IgnoreClosedOutput();
+    if (opt.command == "read-out" && opt.file == "-") SetBinaryMode(stdout);
+    BoardResult result;
+    return RunBoard(opt, ports, std::string(), &result);
+}
+
+// Each board on a thread of its own; the summary, then (when interrupted) the one line that
+// says what the interrupt left.
+int RunSeveralBoards(CliOptions& opt, const std::vector<std::string>& ports,
+                     const std::vector<std::string>& boards) {
+    // One file, or one standard stream, cannot serve several boards at once.
+    if (opt.command == "read-out") {
+        return UsageError("read-out takes one board at a time (one --port)");
+    }
+    if (opt.file == "-") return UsageError("- takes one board at a time (one --port)");
+    if (!CheckInputFile(&opt)) return kExitFailed;
+    IgnoreClosedOutput();
+    const int status = RunOnEachPort(
+        boards, opt.json, [&](BoardResult& result) { RunBoard(opt, ports, result.port, &result); });
+    if (g_interruptStatus == 0) return status;
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    std::fputs(InterruptedText(opt), stderr);
+    std::fflush(stderr);
+    return g_interruptStatus;
 }
 
 }  // namespace
@@ -419,18 +475,14 @@ int main(int argc, char** argv) {
         }
         return kExitOk;
     }
+    if (!WiringUsable(opt)) return UsageError("--reset and --boot name the same line");
     if (opt.allPorts || opt.ports.size() > 1) {
         const std::vector<std::string>& boards = opt.allPorts ? ports : opt.ports;
         if (boards.empty()) {
             std::fputs("kestrel-isp: no serial port to run on\n", stderr);
             return kExitFailed;
         }
-        // One file, or one standard stream, cannot serve several boards at once.
-        if (opt.command == "read-out") {
-            return UsageError("read-out takes one board at a time (one --port)");
-        }
-        if (opt.file == "-") return UsageError("- takes one board at a time (one --port)");
-        return RunOnEachPort(SelfPath(argv[0]), opt.passOn, boards, opt.json);
+        return RunSeveralBoards(opt, ports, boards);
     }
     return RunOneBoard(opt, ports);
 }

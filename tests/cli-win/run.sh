@@ -1,6 +1,7 @@
 #!/bin/bash
-# kestrel-isp.exe under Wine: the simulator's pty as COM7, a missing device as COM9.
-# Checks exit codes, the log lines in the console's code page (936), and the flash.
+# kestrel-isp.exe under Wine: the simulator's pty as COM7, a second simulator's as COM8, a
+# missing device as COM9. Checks exit codes, the log lines in the console's code page (936),
+# the flash, and two boards at once.
 #   run.sh PATH/TO/kestrel-isp.exe
 set -u
 exe=$(readlink -f "$1")
@@ -10,9 +11,10 @@ sim=${KESTREL_SIM:-${KESTREL_NATIVE_BUILD:-$repo/build}/kestrel-sim}
 [ -x "$sim" ] || { echo "run.sh: no kestrel-sim at $sim" >&2; exit 1; }
 
 . "$repo/scripts/wine-env.sh"
-sim_pid=
+sim_pids=
 cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    local pid
+    for pid in $sim_pids; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
     kw_cleanup
 }
 trap cleanup EXIT
@@ -20,10 +22,12 @@ kw_setup || exit 1
 
 work=$KW_TMP/cli
 mkdir -p "$work"
-"$sim" --link "$work/tty" --dump "$work/flash.bin" >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do [ -e "$work/tty" ] && break; sleep 0.1; done
-kw_map_port COM7 "$work/tty" COM9 /dev/pts/99999 || exit 1
+for board in tty tty2; do
+    "$sim" --link "$work/$board" >"$work/$board.out" 2>"$work/$board.err" &
+    sim_pids="$sim_pids $!"
+done
+for _ in $(seq 100); do [ -e "$work/tty" ] && [ -e "$work/tty2" ] && break; sleep 0.1; done
+kw_map_port COM7 "$work/tty" COM8 "$work/tty2" COM9 /dev/pts/99999 || exit 1
 
 failures=0
 passes=0
@@ -64,6 +68,22 @@ check "read-out file is 65536 bytes" test "$(stat -c %s "$work/readout.bin" 2>/d
 size=$(stat -c %s "$repo/examples/blinky/blinky.bin")
 check "read-out starts with the firmware" cmp -s -n "$size" "$work/readout.bin" \
     "$repo/examples/blinky/blinky.bin"
+
+# Two boards at once, as threads of the one process.
+run_isp -p COM7 -p COM8 program "$(kw_winpath "$repo/examples/blinky/blinky.hex")"
+check "two boards exit 0" test "$rc" = 0
+for port in COM7 COM8; do
+    check "$port verified" grep -qx "\[$port\] >>FLASH校验成功.*" "$work/out.txt"
+done
+rows=$(head -n -3 "$work/out.txt" | grep -cvE '^\[COM[78]\] >>')
+check "every line before the table is one board's, whole and prefixed" test "$rows" = 0
+cat >"$work/table.txt" <<'TXT'
+port  chip                      result    time
+COM7  STM32F10x medium density  ok        _ s
+COM8  STM32F10x medium density  ok        _ s
+TXT
+check "the table ends the output" cmp -s "$work/table.txt" \
+    <(tail -n 3 "$work/out.txt" | sed -E 's/[0-9]+\.[0-9] s$/_ s/')
 
 run_isp --port COM9 info
 check "missing port exits 1" test "$rc" = 1

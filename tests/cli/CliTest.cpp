@@ -16,6 +16,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "Chips.h"
 #include "IniFile.h"
 #include "IntelHex.h"
+#include "MultiBoard.h"
 #include "Platform.h"
 #include "PtyTarget.h"
 #include "SerialPort.h"
@@ -450,54 +453,54 @@ std::string Parsed(const CliOptions& o) {
     return text + (o.quiet ? " q" : "") + (o.verbose ? " v" : "") + (o.yes ? " y" : "");
 }
 
-// The parser alone: each spelling of an option and its value, what each board's run is
-// given, and refusals that name the word at fault.
+// The parser alone: each spelling of an option and its value, and refusals that name the
+// word at fault.
 TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
     const std::string rates =
         "--baud takes one of 1200, 2400, 4800, 9600, 19200, 38400, 43000, 56000, 57600, 115200, "
         "230400, 460800, 921600";
     struct Case {
         std::vector<const char*> args;
-        std::string result;               // refused: how the reason starts; accepted: Parsed()
-        std::vector<std::string> passOn;  // accepted: what each board's run gets; empty: refused
+        std::string result;  // refused: how the reason starts; accepted: Parsed()
+        bool accepted;
     };
     const Case cases[] = {
-        {{"erase", "--address", "0x8000000", "--length=0"}, "--length needs a positive number", {}},
-        {{"program", "f.hex", "--erase=some"}, "--erase takes all or pages", {}},
+        {{"erase", "--address", "0x8000000", "--length=0"},
+         "--length needs a positive number",
+         false},
+        {{"program", "f.hex", "--erase=some"}, "--erase takes all or pages", false},
         {{"verify", "f.hex", "--format", "coff"},
          "--format takes auto, hex, srec, elf or binary",
-         {}},
-        {{"info", "--run"}, "--run does not apply to info", {}},
-        {{"unprotect", "flash"}, "unprotect takes read or write", {}},
-        {{"go", "--reset", "gpio"}, "--reset takes dtr, rts or none", {}},
-        {{"info", "--quiet=yes"}, "--quiet takes no value", {}},
-        {{"verify"}, "verify needs a file", {}},
-        {{"info", "-x"}, "unknown option -x", {}},
-        {{"info", "-qx"}, "unknown option -x in -qx", {}},
-        {{"info", "-q=1"}, "-q takes no value", {}},
-        {{"info", "-qp"}, "-p needs a value", {}},
-        {{"ports", "-qv"}, "-v does not apply to ports", {}},
-        {{"info", "--baud", "123"}, rates, {}},
-        {{"info", "-b115201"}, rates, {}},
-        {{"info", "--chip", "f999"}, "--chip takes a chip's name: f103, f030,", {}},
-        {{"info", "--flash-kib", "0"}, "--flash-kib needs a size in KiB", {}},
-        {{"erase", "--verify"}, "--verify does not apply to erase", {}},
+         false},
+        {{"info", "--run"}, "--run does not apply to info", false},
+        {{"unprotect", "flash"}, "unprotect takes read or write", false},
+        {{"go", "--reset", "gpio"}, "--reset takes dtr, rts or none", false},
+        {{"info", "--quiet=yes"}, "--quiet takes no value", false},
+        {{"verify"}, "verify needs a file", false},
+        {{"info", "-x"}, "unknown option -x", false},
+        {{"info", "-qx"}, "unknown option -x in -qx", false},
+        {{"info", "-q=1"}, "-q takes no value", false},
+        {{"info", "-qp"}, "-p needs a value", false},
+        {{"ports", "-qv"}, "-v does not apply to ports", false},
+        {{"info", "--baud", "123"}, rates, false},
+        {{"info", "-b115201"}, rates, false},
+        {{"info", "--chip", "f999"}, "--chip takes a chip's name: f103, f030,", false},
+        {{"info", "--flash-kib", "0"}, "--flash-kib needs a size in KiB", false},
+        {{"erase", "--verify"}, "--verify does not apply to erase", false},
         {{"-p", "/dev/a", "--port=/dev/b", "-b", "9600", "read-out", "-", "--address=0x08001000"},
          "read-out - port=/dev/a port=/dev/b baud=9600 address=0x8001000",
-         {"-b", "9600", "read-out", "-", "--address=0x08001000"}},
-        {{"-qvy", "unprotect", "read"}, "unprotect read q v y", {"-qvy", "unprotect", "read"}},
-        {{"-qp", "/dev/a", "info"}, "info port=/dev/a q", {"-q", "info"}},
-        {{"-qp/dev/a", "info"}, "info port=/dev/a q", {"-q", "info"}},
-        {{"-p/dev/a", "-p", "/dev/b", "info"}, "info port=/dev/a port=/dev/b", {"info"}},
-        {{"-b1200", "-qb", "43000", "info"},
-         "info baud=43000 q",
-         {"-b1200", "-qb", "43000", "info"}},
-        {{"--baud=921600", "info"}, "info baud=921600", {"--baud=921600", "info"}},
+         true},
+        {{"-qvy", "unprotect", "read"}, "unprotect read q v y", true},
+        {{"-qp", "/dev/a", "info"}, "info port=/dev/a q", true},
+        {{"-qp/dev/a", "info"}, "info port=/dev/a q", true},
+        {{"-p/dev/a", "-p", "/dev/b", "info"}, "info port=/dev/a port=/dev/b", true},
+        {{"-b1200", "-qb", "43000", "info"}, "info baud=43000 q", true},
+        {{"--baud=921600", "info"}, "info baud=921600", true},
         {{"read-out", "-", "-a0x08004000", "-l4096"},
          "read-out - address=0x8004000 length=4096",
-         {"read-out", "-", "-a0x08004000", "-l4096"}},
-        {{"-v", "program", "--", "-p"}, "program -p v", {"-v", "program", "--", "-p"}},
-        {{"info", "-qh", "--bogus"}, "help", {"info"}},
+         true},
+        {{"-v", "program", "--", "-p"}, "program -p v", true},
+        {{"info", "-qh", "--bogus"}, "help", true},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv{"kestrel-isp"};
@@ -505,12 +508,11 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
         CliOptions o;
         std::string error;
         const bool ok = ParseCliArguments(static_cast<int>(argv.size()), argv.data(), &o, &error);
-        EXPECT_EQ(ok, !c.passOn.empty()) << ::testing::PrintToString(c.args) << ": " << error;
+        EXPECT_EQ(ok, c.accepted) << ::testing::PrintToString(c.args) << ": " << error;
         if (!ok) {
             EXPECT_EQ(error.rfind(c.result, 0), 0u) << error;
         } else {
-            EXPECT_EQ(Parsed(o), c.result);
-            EXPECT_EQ(o.passOn, c.passOn) << ::testing::PrintToString(c.args);
+            EXPECT_EQ(Parsed(o), c.result) << ::testing::PrintToString(c.args);
         }
     }
     // A late reply on a busy host costs a retry, not the job.
@@ -599,27 +601,106 @@ TEST_F(CliTest, ReadOutToStandardOutputKeepsTheLogOffIt) {
     EXPECT_NE(r.err.find(u8"读取FLASH操作成功"), std::string::npos) << r.err;
 }
 
-// Each board in its own run: lines carry the port, the table says how each ended, and the
-// status is a failure when any board failed.
+// Several boards' output: every line before the table one board's whole log line (its
+// prefix, ">>", and nothing of another line inside), then the header and a row per port in
+// their order, matching rows (chip and result, as patterns).
+void ExpectBoardsOutput(const std::string& out, const std::vector<std::string>& ports,
+                        const std::vector<std::string>& rows) {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_GT(lines.size(), ports.size() + 1) << out;
+    size_t width = 4;
+    std::string names;
+    for (const std::string& port : ports) {
+        width = std::max(width, port.size());
+        names += (names.empty() ? "" : "|") + port;
+    }
+    const auto padded = [&](const std::string& s) {
+        return s + std::string(width + 2 - s.size(), ' ');
+    };
+    const size_t table = lines.size() - ports.size();
+    EXPECT_TRUE(
+        std::regex_match(lines[table - 1], std::regex(padded("port") + "chip +result    time")))
+        << out;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(lines[table + i],
+                                     std::regex(padded(ports[i]) + rows[i] + " +[0-9]+\\.[0-9] s")))
+            << lines[table + i];
+    }
+    const std::regex whole("\\[(" + names + ")\\] >>((?!\\] >>).)*");
+    for (size_t i = 0; i + 1 < table; ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], whole)) << lines[i];
+}
+
+// Each board on its own thread: the table says how each ended, and the status is a failure
+// when any board failed.
 TEST_F(CliTest, TwoBoardsAtOnceOneFailing) {
     sim::PtyTarget& good = StartTarget();
     sim::PtyTarget& bad = StartTarget({"nack:write"});
-    std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
-    // Each run is given -q without the port it came with.
+    std::string hex = WriteLargeHex(4096);
     Result r =
         RunIsp({"program", hex, "-qp" + good.SlavePath(), "-p", bad.SlavePath()}, {configEnv});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("[" + good.SlavePath() + u8"] >>FLASH校验成功"), std::string::npos)
         << r.out;
-    const size_t table = r.out.find("port ");
-    ASSERT_NE(table, std::string::npos) << r.out;
-    const std::string summary = r.out.substr(table);
-    EXPECT_NE(summary.find(good.SlavePath() + "  STM32F10x medium density  ok"), std::string::npos)
-        << summary;
-    EXPECT_NE(summary.find(bad.SlavePath() + "  STM32F10x medium density  failed"),
-              std::string::npos)
-        << summary;
-    EXPECT_EQ(good.Flash()[3], 4);
+    ExpectBoardsOutput(r.out, {good.SlavePath(), bad.SlavePath()},
+                       {"STM32F10x medium density  ok", "STM32F10x medium density  failed"});
+    EXPECT_EQ(good.Flash()[0xFFF], 0x0F);
+}
+
+// --json with several boards: every object carries its board's port first, each board has
+// its result, and the summary object comes last.
+TEST_F(CliTest, TwoBoardsAsJson) {
+    sim::PtyTarget& good = StartTarget();
+    sim::PtyTarget& bad = StartTarget({"nack:write"});
+    std::string hex = WriteLargeHex(4096);
+    Result r = RunIsp({"--json", "program", hex, "-p", good.SlavePath(), "-p", bad.SlavePath()},
+                      {configEnv});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const std::string json = dir + "/out.json";
+    std::ofstream(json, std::ios::binary) << r.out;
+    const std::string check =
+        "python3 -c 'import json,sys\n"
+        "*boards,summary=[json.loads(l) for l in open(sys.argv[1])]\n"
+        "good,bad=sys.argv[2:4]\n"
+        "assert all(list(e)[0]==\"port\" and e[\"port\"] in (good,bad) for e in boards)\n"
+        "results=[(e[\"port\"],e[\"ok\"],e[\"exit\"]) for e in boards if "
+        "e[\"event\"]==\"result\"]\n"
+        "assert sorted(results)==sorted([(good,True,0),(bad,False,1)]), results\n"
+        "got=[(b[\"port\"],b[\"chip\"],b[\"ok\"]) for b in summary[\"boards\"]]\n"
+        "chip=\"STM32F10x medium density\"\n"
+        "assert got==[(good,chip,True),(bad,chip,False)], summary' " +
+        json + " " + good.SlavePath() + " " + bad.SlavePath();
+    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+}
+
+// Ctrl-C stops every board: the summary shows them stopped, then comes the one interrupt
+// line, and the status is the interrupt's.
+TEST_F(CliTest, SigintStopsEveryBoardAndStillPrintsTheSummary) {
+    sim::PtyTarget& first = StartPacedTarget();
+    sim::PtyTarget& second = StartPacedTarget();
+    // 48 KiB at 115200 baud: seconds of writing left when the second board begins.
+    std::string hex = WriteLargeHex(48 * 1024);
+    const std::vector<std::string> ports = {first.SlavePath(), second.SlavePath()};
+    Running run = StartIsp({"program", hex, "-p", ports[0], "-p", ports[1]}, {configEnv});
+    const auto writing = [&](const std::string& port) {
+        return OutputSoFar(run).find(BoardLinePrefix(port) + u8">>开始写入FLASH") !=
+               std::string::npos;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!(writing(ports[0]) && writing(ports[1])) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(run.pid, SIGINT);
+    Result r = Finish(run);
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    ExpectBoardsOutput(r.out, ports, {".*  stopped", ".*  stopped"});
+    EXPECT_EQ(r.err, "kestrel-isp: interrupted; the flash may be partly written\n");
+    for (sim::PtyTarget* target : {&first, &second}) {
+        EXPECT_NE(target->Flash()[0xBFFF], 0x0F) << "the job was cut short, not finished";
+    }
 }
 
 // --json: every line of standard output is one JSON object a parser accepts, with the
