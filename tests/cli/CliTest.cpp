@@ -1,5 +1,6 @@
 // kestrel-isp end to end: output, exit codes and the remembered port.
 // Expected output is UTF-8 (u8 literals): the terminal's encoding, not the GBK of the log.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -165,10 +166,10 @@ protected:
     Result Interrupt(
         int signal, std::vector<std::string> command, const std::string& line,
         sim::PtyTarget& target, std::vector<std::string> env = {},
-        const std::function<void()>& then = [] {}) {
+        const std::function<void()>& then = [] {}, const std::string& input = "") {
         env.push_back(configEnv);
         command.insert(command.begin(), {"--port", target.SlavePath()});
-        Running run = StartIsp(command, env);
+        Running run = StartIsp(command, env, input);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (OutputSoFar(run).find(line) == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
@@ -286,6 +287,26 @@ TEST_F(CliTest, SigintDuringWriteExits130) {
     sim::PtyTarget& target = StartPacedTarget();
     Result r = InterruptWrite(SIGINT, target);
     EXPECT_EQ(r.status, 130) << r.out << r.err;
+}
+
+// An interrupted program from standard input leaves no copy of it behind.
+TEST_F(CliTest, SigintDuringProgramFromStandardInputRemovesItsCopy) {
+    sim::PtyTarget& target = StartPacedTarget();
+    const std::string temporary = dir + "/tmp";
+    ASSERT_EQ(::mkdir(temporary.c_str(), 0700), 0);
+    const std::string tmpdirEnv = "TMPDIR=" + temporary;
+    Result r = Interrupt(
+        SIGINT, {"program", "-"}, u8">>开始写入FLASH", target, {tmpdirEnv}, [] {},
+        WriteLargeHex(16 * 1024));
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    DIR* folder = ::opendir(temporary.c_str());
+    ASSERT_NE(folder, nullptr);
+    std::vector<std::string> left;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (entry->d_name[0] != '.') left.push_back(entry->d_name);
+    }
+    ::closedir(folder);
+    EXPECT_TRUE(left.empty()) << left.front();
 }
 
 // An interrupted read-out leaves the file it was to replace as it was, keeps what it had read
