@@ -227,11 +227,14 @@ private:
                                       unsigned long resetWaitMs);
     // A mass erase's worst case: the identified chip's, else the longest any chip needs.
     unsigned long MassEraseWaitMs() const;
-    // Calls visit(address, bytes) for each block of the pages the plan writes, in order,
-    // with the stage's progress after each; stops at the first visit that fails.
-    JobOutcome ForEachBlock(const CErasePlan& plan, CStageScope& stage,
-                            const std::function<JobOutcome(uint32_t imagePage, uint32_t block,
-                                                           uint32_t address)>& visit);
+    // Calls visit(page, block, address) for each block of the pages the plan writes, in
+    // order, with the stage's progress after each, and pageDone(page) (when given) once a
+    // page's blocks are all on the bar; stops at the first call that fails.
+    JobOutcome ForEachBlock(
+        const CErasePlan& plan, CStageScope& stage,
+        const std::function<JobOutcome(uint32_t imagePage, uint32_t block, uint32_t address)>&
+            visit,
+        const std::function<JobOutcome(uint32_t imagePage)>& pageDone = nullptr);
     // Programming stages; each logs its one failure.
     JobOutcome WritePages(const CErasePlan& plan);
     JobOutcome VerifyPages(const CErasePlan& plan);

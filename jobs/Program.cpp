@@ -62,7 +62,8 @@ JobOutcome CDeviceJobs::Program() {
 
 JobOutcome CDeviceJobs::ForEachBlock(
     const CErasePlan& plan, CStageScope& stage,
-    const std::function<JobOutcome(uint32_t, uint32_t, uint32_t)>& visit) {
+    const std::function<JobOutcome(uint32_t, uint32_t, uint32_t)>& visit,
+    const std::function<JobOutcome(uint32_t)>& pageDone) {
     const uint32_t perPage = BlocksPerPage(), block = m_geometry.blockSize;
     for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
         const uint32_t pageAddress = plan.PageAddress(i);
@@ -74,6 +75,11 @@ JobOutcome CDeviceJobs::ForEachBlock(
                 if (outcome != JobOutcome::Done) return outcome;
             }
             stage.Progress(static_cast<int>(perPage * i + j + 1));
+        }
+        // The page's last block is on the bar before the page is judged.
+        if (!leaveAlone && pageDone) {
+            const JobOutcome outcome = pageDone(i);
+            if (outcome != JobOutcome::Done) return outcome;
         }
     }
     return JobOutcome::Done;
@@ -116,30 +122,28 @@ JobOutcome CDeviceJobs::VerifyPages(const CErasePlan& plan) {
                       static_cast<int>(m_image.PageCount() * BlocksPerPage()));
     m_host.AppendLog(kMsgVerifyStart);
     unsigned char readBack[FlashImage::kMaxPageSize];
-    const uint32_t perPage = BlocksPerPage(), block = m_geometry.blockSize;
-    const JobOutcome outcome =
-        ForEachBlock(plan, stage, [&](uint32_t i, uint32_t j, uint32_t address) {
-            const auto read = [&] {
-                return m_isp.ReadMemory(address, static_cast<uint16_t>(block),
-                                        readBack + block * j);
-            };
-            if (!Retried(address, read)) {
-                return FailOnLine(Format(kMsgVerifyReadFailed, address, static_cast<int>(block)),
-                                  address);
+    const uint32_t block = m_geometry.blockSize;
+    const auto readBlock = [&](uint32_t, uint32_t j, uint32_t address) {
+        const auto read = [&] {
+            return m_isp.ReadMemory(address, static_cast<uint16_t>(block), readBack + block * j);
+        };
+        if (Retried(address, read)) return JobOutcome::Done;
+        return FailOnLine(Format(kMsgVerifyReadFailed, address, static_cast<int>(block)), address);
+    };
+    // The whole page is in: compare it, padding included.
+    const auto comparePage = [&](uint32_t i) {
+        const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
+        const uint32_t pageAddress = plan.PageAddress(i);
+        for (uint32_t k = 0; k < m_geometry.pageSize; ++k) {
+            if (page == nullptr || page->data[k] != readBack[k]) {
+                const uint32_t blockStart = k / block * block;
+                return VerifyDifference(pageAddress + blockStart, k - blockStart,
+                                        readBack + blockStart);
             }
-            if (j + 1 < perPage) return JobOutcome::Done;
-            // The whole page is in: compare it, padding included.
-            const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
-            const uint32_t pageAddress = plan.PageAddress(i);
-            for (uint32_t k = 0; k < m_geometry.pageSize; ++k) {
-                if (page == nullptr || page->data[k] != readBack[k]) {
-                    const uint32_t blockStart = k / block * block;
-                    return VerifyDifference(pageAddress + blockStart, k - blockStart,
-                                            readBack + blockStart);
-                }
-            }
-            return JobOutcome::Done;
-        });
+        }
+        return JobOutcome::Done;
+    };
+    const JobOutcome outcome = ForEachBlock(plan, stage, readBlock, comparePage);
     if (outcome != JobOutcome::Done) return outcome;
     stage.Succeed();
     stage.End();

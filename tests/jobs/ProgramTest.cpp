@@ -167,6 +167,7 @@ TEST_F(ProgramTest, VerifyDifferenceReportsExactAddress) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), ">>FLASH地址0x08000405校验出现错误，停止校验操作！");
     EXPECT_EQ(host.position, 8);
+    EXPECT_EQ(host.percents.back(), "100%") << "page 1 read whole before it is compared";
     EXPECT_EQ(Succeeded(), 0);
 }
 
