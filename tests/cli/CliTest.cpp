@@ -26,13 +26,18 @@
 #include "Chips.h"
 #include "IniFile.h"
 #include "IntelHex.h"
+#include "Messages.h"
 #include "MultiBoard.h"
+#include "OpenFailure.h"
 #include "Platform.h"
 #include "PtyTarget.h"
 #include "SerialPort.h"
 #include "TerminalHost.h"
 
 namespace {
+
+// Names a parameterised case after its name field.
+const auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
 
 struct Result {
     int status = -1;
@@ -211,7 +216,6 @@ TEST_F(CliTest, InfoPrintsConnectAndChipLinesInUtf8) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, u8">>串口" + target.SlavePath() +
                          u8"打开成功!\n>>连接ISP成功!\n>>Bootloader版本：V2.2\n"
-                         u8">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \n"
                          u8">>Bootloader版本：V2.2，选项字节：00 00\n>>芯片ID版本：V4.10\n"
                          u8">>芯片：STM32F10x medium density（产品ID 0x0410）\n"
                          u8">>FLASH：64KB，起始地址0x08000000，64 pages of 1 KiB\n"
@@ -332,7 +336,9 @@ TEST_F(CliTest, FailedConnectOnGivenPortExitsOneWithoutScanning) {
                       {configEnv, "KESTREL_PORTS=" + target.SlavePath()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, u8">>串口/dev/kestrel-none打开失败!\n");
-    EXPECT_EQ(r.err, "kestrel-isp: cannot open /dev/kestrel-none: no such device\n");
+    EXPECT_EQ(r.err,
+              u8"kestrel-isp: cannot open /dev/kestrel-none: no such device\n"
+              u8"kestrel-isp: 提示：请检查名称；kestrel-isp ports列出找到的串口\n");
     EXPECT_TRUE(target.HostBytes().empty());
 }
 
@@ -345,7 +351,9 @@ TEST_F(CliTest, PortHeldByAnotherProgramIsReportedInUse) {
     ::close(holder);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
-              "kestrel-isp: cannot open " + target.SlavePath() + ": in use by another program\n");
+              "kestrel-isp: cannot open " + target.SlavePath() +
+                  ": in use by another program\n"
+                  u8"kestrel-isp: 提示：请关闭占用该串口的程序（串口终端、ModemManager等）\n");
 }
 
 TEST_F(CliTest, VerboseSaysTheLatencyTimerWasLoweredAndItIsPutBackAtTheEnd) {
@@ -393,7 +401,7 @@ TEST(LatencyTimerLine, SaysWhatBecameOfTheTimer) {
     }
 }
 
-TEST(OpenFailureText, PermissionNamesTheDevicesGroup) {
+TEST(OpenFailureText, DeviceGroupIsTheOwningOne) {
     char path[] = "/tmp/kestrel-group-XXXXXX";
     ::close(::mkstemp(path));
     std::string group = DeviceGroup(path);
@@ -401,9 +409,43 @@ TEST(OpenFailureText, PermissionNamesTheDevicesGroup) {
     const struct group* own = ::getgrgid(::getegid());
     ASSERT_NE(own, nullptr);
     EXPECT_EQ(group, own->gr_name);
-    EXPECT_NE(OpenFailureText(OpenFailurePermission, group)
-                  .find(std::string("sudo usermod -aG ") + own->gr_name + " $USER"),
-              std::string::npos);
+}
+
+std::string Identity(const std::string& text) { return text; }
+
+// A port that does not open: the reason, then what to do about it; a group to join unless
+// the device is root's, whose way in is sudo or the udev rule.
+TEST(OpenFailureText, ReasonAndHint) {
+    const struct {
+        int reason;
+        const char* group;
+        const char* text;
+        std::string hint;
+    } cases[] = {
+        {OpenFailurePermission, "dialout", "permission denied",
+         "add your user to the group dialout: sudo usermod -aG dialout $USER, then log in again"},
+        {OpenFailurePermission, "uucp", "permission denied",
+         "add your user to the group uucp: sudo usermod -aG uucp $USER, then log in again"},
+        {OpenFailurePermission, "root", "permission denied",
+         "the device belongs to root: run with sudo, or install the udev rule (README, \"Using a "
+         "real board on Linux\")"},
+        {OpenFailurePermission, "", "permission denied",
+         "add your user to the group that owns the device (usually dialout), then log in again"},
+        {OpenFailureNoDevice, "", "no such device",
+         "check the name; kestrel-isp ports lists the ports found"},
+        {OpenFailureInUse, "", "in use by another program",
+         "close the program that holds it (a serial terminal, ModemManager)"},
+        {OpenFailureOther, "", "the system refused to open it", ""},
+    };
+    SetMessageLanguage(Language::English);
+    for (const auto& c : cases) {
+        EXPECT_EQ(OpenFailureText(c.reason), c.text);
+        EXPECT_EQ(OpenFailureHint(c.reason, c.group, Identity), c.hint) << c.group;
+    }
+    SetMessageLanguage(Language::Chinese);
+    EXPECT_EQ(GbkToUtf8(OpenFailureHint(OpenFailurePermission, "root", Identity)),
+              u8"该设备属于root：请用sudo运行，或安装udev规则（见README的“Using a real board on "
+              u8"Linux”）");
 }
 
 TEST_F(CliTest, ScanFindsTargetAndRemembersIt) {
@@ -536,29 +578,44 @@ TEST_F(CliTest, BadFilesAreRefusedBeforeThePortIsTouched) {
     const std::string unknown = dir + "/app.img";
     std::ofstream(unknown) << "hello";
     const std::string notKnown =
-        ": not Intel HEX, S-record or ELF; to write it as raw bytes, name it .bin or use "
-        "--format binary\n";
+        "not Intel HEX, S-record or ELF; to write it as raw bytes, name it .bin or use "
+        "--format binary";
+    const std::string isp = KESTREL_ISP_PATH;
+    // One line that says why, then the hint where there is one.
     const struct {
         std::vector<std::string> args;
-        std::string err;  // how standard error ends
+        std::string line;
+        std::string hint;
     } refused[] = {
-        {{"program", unknown}, unknown + notKnown},
-        {{"verify", "-"}, notKnown},
-        {{"program", KESTREL_ISP_PATH},
-         std::string(KESTREL_ISP_PATH) + ": ELF for x86-64, not ARM\n"},
+        {{"program", unknown}, unknown + ": " + notKnown, ""},
+        {{"verify", "-"}, "-: " + notKnown, ""},
+        {{"program", dir + "/none.hex"},
+         dir + "/none.hex: no such file",
+         "check the path; a relative one starts in the current folder"},
+        {{"verify", dir},
+         dir + ": a folder, not a file",
+         "name the firmware file itself, not its folder"},
+        {{"program", isp}, isp + ": ELF for x86-64, not ARM", ""},
         {{"program", "--format", "srec", dir + "/bad.hex"},
-         "the file is Intel HEX, not S-record\n"},
-        {{"read-out", "/dev/null"}, "/dev/null: cannot write the read-out there: it is a device\n"},
+         dir + "/bad.hex: the file is Intel HEX, not S-record",
+         "leave out --format to have the file judged by its content"},
+        {{"read-out", "/dev/null"},
+         "/dev/null: cannot write the read-out there: it is a device",
+         "to write the bytes to standard output, give - as the file"},
         {{"read-out", dir + "/none/flash.bin"},
-         "/none/flash.bin: cannot write the read-out there: its folder does not exist\n"},
+         dir + "/none/flash.bin: cannot write the read-out there: its folder does not exist",
+         "create the folder first: mkdir -p " + dir + "/none"},
+        {{"read-out", dir},
+         dir + ": cannot write the read-out there: it is a folder",
+         "name a file inside it, such as " + dir + "/flash.bin"},
     };
     for (const auto& r : refused) {
         std::vector<std::string> args = {"--port", target.SlavePath()};
         args.insert(args.end(), r.args.begin(), r.args.end());
         Result run = RunIsp(args, {configEnv, "LC_ALL=C.UTF-8"}, unknown);
         EXPECT_EQ(run.status, 1);
-        ASSERT_GE(run.err.size(), r.err.size()) << run.err;
-        EXPECT_EQ(run.err.substr(run.err.size() - r.err.size()), r.err);
+        EXPECT_EQ(run.err, "kestrel-isp: " + r.line + "\n" +
+                               (r.hint.empty() ? "" : "kestrel-isp: hint: " + r.hint + "\n"));
     }
     Result r = RunIsp({"--port", target.SlavePath(), "unprotect", "read"}, {configEnv});
     EXPECT_EQ(r.status, 2) << "erasing the chip needs --yes";
@@ -723,6 +780,361 @@ TEST_F(CliTest, JsonStreamParsesLineByLine) {
         json;
     EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
 }
+
+// Each {NAME} in text replaced by its value.
+std::string Filled(std::string text,
+                   const std::vector<std::pair<std::string, std::string>>& values) {
+    for (const auto& value : values) {
+        const std::string key = "{" + value.first + "}";
+        for (size_t at; (at = text.find(key)) != std::string::npos;)
+            text.replace(at, key.size(), value.second);
+    }
+    return text;
+}
+
+// The lines of text, each without its end.
+std::vector<std::string> LinesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A failure is one line that says what went wrong, then one that says what to do about it.
+// In English (C.UTF-8) unless the case asks for Chinese; {PORT} is the target's port, {DIR}
+// the test's folder.
+struct HintCase {
+    const char* name;
+    std::vector<std::string> faults;
+    std::vector<std::string> args;
+    std::vector<std::string> env;  // besides the settings folder and the locale
+    int status;
+    std::vector<std::string> err;  // standard error's lines, whole
+};
+
+const HintCase kHintCases[] = {
+    {"SilentPort",
+     {"silent"},
+     {"--reset", "none", "-p", "{PORT}", "info"},
+     {},
+     1,
+     {"kestrel-isp: hint: check that BOOT0 is high (or the boot option bytes select the "
+      "bootloader) when the chip leaves reset, that the adapter's TX goes to the chip's RX and RX "
+      "to TX, that the grounds are joined, that the bootloader takes the rate (try --baud 57600), "
+      "and that nothing else holds the port"}},
+    {"SilentPortInChinese",
+     {"silent"},
+     {"--lang", "zh", "--reset", "none", "-p", "{PORT}", "go"},
+     {},
+     1,
+     {u8"kestrel-isp: 提示：请检查：芯片复位时BOOT0为高电平（或选项字节选择从Bootloader启动）；"
+      u8"适配器TX接芯片RX、RX接TX；两者共地；波特率为Bootloader所能接受的（可试--baud 57600）；"
+      u8"没有其他程序占用串口"}},
+    {"NoPorts",
+     {},
+     {"program", "{DIR}/image.hex"},
+     {"KESTREL_PORTS="},
+     1,
+     {"kestrel-isp: no serial port found",
+      "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with --port "
+      "(kestrel-isp ports lists the ports found)"}},
+    {"NoPortsForEveryPort",
+     {},
+     {"--all-ports", "info"},
+     {"KESTREL_PORTS="},
+     1,
+     {"kestrel-isp: no serial port found",
+      "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with --port "
+      "(kestrel-isp ports lists the ports found)"}},
+    {"NoPortsListed",
+     {},
+     {"ports"},
+     {"KESTREL_PORTS="},
+     0,
+     {"kestrel-isp: no serial port found",
+      "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with --port "
+      "(kestrel-isp ports lists the ports found)"}},
+    {"NoSuchPort",
+     {},
+     {"-p", "/dev/kestrel-none", "info"},
+     {},
+     1,
+     {"kestrel-isp: cannot open /dev/kestrel-none: no such device",
+      "kestrel-isp: hint: check the name; kestrel-isp ports lists the ports found"}},
+    {"WriteRefused",
+     {"nack:write@0x08000100"},
+     {"-p", "{PORT}", "program", "{DIR}/image.hex"},
+     {},
+     1,
+     {"kestrel-isp: hint: the bootloader refuses to write or erase write-protected flash, and to "
+      "read while read-out protection is on: kestrel-isp info shows the protection, unprotect "
+      "write or unprotect read --yes lifts it"}},
+    {"ReadOutIntoAMissingFolder",
+     {},
+     {"-p", "{PORT}", "read-out", "{DIR}/none/flash.bin"},
+     {},
+     1,
+     {"kestrel-isp: {DIR}/none/flash.bin: cannot write the read-out there: its folder does not "
+      "exist",
+      "kestrel-isp: hint: create the folder first: mkdir -p {DIR}/none"}},
+    {"MissingFile",
+     {},
+     {"-p", "{PORT}", "verify", "{DIR}/none.hex"},
+     {},
+     1,
+     {"kestrel-isp: {DIR}/none.hex: no such file",
+      "kestrel-isp: hint: check the path; a relative one starts in the current folder"}},
+};
+
+class CliHintTest : public CliTest, public ::testing::WithParamInterface<HintCase> {};
+
+TEST_P(CliHintTest, FailureLineThenHint) {
+    const HintCase& c = GetParam();
+    sim::PtyTarget& target = StartTarget(c.faults);
+    WriteLargeHex(1024);
+    const std::vector<std::pair<std::string, std::string>> values = {{"PORT", target.SlavePath()},
+                                                                     {"DIR", dir}};
+    std::vector<std::string> args;
+    for (const std::string& arg : c.args) args.push_back(Filled(arg, values));
+    std::vector<std::string> env = {configEnv, "LC_ALL=C.UTF-8"};
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    Result r = RunIsp(args, env);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    std::vector<std::string> want;
+    for (const std::string& line : c.err) want.push_back(Filled(line, values));
+    EXPECT_EQ(LinesOf(r.err), want) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, CliHintTest, ::testing::ValuesIn(kHintCases), kCaseName);
+
+// A port remembered from an adapter that is gone, and no other: why it did not open, then
+// that none was found.
+TEST_F(CliTest, RememberedPortGoneAndNoneListed) {
+    const std::string ini = dir + "/config/kestrel/Config.ini";
+    ASSERT_TRUE(MakeParentDirectories(ini));
+    ASSERT_TRUE(WriteProfileString(ini, "Config", "COMM", "/dev/kestrel-gone"));
+    Result r = RunIsp({"info"}, {configEnv, "LC_ALL=C.UTF-8", "KESTREL_PORTS="});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(LinesOf(r.err),
+              (std::vector<std::string>{
+                  "kestrel-isp: cannot open /dev/kestrel-gone: no such device",
+                  "kestrel-isp: hint: check the name; kestrel-isp ports lists the ports found",
+                  "kestrel-isp: no serial port found",
+                  "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with "
+                  "--port (kestrel-isp ports lists the ports found)"}));
+}
+
+// Every job that connects names the chip and its flash in one line; the bootloader's
+// command list only with --verbose.
+TEST_F(CliTest, ChipLineAfterConnectingAndTheCommandListWhenVerbose) {
+    sim::PtyTarget& target = StartTarget();
+    const std::string hex = WriteLargeHex(1500);
+    const std::string chip =
+        u8">>芯片：STM32F10x medium density，FLASH 64 KiB，64 pages of 1 KiB\n";
+    const std::string list = u8">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \n";
+    Result r = RunIsp({"-p", target.SlavePath(), "program", hex}, {configEnv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(u8">>Bootloader版本：V2.2\n" + chip +
+                         u8">>读取下载文件到内存：1500字节，占2页（每页1 KiB）\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(list), std::string::npos) << r.out;
+    Result verbose = RunIsp({"-v", "-p", target.SlavePath(), "go"}, {configEnv});
+    EXPECT_EQ(verbose.status, 0) << verbose.err;
+    EXPECT_NE(verbose.out.find(list + chip), std::string::npos) << verbose.out;
+    EXPECT_NE(verbose.err.find("kestrel-isp: > 7F\n"), std::string::npos) << verbose.err;
+}
+
+// Each command's JSON stream, checked against the schema in docs/ and for its ending: every
+// line one valid object, the result last, an error object before it when the run failed.
+struct JsonCase {
+    const char* name;
+    std::vector<std::string> faults;
+    std::vector<std::string> args;  // {PORT}, {DIR}, {HEX}; --json is added
+    std::vector<std::string> env;
+    char stream;          // 'o': standard output, 'e': standard error
+    const char* command;  // "-": none parsed
+    int status;
+    const char* events;  // each must come
+    bool hint;           // the error carries a hint
+    std::string path;    // named in path_hex; "" for none
+};
+
+const JsonCase kJsonCases[] = {
+    {"Info", {}, {"-p", "{PORT}", "info"}, {}, 'o', "info", 0, "stage,log,chip", false, ""},
+    {"Program",
+     {},
+     {"-p", "{PORT}", "program", "{HEX}", "--run"},
+     {},
+     'o',
+     "program",
+     0,
+     "stage,progress,chip,log",
+     false,
+     ""},
+    // The flash is erased, not the file.
+    {"VerifyDiffers",
+     {},
+     {"-p", "{PORT}", "verify", "{HEX}"},
+     {},
+     'o',
+     "verify",
+     1,
+     "error,progress",
+     false,
+     ""},
+    {"ReadOutToAFile",
+     {},
+     {"-p", "{PORT}", "read-out", "{DIR}/flash.bin", "-l", "0x800"},
+     {},
+     'o',
+     "read-out",
+     0,
+     "saved,progress",
+     false,
+     "{DIR}/flash.bin"},
+    {"ReadOutToAPathNotUtf8",
+     {},
+     {"-p", "{PORT}", "read-out", "{DIR}/\xFF\xFE.bin", "-l", "256"},
+     {},
+     'o',
+     "read-out",
+     0,
+     "saved",
+     false,
+     "{DIR}/\xFF\xFE.bin"},
+    {"ReadOutToStandardOutput",
+     {},
+     {"-p", "{PORT}", "read-out", "-", "-l", "0x800"},
+     {},
+     'e',
+     "read-out",
+     0,
+     "progress,log",
+     false,
+     ""},
+    {"EraseAll", {}, {"-p", "{PORT}", "erase"}, {}, 'o', "erase", 0, "stage", false, ""},
+    {"EraseRange",
+     {},
+     {"-p", "{PORT}", "erase", "-a", "0x08000400", "-l", "2048"},
+     {},
+     'o',
+     "erase",
+     0,
+     "progress",
+     false,
+     ""},
+    {"Go", {}, {"-p", "{PORT}", "go"}, {}, 'o', "go", 0, "stage", false, ""},
+    {"GoTraced", {}, {"-v", "-p", "{PORT}", "go"}, {}, 'o', "go", 0, "trace", false, ""},
+    {"Ports",
+     {},
+     {"ports"},
+     {"KESTREL_PORTS=/dev/ttyUSB1:/dev/ttyUSB0"},
+     'o',
+     "ports",
+     0,
+     "port",
+     false,
+     ""},
+    {"NoPorts", {}, {"ports"}, {"KESTREL_PORTS="}, 'o', "ports", 0, "warning", false, ""},
+    {"UsageError", {}, {"--bogus", "info"}, {}, 'o', "-", 2, "error", false, ""},
+    {"UsageErrorAfterParsing",
+     {},
+     {"-p", "{PORT}", "unprotect", "read"},
+     {},
+     'o',
+     "unprotect",
+     2,
+     "error",
+     false,
+     ""},
+    {"RefusedFile",
+     {},
+     {"-p", "{PORT}", "program", "{DIR}/\xC0none.hex"},
+     {},
+     'o',
+     "program",
+     1,
+     "error",
+     true,
+     "{DIR}/\xC0none.hex"},
+    {"RefusedTarget",
+     {},
+     {"-p", "{PORT}", "read-out", "{DIR}/none/x.bin"},
+     {},
+     'o',
+     "read-out",
+     1,
+     "error",
+     true,
+     "{DIR}/none/x.bin"},
+    {"PortThatDoesNotOpen",
+     {},
+     {"-p", "/dev/kestrel-none", "info"},
+     {},
+     'o',
+     "info",
+     1,
+     "warning,error",
+     true,
+     ""},
+    {"NoBootloader",
+     {"silent"},
+     {"--reset", "none", "-p", "{PORT}", "info"},
+     {},
+     'o',
+     "info",
+     1,
+     "error",
+     true,
+     ""},
+    {"NoPortFound", {}, {"info"}, {"KESTREL_PORTS="}, 'o', "info", 1, "error", true, ""},
+    {"WriteRefused",
+     {"nack:write@0x08000100"},
+     {"-p", "{PORT}", "program", "{HEX}"},
+     {},
+     'o',
+     "program",
+     1,
+     "error",
+     true,
+     ""},
+};
+
+class CliJsonTest : public CliTest, public ::testing::WithParamInterface<JsonCase> {};
+
+TEST_P(CliJsonTest, StreamFitsTheSchemaAndEndsWithItsResult) {
+    const JsonCase& c = GetParam();
+    sim::PtyTarget& target = StartTarget(c.faults);
+    const std::string hex = WriteLargeHex(2000);
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"PORT", target.SlavePath()}, {"DIR", dir}, {"HEX", hex}};
+    std::vector<std::string> args = {"--json"};
+    for (const std::string& arg : c.args) args.push_back(Filled(arg, values));
+    std::vector<std::string> env = {configEnv, "LC_ALL=C.UTF-8"};
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    Result r = RunIsp(args, env);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    const std::string& json = c.stream == 'o' ? r.out : r.err;
+    const std::string& other = c.stream == 'o' ? r.err : r.out;
+    const std::string file = dir + "/stream.json";
+    std::ofstream(file, std::ios::binary) << json;
+    std::string check = "python3 " KESTREL_SOURCE_DIR "/tests/cli/check-json.py " KESTREL_SOURCE_DIR
+                        "/docs/kestrel-isp.schema.json " +
+                        file + " --command " + c.command + " --exit " + std::to_string(c.status);
+    if (*c.events) check += std::string(" --events ") + c.events;
+    if (c.hint) check += " --hint";
+    if (!c.path.empty()) check += " --path '" + Filled(c.path, values) + "'";
+    EXPECT_EQ(std::system(check.c_str()), 0) << json;
+    if (std::string(c.name) == "ReadOutToStandardOutput") {
+        const std::vector<uint8_t> flash = target.Flash();
+        EXPECT_EQ(other, std::string(flash.begin(), flash.begin() + 0x800));
+    } else {
+        EXPECT_EQ(other, "") << "nothing but JSON from --json";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, CliJsonTest, ::testing::ValuesIn(kJsonCases), kCaseName);
 
 // English unless the locale or --lang asks for Chinese; the same line in either.
 TEST_F(CliTest, LogSpeaksEnglishUnlessChineseIsAskedFor) {
