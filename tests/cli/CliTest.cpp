@@ -557,6 +557,21 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
             EXPECT_EQ(Parsed(o), c.result) << ::testing::PrintToString(c.args);
         }
     }
+    // A parse that failed still answers in JSON when --json was among the options.
+    const struct {
+        std::vector<const char*> args;
+        bool json;
+    } asked[] = {
+        {{"--json", "--bogus"}, true}, {{"info", "-x", "--json"}, true},
+        {{"--jsonx", "info"}, false},  {{"program", "--", "--json"}, false},
+        {{"-q", "info"}, false},
+    };
+    for (const auto& c : asked) {
+        std::vector<const char*> argv{"kestrel-isp"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(JsonAsked(static_cast<int>(argv.size()), argv.data()), c.json)
+            << ::testing::PrintToString(c.args);
+    }
     // A late reply on a busy host costs a retry, not the job.
     const char* plain[] = {"kestrel-isp", "info"};
     CliOptions o;
