@@ -109,7 +109,8 @@ std::string OpenFailureHint(int reason, const std::string& group, ToOutput conve
         case OpenFailureInUse:
             return convert(kHintInUse.Text());
         default:
-            return std::string();
+            // Not a port at all, or one the system will not say why of.
+            return convert(kHintNoDevice.Text());
     }
 }
 

@@ -36,6 +36,8 @@ public:
 
     // Ends a log line left open (by an interrupted job, say).
     void Flush();
+    // An error object has been written.
+    bool ErrorTold() const { return m_errorTold; }
 
 private:
     void Emit(const std::string& object);

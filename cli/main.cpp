@@ -474,7 +474,8 @@ int RunBoard(const CliOptions& opt, const std::vector<std::string>& ports, const
             text = text.substr(std::strlen("kestrel-isp: "));
             text.pop_back();
             json->Flush();
-            json->SayFailure(text, std::string());
+            // A job that failed before the interrupt came has told its error already.
+            if (!json->ErrorTold()) json->SayFailure(text, std::string());
             json->Result(opt.command, false, g_interruptStatus);
         } else if (!several) {
             std::lock_guard<std::mutex> hold(TerminalOutputLock());

@@ -310,6 +310,27 @@ TEST_F(CliTest, SigintDuringReadOutLeavesTheTargetFileAndNoTemporaryOne) {
     }
 }
 
+// With --json an interrupt, too, ends with an error and the result, and nothing is written
+// besides the objects.
+TEST_F(CliTest, SigintDuringWriteInJsonEndsWithErrorAndResult) {
+    sim::PtyTarget& target = StartPacedTarget();
+    Result r = Interrupt(SIGINT, {"--json", "program", WriteLargeHex(16 * 1024)}, u8"开始写入FLASH",
+                         target);
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string file = dir + "/stream.json";
+    std::ofstream(file, std::ios::binary) << r.out;
+    const std::string check = "python3 " KESTREL_SOURCE_DIR
+                              "/tests/cli/check-json.py " KESTREL_SOURCE_DIR
+                              "/docs/kestrel-isp.schema.json " +
+                              file + " --command program --exit 130";
+    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+    EXPECT_NE(r.out.find("{\"event\":\"error\",\"message\":\"interrupted; the flash may be partly "
+                         "written\",\"address\":null}\n{\"event\":\"result\""),
+              std::string::npos)
+        << r.out;
+}
+
 TEST_F(CliTest, ProgramWithFailedGoExitsOne) {
     sim::PtyTarget& target = StartTarget({"nack:go"});
     std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
@@ -435,7 +456,10 @@ TEST(OpenFailureText, ReasonAndHint) {
          "check the name; kestrel-isp ports lists the ports found"},
         {OpenFailureInUse, "", "in use by another program",
          "close the program that holds it (a serial terminal, ModemManager)"},
-        {OpenFailureOther, "", "the system refused to open it", ""},
+        {OpenFailureOther, "", "the system refused to open it",
+         "check the name; kestrel-isp ports lists the ports found"},
+        {OpenFailureNone, "", "not a serial port that can be set up",
+         "check the name; kestrel-isp ports lists the ports found"},
     };
     SetMessageLanguage(Language::English);
     for (const auto& c : cases) {
