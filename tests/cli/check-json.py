@@ -24,23 +24,18 @@ def fail(message):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("schema")
-    parser.add_argument("stream")
-    parser.add_argument("--command", required=True)
+    for name in ("schema", "stream", "--command", "--path"):
+        parser.add_argument(name)
     parser.add_argument("--exit", type=int, required=True)
     parser.add_argument("--events", default="")
     parser.add_argument("--hint", action="store_true")
-    parser.add_argument("--path")
     args = parser.parse_args()
 
     with open(args.schema, encoding="utf-8") as f:
-        schema = json.load(f)
-    validator = jsonschema.Draft7Validator(schema)
-
-    with open(args.stream, "rb") as f:
-        raw = f.read()
+        validator = jsonschema.Draft7Validator(json.load(f))
     try:
-        text = raw.decode("utf-8")
+        with open(args.stream, encoding="utf-8", newline="") as f:
+            text = f.read()
     except UnicodeDecodeError as e:
         fail("not UTF-8: %s" % e)
     if not text.endswith("\n"):
@@ -56,9 +51,7 @@ def main():
             fail("line %d does not fit the schema: %s\n  %s" % (number, errors[0].message, line))
         objects.append(obj)
 
-    if not objects:
-        fail("no object at all")
-    result = objects[-1]
+    result = objects[-1] if objects else {"event": None}
     if result["event"] != "result":
         fail("the last object is no result: %r" % result)
     if sum(1 for o in objects if o["event"] == "result") != 1:

@@ -311,52 +311,27 @@ INSTANTIATE_TEST_SUITE_P(Jobs, StageEventTest, ::testing::ValuesIn(kStageCases),
 
 // The bytes behind each stage's steps: the program's blocks the block size, the read-out's
 // blocks their own lengths, an erase's units theirs; none for a whole-flash erase.
-struct BytesCase {
+// clang-format off
+const struct BytesCase {
     const char* name;
     char job;          // 'W' write (program, no verify), 'R' read-out, 'E' erase
     const char* chip;  // "": a plain target, not identified
     uint32_t address, length;
     bool eraseInRuns;
     std::vector<std::string> bytes;
-};
-
-// "write 0/2048", "write 256/2048", ... "write 2048/2048".
-std::vector<std::string> BlockSteps(const char* stage, uint32_t block, uint32_t total) {
-    std::vector<std::string> steps;
-    for (uint32_t done = 0; done <= total; done += block) {
-        steps.push_back(std::string(stage) + " " + std::to_string(done) + "/" +
-                        std::to_string(total));
-    }
-    return steps;
-}
-
-const BytesCase kBytesCases[] = {
-    {"WriteBlocks", 'W', "", 0, 0, false, BlockSteps("write", 256, 2048)},
-    {"ReadOutBlocksOfTheirOwnLength",
-     'R',
-     "",
-     0x08000080,
-     0x180,
-     false,
+} kBytesCases[] = {
+    {"WriteBlocks", 'W', "", 0, 0, false, {"write 0/2048", "write 256/2048", "write 512/2048",
+     "write 768/2048", "write 1024/2048", "write 1280/2048", "write 1536/2048", "write 1792/2048",
+     "write 2048/2048"}},
+    {"ReadOutBlocksOfTheirOwnLength", 'R', "", 0x08000080, 0x180, false,
      {"read-out 0/384", "read-out 256/384", "read-out 384/384"}},
-    {"EraseUnitsOneByOne",
-     'E',
-     "f407",
-     0x0800F000,
-     0x2000,
-     false,
+    {"EraseUnitsOneByOne", 'E', "f407", 0x0800F000, 0x2000, false,
      {"erase 0/81920", "erase 16384/81920", "erase 81920/81920"}},
-    {"EraseUnitsInOneCommand",
-     'E',
-     "f407",
-     0x0800F000,
-     0x2000,
-     true,
+    {"EraseUnitsInOneCommand", 'E', "f407", 0x0800F000, 0x2000, true,
      {"erase 0/81920", "erase 81920/81920"}},
     {"WholeFlashErase", 'E', "", 0, 0, false, {}},
 };
-
-void PrintTo(const BytesCase& c, std::ostream* os) { *os << c.name; }
+// clang-format on
 
 class StageBytesTest : public ProgramTest, public ::testing::WithParamInterface<BytesCase> {};
 
