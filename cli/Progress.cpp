@@ -122,6 +122,9 @@ std::string StageClosingText(JobStage stage, uint64_t bytes, double elapsedSecon
         return std::string(verb) + " the whole flash in " + time;
     std::string text =
         std::string(verb) + " " + ByteCountText(static_cast<double>(bytes)) + " in " + time;
-    if (elapsed > 0) text += " (" + ByteCountText(static_cast<double>(bytes) / elapsed) + "/s)";
+    // A time that shows as 0.0 s gives no rate worth the name.
+    if (elapsed >= 0.05) {
+        text += " (" + ByteCountText(static_cast<double>(bytes) / elapsed) + "/s)";
+    }
     return text;
 }

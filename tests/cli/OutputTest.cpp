@@ -39,7 +39,7 @@ TEST(ProgressText, BarAndClosingLine) {
          "verified 100 B in 1.0 s (100 B/s)"},
         // A whole-flash erase has no size: the time it has taken.
         {JobStage::Erase, 0, 0, 75.3, "erasing ... 1m15s", "erased the whole flash in 75.3 s"},
-        {JobStage::Erase, 16 * kKiB, 80 * kKiB, 0, "[##------------]  20% erasing 16.00/80.00 KiB",
+        {JobStage::Erase, 16 * kKiB, 80 * kKiB, 0.04, "[##------------]  20% erasing 16.00/80.00 KiB",
          "erased 16.00 KiB in 0.0 s"},
         {JobStage::Connect, 0, 0, 1, "", ""},
     };
