@@ -344,6 +344,15 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
     return true;
 }
 
+bool JsonAsked(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--") return false;
+        if (word == "--json") return true;
+    }
+    return false;
+}
+
 bool WantsChinese(const std::string& lang, const char* lcAll, const char* lcMessages,
                   const char* langVariable) {
     if (!lang.empty()) return lang == "zh";

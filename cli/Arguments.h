@@ -47,6 +47,10 @@ struct CliOptions {
 // --help, --version and --list-chips end the parse at once.
 bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::string* error);
 
+// Whether the words before any "--" hold --json: for a parse that failed, so that its usage
+// error can still come as JSON.
+bool JsonAsked(int argc, const char* const* argv);
+
 // A number in decimal or 0x hexadecimal that fits 32 bits; false otherwise.
 bool ParseNumber(const std::string& text, uint32_t* value);
 

@@ -19,6 +19,9 @@ bool MakeParentDirectories(const std::string& path);
 std::string GbkToConsole(const std::string& gbk);
 // Converts GBK text to UTF-8, whatever the console speaks (for JSON).
 std::string GbkToUtf8(const std::string& gbk);
+// A path or other user text as the system gave it (argv) in UTF-8, as far as it can be told:
+// unchanged where the system's names are bytes (Linux), from the ANSI code page on Windows.
+std::string PathToUtf8(const std::string& native);
 
 // What the adapter behind a serial device says of itself, e.g. "0403:6001 FT232R USB UART
 // (A50285BI)": USB vendor:product, product name and (serial number), as far as they are

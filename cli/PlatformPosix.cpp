@@ -117,6 +117,9 @@ std::string GbkToUtf8(const std::string& gbk) {
     return out;
 }
 
+// Names are bytes here; what is not UTF-8 is left for the JSON writer to mend.
+std::string PathToUtf8(const std::string& native) { return native; }
+
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void IgnoreClosedOutput() { ::signal(SIGPIPE, SIG_IGN); }

@@ -83,6 +83,23 @@ std::string GbkToConsole(const std::string& gbk) {
 
 std::string GbkToUtf8(const std::string& gbk) { return FromGbk(gbk, CP_UTF8); }
 
+// argv comes in the ANSI code page.
+std::string PathToUtf8(const std::string& native) {
+    if (native.empty()) return native;
+    const int wideLength = ::MultiByteToWideChar(CP_ACP, 0, native.data(),
+                                                 static_cast<int>(native.size()), nullptr, 0);
+    if (wideLength <= 0) return native;
+    std::wstring wide(static_cast<size_t>(wideLength), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, native.data(), static_cast<int>(native.size()), &wide[0],
+                          wideLength);
+    const int length =
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return native;
+    std::string out(static_cast<size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, &out[0], length, nullptr, nullptr);
+    return out;
+}
+
 // A COM port's adapter is named by the device manager, not in a file tree; the dialog
 // shows bare COM names as well.
 std::string SerialPortDescription(const std::string&, const std::string&) { return std::string(); }

@@ -8,29 +8,8 @@
 #include "MultiBoard.h"
 #include "OpenFailure.h"
 #include "Platform.h"
+#include "Progress.h"
 #include "SettingNames.h"
-
-namespace {
-
-constexpr int kBarWidth = 40;
-
-// The name shown beside the bar; stages that pass quickly get no bar.
-const char* BarStageName(JobStage stage) {
-    switch (stage) {
-        case JobStage::Erase:
-            return "erasing";
-        case JobStage::Write:
-            return "writing";
-        case JobStage::Verify:
-            return "verifying";
-        case JobStage::ReadOut:
-            return "reading";
-        default:
-            return nullptr;
-    }
-}
-
-}  // namespace
 
 std::mutex& TerminalOutputLock() {
     // Never destroyed: a thread may still take it while the process exits.
@@ -38,16 +17,12 @@ std::mutex& TerminalOutputLock() {
     return *lock;
 }
 
-std::string OpenFailureText(int reason, const std::string& group) {
+std::string OpenFailureText(int reason) {
     switch (reason) {
         case OpenFailureNoDevice:
             return "no such device";
-        case OpenFailurePermission: {
-            std::string name = group.empty() ? "dialout" : group;
-            return "permission denied (add your user to the group that owns it, " +
-                   (group.empty() ? "e.g. `dialout`" : "`" + group + "`") + ": sudo usermod -aG " +
-                   name + " $USER, then log in again)";
-        }
+        case OpenFailurePermission:
+            return "permission denied";
         case OpenFailureInUse:
             return "in use by another program";
         case OpenFailureNone:
@@ -57,7 +32,8 @@ std::string OpenFailureText(int reason, const std::string& group) {
     }
 }
 
-std::string LatencyTimerLine(const LatencyTimerNote& note, bool verbose) {
+std::string LatencyTimerLine(const LatencyTimerNote& note, bool verbose, ToOutput convert) {
+    if (convert == nullptr) convert = GbkToConsole;
     const std::string prefix = "kestrel-isp: ";
     const std::string ms = std::to_string(note.foundMs) + " ms";
     switch (note.kind) {
@@ -76,7 +52,7 @@ std::string LatencyTimerLine(const LatencyTimerNote& note, bool verbose) {
         case LatencyTimerNote::HighInSettings:
             // Literals are GBK; this one has arrows. The port's name is not converted.
             return prefix + "the adapter's latency timer at " + note.port + " is " + ms +
-                   GbkToConsole(
+                   convert(
                        ", which delays every reply; lower it in Device Manager → Port "
                        "Settings → Advanced → Latency Timer");
         default:
@@ -101,6 +77,12 @@ CTerminalHost::~CTerminalHost() {
     }
     m_tickWake.notify_all();
     if (m_ticker.joinable()) m_ticker.join();
+}
+
+void CTerminalHost::SetBarOutput(std::FILE* to, Clock clock) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    m_barTo = to;
+    m_now = std::move(clock);
 }
 
 void CTerminalHost::SetBoard(const std::string& port) {
@@ -162,26 +144,43 @@ void CTerminalHost::AppendHexLog(const unsigned char* bytes, int count) {
     AppendLog(HexBytes(bytes, count));
 }
 
-void CTerminalHost::StageBegan(JobStage stage, int total) {
+void CTerminalHost::CountStage(JobStage stage) {
+    if (stage == JobStage::Connect) ++m_connectTries;
+}
+
+void CTerminalHost::StageBegan(JobStage stage, int /*total*/) {
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    m_stage = BarStageName(stage);
-    m_total = total > 0 ? total : 1;
-    m_done = 0;
-    m_stageStart = std::chrono::steady_clock::now();
+    CountStage(stage);
+    m_stage = stage;
+    m_hasBar = BarStageName(stage) != nullptr;
+    if (!m_bytesTold) m_doneBytes = m_totalBytes = 0;
+    m_stageStart = m_now();
     DrawBar();
 }
 
-void CTerminalHost::StageProgress(JobStage /*stage*/, int done, int total) {
+void CTerminalHost::StageProgress(JobStage /*stage*/, int /*done*/, int /*total*/) {
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    m_total = total > 0 ? total : 1;
-    m_done = done < 0 ? 0 : (done > m_total ? m_total : done);
     DrawBar();
 }
 
-void CTerminalHost::StageEnded(JobStage /*stage*/, bool /*ok*/) {
+void CTerminalHost::StageBytes(JobStage /*stage*/, uint64_t doneBytes, uint64_t totalBytes) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    m_bytesTold = true;
+    m_doneBytes = doneBytes;
+    m_totalBytes = totalBytes;
+}
+
+void CTerminalHost::StageEnded(JobStage stage, bool ok) {
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
     ClearBar();
-    m_stage = nullptr;
+    if (m_showProgress && m_hasBar && ok) {
+        const std::string closing = StageClosingText(stage, m_doneBytes, StageSeconds());
+        std::fprintf(m_barTo, "%s%s\n", m_linePrefix.c_str(), closing.c_str());
+        std::fflush(m_barTo);
+    }
+    m_hasBar = false;
+    m_bytesTold = false;
+    m_doneBytes = m_totalBytes = 0;
 }
 
 std::string CTerminalHost::PortAt(int index) {
@@ -203,32 +202,82 @@ void CTerminalHost::StorePort(const std::string& port) {
     }
 }
 
-void CTerminalHost::PortOpenFailed(const std::string& name, int reason) {
-    std::string group = reason == OpenFailurePermission ? DeviceGroup(name) : std::string();
+void CTerminalHost::CountOpenFailure(const std::string& name, int reason, std::string* line,
+                                     std::string* hint) {
+    const std::string group = reason == OpenFailurePermission ? DeviceGroup(name) : std::string();
+    *line = "cannot open " + name + ": " + OpenFailureText(reason);
+    *hint = OpenFailureHint(reason, group, Converter());
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    ClearBar();
-    std::fprintf(stderr, "%skestrel-isp: cannot open %s: %s\n", m_linePrefix.c_str(), name.c_str(),
-                 OpenFailureText(reason, group).c_str());
+    ++m_openFailures;
+    m_lastOpenFailure = *line;
+    m_lastOpenHint = *hint;
+}
+
+void CTerminalHost::PortOpenFailed(const std::string& name, int reason) {
+    std::string line, hint;
+    CountOpenFailure(name, reason, &line, &hint);
+    Say(line, hint);
+}
+
+void CTerminalHost::Failed(const std::string& what, int64_t /*address*/) {
+    const std::string hint = FailureHint(what, Converter());
+    // Right behind the failure's log line.
+    if (!hint.empty()) Say(std::string(), hint);
+}
+
+ToOutput CTerminalHost::Converter() const { return GbkToConsole; }
+
+void CTerminalHost::WriteMessageLocked(const std::string& line, const std::string& hint,
+                                       bool endLogLine) {
+    // A trace line comes between the pieces of a log line; the bar goes either way.
+    if (endLogLine) {
+        EndOutputLocked();
+    } else {
+        ClearBar();
+    }
+    if (!line.empty())
+        std::fprintf(stderr, "%skestrel-isp: %s\n", m_linePrefix.c_str(), line.c_str());
+    if (!hint.empty()) {
+        std::fprintf(stderr, "%skestrel-isp: %s%s\n", m_linePrefix.c_str(),
+                     HintWord(Converter()).c_str(), hint.c_str());
+    }
     std::fflush(stderr);
+    DrawBar();
+}
+
+void CTerminalHost::Say(const std::string& line, const std::string& hint) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    WriteMessageLocked(line, hint, true);
+}
+
+void CTerminalHost::SayFailure(const std::string& line, const std::string& hint) {
+    Say(line, hint);
+}
+
+void CTerminalHost::Trace(const std::string& text) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    WriteMessageLocked(text, std::string(), false);
+}
+
+double CTerminalHost::StageSeconds() const {
+    return std::chrono::duration<double>(m_now() - m_stageStart).count();
 }
 
 void CTerminalHost::DrawBar() {
-    if (!m_showProgress || !m_stage) return;
-    int filled = static_cast<int>(static_cast<long>(m_done) * kBarWidth / m_total);
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.append(static_cast<size_t>(kBarWidth - filled), '-');
-    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::steady_clock::now() - m_stageStart)
-                             .count();
-    std::fprintf(stderr, "\r[%s] %3ld%% %-10s %4lds", bar.c_str(),
-                 static_cast<long>(m_done) * 100 / m_total, m_stage, static_cast<long>(elapsed));
-    std::fflush(stderr);
-    m_barShown = true;
+    if (!m_showProgress || !m_hasBar) return;
+    const std::string text = BarText(m_stage, m_doneBytes, m_totalBytes, StageSeconds());
+    // Trailing blanks cover what a longer bar left.
+    const size_t length = m_linePrefix.size() + text.size();
+    const size_t cover = m_barShown > length ? m_barShown - length : 0;
+    std::fprintf(m_barTo, "\r%s%s%*s", m_linePrefix.c_str(), text.c_str(), static_cast<int>(cover),
+                 "");
+    std::fflush(m_barTo);
+    m_barShown = length + cover;
 }
 
 void CTerminalHost::ClearBar() {
-    if (!m_barShown) return;
-    std::fprintf(stderr, "\r%*s\r", kBarWidth + 30, "");
-    std::fflush(stderr);
-    m_barShown = false;
+    if (m_barShown == 0) return;
+    std::fprintf(m_barTo, "\r%*s\r", static_cast<int>(m_barShown), "");
+    std::fflush(m_barTo);
+    m_barShown = 0;
 }

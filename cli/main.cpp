@@ -13,8 +13,10 @@
 #include "DeviceJobs.h"
 #include "FileReplace.h"
 #include "Format.h"
+#include "Hints.h"
 #include "ImageFile.h"
 #include "IniFile.h"
+#include "Json.h"
 #include "JsonHost.h"
 #include "KestrelVersion.h"
 #include "Messages.h"
@@ -85,11 +87,13 @@ const char kUsage[] =
     "                         it answers); --list-chips shows the names\n"
     "      --flash-kib N      its flash size, when the chip cannot tell\n"
     "  -y, --yes              go ahead with unprotect read\n"
-    "      --json             one JSON object a line on standard output instead of the log\n"
+    "      --json             one JSON object a line instead of the log and messages, on\n"
+    "                         standard output (standard error for read-out -)\n"
     "      --lang en|zh       the log's language (default: Chinese when LC_ALL,\n"
     "                         LC_MESSAGES or LANG starts with zh, else English)\n"
     "  -q, --quiet            log lines only, no progress bar\n"
-    "  -v, --verbose          each line change, command and reply in hex on standard error\n"
+    "  -v, --verbose          the bootloader's command list; each line change, command\n"
+    "                         and reply in hex on standard error\n"
     "  -h, --help             this text\n"
     "  -V, --version          the version\n"
     "      --list-chips       the chips known, by name, with their IDs and flash\n"
@@ -101,10 +105,38 @@ const char kUsage[] =
     "KESTREL_PORTS=a:b:c replaces the discovered port list.\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 130/143 interrupted (SIGINT/SIGTERM).\n";
 
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "kestrel-isp: %s (try --help)\n", message.c_str());
-    return kExitUsage;
-}
+// How a run that ends before (or without) a board's host says why: a line on standard error
+// and its hint, or, with --json, an error object and the result.
+struct Ending {
+    bool json = false;
+    std::FILE* jsonTo = stdout;
+    std::string command;  // empty until parsed
+
+    ToOutput Convert() const { return json ? GbkToUtf8 : GbkToConsole; }
+
+    // line: converted, without "kestrel-isp: "; extra: JSON members with leading commas.
+    int Fail(int status, const std::string& line, const std::string& hint,
+             const std::string& extra = "") const {
+        std::lock_guard<std::mutex> hold(TerminalOutputLock());
+        if (json) {
+            const std::string objects = JsonErrorObject(line, hint, -1, extra) + "\n" +
+                                        JsonResultObject(command, false, status) + "\n";
+            std::fputs(objects.c_str(), jsonTo);
+            std::fflush(jsonTo);
+            return status;
+        }
+        std::fprintf(stderr, "kestrel-isp: %s\n", line.c_str());
+        if (!hint.empty()) {
+            std::fprintf(stderr, "kestrel-isp: %s%s\n", HintWord(Convert()).c_str(), hint.c_str());
+        }
+        std::fflush(stderr);
+        return status;
+    }
+
+    int UsageError(const std::string& message) const {
+        return Fail(kExitUsage, json ? message : message + " (try --help)", std::string());
+    }
+};
 
 // The interrupt's exit status once one came (0 before), and the jobs it stops.
 std::atomic<int> g_interruptStatus{0};
@@ -151,6 +183,16 @@ const char* InterruptedText(const CliOptions& opt) {
     return "kestrel-isp: interrupted; the flash may be partly written\n";
 }
 
+// The port a board alone starts with: the one named, else the remembered one, else the first
+// listed; empty when there is none to try.
+std::string StartPort(const CliOptions& opt, const std::vector<std::string>& ports,
+                      const std::string& settingsFile) {
+    if (!opt.ports.empty()) return opt.ports.front();
+    std::string port = ReadProfileString(settingsFile, kSettingsSection, kKeyPort, "");
+    if (port.empty() && !ports.empty()) port = ports.front();
+    return port;
+}
+
 // Brings the link up as the dialog does, or on the given port alone.
 void ConnectTarget(CDeviceJobs& jobs, const CliOptions& opt, const std::vector<std::string>& ports,
                    const std::string& settingsFile) {
@@ -158,9 +200,7 @@ void ConnectTarget(CDeviceJobs& jobs, const CliOptions& opt, const std::vector<s
         jobs.ConnectOnly(opt.ports.front());
         return;
     }
-    std::string port = ReadProfileString(settingsFile, kSettingsSection, kKeyPort, "");
-    if (port.empty() && !ports.empty()) port = ports.front();
-    jobs.SetPort(port);
+    jobs.SetPort(StartPort(opt, ports, settingsFile));
     jobs.Reconnect();
 }
 
@@ -201,6 +241,9 @@ JobOptions OptionsFor(const CliOptions& opt, std::FILE* readOutStream) {
     o.explainFailures = true;
     o.quickWaits = true;
     o.eraseInRuns = true;
+    // The command list is for finding out what a bootloader offers, not for every job.
+    o.logBootloaderCommands = opt.verbose;
+    o.loadLineInChipUnits = true;
     return o;
 }
 
@@ -210,32 +253,24 @@ ResetWiring::Line LineNamed(const std::string& name) {
     return ResetWiring::None;
 }
 
-// --verbose: every line change, command and reply on standard error, as hex; prefix: the
-// board's, with several.
-void TraceToStderr(CDeviceJobs& jobs, const std::string& prefix) {
-    jobs.SetLineObserver([prefix](const char* line, bool level) {
-        std::lock_guard<std::mutex> hold(TerminalOutputLock());
-        std::fprintf(stderr, "%skestrel-isp: %s %s\n", prefix.c_str(), line, level ? "on" : "off");
+// --verbose: every line change, command and reply, as hex, through the host (standard error,
+// or trace objects).
+void TraceThroughHost(CDeviceJobs& jobs, CTerminalHost& host) {
+    jobs.SetLineObserver([&host](const char* line, bool level) {
+        host.Trace(std::string(line) + (level ? " on" : " off"));
     });
-    jobs.SetTrace([prefix](bool fromHost, const unsigned char* bytes, int count) {
-        std::lock_guard<std::mutex> hold(TerminalOutputLock());
-        std::fprintf(stderr, "%skestrel-isp: %s %s\n", prefix.c_str(), fromHost ? ">" : "<",
-                     HexBytes(bytes, count).c_str());
+    jobs.SetTrace([&host](bool fromHost, const unsigned char* bytes, int count) {
+        std::string hex = HexBytes(bytes, count);
+        if (!hex.empty() && hex.back() == ' ') hex.pop_back();
+        host.Trace(std::string(fromHost ? "> " : "< ") + hex);
     });
 }
 
-// A line of the board's own on standard error, once its unfinished output is ended.
-void BoardMessage(CTerminalHost& host, const std::string& line) {
-    std::lock_guard<std::mutex> hold(TerminalOutputLock());
-    host.EndOutputLocked();
-    std::fprintf(stderr, "%s%s\n", host.LinePrefix().c_str(), line.c_str());
-    std::fflush(stderr);
-}
-
-// What opening the port did about the adapter's latency timer, on standard error.
+// What opening the port did about the adapter's latency timer.
 void ReportLatencyTimer(CTerminalHost& host, const CSerialLink& link, bool verbose) {
-    const std::string line = LatencyTimerLine(link.LatencyTimer(), verbose);
-    if (!line.empty()) BoardMessage(host, line);
+    const std::string prefix = "kestrel-isp: ";
+    const std::string line = LatencyTimerLine(link.LatencyTimer(), verbose, host.Converter());
+    if (!line.empty()) host.Say(line.substr(prefix.size()), std::string());
 }
 
 // Standard input, for "-", copied to a file the loader can open (and re-open once the chip
@@ -263,28 +298,40 @@ bool CopyStandardInput(std::string* path) {
     return ok;
 }
 
-// The file is judged before any port is opened. false with the reason on standard error.
-bool CheckInputFile(CliOptions* opt) {
+// The members that name the user's file in a JSON error.
+std::string PathMembers(const std::string& path) {
+    return "," + JsonPathMembers(PathToUtf8(path), path);
+}
+
+// The file is judged before any port is opened. false once the ending has said why.
+bool CheckInputFile(CliOptions* opt, const Ending& ending) {
     const bool takesFile = opt->command == "program" || opt->command == "verify";
     if (!takesFile) return true;
+    const std::string given = opt->file;
     if (opt->file == "-" && !CopyStandardInput(&opt->file)) {
-        std::fputs("kestrel-isp: cannot read standard input\n", stderr);
+        ending.Fail(kExitFailed, "cannot read standard input", std::string(), PathMembers(given));
         return false;
     }
     std::string kind, reason;
     if (CheckImageFile(opt->file, FormatNamed(opt->format), &kind, &reason)) return true;
-    std::fprintf(stderr, "kestrel-isp: %s: %s\n", opt->file.c_str(), GbkToConsole(reason).c_str());
+    const bool named = opt->format == "hex" || opt->format == "srec" || opt->format == "elf";
+    const std::string shown = ending.json ? PathToUtf8(given) : given;
+    ending.Fail(kExitFailed, shown + ": " + ending.Convert()(reason),
+                InputFileHint(reason, named && kind != opt->format, ending.Convert()),
+                PathMembers(given));
     return false;
 }
 
-// The read-out's file is judged before any port is opened. false with the reason on
-// standard error.
-bool CheckOutputTarget(const CliOptions& opt) {
+// The read-out's file is judged before any port is opened. false once the ending has said
+// why.
+bool CheckOutputTarget(const CliOptions& opt, const Ending& ending) {
     if (opt.command != "read-out" || opt.file == "-") return true;
     std::string reason;
     if (CheckOutputFile(opt.file, &reason)) return true;
-    std::fprintf(stderr, "kestrel-isp: %s: cannot write the read-out there: %s\n", opt.file.c_str(),
-                 GbkToConsole(reason).c_str());
+    const std::string shown = ending.json ? PathToUtf8(opt.file) : opt.file;
+    ending.Fail(kExitFailed,
+                shown + ": cannot write the read-out there: " + ending.Convert()(reason),
+                OutputTargetHint(reason, shown, ending.Convert()), PathMembers(opt.file));
     return false;
 }
 
@@ -312,14 +359,51 @@ JobOutcome RunCommand(CDeviceJobs& jobs, CTerminalHost& host, const CliOptions& 
     return jobs.ProtectReadout();
 }
 
-// After connecting: the chip, to the summary and to a JSON reader.
-void AnnounceChip(const CDeviceJobs& jobs, CJsonHost* json, BoardResult* result) {
+// clang-format off
+constexpr Message kChipLine{">>芯片：%s，FLASH %u KiB，%s\r\n", ">>Chip: %s, %u KiB of flash, %s\r\n"};
+constexpr Message kChipSizeNotKnown{">>芯片：%s，FLASH容量未知\r\n", ">>Chip: %s; its flash size is not known\r\n"};
+constexpr Message kChipNotIdentified{">>芯片：未识别，FLASH布局未知\r\n", ">>Chip: not identified; its flash layout is not known\r\n"};
+// clang-format on
+
+// After connecting: the chip, to the summary and to a JSON reader; in text, one line for
+// every command but info, which tells the chip at length.
+void AnnounceChip(const CDeviceJobs& jobs, CTerminalHost& host, CJsonHost* json,
+                  const CliOptions& opt, BoardResult* result) {
     const FlashGeometry& g = jobs.Geometry();
-    if (!g.Known()) return;
-    result->chip = g.chip->name;
-    if (json != nullptr) {
-        json->Chip(g.chip->name, g.chip->pid, g.flashKiB, g.base,
-                   chips::LayoutText(*g.chip, g.flashKiB));
+    if (g.Known()) {
+        result->chip = g.chip->name;
+        if (json != nullptr) {
+            json->Chip(g.chip->name, g.chip->pid, g.flashKiB, g.base,
+                       chips::LayoutText(*g.chip, g.flashKiB));
+        }
+    }
+    if (json != nullptr || opt.command == "info") return;
+    if (g.Known()) {
+        host.AppendLog(Format(kChipLine, g.chip->name, g.flashKiB,
+                              chips::LayoutText(*g.chip, g.flashKiB).c_str()));
+    } else if (g.chip != nullptr) {
+        host.AppendLog(Format(kChipSizeNotKnown, g.chip->name));
+    } else {
+        host.AppendLog(kChipNotIdentified);
+    }
+}
+
+// After no connect: what the user can do about it. A port that opened had no bootloader
+// answer (the log has said so); else every port failed to open (each said why), or there
+// was none to try.
+void ExplainNoConnection(CTerminalHost& host, CJsonHost* json, const CliOptions& opt,
+                         const std::vector<std::string>& ports) {
+    if (host.PortsOpened() > 0) {
+        const std::string hint = NoBootloaderHint(host.Converter());
+        if (json != nullptr) {
+            json->SayFailure("no bootloader answered", hint);
+        } else {
+            host.Say(std::string(), hint);
+        }
+    } else if (opt.ports.empty() && ports.empty()) {
+        host.SayFailure("no serial port found", NoPortsHint(host.Converter()));
+    } else if (json != nullptr) {
+        json->SayFailure(host.LastOpenFailure(), host.LastOpenHint());
     }
 }
 
@@ -350,8 +434,8 @@ int RunBoard(const CliOptions& opt, const std::vector<std::string>& ports, const
     const std::string settingsFile = several ? std::string() : SettingsFilePath();
     std::unique_ptr<CTerminalHost> host;
     CJsonHost* json = nullptr;
-    if (opt.json && !dataToStdout) {
-        host.reset(json = new CJsonHost(ports, settingsFile));
+    if (opt.json) {
+        host.reset(json = new CJsonHost(ports, settingsFile, dataToStdout ? stderr : stdout));
     } else {
         host.reset(new CTerminalHost(ports, settingsFile,
                                      StderrIsTerminal() && !opt.quiet && !several,
@@ -363,7 +447,7 @@ int RunBoard(const CliOptions& opt, const std::vector<std::string>& ports, const
     CDeviceJobs jobs(*host, link);
     jobs.SetOptions(OptionsFor(opt, dataToStdout ? stdout : nullptr));
     jobs.SetResetWiring(WiringFor(opt));  // usable: checked before any board
-    if (opt.verbose) TraceToStderr(jobs, host->LinePrefix());
+    if (opt.verbose) TraceThroughHost(jobs, *host);
     InterruptibleJob interruptible(jobs);
 
     JobOutcome outcome = JobOutcome::Failed;
@@ -374,25 +458,34 @@ int RunBoard(const CliOptions& opt, const std::vector<std::string>& ports, const
     }
     ReportLatencyTimer(*host, link, opt.verbose);
     if (jobs.IsConnected()) {
-        AnnounceChip(jobs, json, result);
+        AnnounceChip(jobs, *host, json, opt, result);
         outcome = RunCommand(jobs, *host, opt);
     } else if (jobs.StopRequested()) {
         outcome = JobOutcome::Stopped;
+    } else {
+        ExplainNoConnection(*host, json, opt, ports);
     }
     // Alone, an interrupt decides the status whatever the job did; one of several boards
     // that ended before it keeps its own, and the interrupt line follows the summary.
     if (g_interruptStatus != 0 && (!several || outcome == JobOutcome::Stopped)) {
         result->end = BoardEnd::Stopped;
-        if (!several) {
+        if (json != nullptr) {
+            std::string text = InterruptedText(opt);
+            text = text.substr(std::strlen("kestrel-isp: "));
+            text.pop_back();
+            json->Flush();
+            // A job that failed before the interrupt came has told its error already.
+            if (!json->ErrorTold()) json->SayFailure(text, std::string());
+            json->Result(opt.command, false, g_interruptStatus);
+        } else if (!several) {
             std::lock_guard<std::mutex> hold(TerminalOutputLock());
             host->EndOutputLocked();
             std::fputs(InterruptedText(opt), stderr);
             std::fflush(stderr);
         }
-        if (json != nullptr) json->Result(opt.command, false, g_interruptStatus);
         return g_interruptStatus;
     }
-    if (jobs.DeviceGone()) BoardMessage(*host, "kestrel-isp: the device is gone (unplugged?)");
+    if (jobs.DeviceGone()) host->Say("the device is gone (unplugged?)", std::string());
     const bool ok = outcome == JobOutcome::Done;
     result->end = ok ? BoardEnd::Ok : BoardEnd::Failed;
     const int status = ok ? kExitOk : kExitFailed;
@@ -400,8 +493,11 @@ int RunBoard(const CliOptions& opt, const std::vector<std::string>& ports, const
     return status;
 }
 
-int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
-    if (!CheckInputFile(&opt) || !CheckOutputTarget(opt)) return kExitFailed;
+int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports, const Ending& ending) {
+    if (!CheckInputFile(&opt, ending) || !CheckOutputTarget(opt, ending)) return kExitFailed;
+    if (StartPort(opt, ports, SettingsFilePath()).empty()) {
+        return ending.Fail(kExitFailed, "no serial port found", NoPortsHint(ending.Convert()));
+    }
     IgnoreClosedOutput();
     if (opt.command == "read-out" && opt.file == "-") SetBinaryMode(stdout);
     BoardResult result;
@@ -411,21 +507,53 @@ int RunOneBoard(CliOptions& opt, const std::vector<std::string>& ports) {
 // Each board on a thread of its own; the summary, then (when interrupted) the one line that
 // says what the interrupt left.
 int RunSeveralBoards(CliOptions& opt, const std::vector<std::string>& ports,
-                     const std::vector<std::string>& boards) {
+                     const std::vector<std::string>& boards, const Ending& ending) {
     // One file, or one standard stream, cannot serve several boards at once.
     if (opt.command == "read-out") {
-        return UsageError("read-out takes one board at a time (one --port)");
+        return ending.UsageError("read-out takes one board at a time (one --port)");
     }
-    if (opt.file == "-") return UsageError("- takes one board at a time (one --port)");
-    if (!CheckInputFile(&opt)) return kExitFailed;
+    if (opt.file == "-") return ending.UsageError("- takes one board at a time (one --port)");
+    if (!CheckInputFile(&opt, ending)) return kExitFailed;
     IgnoreClosedOutput();
     const int status = RunOnEachPort(
         boards, opt.json, [&](BoardResult& result) { RunBoard(opt, ports, result.port, &result); });
-    if (g_interruptStatus == 0) return status;
+    const int interrupted = g_interruptStatus;
+    if (interrupted == 0) return status;
+    // With JSON each board's objects have told of the interrupt.
+    if (opt.json) return interrupted;
     std::lock_guard<std::mutex> hold(TerminalOutputLock());
     std::fputs(InterruptedText(opt), stderr);
     std::fflush(stderr);
     return g_interruptStatus;
+}
+
+// ports: each port with its adapter, a line or an object each.
+int ListPorts(const std::vector<std::string>& ports, const Ending& ending) {
+    std::lock_guard<std::mutex> hold(TerminalOutputLock());
+    for (const std::string& port : ports) {
+        const std::string adapter = SerialPortDescription(port);
+        if (ending.json) {
+            const std::string object =
+                "{\"event\":\"port\",\"port\":" + JsonString(PathToUtf8(port)) +
+                ",\"adapter\":" + (adapter.empty() ? std::string("null") : JsonString(adapter)) +
+                "}\n";
+            std::fputs(object.c_str(), stdout);
+        } else if (adapter.empty()) {
+            std::printf("%s\n", port.c_str());
+        } else {
+            std::printf("%s  %s\n", port.c_str(), adapter.c_str());
+        }
+    }
+    const std::string hint = ports.empty() ? NoPortsHint(ending.Convert()) : std::string();
+    if (ending.json) {
+        if (ports.empty()) std::puts(JsonWarningObject("no serial port found", hint).c_str());
+        std::puts(JsonResultObject(ending.command, true, kExitOk).c_str());
+    } else if (ports.empty()) {
+        std::fprintf(stderr, "kestrel-isp: no serial port found\nkestrel-isp: %s%s\n",
+                     HintWord(ending.Convert()).c_str(), hint.c_str());
+    }
+    std::fflush(stdout);
+    return kExitOk;
 }
 
 }  // namespace
@@ -433,7 +561,15 @@ int RunSeveralBoards(CliOptions& opt, const std::vector<std::string>& ports,
 int main(int argc, char** argv) {
     CliOptions opt;
     std::string error;
-    if (!ParseCliArguments(argc, argv, &opt, &error)) return UsageError(error);
+    Ending ending;
+    if (!ParseCliArguments(argc, argv, &opt, &error)) {
+        ending.json = JsonAsked(argc, argv);
+        ending.command = opt.command;
+        return ending.UsageError(error);
+    }
+    ending.json = opt.json;
+    ending.command = opt.command;
+    if (opt.command == "read-out" && opt.file == "-") ending.jsonTo = stderr;
     if (opt.help) {
         std::fputs(kUsage, stdout);
         return kExitOk;
@@ -454,35 +590,23 @@ int main(int argc, char** argv) {
                            ? Language::Chinese
                            : Language::English);
     if (opt.command == "unprotect" && opt.what == "read" && !opt.yes) {
-        std::fputs(
-            "kestrel-isp: unprotect read makes the chip erase its whole flash; "
-            "add --yes to go ahead\n",
-            stderr);
-        return kExitUsage;
+        return ending.Fail(kExitUsage,
+                           "unprotect read makes the chip erase its whole flash; add --yes to go "
+                           "ahead",
+                           std::string());
     }
 
     // While no other thread runs yet: a port starts its own at Open.
     OnInterrupt(StopRunningJobs);
     std::vector<std::string> ports = ListSerialPorts();
-    if (opt.command == "ports") {
-        for (const std::string& port : ports) {
-            std::string adapter = SerialPortDescription(port);
-            if (adapter.empty()) {
-                std::printf("%s\n", port.c_str());
-            } else {
-                std::printf("%s  %s\n", port.c_str(), adapter.c_str());
-            }
-        }
-        return kExitOk;
-    }
-    if (!WiringUsable(opt)) return UsageError("--reset and --boot name the same line");
+    if (opt.command == "ports") return ListPorts(ports, ending);
+    if (!WiringUsable(opt)) return ending.UsageError("--reset and --boot name the same line");
     if (opt.allPorts || opt.ports.size() > 1) {
         const std::vector<std::string>& boards = opt.allPorts ? ports : opt.ports;
         if (boards.empty()) {
-            std::fputs("kestrel-isp: no serial port to run on\n", stderr);
-            return kExitFailed;
+            return ending.Fail(kExitFailed, "no serial port found", NoPortsHint(ending.Convert()));
         }
-        return RunSeveralBoards(opt, ports, boards);
+        return RunSeveralBoards(opt, ports, boards, ending);
     }
-    return RunOneBoard(opt, ports);
+    return RunOneBoard(opt, ports, ending);
 }

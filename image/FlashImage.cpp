@@ -21,6 +21,7 @@ int FlashImage::Clear() {
     m_pHead = nullptr;
     m_pTail = nullptr;
     std::vector<FlashPage*>().swap(m_pages);
+    m_dataBytes = 0;
     return 1;
 }
 

@@ -124,6 +124,10 @@ public:
     uint32_t PageCount() const;
     // Sum of the lengths of all pages.
     uint32_t TotalBytes() const;
+    // How many addresses the loaded file gave a byte to (each counted once, however often
+    // the file gives it); 0 when nothing is loaded.
+    uint32_t DataBytes() const { return m_dataBytes; }
+    void SetDataBytes(uint32_t count) { m_dataBytes = count; }
 
     // Builds the image from the Intel HEX file at path: each data byte at its address minus
     // minAddress, pages of pageSize bytes, every byte no record gives 0xFF. 1 on success;
@@ -189,6 +193,7 @@ private:
     FlashPage* m_pTail;  // last page, so that appending does not walk the chain
     // The same pages as the chain, by index: AddPage keeps page i at position i.
     std::vector<FlashPage*> m_pages;
+    uint32_t m_dataBytes = 0;
 };
 
 // Read a file through without keeping its bytes, to judge it before a target is known: 1 when

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "FlashImage.h"
 
@@ -47,6 +48,7 @@ public:
             FlashPage* page = m_image.FindPage(static_cast<int32_t>(index));
             std::memcpy(page->data + within, bytes, n);
             page->hasData = true;
+            CountGiven(offset, n);
             offset += n;
             bytes += n;
             count -= n;
@@ -61,10 +63,25 @@ public:
         const uint32_t count = m_image.PageCount();
         if (count == 0) return false;
         m_image.FindPage(static_cast<int32_t>(count - 1))->length = m_nPageSize;
+        m_image.SetDataBytes(m_nGiven);
         return true;
     }
 
 private:
+    // One bit an image byte, so that a byte given twice counts once.
+    void CountGiven(uint32_t offset, uint32_t count) {
+        const size_t needed = (size_t{offset} + count + 7) / 8;
+        if (m_given.size() < needed) m_given.resize(needed, 0);
+        for (uint32_t at = offset; at < offset + count; ++at) {
+            uint8_t& bits = m_given[at / 8];
+            const uint8_t bit = static_cast<uint8_t>(1u << (at % 8));
+            if ((bits & bit) == 0) {
+                bits = static_cast<uint8_t>(bits | bit);
+                ++m_nGiven;
+            }
+        }
+    }
+
     bool AddNext() {
         const uint32_t count = m_image.PageCount();
         FlashPage* page = m_image.AddPage(m_nPageSize, static_cast<int32_t>(count));
@@ -77,6 +94,8 @@ private:
     FlashImage& m_image;
     uint32_t m_nPageSize;
     uint32_t m_nMinAddress;
+    std::vector<uint8_t> m_given;
+    uint32_t m_nGiven = 0;
 };
 
 // Keeps no byte: refuses what no base or page size could place, bytes past 0xFFFFFFFF and

@@ -50,9 +50,11 @@ int CDeviceJobs::OpenAndSync(const std::string& name) {
         m_host.AppendLog(kMsgIspConnected);
         m_host.AppendLog(
             Format(kMsgBootloaderVersion, m_isp.Version() >> 4, m_isp.Version() & 0x0F));
-        m_host.AppendLog(kMsgBootloaderCommands);
-        m_host.AppendHexLog(m_isp.Listed(), m_isp.ListedCount());
-        m_host.AppendLog("\r\n");
+        if (m_options.logBootloaderCommands) {
+            m_host.AppendLog(kMsgBootloaderCommands);
+            m_host.AppendHexLog(m_isp.Listed(), m_isp.ListedCount());
+            m_host.AppendLog("\r\n");
+        }
         if (m_options.identifyChip) IdentifyChip();
         return 1;
     }

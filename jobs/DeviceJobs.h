@@ -69,6 +69,11 @@ struct JobOptions {
     bool quickWaits = false;
     // Neighbouring erase units go in one erase command, as many as one command may name.
     bool eraseInRuns = false;
+    // The bootloader's command list is logged on connecting.
+    bool logBootloaderCommands = true;
+    // The load line counts the file's own bytes and the chip's pages or sectors they fall
+    // in; else the image's bytes and pages, as the dialog's line has always said.
+    bool loadLineInChipUnits = false;
 };
 
 // How a job ended.
@@ -219,6 +224,8 @@ private:
     void Pause(unsigned long ms);
     // Loads the file setting in the chosen format; logs what it loaded or why not.
     bool LoadImage();
+    // With loadLineInChipUnits: the load line in the file's bytes and the chip's units.
+    std::string LoadedInUnitsLine() const;
     // Closes the port, connects on it again (logging as a connect does) and sets the flag.
     int ConnectAgain();
     // The protection jobs' common part: the command's outcome logged, the reset waited for,
@@ -242,6 +249,8 @@ private:
     JobOutcome VerifyDifference(uint32_t blockAddress, uint32_t offset, const unsigned char* read);
     // Read-out steps. The blocks of the chosen range: Failed, logged, when it cannot be read.
     JobOutcome PlanReadOut();
+    // The bytes the planned blocks hold.
+    uint64_t ReadOutBytes() const;
     // Reads one block (twice or more with readOutTwice) into bytes; false when it failed,
     // with *unstable set when the reads never agreed.
     bool ReadBlockOnce(const ReadBlock& block, unsigned char* bytes, bool* unstable);

@@ -43,7 +43,9 @@ JobOutcome CDeviceJobs::EraseRange(uint32_t address, uint32_t length) {
         if (unit.address >= from && unit.address <= lastUnit->address) units.push_back(unit);
     }
     const int total = static_cast<int>(units.size());
-    CStageScope stage(m_host, JobStage::Erase, total);
+    uint64_t totalBytes = 0;
+    for (const chips::EraseUnit& unit : units) totalBytes += unit.size;
+    CStageScope stage(m_host, JobStage::Erase, total, totalBytes);
     const PageLayout layout = Layout();
     const CErasePlan::Form form = CErasePlan::FormOf(m_isp.Command(CIspProtocol::SlotErase));
     // Each run of neighbours in one command (or one unit at a time), awaited for its worst
@@ -51,6 +53,7 @@ JobOutcome CDeviceJobs::EraseRange(uint32_t address, uint32_t length) {
     std::vector<size_t> firsts;
     const std::vector<CErasePlan::Step> runs = CErasePlan::Runs(units, layout, &firsts);
     int done = 0;
+    uint64_t doneBytes = 0;
     for (size_t r = 0; r < runs.size(); ++r) {
         const chips::EraseUnit& unit = units[firsts[r]];
         const CErasePlan::Step& run = runs[r];
@@ -62,8 +65,9 @@ JobOutcome CDeviceJobs::EraseRange(uint32_t address, uint32_t length) {
                 unit.address);
         }
         Pause(run.afterMs);
+        for (size_t u = firsts[r]; u < firsts[r] + run.pageCount; ++u) doneBytes += units[u].size;
         done += run.pageCount;
-        stage.Progress(done);
+        stage.Progress(done, doneBytes);
     }
     stage.Succeed();
     stage.End();

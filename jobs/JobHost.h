@@ -27,6 +27,10 @@ public:
     virtual void StageBegan(JobStage stage, int total) = 0;
     // done of the stage's total steps are behind it.
     virtual void StageProgress(JobStage stage, int done, int total) = 0;
+    // For a stage whose steps carry bytes (write, verify, read-out, an erase of units): the
+    // bytes behind the steps done and the stage's total, told just before the StageBegan
+    // (0 done) or StageProgress they go with. For a front end that shows bytes and rates.
+    virtual void StageBytes(JobStage /*stage*/, uint64_t /*doneBytes*/, uint64_t /*totalBytes*/) {}
     // The stage ended; ok is false when it is the one that failed the job.
     virtual void StageEnded(JobStage stage, bool ok) = 0;
     // The read-out's file, named in the log after the saved-at text (or, after a safe

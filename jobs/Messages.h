@@ -73,6 +73,15 @@ struct Message {
     /* Programming. */ \
     X(kMsgLoadFailed, ">>下载文件打开失败，取消烧录操作！\r\n", ">>The firmware file could not be loaded; programming cancelled\r\n") \
     X(kMsgLoaded, ">>读取下载文件到内存：%dbyte ，共%d页（每页%dbyte）\r\n", ">>Firmware file loaded: %d bytes, %d pages (%d bytes a page)\r\n") \
+    /* The command line's load line: the file's bytes, and the chip's units they fall in. */ \
+    X(kMsgLoadedInto, ">>读取下载文件到内存：%u字节，占%s\r\n", ">>Firmware file loaded: %u bytes, into %s\r\n") \
+    X(kIntoPage, "1页（%s）", "1 page of %s") \
+    X(kIntoPages, "%u页（每页%s）", "%u pages of %s") \
+    X(kIntoPagesMixed, "%u页（%s）", "%u pages (%s)") \
+    X(kIntoSector, "1个扇区（%s）", "1 sector of %s") \
+    X(kIntoSectors, "%u个扇区（每个%s）", "%u sectors of %s") \
+    X(kIntoSectorsMixed, "%u个扇区（%s）", "%u sectors (%s)") \
+    X(kListSeparator, "、", ", ") \
     X(kMsgEraseAllFailed, ">>擦除芯片所有FLASH区失败，取消烧录操作！\r\n", ">>Erasing the whole flash failed; programming cancelled\r\n") \
     X(kMsgEraseAllDone, ">>成功擦除芯片所有FLASH区！\r\n", ">>Whole flash erased\r\n") \
     X(kMsgWriteStart, ">>开始写入FLASH.......\r\n", ">>Writing flash.......\r\n") \

@@ -9,6 +9,35 @@
 
 namespace {
 constexpr unsigned long kEraseToWriteMs = 100;
+
+// "16 KiB", or "128 B" for a unit smaller than a kilobyte.
+std::string SizeOfUnit(uint32_t bytes) {
+    return bytes % 1024 == 0 ? Format("%u KiB", bytes / 1024) : Format("%u B", bytes);
+}
+
+// "98 pages of 1 KiB", "2 sectors (16 KiB, 64 KiB)", "5 sectors (4 x 16 KiB, 64 KiB)": the
+// units by size, in address order.
+std::string UnitsText(const std::vector<uint32_t>& sizes, bool sectors) {
+    const unsigned count = static_cast<unsigned>(sizes.size());
+    bool uniform = true;
+    for (const uint32_t size : sizes) uniform = uniform && size == sizes.front();
+    if (uniform) {
+        const std::string size = SizeOfUnit(sizes.empty() ? 0 : sizes.front());
+        if (count == 1) return Format(sectors ? kIntoSector : kIntoPage, size.c_str());
+        return Format(sectors ? kIntoSectors : kIntoPages, count, size.c_str());
+    }
+    std::string list;
+    for (size_t i = 0; i < sizes.size();) {
+        size_t j = i;
+        while (j < sizes.size() && sizes[j] == sizes[i]) ++j;
+        if (!list.empty()) list += kListSeparator.Text();
+        if (j - i > 1) list += Format("%u x ", static_cast<unsigned>(j - i));
+        list += SizeOfUnit(sizes[i]);
+        i = j;
+    }
+    return Format(sectors ? kIntoSectorsMixed : kIntoPagesMixed, count, list.c_str());
+}
+
 }  // namespace
 
 JobOutcome CDeviceJobs::Program() {
@@ -74,7 +103,8 @@ JobOutcome CDeviceJobs::ForEachBlock(
                 const JobOutcome outcome = visit(i, j, pageAddress + block * j);
                 if (outcome != JobOutcome::Done) return outcome;
             }
-            stage.Progress(static_cast<int>(perPage * i + j + 1));
+            const uint32_t blocksDone = perPage * i + j + 1;
+            stage.Progress(static_cast<int>(blocksDone), uint64_t{blocksDone} * block);
         }
         // The page's last block is on the bar before the page is judged.
         if (!leaveAlone && pageDone) {
@@ -88,7 +118,8 @@ JobOutcome CDeviceJobs::ForEachBlock(
 JobOutcome CDeviceJobs::WritePages(const CErasePlan& plan) {
     const unsigned long start = NowMs();
     CStageScope stage(m_host, JobStage::Write,
-                      static_cast<int>(m_image.PageCount() * BlocksPerPage()));
+                      static_cast<int>(m_image.PageCount() * BlocksPerPage()),
+                      uint64_t{m_image.PageCount()} * m_geometry.pageSize);
     m_host.AppendLog(kMsgWriteStart);
     const uint32_t block = m_geometry.blockSize;
     const JobOutcome outcome =
@@ -119,7 +150,8 @@ JobOutcome CDeviceJobs::WritePages(const CErasePlan& plan) {
 JobOutcome CDeviceJobs::VerifyPages(const CErasePlan& plan) {
     const unsigned long start = NowMs();
     CStageScope stage(m_host, JobStage::Verify,
-                      static_cast<int>(m_image.PageCount() * BlocksPerPage()));
+                      static_cast<int>(m_image.PageCount() * BlocksPerPage()),
+                      uint64_t{m_image.PageCount()} * m_geometry.pageSize);
     m_host.AppendLog(kMsgVerifyStart);
     unsigned char readBack[FlashImage::kMaxPageSize];
     const uint32_t block = m_geometry.blockSize;
@@ -202,7 +234,32 @@ bool CDeviceJobs::LoadImage() {
         }
         for (const std::string& warning : warnings) m_host.AppendLog(warning);
     }
-    m_host.AppendLog(Format(kMsgLoaded, static_cast<int>(m_image.TotalBytes()),
-                            static_cast<int>(m_image.PageCount()), static_cast<int>(g.pageSize)));
+    if (m_options.loadLineInChipUnits) {
+        m_host.AppendLog(LoadedInUnitsLine());
+    } else {
+        m_host.AppendLog(Format(kMsgLoaded, static_cast<int>(m_image.TotalBytes()),
+                                static_cast<int>(m_image.PageCount()),
+                                static_cast<int>(g.pageSize)));
+    }
     return true;
+}
+
+std::string CDeviceJobs::LoadedInUnitsLine() const {
+    const FlashGeometry& g = m_geometry;
+    // Image pages never straddle a unit: each page with data names the unit it lies in.
+    std::vector<uint32_t> sizes;
+    const chips::EraseUnit* previous = nullptr;
+    for (uint32_t i = 0; i < m_image.PageCount(); ++i) {
+        const FlashPage* page = m_image.FindPage(static_cast<int32_t>(i));
+        if (page == nullptr || !page->hasData) continue;
+        if (!g.Known()) {
+            sizes.push_back(g.pageSize);
+            continue;
+        }
+        const chips::EraseUnit* unit = chips::UnitAt(g.units, g.base + g.pageSize * i);
+        if (unit != nullptr && unit != previous) sizes.push_back(unit->size);
+        if (unit != nullptr) previous = unit;
+    }
+    const bool sectors = g.Known() && g.chip->sectors;
+    return Format(kMsgLoadedInto, m_image.DataBytes(), UnitsText(sizes, sectors).c_str());
 }

@@ -102,6 +102,12 @@ JobOutcome CDeviceJobs::PlanReadOut() {
     return JobOutcome::Done;
 }
 
+uint64_t CDeviceJobs::ReadOutBytes() const {
+    uint64_t bytes = 0;
+    for (const ReadBlock& block : m_readBlocks) bytes += block.length;
+    return bytes;
+}
+
 bool CDeviceJobs::ReadBlockOnce(const ReadBlock& block, unsigned char* bytes, bool* unstable) {
     *unstable = false;
     const auto readInto = [&](unsigned char* into) {
@@ -132,6 +138,7 @@ JobOutcome CDeviceJobs::CopyBlocks(CStageScope& stage, const BlockSink& sink, st
                                    uint32_t* failedAt, uint32_t* bytesKept) {
     *bytesKept = 0;
     const int total = static_cast<int>(m_readBlocks.size());
+    uint64_t doneBytes = 0;
     unsigned char bytes[kReadBlock];
     for (int n = 1; n <= total; ++n) {
         const ReadBlock& block = m_readBlocks[static_cast<size_t>(n - 1)];
@@ -146,7 +153,8 @@ JobOutcome CDeviceJobs::CopyBlocks(CStageScope& stage, const BlockSink& sink, st
                 Format(unstable ? kMsgReadOutUnstable : kMsgReadOutReadFailed, block.address);
             return JobOutcome::Failed;
         }
-        stage.Progress(n);
+        doneBytes += block.length;
+        stage.Progress(n, doneBytes);
         if (!sink(n, bytes, block.length)) {
             *failure = Format(kMsgReadOutWriteFailed, block.address);
             return JobOutcome::Failed;
@@ -158,7 +166,8 @@ JobOutcome CDeviceJobs::CopyBlocks(CStageScope& stage, const BlockSink& sink, st
 
 JobOutcome CDeviceJobs::ReadOutToFile(FILE* file, const std::string& path) {
     const unsigned long start = NowMs();
-    CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()));
+    CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()),
+                      ReadOutBytes());
     m_host.AppendLog(kMsgReadOutStart);
     uint32_t failedAt = 0, kept = 0;
     std::string failure;
@@ -189,7 +198,8 @@ JobOutcome CDeviceJobs::ReadOutSafely(const std::string& path) {
     FILE* file = std::fopen(temporary.c_str(), "wb");
     if (!file) return Fail(kMsgReadOutOpenFailed);
     const unsigned long start = NowMs();
-    CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()));
+    CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()),
+                      ReadOutBytes());
     m_host.AppendLog(kMsgReadOutStart);
     uint32_t failedAt = 0, kept = 0;
     std::string failure;
@@ -240,7 +250,8 @@ void CDeviceJobs::KeepPartialReadOut(const std::string& temporary, const std::st
 
 JobOutcome CDeviceJobs::ReadOutToStream() {
     const unsigned long start = NowMs();
-    CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()));
+    CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()),
+                      ReadOutBytes());
     m_host.AppendLog(kMsgReadOutStart);
     FILE* stream = m_options.readOutStream;
     uint32_t failedAt = 0, kept = 0;

@@ -48,7 +48,6 @@ cat >"$work/expected.txt" <<'TXT'
 >>串口COM7打开成功!
 >>连接ISP成功!
 >>Bootloader版本：V2.2
->>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 
 >>Bootloader版本：V2.2，选项字节：00 00
 >>芯片ID版本：V4.10
 >>芯片：STM32F10x medium density（产品ID 0x0410）
@@ -88,6 +87,23 @@ check "the table ends the output" cmp -s "$work/table.txt" \
 run_isp --port COM9 info
 check "missing port exits 1" test "$rc" = 1
 check "missing port logs the open failure" test "$(cat "$work/out.txt")" = ">>串口COM9打开失败!"
+check "missing port is followed by a hint" grep -q "^kestrel-isp: 提示：" "$work/err.txt"
+
+# JSON: every line fits the schema and the run ends with its result; a file's name in the
+# ANSI code page (GBK here) comes as UTF-8 text and as its own bytes.
+json_check() {  # json_check COMMAND EXIT [ARGS OF check-json.py...]
+    tr -d '\r' <"$work/out.raw" >"$work/out.json"
+    python3 "$repo/tests/cli/check-json.py" "$repo/docs/kestrel-isp.schema.json" "$work/out.json" \
+        --command "$1" --exit "$2" "${@:3}" >"$work/check.txt" 2>&1
+}
+run_isp --json --port COM7 info
+check "--json info fits the schema" json_check info 0 --events chip,log
+run_isp --json --port COM9 info
+check "--json on a missing port ends with an error and its hint" json_check info 1 --hint
+run_isp --json --port COM7 read-out "$(kw_winpath "$work")\\读出.bin" --length 256
+check "--json read-out fits the schema" json_check read-out 0 --events saved
+check "a GBK name is UTF-8 in JSON" grep -q '"path":"[^"]*读出.bin","path_hex":"[0-9a-f]*b6c1b3f62e62696e"' \
+    "$work/out.json"
 
 run_isp --frobnicate
 check "usage error exits 2" test "$rc" = 2
@@ -95,6 +111,7 @@ check "usage error prints one line on stderr" test "$(wc -l <"$work/err.txt")" =
 
 if [ "$failures" -ne 0 ]; then
     echo "--- last output:"; cat "$work/out.txt"; cat "$work/err.txt"
+    [ -f "$work/check.txt" ] && cat "$work/check.txt"
 fi
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

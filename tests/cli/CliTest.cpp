@@ -27,13 +27,18 @@
 #include "Chips.h"
 #include "IniFile.h"
 #include "IntelHex.h"
+#include "Messages.h"
 #include "MultiBoard.h"
+#include "OpenFailure.h"
 #include "Platform.h"
 #include "PtyTarget.h"
 #include "SerialPort.h"
 #include "TerminalHost.h"
 
 namespace {
+
+// Names a parameterised case after its name field.
+const auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
 
 struct Result {
     int status = -1;
@@ -212,7 +217,6 @@ TEST_F(CliTest, InfoPrintsConnectAndChipLinesInUtf8) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, u8">>串口" + target.SlavePath() +
                          u8"打开成功!\n>>连接ISP成功!\n>>Bootloader版本：V2.2\n"
-                         u8">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \n"
                          u8">>Bootloader版本：V2.2，选项字节：00 00\n>>芯片ID版本：V4.10\n"
                          u8">>芯片：STM32F10x medium density（产品ID 0x0410）\n"
                          u8">>FLASH：64KB，起始地址0x08000000，64 pages of 1 KiB\n"
@@ -327,6 +331,27 @@ TEST_F(CliTest, SigintDuringReadOutLeavesTheTargetFileAndNoTemporaryOne) {
     }
 }
 
+// With --json an interrupt, too, ends with an error and the result, and nothing is written
+// besides the objects.
+TEST_F(CliTest, SigintDuringWriteInJsonEndsWithErrorAndResult) {
+    sim::PtyTarget& target = StartPacedTarget();
+    Result r = Interrupt(SIGINT, {"--json", "program", WriteLargeHex(16 * 1024)}, u8"开始写入FLASH",
+                         target);
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string file = dir + "/stream.json";
+    std::ofstream(file, std::ios::binary) << r.out;
+    const std::string check = "python3 " KESTREL_SOURCE_DIR
+                              "/tests/cli/check-json.py " KESTREL_SOURCE_DIR
+                              "/docs/kestrel-isp.schema.json " +
+                              file + " --command program --exit 130";
+    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+    EXPECT_NE(r.out.find("{\"event\":\"error\",\"message\":\"interrupted; the flash may be partly "
+                         "written\",\"address\":null}\n{\"event\":\"result\""),
+              std::string::npos)
+        << r.out;
+}
+
 TEST_F(CliTest, ProgramWithFailedGoExitsOne) {
     sim::PtyTarget& target = StartTarget({"nack:go"});
     std::string hex = WriteHex(":020000040800F2\n:0400000001020304F2\n:00000001FF\n");
@@ -353,7 +378,9 @@ TEST_F(CliTest, FailedConnectOnGivenPortExitsOneWithoutScanning) {
                       {configEnv, "KESTREL_PORTS=" + target.SlavePath()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, u8">>串口/dev/kestrel-none打开失败!\n");
-    EXPECT_EQ(r.err, "kestrel-isp: cannot open /dev/kestrel-none: no such device\n");
+    EXPECT_EQ(r.err,
+              u8"kestrel-isp: cannot open /dev/kestrel-none: no such device\n"
+              u8"kestrel-isp: 提示：请检查名称；kestrel-isp ports列出找到的串口\n");
     EXPECT_TRUE(target.HostBytes().empty());
 }
 
@@ -366,7 +393,9 @@ TEST_F(CliTest, PortHeldByAnotherProgramIsReportedInUse) {
     ::close(holder);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
-              "kestrel-isp: cannot open " + target.SlavePath() + ": in use by another program\n");
+              "kestrel-isp: cannot open " + target.SlavePath() +
+                  ": in use by another program\n"
+                  u8"kestrel-isp: 提示：请关闭占用该串口的程序（串口终端、ModemManager等）\n");
 }
 
 TEST_F(CliTest, VerboseSaysTheLatencyTimerWasLoweredAndItIsPutBackAtTheEnd) {
@@ -414,7 +443,7 @@ TEST(LatencyTimerLine, SaysWhatBecameOfTheTimer) {
     }
 }
 
-TEST(OpenFailureText, PermissionNamesTheDevicesGroup) {
+TEST(OpenFailureText, DeviceGroupIsTheOwningOne) {
     char path[] = "/tmp/kestrel-group-XXXXXX";
     ::close(::mkstemp(path));
     std::string group = DeviceGroup(path);
@@ -422,9 +451,42 @@ TEST(OpenFailureText, PermissionNamesTheDevicesGroup) {
     const struct group* own = ::getgrgid(::getegid());
     ASSERT_NE(own, nullptr);
     EXPECT_EQ(group, own->gr_name);
-    EXPECT_NE(OpenFailureText(OpenFailurePermission, group)
-                  .find(std::string("sudo usermod -aG ") + own->gr_name + " $USER"),
-              std::string::npos);
+}
+
+std::string Identity(const std::string& text) { return text; }
+
+// A port that does not open: the reason, then what to do about it; a group to join unless
+// the device is root's, whose way in is sudo or the udev rule.
+TEST(OpenFailureText, ReasonAndHint) {
+    const std::string checkName = "check the name; kestrel-isp ports lists the ports found";
+    const std::string denied = "permission denied";
+    // clang-format off
+    const struct {
+        int reason;
+        const char* group;
+        std::string text, hint;
+    } cases[] = {
+        {OpenFailurePermission, "uucp", denied,
+         "add your user to the group uucp: sudo usermod -aG uucp $USER, then log in again"},
+        {OpenFailurePermission, "root", denied, "the device belongs to root: run with sudo, or "
+         "install the udev rule (README, \"Using a real board on Linux\")"},
+        {OpenFailurePermission, "", denied,
+         "add your user to the group that owns the device (usually dialout), then log in again"},
+        {OpenFailureNoDevice, "", "no such device", checkName},
+        {OpenFailureInUse, "", "in use by another program",
+         "close the program that holds it (a serial terminal, ModemManager)"},
+        {OpenFailureOther, "", "the system refused to open it", checkName},
+    };
+    // clang-format on
+    SetMessageLanguage(Language::English);
+    for (const auto& c : cases) {
+        EXPECT_EQ(OpenFailureText(c.reason), c.text);
+        EXPECT_EQ(OpenFailureHint(c.reason, c.group, Identity), c.hint) << c.group;
+    }
+    SetMessageLanguage(Language::Chinese);
+    EXPECT_EQ(GbkToUtf8(OpenFailureHint(OpenFailurePermission, "root", Identity)),
+              u8"该设备属于root：请用sudo运行，或安装udev规则（见README的“Using a real board on "
+              u8"Linux”）");
 }
 
 TEST_F(CliTest, ScanFindsTargetAndRemembersIt) {
@@ -536,6 +598,21 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
             EXPECT_EQ(Parsed(o), c.result) << ::testing::PrintToString(c.args);
         }
     }
+    // A parse that failed still answers in JSON when --json was among the options.
+    const struct {
+        std::vector<const char*> args;
+        bool json;
+    } asked[] = {
+        {{"--json", "--bogus"}, true}, {{"info", "-x", "--json"}, true},
+        {{"--jsonx", "info"}, false},  {{"program", "--", "--json"}, false},
+        {{"-q", "info"}, false},
+    };
+    for (const auto& c : asked) {
+        std::vector<const char*> argv{"kestrel-isp"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(JsonAsked(static_cast<int>(argv.size()), argv.data()), c.json)
+            << ::testing::PrintToString(c.args);
+    }
     // A late reply on a busy host costs a retry, not the job.
     const char* plain[] = {"kestrel-isp", "info"};
     CliOptions o;
@@ -557,29 +634,44 @@ TEST_F(CliTest, BadFilesAreRefusedBeforeThePortIsTouched) {
     const std::string unknown = dir + "/app.img";
     std::ofstream(unknown) << "hello";
     const std::string notKnown =
-        ": not Intel HEX, S-record or ELF; to write it as raw bytes, name it .bin or use "
-        "--format binary\n";
+        "not Intel HEX, S-record or ELF; to write it as raw bytes, name it .bin or use "
+        "--format binary";
+    const std::string isp = KESTREL_ISP_PATH;
+    // One line that says why, then the hint where there is one.
     const struct {
         std::vector<std::string> args;
-        std::string err;  // how standard error ends
+        std::string line;
+        std::string hint;
     } refused[] = {
-        {{"program", unknown}, unknown + notKnown},
-        {{"verify", "-"}, notKnown},
-        {{"program", KESTREL_ISP_PATH},
-         std::string(KESTREL_ISP_PATH) + ": ELF for x86-64, not ARM\n"},
+        {{"program", unknown}, unknown + ": " + notKnown, ""},
+        {{"verify", "-"}, "-: " + notKnown, ""},
+        {{"program", dir + "/none.hex"},
+         dir + "/none.hex: no such file",
+         "check the path; a relative one starts in the current folder"},
+        {{"verify", dir},
+         dir + ": a folder, not a file",
+         "name the firmware file itself, not its folder"},
+        {{"program", isp}, isp + ": ELF for x86-64, not ARM", ""},
         {{"program", "--format", "srec", dir + "/bad.hex"},
-         "the file is Intel HEX, not S-record\n"},
-        {{"read-out", "/dev/null"}, "/dev/null: cannot write the read-out there: it is a device\n"},
+         dir + "/bad.hex: the file is Intel HEX, not S-record",
+         "leave out --format to have the file judged by its content"},
+        {{"read-out", "/dev/null"},
+         "/dev/null: cannot write the read-out there: it is a device",
+         "to write the bytes to standard output, give - as the file"},
         {{"read-out", dir + "/none/flash.bin"},
-         "/none/flash.bin: cannot write the read-out there: its folder does not exist\n"},
+         dir + "/none/flash.bin: cannot write the read-out there: its folder does not exist",
+         "create the folder first: mkdir -p " + dir + "/none"},
+        {{"read-out", dir},
+         dir + ": cannot write the read-out there: it is a folder",
+         "name a file inside it, such as " + dir + "/flash.bin"},
     };
     for (const auto& r : refused) {
         std::vector<std::string> args = {"--port", target.SlavePath()};
         args.insert(args.end(), r.args.begin(), r.args.end());
         Result run = RunIsp(args, {configEnv, "LC_ALL=C.UTF-8"}, unknown);
         EXPECT_EQ(run.status, 1);
-        ASSERT_GE(run.err.size(), r.err.size()) << run.err;
-        EXPECT_EQ(run.err.substr(run.err.size() - r.err.size()), r.err);
+        EXPECT_EQ(run.err, "kestrel-isp: " + r.line + "\n" +
+                               (r.hint.empty() ? "" : "kestrel-isp: hint: " + r.hint + "\n"));
     }
     Result r = RunIsp({"--port", target.SlavePath(), "unprotect", "read"}, {configEnv});
     EXPECT_EQ(r.status, 2) << "erasing the chip needs --yes";
@@ -744,6 +836,168 @@ TEST_F(CliTest, JsonStreamParsesLineByLine) {
         json;
     EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
 }
+
+// Each {NAME} in text replaced by its value.
+std::string Filled(std::string text,
+                   const std::vector<std::pair<std::string, std::string>>& values) {
+    for (const auto& value : values) {
+        const std::string key = "{" + value.first + "}";
+        for (size_t at; (at = text.find(key)) != std::string::npos;)
+            text.replace(at, key.size(), value.second);
+    }
+    return text;
+}
+
+// The lines of text, each without its end.
+std::vector<std::string> LinesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A failure is one line that says what went wrong (on standard error unless the log said
+// it), then one that says what to do about it. {PORT}: the target's port, {DIR}: the test's
+// folder; in English (C.UTF-8).
+const char kNoPorts[] = "kestrel-isp: no serial port found";
+const char kPlugIn[] =
+    "kestrel-isp: hint: plug the USB-serial adapter in, or name its device with --port "
+    "(kestrel-isp ports lists the ports found)";
+// clang-format off
+const struct HintCase {
+    const char* name;
+    std::vector<std::string> faults, args, env;
+    int status;
+    std::vector<std::string> err;  // standard error's lines, whole
+} kHintCases[] = {
+    {"SilentPort", {"silent"}, {"--reset", "none", "-p", "{PORT}", "info"}, {}, 1,
+     {"kestrel-isp: hint: check that BOOT0 is high (or the boot option bytes select the "
+      "bootloader) when the chip leaves reset, that the adapter's TX goes to the chip's RX and RX "
+      "to TX, that the grounds are joined, that the bootloader takes the rate (try --baud 57600), "
+      "and that nothing else holds the port"}},
+    {"NoPorts", {}, {"program", "{DIR}/image.hex"}, {"KESTREL_PORTS="}, 1, {kNoPorts, kPlugIn}},
+    {"NoPortsListed", {}, {"ports"}, {"KESTREL_PORTS="}, 0, {kNoPorts, kPlugIn}},
+    {"WriteRefused", {"nack:write@0x08000100"}, {"-p", "{PORT}", "program", "{DIR}/image.hex"},
+     {}, 1,
+     {"kestrel-isp: hint: the bootloader refuses to write or erase write-protected flash, and to "
+      "read while read-out protection is on: kestrel-isp info shows the protection, unprotect "
+      "write or unprotect read --yes lifts it"}},
+};
+// clang-format on
+
+class CliHintTest : public CliTest, public ::testing::WithParamInterface<HintCase> {};
+
+TEST_P(CliHintTest, FailureLineThenHint) {
+    const HintCase& c = GetParam();
+    sim::PtyTarget& target = StartTarget(c.faults);
+    WriteLargeHex(1024);
+    const std::vector<std::pair<std::string, std::string>> values = {{"PORT", target.SlavePath()},
+                                                                     {"DIR", dir}};
+    std::vector<std::string> args, env = {configEnv, "LC_ALL=C.UTF-8"};
+    for (const std::string& arg : c.args) args.push_back(Filled(arg, values));
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    Result r = RunIsp(args, env);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_EQ(LinesOf(r.err), c.err) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, CliHintTest, ::testing::ValuesIn(kHintCases), kCaseName);
+
+// Every job that connects names the chip and its flash in one line; the bootloader's
+// command list only with --verbose.
+TEST_F(CliTest, ChipLineAfterConnectingAndTheCommandListWhenVerbose) {
+    sim::PtyTarget& target = StartTarget();
+    const std::string hex = WriteLargeHex(1500);
+    const std::string chip =
+        u8">>芯片：STM32F10x medium density，FLASH 64 KiB，64 pages of 1 KiB\n";
+    const std::string list = u8">>Bootloader操作指令：00 01 02 11 21 31 43 63 73 82 92 \n";
+    Result r = RunIsp({"-p", target.SlavePath(), "program", hex}, {configEnv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(u8">>Bootloader版本：V2.2\n" + chip +
+                         u8">>读取下载文件到内存：1500字节，占2页（每页1 KiB）\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(list), std::string::npos) << r.out;
+    Result verbose = RunIsp({"-v", "-p", target.SlavePath(), "go"}, {configEnv});
+    EXPECT_EQ(verbose.status, 0) << verbose.err;
+    EXPECT_NE(verbose.out.find(list + chip), std::string::npos) << verbose.out;
+    EXPECT_NE(verbose.err.find("kestrel-isp: > 7F\n"), std::string::npos) << verbose.err;
+}
+
+// Each command's JSON stream, checked against the schema in docs/ and for its ending: every
+// line one valid object, the result last, an error object before it when the run failed.
+// {PORT}, {DIR}, {HEX} are filled in; --json is added.
+// clang-format off
+const struct JsonCase {
+    const char* name;
+    std::vector<std::string> faults, args, env;
+    bool toStderr;        // read-out -: the objects on standard error
+    const char* command;  // "-": none parsed
+    int status;
+    const char* events;   // each must come
+    bool hint;            // the error carries a hint
+    const char* path;     // named in path_hex; "" for none
+} kJsonCases[] = {
+    {"Info", {}, {"-p", "{PORT}", "info"}, {}, false, "info", 0, "stage,log,chip", false, ""},
+    {"Program", {}, {"-p", "{PORT}", "program", "{HEX}", "--run"}, {}, false, "program", 0,
+     "stage,progress,chip,log", false, ""},
+    // The flash is erased, not the file.
+    {"VerifyDiffers", {}, {"-p", "{PORT}", "verify", "{HEX}"}, {}, false, "verify", 1,
+     "error,progress", false, ""},
+    {"ReadOutToAFile", {}, {"-p", "{PORT}", "read-out", "{DIR}/f.bin", "-l", "0x800"}, {}, false,
+     "read-out", 0, "saved,progress", false, "{DIR}/f.bin"},
+    {"ReadOutToAPathNotUtf8", {}, {"-p", "{PORT}", "read-out", "{DIR}/\xFF\xFE.bin", "-l", "256"},
+     {}, false, "read-out", 0, "saved", false, "{DIR}/\xFF\xFE.bin"},
+    {"ReadOutToStandardOutput", {}, {"-p", "{PORT}", "read-out", "-", "-l", "0x800"}, {}, true,
+     "read-out", 0, "progress,log", false, ""},
+    {"EraseRange", {}, {"-p", "{PORT}", "erase", "-a", "0x08000400", "-l", "2048"}, {}, false,
+     "erase", 0, "progress", false, ""},
+    {"GoTraced", {}, {"-v", "-p", "{PORT}", "go"}, {}, false, "go", 0, "trace", false, ""},
+    {"Ports", {}, {"ports"}, {"KESTREL_PORTS=/dev/ttyUSB1:/dev/ttyUSB0"}, false, "ports", 0,
+     "port", false, ""},
+    {"UsageError", {}, {"--bogus", "info"}, {}, false, "-", 2, "error", false, ""},
+    {"UsageErrorAfterParsing", {}, {"-p", "{PORT}", "unprotect", "read"}, {}, false, "unprotect",
+     2, "error", false, ""},
+    {"RefusedFile", {}, {"-p", "{PORT}", "program", "{DIR}/\xC0none.hex"}, {}, false, "program",
+     1, "error", true, "{DIR}/\xC0none.hex"},
+    {"RefusedTarget", {}, {"-p", "{PORT}", "read-out", "{DIR}/none/x.bin"}, {}, false,
+     "read-out", 1, "error", true, "{DIR}/none/x.bin"},
+    {"PortThatDoesNotOpen", {}, {"-p", "/dev/kestrel-none", "info"}, {}, false, "info", 1,
+     "warning,error", true, ""},
+    {"NoBootloader", {"silent"}, {"--reset", "none", "-p", "{PORT}", "info"}, {}, false, "info",
+     1, "error", true, ""},
+    {"NoPortFound", {}, {"info"}, {"KESTREL_PORTS="}, false, "info", 1, "error", true, ""},
+};
+// clang-format on
+
+class CliJsonTest : public CliTest, public ::testing::WithParamInterface<JsonCase> {};
+
+TEST_P(CliJsonTest, StreamFitsTheSchemaAndEndsWithItsResult) {
+    const JsonCase& c = GetParam();
+    sim::PtyTarget& target = StartTarget(c.faults);
+    const std::string hex = WriteLargeHex(2000);
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"PORT", target.SlavePath()}, {"DIR", dir}, {"HEX", hex}};
+    std::vector<std::string> args = {"--json"}, env = {configEnv, "LC_ALL=C.UTF-8"};
+    for (const std::string& arg : c.args) args.push_back(Filled(arg, values));
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    Result r = RunIsp(args, env);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    const std::string file = dir + "/stream.json";
+    std::ofstream(file, std::ios::binary) << (c.toStderr ? r.err : r.out);
+    std::string check = "python3 " KESTREL_SOURCE_DIR "/tests/cli/check-json.py " KESTREL_SOURCE_DIR
+                        "/docs/kestrel-isp.schema.json " +
+                        file + " --command " + c.command + " --exit " + std::to_string(c.status) +
+                        " --events '" + c.events + "'" + (c.hint ? " --hint" : "");
+    if (*c.path) check += " --path '" + Filled(c.path, values) + "'";
+    EXPECT_EQ(std::system(check.c_str()), 0) << r.out << r.err;
+    // Nothing but the objects; read-out -'s bytes on the other stream.
+    const std::vector<uint8_t> flash = target.Flash();
+    EXPECT_EQ(c.toStderr ? r.out : r.err,
+              c.toStderr ? std::string(flash.begin(), flash.begin() + 0x800) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, CliJsonTest, ::testing::ValuesIn(kJsonCases), kCaseName);
 
 // English unless the locale or --lang asks for Chinese; the same line in either.
 TEST_F(CliTest, LogSpeaksEnglishUnlessChineseIsAskedFor) {

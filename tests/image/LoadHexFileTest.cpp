@@ -190,6 +190,33 @@ TEST_F(LoadHexFile, ReloadReplacesTheEarlierImage) {
     EXPECT_EQ(PagesWithData(), std::vector<int32_t>{0});
 }
 
+// How many addresses the file gave bytes to: each once, however often it is given.
+TEST_F(LoadHexFile, DataBytesCountEachAddressOnce) {
+    const struct {
+        const char* name;
+        std::vector<std::string> lines;
+        uint32_t count;
+    } cases[] = {
+        {"one record", {UpperLine(0x0800), DataLine(0x0000, Ramp(10)), EndLine()}, 10},
+        {"given twice alike",
+         {UpperLine(0x0800), DataLine(0x0000, Ramp(16)), DataLine(0x0000, Ramp(16)), EndLine()},
+         16},
+        {"overlapping",
+         {UpperLine(0x0800), DataLine(0x0000, Ramp(16)), DataLine(0x0008, Ramp(16)), EndLine()},
+         24},
+        {"pages apart",
+         {UpperLine(0x0800), DataLine(0x0000, Ramp(4)), DataLine(0x4000, Ramp(4)), EndLine()},
+         8},
+        {"across a page boundary", {UpperLine(0x0800), DataLine(0x03F8, Ramp(16)), EndLine()}, 16},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Load(c.lines), 1) << c.name;
+        EXPECT_EQ(m_image.DataBytes(), c.count) << c.name;
+    }
+    ASSERT_EQ(Load({UpperLine(0x0800), EndLine()}), 0);
+    EXPECT_EQ(m_image.DataBytes(), 0u) << "a failed load counts nothing";
+}
+
 // Which pages the file gave bytes to.
 
 TEST_F(LoadHexFile, DataAt0x08004000OnlyMarksPage16AndNotThePagesBeforeIt) {

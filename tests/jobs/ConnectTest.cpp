@@ -20,6 +20,14 @@ TEST_F(JobTest, ConnectLogsPortVersionAndCommandTable) {
     EXPECT_FALSE(jobs.IsConnected()) << "Connect leaves the flag to its callers";
 }
 
+TEST_F(JobTest, CommandTableOnlyWhenAsked) {
+    SimTarget& target = StartTarget();
+    ChangeOptions([](JobOptions& o) { o.logBootloaderCommands = false; });
+    ASSERT_EQ(jobs.Connect(target.Name()), 1);
+    EXPECT_EQ(host.log,
+              OpenedLine(target.Name()) + "\r\n>>连接ISP成功!\r\n>>Bootloader版本：V2.2\r\n");
+}
+
 TEST_F(JobTest, ConnectShowsExtendedEraseAndVersionDigits) {
     sim::TargetConfig config;
     config.eraseCmd = 0x44;
@@ -329,6 +337,12 @@ TEST_F(JobTest, UnknownChipProgramsOnlyByErasingAllAndSaysTheFitWasNotChecked) {
     jobs.SetEraseAll(true);
     EXPECT_EQ(jobs.Program(), JobOutcome::Done) << host.log;
     EXPECT_EQ(host.Lines()[1], ">>芯片未知，未检查下载文件是否超出FLASH");
+    // The load line counts in the image's own pages when the chip's are not known.
+    host.log.clear();
+    jobs.SetFilePath(WriteHexFile("fit.hex", Pattern(1500)));
+    ChangeOptions([](JobOptions& o) { o.loadLineInChipUnits = true; });
+    EXPECT_EQ(jobs.Program(), JobOutcome::Done) << host.log;
+    EXPECT_EQ(host.Lines()[0], ">>读取下载文件到内存：1500字节，占2页（每页1 KiB）");
 }
 
 // The command line waits only for what the line needs: no pulse without a reset line, the

@@ -310,6 +310,55 @@ INSTANTIATE_TEST_SUITE_P(Jobs, StageEventTest, ::testing::ValuesIn(kStageCases),
                              return std::string(info.param.name);
                          });
 
+// The bytes behind each stage's steps: the program's blocks the block size, the read-out's
+// blocks their own lengths, an erase's units theirs; none for a whole-flash erase.
+// clang-format off
+const struct BytesCase {
+    const char* name;
+    char job;          // 'W' write (program, no verify), 'R' read-out, 'E' erase
+    const char* chip;  // "": a plain target, not identified
+    uint32_t address, length;
+    bool eraseInRuns;
+    std::vector<std::string> bytes;
+} kBytesCases[] = {
+    {"WriteBlocks", 'W', "", 0, 0, false, {"write 0/2048", "write 256/2048", "write 512/2048",
+     "write 768/2048", "write 1024/2048", "write 1280/2048", "write 1536/2048", "write 1792/2048",
+     "write 2048/2048"}},
+    {"ReadOutBlocksOfTheirOwnLength", 'R', "", 0x08000080, 0x180, false,
+     {"read-out 0/384", "read-out 256/384", "read-out 384/384"}},
+    {"EraseUnitsOneByOne", 'E', "f407", 0x0800F000, 0x2000, false,
+     {"erase 0/81920", "erase 16384/81920", "erase 81920/81920"}},
+    {"EraseUnitsInOneCommand", 'E', "f407", 0x0800F000, 0x2000, true,
+     {"erase 0/81920", "erase 81920/81920"}},
+    {"WholeFlashErase", 'E', "", 0, 0, false, {}},
+};
+// clang-format on
+
+class StageBytesTest : public ProgramTest, public ::testing::WithParamInterface<BytesCase> {};
+
+TEST_P(StageBytesTest, EachStepTellsTheBytesBehindIt) {
+    const BytesCase& c = GetParam();
+    if (*c.chip) {
+        ConnectToChip(c.chip, 512, std::vector<uint8_t>(512 * 1024, 0x00));
+    } else {
+        Prepare(Pattern(2 * kPage));
+    }
+    ChangeOptions([&](JobOptions& o) {
+        o.verify = false;
+        o.eraseInRuns = c.eraseInRuns;
+        o.readAddress = c.address;
+        o.readLength = c.length;
+    });
+    host.savePath = TempPath("bytes.bin");
+    if (c.job == 'W') last = jobs.Program();
+    if (c.job == 'R') last = jobs.ReadOut();
+    if (c.job == 'E') last = jobs.EraseRange(c.address, c.length);
+    ASSERT_EQ(Succeeded(), 1) << host.log;
+    EXPECT_EQ(host.bytes, c.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, StageBytesTest, ::testing::ValuesIn(kBytesCases), kCaseName);
+
 // Each kind of flash, identified as the command line does: a gapped image in page mode
 // lands byte for byte, the rest of each erase unit it touches is erased, and every other
 // unit keeps what it held.
@@ -321,15 +370,25 @@ struct FamilyCase {
     const char* chip;
     uint32_t flashKiB;
     std::vector<Piece> pieces;
+    const char* loaded;  // the command line's load line: the file's bytes, the units they touch
 };
 
+// clang-format off
 const FamilyCase kFamilyCases[] = {
-    {"f103", 64, {{0x0000, 100}, {0x2400, 600}}},     // 1 KiB pages, 0x43
-    {"f303", 64, {{0x0810, 100}, {0x3000, 2100}}},    // 2 KiB pages, 0x44
-    {"l073", 64, {{0x0040, 50}, {0x8010, 300}}},      // 128-byte pages past number 255
-    {"f407", 512, {{0x0100, 10}, {0x20005, 1000}}},   // sectors of 16 and 128 KiB
-    {"h743", 512, {{0x20000, 100}, {0x100000, 90}}},  // bank 2 at 0x08100000, past a gap
+    // 1 KiB pages, 0x43
+    {"f103", 64, {{0x0000, 100}, {0x2400, 600}}, ">>读取下载文件到内存：700字节，占2页（每页1 KiB）"},
+    // 2 KiB pages, 0x44
+    {"f303", 64, {{0x0810, 100}, {0x3000, 2100}}, ">>读取下载文件到内存：2200字节，占3页（每页2 KiB）"},
+    // 128-byte pages past number 255
+    {"l073", 64, {{0x0040, 50}, {0x8010, 300}}, ">>读取下载文件到内存：350字节，占4页（每页128 B）"},
+    // sectors of 16 and 128 KiB
+    {"f407", 512, {{0x0100, 10}, {0x20005, 1000}},
+     ">>读取下载文件到内存：1010字节，占2个扇区（16 KiB、128 KiB）"},
+    // bank 2 at 0x08100000, past a gap
+    {"h743", 512, {{0x20000, 100}, {0x100000, 90}},
+     ">>读取下载文件到内存：190字节，占2个扇区（每个128 KiB）"},
 };
+// clang-format on
 
 void PrintTo(const FamilyCase& c, std::ostream* os) { *os << c.chip; }
 
@@ -363,8 +422,10 @@ TEST_P(FamilyProgramTest, GappedImageInPageModeTouchesOnlyItsUnits) {
     std::ofstream(path, std::ios::binary) << hex << ":00000001FF\r\n";
     jobs.SetFilePath(path);
     jobs.SetEraseAll(false);
+    ChangeOptions([](JobOptions& o) { o.loadLineInChipUnits = true; });
     last = jobs.Program();
     ASSERT_EQ(Succeeded(), 1) << host.log;
+    EXPECT_EQ(host.Lines().front(), c.loaded);
 
     // The simulator's flash is the units one after another, gaps left out.
     const std::vector<chips::EraseUnit> units = chips::FlashUnits(chip, c.flashKiB);

@@ -29,6 +29,11 @@ public:
         if (done == total) stages.push_back(Format("done %s %d", JobStageName(stage), done));
         m_bar.Progress(done, total);
     }
+    void StageBytes(JobStage stage, uint64_t doneBytes, uint64_t totalBytes) override {
+        bytes.push_back(Format("%s %llu/%llu", JobStageName(stage),
+                               static_cast<unsigned long long>(doneBytes),
+                               static_cast<unsigned long long>(totalBytes)));
+    }
     void StageEnded(JobStage stage, bool ok) override {
         stages.push_back(Format("ended %s %s", JobStageName(stage), ok ? "ok" : "failed"));
         m_bar.Ended();
@@ -72,6 +77,8 @@ public:
     std::string log;
     // "began write 4", "done write 4" (the last step only), "ended write ok|failed".
     std::vector<std::string> stages;
+    // "write 256/2048": each StageBytes.
+    std::vector<std::string> bytes;
     std::vector<std::string> savedFiles;
     std::vector<BarEvent> bar;
     int range = 100;
