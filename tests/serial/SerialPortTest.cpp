@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -14,6 +15,7 @@
 
 #include "PortRecorder.h"
 #include "PtyPeer.h"
+#include "RxRing.h"
 #include "SerialPort.h"
 
 namespace {
@@ -508,6 +510,230 @@ TEST_F(SerialPortTest, UnpluggedDeviceIsGoneThroughCloseUntilTheNextOpen) {
     ASSERT_TRUE(replugged.Open());
     ASSERT_EQ(port.Open(replugged.SlavePath(), 115200, 2, 8, 1), OpenOk);
     EXPECT_FALSE(port.IsGone());
+}
+
+// --- caller reads: the client's thread reads, writes and drives the lines ---
+
+// Waits until the tty holds at least count unread characters: the pty has delivered them.
+bool Queued(const PtyPeer& peer, int count, int timeoutMs) {
+    const auto start = SteadyClock::now();
+    int waiting = 0;
+    while (MsSince(start) < timeoutMs) {
+        if (ioctl(peer.SlaveFd(), FIONREAD, &waiting) == 0 && waiting >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+Bytes RingBytes(const RxRing& ring) {
+    Bytes bytes;
+    for (int k = 0; k < ring.Count(); ++k) bytes.push_back(ring.ByteAt(k));
+    return bytes;
+}
+
+constexpr uint64_t kLongWaitUs = 10 * 1000 * 1000;
+
+class CallerReadsTest : public SerialPortTest {
+protected:
+    void SetUp() override {
+        SerialPortTest::SetUp();
+        ASSERT_TRUE(port.SetCallerReads(true));
+        ring.Arm();
+    }
+    int Open(uint32_t rate = 115200) { return port.Open(peer.SlavePath(), rate, 2, 8, 1); }
+    RxRing ring;
+};
+
+TEST_F(CallerReadsTest, ReplyIsReadInTheCallingThreadAndTheEventThreadReadsNothing) {
+    ASSERT_EQ(Open(), OpenOk);
+    ASSERT_TRUE(recorder.WaitForEvent(SerialConnected, 1, 2000));
+    const Bytes reply = {0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31};
+    ASSERT_TRUE(peer.Write(reply));
+    EXPECT_EQ(port.ReceiveInto(ring, 9, kLongWaitUs), 9);
+    EXPECT_EQ(RingBytes(ring), reply);
+    EXPECT_EQ(recorder.EventCount(SerialDataReceived), 0);
+    // Nothing is read between two waits: the next bytes wait in the tty for the caller.
+    ASSERT_TRUE(peer.Write({0x1F}));
+    ASSERT_TRUE(Queued(peer, 1, 3000));
+    EXPECT_EQ(ring.Count(), 9);
+    EXPECT_EQ(port.ReceiveInto(ring, 10, kLongWaitUs), 10);
+    EXPECT_EQ(ring.ByteAt(9), 0x1F);
+}
+
+TEST_F(CallerReadsTest, WaitEndsAtItsTimeWithWhatCame) {
+    ASSERT_EQ(Open(), OpenOk);
+    ASSERT_TRUE(peer.Write({0x79}));
+    const auto start = SteadyClock::now();
+    EXPECT_EQ(port.ReceiveInto(ring, 2, 100 * 1000), 1);
+    EXPECT_GE(MsSince(start), 100);
+    EXPECT_TRUE(port.IsOpen());
+}
+
+TEST_F(CallerReadsTest, BytesReadWhileDisarmedAndThoseDroppedBeforeArmingAreNotKept) {
+    ASSERT_EQ(Open(), OpenOk);
+    ring.Disarm();
+    ASSERT_TRUE(peer.Write({0x79, 0x79}));
+    EXPECT_EQ(port.ReceiveInto(ring, 1, 200 * 1000), 0);  // read, and dropped
+    ASSERT_TRUE(peer.Write({0x79, 0x1F}));
+    ASSERT_TRUE(Queued(peer, 2, 3000));
+    port.DropReceived();
+    ring.Arm();
+    ASSERT_TRUE(peer.Write({0x31}));
+    EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
+    EXPECT_EQ(port.ReceiveInto(ring, 2, 100 * 1000), 1);
+    EXPECT_EQ(RingBytes(ring), Bytes({0x31}));
+}
+
+TEST_F(CallerReadsTest, BytesFFArriveOnceAndCountNoErrors) {
+    ASSERT_EQ(Open(), OpenOk);
+    // In reply-sized pieces, each taken before the next is written: the ring holds 1024.
+    constexpr size_t kPiece = 257;
+    for (const FFCase& c : kFFCases) {
+        for (size_t at = 0; at < c.bytes.size(); at += kPiece) {
+            const Bytes piece(c.bytes.begin() + at,
+                              c.bytes.begin() + std::min(at + kPiece, c.bytes.size()));
+            const int want = static_cast<int>(piece.size());
+            ASSERT_TRUE(peer.Write(piece)) << c.name;
+            ASSERT_EQ(port.ReceiveInto(ring, want, kLongWaitUs), want) << c.name << " " << at;
+            EXPECT_EQ(RingBytes(ring), piece) << c.name << " " << at;
+            ring.Clear();
+        }
+    }
+    EXPECT_EQ(port.LineErrorCount(), 0);
+}
+
+TEST_F(CallerReadsTest, MarkedBytesAreKeptAndCountedBeforeTheWaitReturns) {
+    ASSERT_EQ(Open(), OpenOk);
+    struct termios2 tio;
+    ASSERT_EQ(ioctl(peer.SlaveFd(), TCGETS2, &tio), 0);
+    tio.c_iflag &= ~PARMRK;  // the peer's bytes come unchanged: it writes the marks itself
+    ASSERT_EQ(ioctl(peer.SlaveFd(), TCSETS2, &tio), 0);
+
+    ASSERT_TRUE(peer.Write({0x79, 0xFF, 0x00, 0x41, 0x22}));
+    EXPECT_EQ(port.ReceiveInto(ring, 3, kLongWaitUs), 3);
+    EXPECT_EQ(RingBytes(ring), Bytes({0x79, 0x41, 0x22}));
+    EXPECT_EQ(port.LineErrorCount(), 1);
+    // A mark split across two writes, then a break and a real 0xFF.
+    ASSERT_TRUE(peer.Write({0xFF}));
+    ASSERT_TRUE(Queued(peer, 1, 3000));
+    EXPECT_EQ(port.ReceiveInto(ring, 4, 50 * 1000), 3);
+    ASSERT_TRUE(peer.Write({0x00, 0x00, 0xFF, 0xFF}));
+    EXPECT_EQ(port.ReceiveInto(ring, 5, kLongWaitUs), 5);
+    EXPECT_EQ(RingBytes(ring), Bytes({0x79, 0x41, 0x22, 0x00, 0xFF}));
+    EXPECT_EQ(port.LineErrorCount(), 2);
+    // Dropped bytes are counted too.
+    ASSERT_TRUE(peer.Write({0xFF, 0x00, 0x33}));
+    ASSERT_TRUE(Queued(peer, 3, 3000));
+    port.DropReceived();
+    EXPECT_EQ(port.LineErrorCount(), 3);
+}
+
+// 1200 baud: a character takes 9 ms, so a reply begun has seconds still to come.
+TEST_F(CallerReadsTest, ReplyComingSlowerThanTheLineIsStillTakenWhole) {
+    ASSERT_EQ(Open(1200), OpenOk);
+    std::thread target([&] {
+        peer.Write({0x79});
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        peer.Write(Pattern(4, 0x10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        peer.Write(Pattern(5, 0x20));
+    });
+    EXPECT_EQ(port.ReceiveInto(ring, 10, kLongWaitUs), 10);
+    target.join();
+    EXPECT_EQ(RingBytes(ring), Concat({{0x79}, Pattern(4, 0x10), Pattern(5, 0x20)}));
+}
+
+TEST_F(CallerReadsTest, HangUpEndsAWaitAtOnceAndTheDeviceIsGone) {
+    // Before any byte, and in the middle of a long reply (where the caller sleeps for the
+    // line time of what is missing, 9 s here, and only a hang-up wakes it).
+    for (const bool replyBegun : {false, true}) {
+        PtyPeer line;
+        ASSERT_TRUE(line.Open());
+        ASSERT_EQ(port.Open(line.SlavePath(), 1200, 2, 8, 1), OpenOk);
+        ring.Arm();
+        if (replyBegun) {
+            ASSERT_TRUE(line.Write({0x79}));
+            ASSERT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
+        }
+        std::thread unplug([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            line.Unplug();
+        });
+        const auto start = SteadyClock::now();
+        port.ReceiveInto(ring, 1000, kLongWaitUs);
+        unplug.join();
+        EXPECT_LT(MsSince(start), 5000) << replyBegun;
+        EXPECT_TRUE(port.IsGone()) << replyBegun;
+        const auto again = SteadyClock::now();
+        port.ReceiveInto(ring, 1000, kLongWaitUs);
+        EXPECT_LT(MsSince(again), 1000) << replyBegun;
+        port.Close();
+    }
+}
+
+TEST_F(CallerReadsTest, StopReceivingWakesAWaitAndEndsEveryLaterOne) {
+    ASSERT_EQ(Open(), OpenOk);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        port.StopReceiving();
+    });
+    const auto start = SteadyClock::now();
+    EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 0);
+    stopper.join();
+    port.ReceiveInto(ring, 1, kLongWaitUs);
+    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_FALSE(port.IsGone());
+    // Sending is not stopped with it.
+    const Bytes sync = {0x7F};
+    port.Send(sync.data(), 1);
+    EXPECT_EQ(peer.Read(1, 3000), sync);
+    // A new open period reads again.
+    ASSERT_EQ(Open(), OpenOk);
+    ASSERT_TRUE(peer.Write({0x79}));
+    EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
+}
+
+TEST_F(CallerReadsTest, CloseFromAnotherThreadEndsAWaitAndReleasesTheDevice) {
+    ASSERT_EQ(Open(), OpenOk);
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        port.Close();
+    });
+    const auto start = SteadyClock::now();
+    port.ReceiveInto(ring, 1, kLongWaitUs);
+    closer.join();
+    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
+    CSerialPort other;
+    EXPECT_EQ(other.Open(peer.SlavePath(), 115200, 2, 8, 0), OpenOk);
+}
+
+TEST_F(CallerReadsTest, SendsAndLineRequestsAreCarriedOutBeforeTheyReturn) {
+    ASSERT_EQ(Open(), OpenOk);
+    const Bytes block = Pattern(1023, 0x05);
+    port.SetDtr(false);
+    port.Send(block.data(), 1023);
+    // Written already: the peer finds it without any other thread's help.
+    EXPECT_EQ(recorder.EventCount(SerialDataSent), 1);
+    port.SetRts(true);
+    EXPECT_EQ(peer.Read(1023, 3000), block);
+    const Bytes tooLong = Pattern(1024, 0x07);
+    port.Send(tooLong.data(), 1024);
+    EXPECT_TRUE(peer.Read(1, 200).empty());
+    EXPECT_EQ(recorder.EventCount(SerialDataSent), 1);
+}
+
+TEST_F(CallerReadsTest, UnpluggedWhileIdleIsNoticedByTheEventThread) {
+    ASSERT_EQ(Open(), OpenOk);
+    peer.Unplug();
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(port.IsGone());
+    const unsigned char sync = 0x7F;
+    port.Send(&sync, 1);  // nowhere to go, and no harm
+    EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 0);
 }
 
 }  // namespace
