@@ -115,8 +115,9 @@ public:
     // errors counted as the event thread would, into ring (through RxRing::Append: kept only
     // while armed), until the ring holds target unread bytes, waitUs microseconds have
     // passed, the device has gone away or StopReceiving was called; returns the ring's count
-    // then. Once a reply has begun, it sleeps for as long as its missing bytes take on the
-    // line instead of waking for each one.
+    // then. Once a reply has begun, it leaves the device alone (but for a hang-up) until the
+    // last send and the whole reply could have crossed the line, instead of waking for each
+    // byte.
     int ReceiveInto(RxRing& ring, int target, uint64_t waitUs);
     // Caller reads: reads and drops whatever has come (its line errors counted), so that
     // nothing that came while nobody listened is taken for a reply.

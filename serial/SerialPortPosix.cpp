@@ -243,9 +243,10 @@ struct PortSession {
     std::atomic<bool> receiveStopped{false};
     std::atomic<bool> ending{false};
     SteadyClock::duration byteTime{0};  // one character on the line
-    // The caller's: when its last read brought bytes, and whether overruns may be uncounted.
-    SteadyClock::time_point lastBytesAt;
-    bool overrunsUnread = false;
+    // The caller's last send: when it began, and how many bytes.
+    std::atomic<SteadyClock::rep> sentAt{0};
+    std::atomic<int> sentLength{0};
+    bool overrunsUnread = false;  // the caller's reads since the driver's count was asked
 
     // Transmit side, shared with Send: the buffer is written only while writeBusy is clear.
     std::atomic<bool> writeBusy{false};
@@ -580,7 +581,6 @@ IoStep ReadForCaller(PortSession& s, RxRing* ring) {
             if (bytes.errors != 0) s.lineErrors.fetch_add(bytes.errors, std::memory_order_acq_rel);
             if (bytes.length == 0) continue;  // the start of a mark: its rest is waiting
             if (ring != nullptr) ring->Append(s.rxBuffer, bytes.length);
-            s.lastBytesAt = SteadyClock::now();
             return IoStep::Done;
         }
         if (n == 0) {
@@ -613,13 +613,17 @@ int ReceiveForCaller(PortSession& s, RxRing& ring, int target, SteadyClock::time
     while (count < target && CallerMayReceive(s)) {
         const auto now = SteadyClock::now();
         if (now >= deadline) break;
-        // Once a reply has begun, its missing bytes follow one character time apart: all of
-        // them cannot be here before that many character times after the last read, so the
-        // device is left alone until then (but for a hang-up) instead of waking for each.
+        // A reply begun: the target cannot have sent its last byte before our send and the
+        // whole reply crossed the line one character after another, so the device is left
+        // alone until then (but for a hang-up) instead of waking for each byte. Counted from
+        // the send, not from what has come: a line that held bytes back (an adapter, or a
+        // target that fell behind) may hand them over faster than it carries them.
         auto until = deadline;
         bool nap = false;
         if (count > 0) {
-            const auto due = s.lastBytesAt + s.byteTime * (target - count);
+            const auto due = SteadyClock::time_point(
+                                 SteadyClock::duration(s.sentAt.load(std::memory_order_relaxed))) +
+                             s.byteTime * (s.sentLength.load(std::memory_order_relaxed) + target);
             if (due - now >= kShortestNap) {
                 nap = true;
                 until = std::min(due, deadline);
@@ -665,7 +669,10 @@ void DropForCaller(PortSession& s) {
 // A stop of the receiving side does not stop it; the end of the period does.
 void SendFromCaller(PortSession& s, const unsigned char* data, int length) {
     if (s.fd < 0 || s.writeBusy.exchange(true, std::memory_order_acq_rel)) return;
-    const auto deadline = SteadyClock::now() + kStopWait;
+    const auto start = SteadyClock::now();
+    s.sentAt.store(start.time_since_epoch().count(), std::memory_order_relaxed);
+    s.sentLength.store(length, std::memory_order_relaxed);
+    const auto deadline = start + kStopWait;
     int done = 0;
     while (done < length && !s.ending.load(std::memory_order_acquire) &&
            !s.gone.load(std::memory_order_acquire)) {

@@ -628,9 +628,11 @@ TEST_F(CallerReadsTest, MarkedBytesAreKeptAndCountedBeforeTheWaitReturns) {
     EXPECT_EQ(port.LineErrorCount(), 3);
 }
 
-// 1200 baud: a character takes 9 ms, so a reply begun has seconds still to come.
+// 1200 baud: a character takes 9 ms, so a reply has a noticeable line time.
 TEST_F(CallerReadsTest, ReplyComingSlowerThanTheLineIsStillTakenWhole) {
     ASSERT_EQ(Open(1200), OpenOk);
+    const unsigned char command = 0x11;
+    port.Send(&command, 1);
     std::thread target([&] {
         peer.Write({0x79});
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -643,6 +645,23 @@ TEST_F(CallerReadsTest, ReplyComingSlowerThanTheLineIsStillTakenWhole) {
     EXPECT_EQ(RingBytes(ring), Concat({{0x79}, Pattern(4, 0x10), Pattern(5, 0x20)}));
 }
 
+// A reply that starts late and then comes all at once, as from an adapter that held it: the
+// line time since the send has long passed, so nothing is waited for beyond the bytes.
+TEST_F(CallerReadsTest, ReplyHeldBackAndHandedOverAtOnceIsTakenAtOnce) {
+    ASSERT_EQ(Open(1200), OpenOk);
+    const unsigned char command = 0x11;
+    port.Send(&command, 1);
+    // The send and a 101-byte reply take 0.94 s on the line.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(peer.Write({0x79}));
+    ASSERT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
+    const auto start = SteadyClock::now();
+    ASSERT_TRUE(peer.Write(Pattern(100, 0x30)));
+    EXPECT_EQ(port.ReceiveInto(ring, 101, kLongWaitUs), 101);
+    // The line time of the hundred bytes alone would be 0.92 s.
+    EXPECT_LT(MsSince(start), 600);
+}
+
 TEST_F(CallerReadsTest, HangUpEndsAWaitAtOnceAndTheDeviceIsGone) {
     // Before any byte, and in the middle of a long reply (where the caller sleeps for the
     // line time of what is missing, 9 s here, and only a hang-up wakes it).
@@ -651,6 +670,8 @@ TEST_F(CallerReadsTest, HangUpEndsAWaitAtOnceAndTheDeviceIsGone) {
         ASSERT_TRUE(line.Open());
         ASSERT_EQ(port.Open(line.SlavePath(), 1200, 2, 8, 1), OpenOk);
         ring.Arm();
+        const unsigned char command = 0x11;
+        port.Send(&command, 1);
         if (replyBegun) {
             ASSERT_TRUE(line.Write({0x79}));
             ASSERT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
