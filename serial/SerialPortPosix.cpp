@@ -666,9 +666,10 @@ void DropForCaller(PortSession& s) {
 
 // The whole send, waiting for room in the device's buffer; dropped while another is under
 // way, and given up after kStopWait without room (the stage then fails as one unanswered).
-// A stop of the receiving side does not stop it; the end of the period does.
-void SendFromCaller(PortSession& s, const unsigned char* data, int length) {
-    if (s.fd < 0 || s.writeBusy.exchange(true, std::memory_order_acq_rel)) return;
+// A stop of the receiving side does not stop it; the end of the period does. True once all
+// of it is written.
+bool SendFromCaller(PortSession& s, const unsigned char* data, int length) {
+    if (s.fd < 0 || s.writeBusy.exchange(true, std::memory_order_acq_rel)) return false;
     const auto start = SteadyClock::now();
     s.sentAt.store(start.time_since_epoch().count(), std::memory_order_relaxed);
     s.sentLength.store(length, std::memory_order_relaxed);
@@ -698,7 +699,7 @@ void SendFromCaller(PortSession& s, const unsigned char* data, int length) {
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
     }
     s.writeBusy.store(false, std::memory_order_release);
-    if (done == length) s.Notify(SerialDataSent);
+    return done == length;
 }
 
 }  // namespace
@@ -821,7 +822,10 @@ void CSerialPort::Send(const unsigned char* data, int length) {
     std::shared_ptr<PortSession> session = m_p->Current();
     if (session && session->callerReads) {
         std::shared_lock<std::shared_mutex> hold(session->fdLock);
-        SendFromCaller(*session, data, length);
+        const bool sent = SendFromCaller(*session, data, length);
+        hold.unlock();
+        // Told with the device let go of: the callback may close the port.
+        if (sent) session->Notify(SerialDataSent);
         return;
     }
     if (!session || session->writeBusy.load(std::memory_order_acquire)) return;
