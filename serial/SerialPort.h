@@ -109,7 +109,6 @@ public:
     // system until ReceiveInto reads them, and Send and the line requests are carried out in
     // the calling thread before they return (DataSent is reported from there).
     bool SetCallerReads(bool on);
-    bool CallerReads() const;
 
     // Caller reads, from one thread at a time. Reads what has come, decoded and its line
     // errors counted as the event thread would, into ring (through RxRing::Append: kept only

@@ -897,8 +897,6 @@ bool CSerialPort::SetCallerReads(bool on) {
     return true;
 }
 
-bool CSerialPort::CallerReads() const { return m_p->callerReads; }
-
 int CSerialPort::ReceiveInto(RxRing& ring, int target, uint64_t waitUs) {
     std::shared_ptr<PortSession> session = m_p->Current();
     if (!session || !session->callerReads) return ring.Count();

@@ -541,8 +541,6 @@ int CSerialPort::LineErrorCount() const {
 // The event thread reads, always: there is no caller-side mode here.
 bool CSerialPort::SetCallerReads(bool) { return false; }
 
-bool CSerialPort::CallerReads() const { return false; }
-
 int CSerialPort::ReceiveInto(RxRing& ring, int, uint64_t) { return ring.Count(); }
 
 void CSerialPort::DropReceived() {}
