@@ -32,6 +32,11 @@ bool Queued(const PtyPeer& peer, int count) {
     return false;
 }
 
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 class SerialLinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -59,9 +64,14 @@ TEST_F(SerialLinkTest, ReplyIsWaitedForAndReadWithoutTheEventThread) {
     EXPECT_EQ(peer.Read(2, 3000), Bytes({0x00, 0xFF}));
     const Bytes reply = {0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63};
     ASSERT_TRUE(peer.Write(reply));
-    EXPECT_EQ(link.WaitForCount(1, In(10000)), static_cast<int>(reply.size()));
+    const int length = static_cast<int>(reply.size());
+    EXPECT_EQ(link.WaitForCount(length, In(10000)), length);
+    // Nobody reads between two waits: a byte that comes now waits in the tty for the next.
+    ASSERT_TRUE(peer.Write({0x79}));
+    ASSERT_TRUE(Queued(peer, 1));
+    EXPECT_EQ(link.WaitForCount(length + 1, In(10000)), length + 1);
     link.Disarm();
-    EXPECT_EQ(Held(), reply);
+    EXPECT_EQ(Held(), Concat(reply, {0x79}));
     EXPECT_EQ(link.LineErrors(), 0);
 }
 
@@ -77,29 +87,6 @@ TEST_F(SerialLinkTest, ByteThatCameWhileDisarmedIsNotJudged) {
     EXPECT_EQ(link.WaitForCount(2, In(100)), 1);
     link.Disarm();
     EXPECT_EQ(Held(), Bytes({0x1F}));
-}
-
-TEST_F(SerialLinkTest, PauseWhileDisarmedKeepsNothingAndLastsItsTime) {
-    ASSERT_TRUE(peer.Write({0x79, 0x79}));
-    const auto start = SteadyClock::now();
-    EXPECT_EQ(link.WaitForCount(ILink::kRingSize + 1, In(100)), 0);
-    EXPECT_GE(MsSince(start), 100);
-    link.Arm();
-    EXPECT_EQ(link.WaitForCount(1, In(50)), 0);
-}
-
-TEST_F(SerialLinkTest, HangUpWhileWaitingEndsTheWaitAndTheDeviceIsGone) {
-    link.Arm();
-    std::thread unplug([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        peer.Unplug();
-    });
-    const auto start = SteadyClock::now();
-    EXPECT_EQ(link.WaitForCount(1, In(10000)), 0);
-    unplug.join();
-    EXPECT_LT(MsSince(start), 5000);
-    EXPECT_TRUE(link.Gone());
-    link.Disarm();
 }
 
 TEST_F(SerialLinkTest, InterruptFromAnotherThreadEndsTheWaitUntilTheNextOpen) {

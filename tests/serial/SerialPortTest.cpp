@@ -514,17 +514,6 @@ TEST_F(SerialPortTest, UnpluggedDeviceIsGoneThroughCloseUntilTheNextOpen) {
 
 // --- caller reads: the client's thread reads, writes and drives the lines ---
 
-// Waits until the tty holds at least count unread characters: the pty has delivered them.
-bool Queued(const PtyPeer& peer, int count, int timeoutMs) {
-    const auto start = SteadyClock::now();
-    int waiting = 0;
-    while (MsSince(start) < timeoutMs) {
-        if (ioctl(peer.SlaveFd(), FIONREAD, &waiting) == 0 && waiting >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
-
 Bytes RingBytes(const RxRing& ring) {
     Bytes bytes;
     for (int k = 0; k < ring.Count(); ++k) bytes.push_back(ring.ByteAt(k));
@@ -541,6 +530,10 @@ protected:
         ring.Arm();
     }
     int Open(uint32_t rate = 115200) { return port.Open(peer.SlavePath(), rate, 2, 8, 1); }
+    void SendCommand() {
+        const unsigned char command = 0x11;
+        port.Send(&command, 1);
+    }
     RxRing ring;
 };
 
@@ -552,36 +545,9 @@ TEST_F(CallerReadsTest, ReplyIsReadInTheCallingThreadAndTheEventThreadReadsNothi
     EXPECT_EQ(port.ReceiveInto(ring, 9, kLongWaitUs), 9);
     EXPECT_EQ(RingBytes(ring), reply);
     EXPECT_EQ(recorder.EventCount(SerialDataReceived), 0);
-    // Nothing is read between two waits: the next bytes wait in the tty for the caller.
-    ASSERT_TRUE(peer.Write({0x1F}));
-    ASSERT_TRUE(Queued(peer, 1, 3000));
-    EXPECT_EQ(ring.Count(), 9);
-    EXPECT_EQ(port.ReceiveInto(ring, 10, kLongWaitUs), 10);
-    EXPECT_EQ(ring.ByteAt(9), 0x1F);
-}
-
-TEST_F(CallerReadsTest, WaitEndsAtItsTimeWithWhatCame) {
-    ASSERT_EQ(Open(), OpenOk);
-    ASSERT_TRUE(peer.Write({0x79}));
     const auto start = SteadyClock::now();
-    EXPECT_EQ(port.ReceiveInto(ring, 2, 100 * 1000), 1);
+    EXPECT_EQ(port.ReceiveInto(ring, 10, 100 * 1000), 9);  // ends at its time
     EXPECT_GE(MsSince(start), 100);
-    EXPECT_TRUE(port.IsOpen());
-}
-
-TEST_F(CallerReadsTest, BytesReadWhileDisarmedAndThoseDroppedBeforeArmingAreNotKept) {
-    ASSERT_EQ(Open(), OpenOk);
-    ring.Disarm();
-    ASSERT_TRUE(peer.Write({0x79, 0x79}));
-    EXPECT_EQ(port.ReceiveInto(ring, 1, 200 * 1000), 0);  // read, and dropped
-    ASSERT_TRUE(peer.Write({0x79, 0x1F}));
-    ASSERT_TRUE(Queued(peer, 2, 3000));
-    port.DropReceived();
-    ring.Arm();
-    ASSERT_TRUE(peer.Write({0x31}));
-    EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
-    EXPECT_EQ(port.ReceiveInto(ring, 2, 100 * 1000), 1);
-    EXPECT_EQ(RingBytes(ring), Bytes({0x31}));
 }
 
 TEST_F(CallerReadsTest, BytesFFArriveOnceAndCountNoErrors) {
@@ -602,76 +568,54 @@ TEST_F(CallerReadsTest, BytesFFArriveOnceAndCountNoErrors) {
     EXPECT_EQ(port.LineErrorCount(), 0);
 }
 
-TEST_F(CallerReadsTest, MarkedBytesAreKeptAndCountedBeforeTheWaitReturns) {
-    ASSERT_EQ(Open(), OpenOk);
-    struct termios2 tio;
-    ASSERT_EQ(ioctl(peer.SlaveFd(), TCGETS2, &tio), 0);
-    tio.c_iflag &= ~PARMRK;  // the peer's bytes come unchanged: it writes the marks itself
-    ASSERT_EQ(ioctl(peer.SlaveFd(), TCSETS2, &tio), 0);
+// Once a reply has begun the caller sleeps until the send and the whole reply could have
+// crossed the line (at 1200 baud a character takes 9 ms), then takes what came.
+struct PacedReply {
+    const char* name;
+    int startMs;         // from the send to the first byte
+    int restMs;          // from the first byte to the rest
+    int restCount;       // bytes after the first
+    long long atMostMs;  // from the first byte to the wait's end
+};
 
-    ASSERT_TRUE(peer.Write({0x79, 0xFF, 0x00, 0x41, 0x22}));
-    EXPECT_EQ(port.ReceiveInto(ring, 3, kLongWaitUs), 3);
-    EXPECT_EQ(RingBytes(ring), Bytes({0x79, 0x41, 0x22}));
-    EXPECT_EQ(port.LineErrorCount(), 1);
-    // A mark split across two writes, then a break and a real 0xFF.
-    ASSERT_TRUE(peer.Write({0xFF}));
-    ASSERT_TRUE(Queued(peer, 1, 3000));
-    EXPECT_EQ(port.ReceiveInto(ring, 4, 50 * 1000), 3);
-    ASSERT_TRUE(peer.Write({0x00, 0x00, 0xFF, 0xFF}));
-    EXPECT_EQ(port.ReceiveInto(ring, 5, kLongWaitUs), 5);
-    EXPECT_EQ(RingBytes(ring), Bytes({0x79, 0x41, 0x22, 0x00, 0xFF}));
-    EXPECT_EQ(port.LineErrorCount(), 2);
-    // Dropped bytes are counted too.
-    ASSERT_TRUE(peer.Write({0xFF, 0x00, 0x33}));
-    ASSERT_TRUE(Queued(peer, 3, 3000));
-    port.DropReceived();
-    EXPECT_EQ(port.LineErrorCount(), 3);
-}
+const PacedReply kPacedReplies[] = {
+    // Slower than the line: the sleep ends before the rest is there, and the wait goes on.
+    {"SlowerThanTheLine", 0, 300, 9, 5000},
+    // Held back (an adapter, a target that fell behind), then all at once: the line time
+    // of the send and the reply (0.94 s) has passed, and that of the rest alone (0.92 s)
+    // is not waited for.
+    {"HeldBackThenAllAtOnce", 1000, 0, 100, 600},
+};
 
-// 1200 baud: a character takes 9 ms, so a reply has a noticeable line time.
-TEST_F(CallerReadsTest, ReplyComingSlowerThanTheLineIsStillTakenWhole) {
+TEST_F(CallerReadsTest, PacedRepliesAreTakenWholeAndNoLaterThanTheLineAllows) {
     ASSERT_EQ(Open(1200), OpenOk);
-    const unsigned char command = 0x11;
-    port.Send(&command, 1);
-    std::thread target([&] {
-        peer.Write({0x79});
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        peer.Write(Pattern(4, 0x10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        peer.Write(Pattern(5, 0x20));
-    });
-    EXPECT_EQ(port.ReceiveInto(ring, 10, kLongWaitUs), 10);
-    target.join();
-    EXPECT_EQ(RingBytes(ring), Concat({{0x79}, Pattern(4, 0x10), Pattern(5, 0x20)}));
-}
-
-// A reply that starts late and then comes all at once, as from an adapter that held it: the
-// line time since the send has long passed, so nothing is waited for beyond the bytes.
-TEST_F(CallerReadsTest, ReplyHeldBackAndHandedOverAtOnceIsTakenAtOnce) {
-    ASSERT_EQ(Open(1200), OpenOk);
-    const unsigned char command = 0x11;
-    port.Send(&command, 1);
-    // The send and a 101-byte reply take 0.94 s on the line.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    ASSERT_TRUE(peer.Write({0x79}));
-    ASSERT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
-    const auto start = SteadyClock::now();
-    ASSERT_TRUE(peer.Write(Pattern(100, 0x30)));
-    EXPECT_EQ(port.ReceiveInto(ring, 101, kLongWaitUs), 101);
-    // The line time of the hundred bytes alone would be 0.92 s.
-    EXPECT_LT(MsSince(start), 600);
+    for (const PacedReply& r : kPacedReplies) {
+        ring.Arm();
+        SendCommand();
+        std::this_thread::sleep_for(std::chrono::milliseconds(r.startMs));
+        ASSERT_TRUE(peer.Write({0x79})) << r.name;
+        ASSERT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1) << r.name;
+        const auto start = SteadyClock::now();
+        std::thread target([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(r.restMs));
+            peer.Write(Pattern(r.restCount, 0x30));
+        });
+        EXPECT_EQ(port.ReceiveInto(ring, 1 + r.restCount, kLongWaitUs), 1 + r.restCount) << r.name;
+        target.join();
+        EXPECT_LT(MsSince(start), r.atMostMs) << r.name;
+        EXPECT_EQ(RingBytes(ring), Concat({{0x79}, Pattern(r.restCount, 0x30)})) << r.name;
+    }
 }
 
 TEST_F(CallerReadsTest, HangUpEndsAWaitAtOnceAndTheDeviceIsGone) {
     // Before any byte, and in the middle of a long reply (where the caller sleeps for the
-    // line time of what is missing, 9 s here, and only a hang-up wakes it).
+    // line time of what is missing, 9 s here).
     for (const bool replyBegun : {false, true}) {
         PtyPeer line;
         ASSERT_TRUE(line.Open());
         ASSERT_EQ(port.Open(line.SlavePath(), 1200, 2, 8, 1), OpenOk);
         ring.Arm();
-        const unsigned char command = 0x11;
-        port.Send(&command, 1);
+        SendCommand();
         if (replyBegun) {
             ASSERT_TRUE(line.Write({0x79}));
             ASSERT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
@@ -692,27 +636,14 @@ TEST_F(CallerReadsTest, HangUpEndsAWaitAtOnceAndTheDeviceIsGone) {
     }
 }
 
-TEST_F(CallerReadsTest, StopReceivingWakesAWaitAndEndsEveryLaterOne) {
+TEST_F(CallerReadsTest, UnpluggedWhileIdleIsNoticedByTheEventThread) {
     ASSERT_EQ(Open(), OpenOk);
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        port.StopReceiving();
-    });
-    const auto start = SteadyClock::now();
+    peer.Unplug();
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(port.IsGone());
+    SendCommand();  // nowhere to go, and no harm
     EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 0);
-    stopper.join();
-    port.ReceiveInto(ring, 1, kLongWaitUs);
-    EXPECT_LT(MsSince(start), 5000);
-    EXPECT_TRUE(port.IsOpen());
-    EXPECT_FALSE(port.IsGone());
-    // Sending is not stopped with it.
-    const Bytes sync = {0x7F};
-    port.Send(sync.data(), 1);
-    EXPECT_EQ(peer.Read(1, 3000), sync);
-    // A new open period reads again.
-    ASSERT_EQ(Open(), OpenOk);
-    ASSERT_TRUE(peer.Write({0x79}));
-    EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
 }
 
 TEST_F(CallerReadsTest, CloseFromAnotherThreadEndsAWaitAndReleasesTheDevice) {
@@ -725,7 +656,6 @@ TEST_F(CallerReadsTest, CloseFromAnotherThreadEndsAWaitAndReleasesTheDevice) {
     port.ReceiveInto(ring, 1, kLongWaitUs);
     closer.join();
     EXPECT_LT(MsSince(start), 5000);
-    EXPECT_FALSE(port.IsOpen());
     EXPECT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
     CSerialPort other;
     EXPECT_EQ(other.Open(peer.SlavePath(), 115200, 2, 8, 0), OpenOk);
@@ -736,25 +666,17 @@ TEST_F(CallerReadsTest, SendsAndLineRequestsAreCarriedOutBeforeTheyReturn) {
     const Bytes block = Pattern(1023, 0x05);
     port.SetDtr(false);
     port.Send(block.data(), 1023);
-    // Written already: the peer finds it without any other thread's help.
-    EXPECT_EQ(recorder.EventCount(SerialDataSent), 1);
+    EXPECT_EQ(recorder.EventCount(SerialDataSent), 1);  // written already, by this thread
     port.SetRts(true);
     EXPECT_EQ(peer.Read(1023, 3000), block);
     const Bytes tooLong = Pattern(1024, 0x07);
     port.Send(tooLong.data(), 1024);
     EXPECT_TRUE(peer.Read(1, 200).empty());
-    EXPECT_EQ(recorder.EventCount(SerialDataSent), 1);
-}
-
-TEST_F(CallerReadsTest, UnpluggedWhileIdleIsNoticedByTheEventThread) {
-    ASSERT_EQ(Open(), OpenOk);
-    peer.Unplug();
-    ASSERT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_TRUE(port.IsGone());
-    const unsigned char sync = 0x7F;
-    port.Send(&sync, 1);  // nowhere to go, and no harm
+    // Stopping the waits does not stop the sends.
+    port.StopReceiving();
     EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 0);
+    port.Send(block.data(), 1);
+    EXPECT_EQ(peer.Read(1, 3000), Bytes({0x05}));
 }
 
 }  // namespace
