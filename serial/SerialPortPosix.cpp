@@ -555,7 +555,7 @@ SteadyClock::duration CharacterTime(uint32_t baudRate, int parity, int byteSize)
         std::chrono::duration<double>(static_cast<double>(bits) / static_cast<double>(baudRate)));
 }
 
-timespec Timespec(SteadyClock::duration d) {
+timespec PollTimeout(SteadyClock::duration d) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
     if (ns <= 0) return timespec{0, 0};
     return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -632,7 +632,7 @@ int ReceiveForCaller(PortSession& s, RxRing& ring, int target, SteadyClock::time
         struct pollfd fds[2];
         fds[0] = {s.stopFd, POLLIN, 0};
         fds[1] = {s.fd, static_cast<short>(nap ? 0 : POLLIN), 0};
-        const timespec wait = Timespec(until - now);
+        const auto wait = PollTimeout(until - now);
         const int ready = ppoll(fds, 2, &wait, nullptr);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -694,7 +694,7 @@ bool SendFromCaller(PortSession& s, const unsigned char* data, int length) {
         struct pollfd fds[2];
         fds[0] = {s.fd, POLLOUT, 0};
         fds[1] = {s.stopFd, POLLIN, 0};
-        const timespec wait = Timespec(deadline - now);
+        const auto wait = PollTimeout(deadline - now);
         if (ppoll(fds, watchStop ? 2 : 1, &wait, nullptr) < 0 && errno != EINTR) break;
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
     }
