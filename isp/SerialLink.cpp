@@ -20,6 +20,9 @@ void CSerialLink::CreatePort() {
     m_pPort->SetCallback(OnSerialEvent);
     // The process ring stays the callback's default, as it has always been.
     m_pPort->SetCallbackContext(&m_ring == &g_rxRing ? nullptr : &m_ring);
+    // Where the backend can, the client reads its replies itself: no thread stands between
+    // the line and the client, so a reply costs no hand-over.
+    m_callerReads = m_pPort->SetCallerReads(true);
 }
 
 void CSerialLink::DestroyPort() {
@@ -66,6 +69,9 @@ void CSerialLink::SetLine(LinkLine line, bool on) {
 }
 
 void CSerialLink::Arm() {
+    // Nobody read while the ring was disarmed: what came meanwhile is dropped now, before
+    // capture starts, as the event thread would have dropped it on arrival.
+    if (m_callerReads && m_pPort != nullptr) m_pPort->DropReceived();
     // Taken before capture starts: an error can only be counted too early (a retry), never
     // missed for a byte the ring kept.
     m_errorsAtArm = m_pPort != nullptr ? m_pPort->LineErrorCount() : 0;
@@ -82,6 +88,9 @@ int CSerialLink::WaitForCount(int target, uint64_t deadlineUs) {
     if (m_interrupted) return m_ring.Count();
     const uint64_t now = RealClock().NowUs();
     if (now >= deadlineUs) return m_ring.Count();
+    if (m_callerReads && m_pPort != nullptr && m_pPort->IsOpen()) {
+        return m_pPort->ReceiveInto(m_ring, target, deadlineUs - now);
+    }
     // The ring sleeps in whole milliseconds: round up, never wake before the deadline.
     const uint64_t ms = (deadlineUs - now + 999) / 1000;
     return m_ring.WaitForCount(target, static_cast<unsigned long>(ms));
@@ -100,6 +109,7 @@ LatencyTimerNote CSerialLink::LatencyTimer() const {
 void CSerialLink::Interrupt() {
     m_interrupted = true;
     m_ring.Abort();
+    if (m_callerReads && m_pPort != nullptr) m_pPort->StopReceiving();
 }
 
 bool CSerialLink::Interrupted() const { return m_interrupted; }

@@ -21,6 +21,9 @@ public:
     CSerialLink& operator=(const CSerialLink&) = delete;
 
     // Creates the serial port and installs OnSerialEvent as its callback, feeding the ring.
+    // Where the port can read in the calling thread (POSIX), the link has it do so: waits
+    // read into the ring themselves, and the event thread only watches for the device going
+    // away; elsewhere (Windows) the event thread feeds the ring as it always has.
     void CreatePort();
     // Closes the port (waiting at most 2000 ms for its thread) and destroys it.
     void DestroyPort();
@@ -56,4 +59,5 @@ private:
     CSerialPort* m_pPort = nullptr;
     std::atomic<bool> m_interrupted{false};
     int m_errorsAtArm = 0;  // the port's count when the ring was last armed
+    bool m_callerReads = false;
 };

@@ -33,6 +33,7 @@ enum OpenResult {
 };
 
 class CSerialPort;
+class RxRing;
 typedef void (*SerialEventCallback)(CSerialPort* port, int event);
 
 class CSerialPort {
@@ -100,6 +101,28 @@ public:
     // that has the bytes also has their errors. Safe from any thread, also from within the
     // callback. The bytes in error are delivered all the same.
     int LineErrorCount() const;
+
+    // Reading in the calling thread, where the backend offers it (POSIX does; Windows does
+    // not and returns false, its event thread reading as before). Asked for before Open, it
+    // holds for the open periods that follow: the event thread then reads nothing (no
+    // DataReceived) and only watches for the device going away; received bytes wait in the
+    // system until ReceiveInto reads them, and Send and the line requests are carried out in
+    // the calling thread before they return (DataSent is reported from there).
+    bool SetCallerReads(bool on);
+
+    // Caller reads, from one thread at a time. Reads what has come, decoded and its line
+    // errors counted as the event thread would, into ring (through RxRing::Append: kept only
+    // while armed), until the ring holds target unread bytes, waitUs microseconds have
+    // passed, the device has gone away or StopReceiving was called; returns the ring's count
+    // then. Once a reply has begun, it leaves the device alone (but for a hang-up) until the
+    // last send and the whole reply could have crossed the line, instead of waking for each
+    // byte.
+    int ReceiveInto(RxRing& ring, int target, uint64_t waitUs);
+    // Caller reads: reads and drops whatever has come (its line errors counted), so that
+    // nothing that came while nobody listened is taken for a reply.
+    void DropReceived();
+    // From any thread: ReceiveInto returns at once, now and for the rest of the open period.
+    void StopReceiving();
 
     struct Backend;  // the operating system's state, private to the backend file
 

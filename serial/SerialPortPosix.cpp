@@ -1,5 +1,7 @@
 // POSIX backend of CSerialPort (Linux): a tty configured through termios2, and one event
-// thread per open period that waits with poll() on a wake-up eventfd and the device.
+// thread per open period that waits with poll() on a wake-up eventfd and the device. With
+// caller reads the client's own thread reads, writes and drives the lines, and the event
+// thread only watches for the device going away.
 //
 // <asm/termbits.h> and <termios.h> cannot meet in one translation unit; this file uses
 // only the former (termios2 also gives arbitrary rates through BOTHER).
@@ -18,10 +20,12 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "LineMarks.h"
 #include "LowLatency.h"
+#include "RxRing.h"
 #include "SerialPort.h"
 #include "SignalSet.h"
 
@@ -31,6 +35,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kModemPollMs = 50;  // how often the modem lines are sampled while watched
 constexpr auto kStopWait = std::chrono::milliseconds(2000);
+// A sleep shorter than this costs about what the wake-ups it saves would.
+constexpr auto kShortestNap = std::chrono::microseconds(100);
 
 // Modem event bits, as the Windows interface names them.
 constexpr uint32_t kEvRing = 0x0100;
@@ -166,6 +172,7 @@ struct PortSession {
           saved(found) {}
 
     ~PortSession() {
+        if (stopFd >= 0) close(stopFd);
         if (thread.joinable()) {
             if (thread.get_id() == std::this_thread::get_id()) {
                 thread.detach();
@@ -186,6 +193,16 @@ struct PortSession {
         signals.Raise(index);
         const uint64_t one = 1;
         (void)!write(wakeFd, &one, sizeof(one));
+    }
+
+    // Caller reads: a caller waiting for bytes returns, and every later wait at once; when
+    // the period ends, a caller waiting to send too.
+    void StopCaller(bool periodEnds) {
+        if (stopFd < 0) return;
+        receiveStopped.store(true, std::memory_order_release);
+        if (periodEnds) ending.store(true, std::memory_order_release);
+        const uint64_t one = 1;
+        (void)!write(stopFd, &one, sizeof(one));
     }
 
     // Once the port object is gone (its destructor gave up waiting), nobody is told.
@@ -216,6 +233,20 @@ struct PortSession {
     std::atomic<bool> gone{false};  // set by the event thread before it ends the period
     std::atomic<int> lineErrors{0};
     CLowLatency latency;  // set up by Open, put back by RestoreLine
+
+    // Caller reads; set by Open before the thread starts. The caller holds fdLock shared
+    // while it uses fd (waits included); the event thread holds it alone to close fd, after
+    // StopCaller has made the caller let go. stopFd is never drained: a stop stays.
+    bool callerReads = false;
+    int stopFd = -1;
+    std::shared_mutex fdLock;
+    std::atomic<bool> receiveStopped{false};
+    std::atomic<bool> ending{false};
+    SteadyClock::duration byteTime{0};  // one character on the line
+    // The caller's last send: when it began, and how many bytes.
+    std::atomic<SteadyClock::rep> sentAt{0};
+    std::atomic<int> sentLength{0};
+    bool overrunsUnread = false;  // the caller's reads since the driver's count was asked
 
     // Transmit side, shared with Send: the buffer is written only while writeBusy is clear.
     std::atomic<bool> writeBusy{false};
@@ -248,6 +279,7 @@ struct PortSession {
 struct CSerialPort::Backend {
     SerialEventCallback callback = nullptr;
     void* context = nullptr;
+    bool callerReads = false;
 
     std::mutex lock;  // guards current, lastGone and lastLineErrors
     std::shared_ptr<PortSession> current;
@@ -383,8 +415,9 @@ bool HandleSignal(PortSession& s, int index) {
             return true;
         case evReadRequest:
             // The read itself waits for poll to report bytes (at once when some are
-            // waiting), which spares a read that would only find the line empty.
-            s.readPending = true;
+            // waiting), which spares a read that would only find the line empty. With caller
+            // reads the bytes are the caller's.
+            s.readPending = !s.callerReads;
             return true;
         case evWriteDone:
             s.writeBusy.store(false, std::memory_order_release);
@@ -461,7 +494,7 @@ void RunEventThread(std::shared_ptr<PortSession> session) {
     s.readPending = false;
     s.modemPending = false;
     s.Notify(SerialConnected);
-    s.signals.Raise(evReadRequest);
+    if (!s.callerReads) s.signals.Raise(evReadRequest);
     if (s.monitor) s.signals.Raise(evModemRequest);
 
     for (;;) {
@@ -473,9 +506,13 @@ void RunEventThread(std::shared_ptr<PortSession> session) {
         }
     }
 
-    s.RestoreLine();
-    close(s.fd);
-    s.fd = -1;
+    s.StopCaller(true);
+    {
+        std::unique_lock<std::shared_mutex> hold(s.fdLock);
+        s.RestoreLine();
+        close(s.fd);
+        s.fd = -1;
+    }
     s.deviceOpen.store(false, std::memory_order_release);
     s.Notify(SerialDisconnected);
     t_ownSession = nullptr;
@@ -507,6 +544,162 @@ bool StopSession(const std::shared_ptr<PortSession>& s) {
         s->thread.detach();
     }
     return ended;
+}
+
+// --- caller reads: the calling thread holds fdLock shared throughout ---
+
+// How long a character takes on the line: start bit, data bits, parity, one stop bit.
+SteadyClock::duration CharacterTime(uint32_t baudRate, int parity, int byteSize) {
+    const int bits = 1 + byteSize + (parity != 0 ? 1 : 0) + 1;
+    return std::chrono::duration_cast<SteadyClock::duration>(
+        std::chrono::duration<double>(static_cast<double>(bits) / static_cast<double>(baudRate)));
+}
+
+timespec PollTimeout(SteadyClock::duration d) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    if (ns <= 0) return timespec{0, 0};
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// A failure the event thread would have ended the period on: it is asked to, and the caller
+// waits no more.
+void EndFromCaller(PortSession& s, int err) {
+    FailedWith(s, err);
+    s.StopCaller(true);
+    s.Signal(evStop);
+}
+
+// One read of what is waiting: decoded, its errors counted, then into the ring (nowhere when
+// null). Done with bytes; Pending when none had come.
+IoStep ReadForCaller(PortSession& s, RxRing* ring) {
+    for (;;) {
+        const ssize_t n = read(s.fd, s.rxBuffer, sizeof(s.rxBuffer));
+        if (n > 0) {
+            s.overrunsUnread = true;
+            const LineMarkDecoder::Result bytes = s.marks.Decode(s.rxBuffer, static_cast<int>(n));
+            // Counted before the ring has the bytes, as the event thread counts them.
+            if (bytes.errors != 0) s.lineErrors.fetch_add(bytes.errors, std::memory_order_acq_rel);
+            if (bytes.length == 0) continue;  // the start of a mark: its rest is waiting
+            if (ring != nullptr) ring->Append(s.rxBuffer, bytes.length);
+            return IoStep::Done;
+        }
+        if (n == 0) {
+            Lost(s);
+            return IoStep::Failed;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStep::Pending;
+        EndFromCaller(s, errno);
+        return IoStep::Failed;
+    }
+}
+
+// Overruns are not marked in the input: the driver's count is asked once the reads are done,
+// before the caller looks at what they brought.
+void CountOverruns(PortSession& s) {
+    if (!s.overrunsUnread) return;
+    s.overrunsUnread = false;
+    const int overruns = s.overruns.Since(s.fd);
+    if (overruns != 0) s.lineErrors.fetch_add(overruns, std::memory_order_acq_rel);
+}
+
+bool CallerMayReceive(const PortSession& s) {
+    return s.fd >= 0 && !s.receiveStopped.load(std::memory_order_acquire) &&
+           !s.gone.load(std::memory_order_acquire);
+}
+
+int ReceiveForCaller(PortSession& s, RxRing& ring, int target, SteadyClock::time_point deadline) {
+    int count = ring.Count();
+    while (count < target && CallerMayReceive(s)) {
+        const auto now = SteadyClock::now();
+        if (now >= deadline) break;
+        // A reply begun: the target cannot have sent its last byte before our send and the
+        // whole reply crossed the line one character after another, so the device is left
+        // alone until then (but for a hang-up) instead of waking for each byte. Counted from
+        // the send, not from what has come: a line that held bytes back (an adapter, or a
+        // target that fell behind) may hand them over faster than it carries them.
+        auto until = deadline;
+        bool nap = false;
+        if (count > 0) {
+            const auto due = SteadyClock::time_point(
+                                 SteadyClock::duration(s.sentAt.load(std::memory_order_relaxed))) +
+                             s.byteTime * (s.sentLength.load(std::memory_order_relaxed) + target);
+            if (due - now >= kShortestNap) {
+                nap = true;
+                until = std::min(due, deadline);
+            }
+        }
+        struct pollfd fds[2];
+        fds[0] = {s.stopFd, POLLIN, 0};
+        fds[1] = {s.fd, static_cast<short>(nap ? 0 : POLLIN), 0};
+        const auto wait = PollTimeout(until - now);
+        const int ready = ppoll(fds, 2, &wait, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents != 0) break;
+        const short device = fds[1].revents;
+        if (device & POLLNVAL) {
+            Lost(s);
+            break;
+        }
+        if (ready == 0 && !nap) continue;  // the deadline
+        // A byte still buffered is delivered; the hang-up is met again at the next wait.
+        const IoStep step = ReadForCaller(s, &ring);
+        if (step == IoStep::Failed) break;
+        if (step == IoStep::Pending && (device & (POLLHUP | POLLERR))) {
+            Lost(s);
+            break;
+        }
+        count = ring.Count();
+    }
+    if (s.fd >= 0) CountOverruns(s);
+    return ring.Count();
+}
+
+void DropForCaller(PortSession& s) {
+    while (CallerMayReceive(s) && ReadForCaller(s, nullptr) == IoStep::Done) {
+    }
+    if (s.fd >= 0) CountOverruns(s);
+}
+
+// The whole send, waiting for room in the device's buffer; dropped while another is under
+// way, and given up after kStopWait without room (the stage then fails as one unanswered).
+// A stop of the receiving side does not stop it; the end of the period does. True once all
+// of it is written.
+bool SendFromCaller(PortSession& s, const unsigned char* data, int length) {
+    if (s.fd < 0 || s.writeBusy.exchange(true, std::memory_order_acq_rel)) return false;
+    const auto start = SteadyClock::now();
+    s.sentAt.store(start.time_since_epoch().count(), std::memory_order_relaxed);
+    s.sentLength.store(length, std::memory_order_relaxed);
+    const auto deadline = start + kStopWait;
+    int done = 0;
+    while (done < length && !s.ending.load(std::memory_order_acquire) &&
+           !s.gone.load(std::memory_order_acquire)) {
+        const ssize_t n = write(s.fd, data + done, static_cast<size_t>(length - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            EndFromCaller(s, errno);
+            break;
+        }
+        const auto now = SteadyClock::now();
+        if (now >= deadline) break;
+        // Once receiving has stopped the stop stays signalled: only the device is watched.
+        const bool watchStop = !s.receiveStopped.load(std::memory_order_acquire);
+        struct pollfd fds[2];
+        fds[0] = {s.fd, POLLOUT, 0};
+        fds[1] = {s.stopFd, POLLIN, 0};
+        const auto wait = PollTimeout(deadline - now);
+        if (ppoll(fds, watchStop ? 2 : 1, &wait, nullptr) < 0 && errno != EINTR) break;
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
+    }
+    s.writeBusy.store(false, std::memory_order_release);
+    return done == length;
 }
 
 }  // namespace
@@ -567,9 +760,11 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
     if (!SetLineSettings(fd, baudRate, parity, byteSize)) result = OpenLineSettingsFailed;
 
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) result = OpenEventInvalid;
+    const int stopFd = m_p->callerReads ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    if (wakeFd < 0 || (m_p->callerReads && stopFd < 0)) result = OpenEventInvalid;
     if (result != OpenOk) {
         if (wakeFd >= 0) close(wakeFd);
+        if (stopFd >= 0) close(stopFd);
         if (isTerminal) (void)ioctl(fd, TCSETS2, &found);
         (void)ioctl(fd, TIOCNXCL);
         close(fd);
@@ -581,6 +776,9 @@ int CSerialPort::Open(std::string name, uint32_t baudRate, int parity, int byteS
 
     auto session = std::make_shared<PortSession>(fd, wakeFd, this, m_p->callback, m_p->context,
                                                  monitorModem != 0, found);
+    session->callerReads = m_p->callerReads;
+    session->stopFd = stopFd;
+    session->byteTime = CharacterTime(baudRate, parity, byteSize);
     session->latency.Lower(fd, name, SysfsRoot());
     m_p->latencyNote = session->latency.Note();
     session->overruns.Start(fd);
@@ -622,6 +820,14 @@ bool CSerialPort::IsGone() const {
 void CSerialPort::Send(const unsigned char* data, int length) {
     if (data == nullptr || length < 0 || length >= kTxCapacity) return;
     std::shared_ptr<PortSession> session = m_p->Current();
+    if (session && session->callerReads) {
+        std::shared_lock<std::shared_mutex> hold(session->fdLock);
+        const bool sent = SendFromCaller(*session, data, length);
+        hold.unlock();
+        // Told with the device let go of: the callback may close the port.
+        if (sent) session->Notify(SerialDataSent);
+        return;
+    }
     if (!session || session->writeBusy.load(std::memory_order_acquire)) return;
     session->writeBusy.store(true, std::memory_order_release);
     std::memcpy(session->txBuffer, data, length);
@@ -629,15 +835,26 @@ void CSerialPort::Send(const unsigned char* data, int length) {
     session->Signal(evWriteRequest);
 }
 
-void CSerialPort::SetDtr(bool on) {
-    std::shared_ptr<PortSession> session = m_p->Current();
-    if (session && session->deviceOpen.load()) session->Signal(on ? evSetDtr : evClearDtr);
+namespace {
+// With caller reads the change is made at once, in order with the caller's sends.
+void ChangeLine(const std::shared_ptr<PortSession>& session, int line, bool on) {
+    if (!session || !session->deviceOpen.load()) return;
+    if (session->callerReads) {
+        std::shared_lock<std::shared_mutex> hold(session->fdLock);
+        if (session->fd >= 0) ChangeModemLine(session->fd, line, on);
+        return;
+    }
+    if (line == TIOCM_DTR) {
+        session->Signal(on ? evSetDtr : evClearDtr);
+    } else {
+        session->Signal(on ? evSetRts : evClearRts);
+    }
 }
+}  // namespace
 
-void CSerialPort::SetRts(bool on) {
-    std::shared_ptr<PortSession> session = m_p->Current();
-    if (session && session->deviceOpen.load()) session->Signal(on ? evSetRts : evClearRts);
-}
+void CSerialPort::SetDtr(bool on) { ChangeLine(m_p->Current(), TIOCM_DTR, on); }
+
+void CSerialPort::SetRts(bool on) { ChangeLine(m_p->Current(), TIOCM_RTS, on); }
 
 void CSerialPort::RequestRead() {
     // From a callback the request belongs to the calling thread's own period.
@@ -673,4 +890,29 @@ int CSerialPort::LineErrorCount() const {
     std::lock_guard<std::mutex> hold(m_p->lock);
     return m_p->current ? m_p->current->lineErrors.load(std::memory_order_acquire)
                         : m_p->lastLineErrors;
+}
+
+bool CSerialPort::SetCallerReads(bool on) {
+    m_p->callerReads = on;
+    return true;
+}
+
+int CSerialPort::ReceiveInto(RxRing& ring, int target, uint64_t waitUs) {
+    std::shared_ptr<PortSession> session = m_p->Current();
+    if (!session || !session->callerReads) return ring.Count();
+    const auto deadline = SteadyClock::now() + std::chrono::microseconds(waitUs);
+    std::shared_lock<std::shared_mutex> hold(session->fdLock);
+    return ReceiveForCaller(*session, ring, target, deadline);
+}
+
+void CSerialPort::DropReceived() {
+    std::shared_ptr<PortSession> session = m_p->Current();
+    if (!session || !session->callerReads) return;
+    std::shared_lock<std::shared_mutex> hold(session->fdLock);
+    DropForCaller(*session);
+}
+
+void CSerialPort::StopReceiving() {
+    std::shared_ptr<PortSession> session = m_p->Current();
+    if (session) session->StopCaller(false);
 }

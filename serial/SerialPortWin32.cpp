@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "FtdiLatencyWin32.h"
+#include "RxRing.h"
 #include "SerialPort.h"
 #include "SerialSignals.h"  // one event object per signal, lowest index first
 
@@ -536,3 +537,12 @@ int CSerialPort::LineErrorCount() const {
     const Backend* own = OwnBackend(this);
     return (own ? own : m_p.get())->lineErrors.load();
 }
+
+// The event thread reads, always: there is no caller-side mode here.
+bool CSerialPort::SetCallerReads(bool) { return false; }
+
+int CSerialPort::ReceiveInto(RxRing& ring, int, uint64_t) { return ring.Count(); }
+
+void CSerialPort::DropReceived() {}
+
+void CSerialPort::StopReceiving() {}

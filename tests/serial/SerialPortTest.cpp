@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -14,6 +15,7 @@
 
 #include "PortRecorder.h"
 #include "PtyPeer.h"
+#include "RxRing.h"
 #include "SerialPort.h"
 
 namespace {
@@ -508,6 +510,173 @@ TEST_F(SerialPortTest, UnpluggedDeviceIsGoneThroughCloseUntilTheNextOpen) {
     ASSERT_TRUE(replugged.Open());
     ASSERT_EQ(port.Open(replugged.SlavePath(), 115200, 2, 8, 1), OpenOk);
     EXPECT_FALSE(port.IsGone());
+}
+
+// --- caller reads: the client's thread reads, writes and drives the lines ---
+
+Bytes RingBytes(const RxRing& ring) {
+    Bytes bytes;
+    for (int k = 0; k < ring.Count(); ++k) bytes.push_back(ring.ByteAt(k));
+    return bytes;
+}
+
+constexpr uint64_t kLongWaitUs = 10 * 1000 * 1000;
+
+class CallerReadsTest : public SerialPortTest {
+protected:
+    void SetUp() override {
+        SerialPortTest::SetUp();
+        ASSERT_TRUE(port.SetCallerReads(true));
+        ring.Arm();
+    }
+    int Open(uint32_t rate = 115200) { return port.Open(peer.SlavePath(), rate, 2, 8, 1); }
+    void SendCommand() {
+        const unsigned char command = 0x11;
+        port.Send(&command, 1);
+    }
+    RxRing ring;
+};
+
+TEST_F(CallerReadsTest, ReplyIsReadInTheCallingThreadAndTheEventThreadReadsNothing) {
+    ASSERT_EQ(Open(), OpenOk);
+    ASSERT_TRUE(recorder.WaitForEvent(SerialConnected, 1, 2000));
+    const Bytes reply = {0x79, 0x0B, 0x22, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31};
+    ASSERT_TRUE(peer.Write(reply));
+    EXPECT_EQ(port.ReceiveInto(ring, 9, kLongWaitUs), 9);
+    EXPECT_EQ(RingBytes(ring), reply);
+    EXPECT_EQ(recorder.EventCount(SerialDataReceived), 0);
+    const auto start = SteadyClock::now();
+    EXPECT_EQ(port.ReceiveInto(ring, 10, 100 * 1000), 9);  // ends at its time
+    EXPECT_GE(MsSince(start), 100);
+}
+
+TEST_F(CallerReadsTest, BytesFFArriveOnceAndCountNoErrors) {
+    ASSERT_EQ(Open(), OpenOk);
+    // In reply-sized pieces, each taken before the next is written: the ring holds 1024.
+    constexpr size_t kPiece = 257;
+    for (const FFCase& c : kFFCases) {
+        for (size_t at = 0; at < c.bytes.size(); at += kPiece) {
+            const Bytes piece(c.bytes.begin() + at,
+                              c.bytes.begin() + std::min(at + kPiece, c.bytes.size()));
+            const int want = static_cast<int>(piece.size());
+            ASSERT_TRUE(peer.Write(piece)) << c.name;
+            ASSERT_EQ(port.ReceiveInto(ring, want, kLongWaitUs), want) << c.name << " " << at;
+            EXPECT_EQ(RingBytes(ring), piece) << c.name << " " << at;
+            ring.Clear();
+        }
+    }
+    EXPECT_EQ(port.LineErrorCount(), 0);
+}
+
+// Once a reply has begun the caller sleeps until the send and the whole reply could have
+// crossed the line (at 1200 baud a character takes 9 ms), then takes what came.
+struct PacedReply {
+    const char* name;
+    int startMs;         // from the send to the first byte
+    int restMs;          // from the first byte to the rest
+    int restCount;       // bytes after the first
+    long long atMostMs;  // from the first byte to the wait's end
+};
+
+const PacedReply kPacedReplies[] = {
+    // Slower than the line: the sleep ends before the rest is there, and the wait goes on.
+    {"SlowerThanTheLine", 0, 300, 9, 5000},
+    // Held back (an adapter, a target that fell behind), then all at once: the line time
+    // of the send and the reply (0.94 s) has passed, and that of the rest alone (0.92 s)
+    // is not waited for.
+    {"HeldBackThenAllAtOnce", 1000, 0, 100, 600},
+};
+
+TEST_F(CallerReadsTest, PacedRepliesAreTakenWholeAndNoLaterThanTheLineAllows) {
+    ASSERT_EQ(Open(1200), OpenOk);
+    for (const PacedReply& r : kPacedReplies) {
+        ring.Arm();
+        SendCommand();
+        std::this_thread::sleep_for(std::chrono::milliseconds(r.startMs));
+        ASSERT_TRUE(peer.Write({0x79})) << r.name;
+        ASSERT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1) << r.name;
+        const auto start = SteadyClock::now();
+        std::thread target([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(r.restMs));
+            peer.Write(Pattern(r.restCount, 0x30));
+        });
+        EXPECT_EQ(port.ReceiveInto(ring, 1 + r.restCount, kLongWaitUs), 1 + r.restCount) << r.name;
+        target.join();
+        EXPECT_LT(MsSince(start), r.atMostMs) << r.name;
+        EXPECT_EQ(RingBytes(ring), Concat({{0x79}, Pattern(r.restCount, 0x30)})) << r.name;
+    }
+}
+
+TEST_F(CallerReadsTest, HangUpEndsAWaitAtOnceAndTheDeviceIsGone) {
+    // Before any byte, and in the middle of a long reply (where the caller sleeps for the
+    // line time of what is missing, 9 s here).
+    for (const bool replyBegun : {false, true}) {
+        PtyPeer line;
+        ASSERT_TRUE(line.Open());
+        ASSERT_EQ(port.Open(line.SlavePath(), 1200, 2, 8, 1), OpenOk);
+        ring.Arm();
+        SendCommand();
+        if (replyBegun) {
+            ASSERT_TRUE(line.Write({0x79}));
+            ASSERT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 1);
+        }
+        std::thread unplug([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            line.Unplug();
+        });
+        const auto start = SteadyClock::now();
+        port.ReceiveInto(ring, 1000, kLongWaitUs);
+        unplug.join();
+        EXPECT_LT(MsSince(start), 5000) << replyBegun;
+        EXPECT_TRUE(port.IsGone()) << replyBegun;
+        const auto again = SteadyClock::now();
+        port.ReceiveInto(ring, 1000, kLongWaitUs);
+        EXPECT_LT(MsSince(again), 1000) << replyBegun;
+        port.Close();
+    }
+}
+
+TEST_F(CallerReadsTest, UnpluggedWhileIdleIsNoticedByTheEventThread) {
+    ASSERT_EQ(Open(), OpenOk);
+    peer.Unplug();
+    ASSERT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(port.IsGone());
+    SendCommand();  // nowhere to go, and no harm
+    EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 0);
+}
+
+TEST_F(CallerReadsTest, CloseFromAnotherThreadEndsAWaitAndReleasesTheDevice) {
+    ASSERT_EQ(Open(), OpenOk);
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        port.Close();
+    });
+    const auto start = SteadyClock::now();
+    port.ReceiveInto(ring, 1, kLongWaitUs);
+    closer.join();
+    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_TRUE(recorder.WaitForEvent(SerialDisconnected, 1, 2000));
+    CSerialPort other;
+    EXPECT_EQ(other.Open(peer.SlavePath(), 115200, 2, 8, 0), OpenOk);
+}
+
+TEST_F(CallerReadsTest, SendsAndLineRequestsAreCarriedOutBeforeTheyReturn) {
+    ASSERT_EQ(Open(), OpenOk);
+    const Bytes block = Pattern(1023, 0x05);
+    port.SetDtr(false);
+    port.Send(block.data(), 1023);
+    EXPECT_EQ(recorder.EventCount(SerialDataSent), 1);  // written already, by this thread
+    port.SetRts(true);
+    EXPECT_EQ(peer.Read(1023, 3000), block);
+    const Bytes tooLong = Pattern(1024, 0x07);
+    port.Send(tooLong.data(), 1024);
+    EXPECT_TRUE(peer.Read(1, 200).empty());
+    // Stopping the waits does not stop the sends.
+    port.StopReceiving();
+    EXPECT_EQ(port.ReceiveInto(ring, 1, kLongWaitUs), 0);
+    port.Send(block.data(), 1);
+    EXPECT_EQ(peer.Read(1, 3000), Bytes({0x05}));
 }
 
 }  // namespace
