@@ -20,6 +20,8 @@ ResetTiming CDeviceJobs::ConnectTiming(bool longest) const {
     if (!m_options.quickWaits) return timing;
     // Without a reset line the bootloader is already listening: nothing to wait for.
     if (m_isp.GetResetWiring().reset == ResetWiring::None) return ResetTiming{0, 0, 0};
+    // The port is open and its lines set: the pulse can start at once.
+    timing.beforeUs = 0;
     const chips::Chip* named =
         m_options.chipKey.empty() ? nullptr : chips::FindChipByKey(m_options.chipKey);
     if (longest) {

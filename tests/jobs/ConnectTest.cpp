@@ -399,6 +399,7 @@ TEST_P(StartupTest, WaitsOnlyWhatTheLineNeeds) {
         (change.on ? asserted : released) = change.us;
     }
     if (c.reset != ResetWiring::None) {
+        EXPECT_EQ(asserted, c.retried ? asserted : opened) << "the pulse starts at the open";
         EXPECT_EQ(released - asserted, c.pulseUs);
     }
     const uint64_t waited = sync - released;
