@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AppDriver.h"
+#include "Chips.h"
 #include "IntelHex.h"
 #include "Steps.h"
 #include "resource.h"
@@ -449,7 +450,7 @@ TEST(ReadOut, CancelAndAnUnwritableFileReadNothingAndAFullReadOutEqualsTheFlash)
     app.Focus();
     Click(app.Item(IDC_READ_FLASH));
     ChooseFileInDialog(app, binPath);
-    ASSERT_TRUE(WaitForLog(app, ">>文件保存位置：", kJobMs)) << app.Log();
+    ASSERT_TRUE(WaitForLog(app, ">>文件保存位置：", kMegabyteReadOutMs)) << app.Log();
     app.WaitIdle();
     ExpectLinesFrom(app.Log(), 9,
                     {">>开始读取FLASH......", ">>读取FLASH操作成功，用时#毫秒！",
@@ -529,11 +530,11 @@ TEST(ReadOut, TargetGoneMidwayFailsAtItsBlockAndReconnectWorksOnceItIsBack) {
 
 TEST(Programming, DeviceUnpluggedDuringTheWriteFailsThatBlockAndReconnectFindsItReplugged) {
     if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
-    // Host bytes: 3 for the connect, 4 for the erase, 265 for a block; the line goes with
-    // the second block's address, whose short reply window makes the failure quick (in its
-    // data a lost line costs five windows of 40 ms a byte). The simulator serves a new line
-    // 300 ms later.
-    SimFor sim("--fault unplug:276*1 --replug-ms 300");
+    // Host bytes: 5 for the connect (sync, Get, Get ID), 4 for the erase, 265 for a block;
+    // the line goes with the second block's address, whose short reply window makes the
+    // failure quick (in its data a lost line costs five windows of 40 ms a byte). The
+    // simulator serves a new line 300 ms later.
+    SimFor sim("--fault unplug:278*1 --replug-ms 300");
     ASSERT_TRUE(sim.Ok());
     AppRun app("program-unplugged");
     app.WriteConfig(Config(g_options.simPort,
@@ -626,4 +627,119 @@ TEST(Programming, ThreePageImageStopsAtARefusedPageEraseAndAtARefusedBlock) {
 
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));
+}
+
+namespace {
+// Another chip of the table, with a pattern in its flash and a page-mode image over it.
+struct ChipCase {
+    const char* key;
+    uint32_t flashKiB;
+    uint32_t at, length;  // the image, from the flash base
+};
+
+const ChipCase kChipCases[] = {
+    {"f407", 1024, 0x4000, 3000},     // sector 1 alone, a sector number from its own table
+    {"h743", 2048, 0xFF800, 0x1000},  // bank 1's last sector and bank 2's first
+    {"f103hd", 512, 0x1800, 2048},    // file pages 6 and 7 are the chip's page 3 of 2 KiB
+};
+
+// The connect's lines are followed by the chip's: its name and the flash size used.
+void ExpectChipLine(const std::string& log, const char* key, uint32_t flashKiB) {
+    const std::vector<std::string> lines = LogLines(log);
+    ASSERT_EQ(5u, lines.size()) << log;
+    EXPECT_EQ(0u, lines[3].find(">>Bootloader操作指令："));
+    EXPECT_EQ(std::string(">>芯片型号：") + chips::FindChipByKey(key)->name + "，FLASH容量：" +
+                  std::to_string(flashKiB) + "KB",
+              lines[4]);
+}
+
+class ChipProgramming : public ::testing::TestWithParam<ChipCase> {};
+}  // namespace
+
+TEST_P(ChipProgramming, PageModeErasesTheChipsOwnUnitsUnderTheImageAndNoOthers) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    const ChipCase& c = GetParam();
+    std::string flash = Pattern(c.flashKiB * 1024u);
+    ASSERT_TRUE(WriteWholeFile(SimFile("pattern.bin"), flash));
+    SimFor sim(std::string("--chip ") + c.key + " --flash-kib " + std::to_string(c.flashKiB) +
+               " --load pattern.bin");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app(std::string("chip-") + c.key);
+    const std::string image = Pattern(c.length), hexPath = app.Dir() + "\\image.hex";
+    ASSERT_TRUE(WriteWholeFile(
+        hexPath, testhex::IntelHex(std::vector<uint8_t>(image.begin(), image.end()), c.at)));
+    app.WriteConfig(Config(g_options.simPort, "FilePath=" + hexPath + "\r\nEraseFlag=0\r\n"));
+    StartAndShow(app);
+    ExpectChipLine(app.m_logWhenShown, c.key, c.flashKiB);
+
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, ">>FLASH校验成功", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(
+        app.Log(), 5,
+        {">>读取下载文件到内存：#byte ，共#页（每页1024byte）", ">>开始写入FLASH.......",
+         ">>FLASH烧录完成，用时#毫秒！", ">>开始校验FLASH......", ">>FLASH校验成功，用时#毫秒！"});
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+
+    // The simulator's dump holds the units one after another, as these do.
+    ASSERT_TRUE(SimRequest("sim"));
+    const chips::Chip& chip = *chips::FindChipByKey(c.key);
+    size_t offset = 0;
+    for (const chips::EraseUnit& unit : chips::FlashUnits(chip, c.flashKiB)) {
+        const uint32_t from = unit.address - chip.flashBase;
+        if (from < c.at + c.length && c.at < from + unit.size)
+            flash.replace(offset, unit.size, unit.size, '\xFF');
+        offset += unit.size;
+    }
+    flash.replace(c.at, c.length, image);
+    const std::string ended = EndedFlash();
+    EXPECT_TRUE(ended == flash) << FirstDifference(ended, flash);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, ChipProgramming, ::testing::ValuesIn(kChipCases),
+                         [](const ::testing::TestParamInfo<ChipCase>& info) {
+                             return std::string(info.param.key);
+                         });
+
+// An F407's whole-flash erase takes its 16 s, and its read-out is its whole megabyte: some
+// four minutes on a busy machine, where Wine hands the program one byte at a time.
+constexpr DWORD kMegabyteReadOutMs = 1200000;
+
+TEST(Chips, F407WholeFlashEraseIsAwaitedAndTheReadOutIsTheWholeFlash) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    SimFor sim("--chip f407 --flash-timing real --flash-kib 1024");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app("f407-whole");
+    const std::string binPath = app.Dir() + "\\f407.bin";
+    app.WriteConfig(Config(g_options.simPort, "FilePath=" + SimFile("blinky.hex") +
+                                                  "\r\nEraseFlag=1\r\nVerifyFlag=0\r\n"));
+    StartAndShow(app);
+    ExpectChipLine(app.m_logWhenShown, "f407", 1024);
+
+    const DWORD pressedAt = ::GetTickCount();
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, ">>FLASH烧录完成", kJobMs)) << app.Log();
+    EXPECT_GE(::GetTickCount() - pressedAt, 15000u) << "the simulator's erase takes 16 s";
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 5, ProgramLines(true));
+
+    app.Focus();
+    Click(app.Item(IDC_READ_FLASH));
+    ChooseFileInDialog(app, binPath);
+    ASSERT_TRUE(WaitForLog(app, ">>文件保存位置：", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(app.Log(), 9,
+                    {">>开始读取FLASH......", ">>读取FLASH操作成功，用时#毫秒！",
+                     ">>文件保存位置：" + binPath});
+    EXPECT_EQ(4096, BarMax(app));
+    EXPECT_EQ("100%", PercentText(app));
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+
+    ASSERT_TRUE(SimRequest("sim"));
+    const std::string file = ReadWholeFile(binPath), flash = EndedFlash();
+    EXPECT_EQ(1048576u, file.size());
+    EXPECT_EQ(0u, file.find(BlinkyPage()));
+    EXPECT_TRUE(file == flash) << FirstDifference(file, flash);
 }
