@@ -202,7 +202,8 @@ private:
     // says what it saw), where only the whole flash and the fixed read-out are safe.
     bool DialogChipUnknown() const;
     // The chip's flash size in KiB: the register's, else the user's, else the chip's largest
-    // (said in the log); 0, with what was seen recorded, when it cannot be settled.
+    // (said in the command line's log); 0, with what was seen recorded, when it cannot be
+    // settled.
     uint32_t SettleFlashSize(const chips::Chip& chip, bool named);
     // Records why the layout is not known, and what the user can do about it.
     void NotKnown(const std::string& seen, const Message& remedy);
