@@ -11,36 +11,25 @@ namespace {
 
 struct Device {
     const char* port;
-    std::wstring friendlyName;
-    std::vector<std::wstring> hardwareIds;
-    const char* description;  // as listed; UTF-8, standard output being no console here
+    PortDevice properties;
+    const char* description;  // UTF-8: standard output is no console here
 };
 
 const Device kDevices[] = {
     {"COM3",
-     L"USB Serial Port (COM3)",
-     {L"FTDIBUS\\COMPORT&VID_0403&PID_6001"},
+     {L"USB Serial Port (COM3)", {L"FTDIBUS\\COMPORT&VID_0403&PID_6001"}},
      "0403:6001 USB Serial Port (COM3)"},
-    {"COM4",
-     L"Silicon Labs CP210x USB to UART Bridge (COM4)",
-     {L"USB\\VID_10C4&PID_EA60&REV_0100", L"USB\\VID_10C4&PID_EA60"},
-     "10c4:ea60 Silicon Labs CP210x USB to UART Bridge (COM4)"},
     {"COM5",
-     L"USB 串行设备 (COM5)",
-     {L"USB\\Vid_0483&Pid_5740&Rev_0200"},
+     {L"USB 串行设备 (COM5)", {L"USB\\Vid_0483&Pid_5740&Rev_0200"}},
      u8"0483:5740 USB 串行设备 (COM5)"},
-    {"COM1",
-     L"Communications Port (COM1)",
-     {L"ACPI\\PNP0501", L"*PNP0501"},
-     "Communications Port (COM1)"},
-    {"COM6", L"", {L"USB\\VID_1A86&PID_7523"}, "1a86:7523"},
-    {"COM8", L"Odd (COM8)", {L"USB\\VID_12G4&PID_0001", L"USB\\VID_12"}, "Odd (COM8)"},
+    {"COM1", {L"Communications Port (COM1)", {L"ACPI\\PNP0501"}}, "Communications Port (COM1)"},
+    {"COM6", {L"", {L"USB\\VID_12G4&PID_0001", L"USB\\VID_1A86&PID_7523&REV_0254"}}, "1a86:7523"},
 };
 
 bool FakeDevice(const std::string& port, PortDevice* out) {
     for (const Device& device : kDevices) {
         if (port != device.port) continue;
-        *out = PortDevice{device.friendlyName, device.hardwareIds};
+        *out = device.properties;
         return true;
     }
     return false;
