@@ -38,7 +38,7 @@ HICON LoadAppIcon(int metricX, int metricY) {
 }
 }  // namespace
 
-CMainDlg::CMainDlg() : m_jobs(*this, m_link) {}
+CMainDlg::CMainDlg() : m_jobs(*this, m_link) { m_jobs.SetChipPolicy(ChipPolicy::Dialog); }
 
 CMainDlg::~CMainDlg() {
     m_jobs.FreeImage();

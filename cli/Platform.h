@@ -26,7 +26,20 @@ std::string PathToUtf8(const std::string& native);
 // What the adapter behind a serial device says of itself, e.g. "0403:6001 FT232R USB UART
 // (A50285BI)": USB vendor:product, product name and (serial number), as far as they are
 // known. Read from the sysfs mounted at sysRoot; empty for a port that is not on USB.
+// On Windows: the device's USB vendor:product and its friendly name, from what the system
+// gives (below), in the console's encoding; sysRoot is not used.
 std::string SerialPortDescription(const std::string& port, const std::string& sysRoot = "/sys");
+
+#ifdef _WIN32
+// What Windows knows of the device behind a COM port, from its Ports class entry.
+struct PortDevice {
+    std::wstring friendlyName;              // e.g. "USB Serial Port (COM3)"
+    std::vector<std::wstring> hardwareIds;  // e.g. "FTDIBUS\COMPORT&VID_0403&PID_6001"
+};
+// Fills *out for the port; false when no present device has it. SetupAPI's reader, which a
+// test may replace (Wine has no USB adapters).
+extern bool (*g_readPortDevice)(const std::string& port, PortDevice* out);
+#endif
 
 // Name of the group that owns the device; empty when it cannot be told.
 std::string DeviceGroup(const std::string& path);

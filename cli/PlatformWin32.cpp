@@ -2,9 +2,14 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// after windows.h
+#include <setupapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
+#include <cwctype>
 
 #include "Platform.h"
 #include "PortList.h"
@@ -51,6 +56,17 @@ bool MakeParentDirectories(const std::string& path) {
 
 namespace {
 
+// UTF-16 text in a code page.
+std::string FromWide(const std::wstring& wide, UINT target) {
+    const int wideLength = static_cast<int>(wide.size());
+    int length =
+        ::WideCharToMultiByte(target, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return std::string();
+    std::string out(static_cast<size_t>(length), '\0');
+    ::WideCharToMultiByte(target, 0, wide.data(), wideLength, &out[0], length, nullptr, nullptr);
+    return out;
+}
+
 // GBK text in another code page, through UTF-16; the text unchanged when it cannot be.
 std::string FromGbk(const std::string& gbk, UINT target) {
     constexpr UINT kGbk = 936;
@@ -60,26 +76,21 @@ std::string FromGbk(const std::string& gbk, UINT target) {
     if (wideLength <= 0) return gbk;
     std::wstring wide(static_cast<size_t>(wideLength), L'\0');
     ::MultiByteToWideChar(kGbk, 0, gbk.data(), static_cast<int>(gbk.size()), &wide[0], wideLength);
-    int length =
-        ::WideCharToMultiByte(target, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-    if (length <= 0) return gbk;
-    std::string out(static_cast<size_t>(length), '\0');
-    ::WideCharToMultiByte(target, 0, wide.data(), wideLength, &out[0], length, nullptr, nullptr);
-    return out;
+    const std::string out = FromWide(wide, target);
+    return out.empty() ? gbk : out;
+}
+
+// A console shows its own code page; a file or a pipe gets UTF-8, which any reader can take.
+UINT OutputCodePage() {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == INVALID_HANDLE_VALUE || ::GetFileType(out) != FILE_TYPE_CHAR) return CP_UTF8;
+    const UINT target = ::GetConsoleOutputCP();
+    return target != 0 ? target : ::GetACP();
 }
 
 }  // namespace
 
-// A console shows its own code page; a file or a pipe gets UTF-8, which any reader can take.
-std::string GbkToConsole(const std::string& gbk) {
-    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == INVALID_HANDLE_VALUE || ::GetFileType(out) != FILE_TYPE_CHAR) {
-        return FromGbk(gbk, CP_UTF8);
-    }
-    UINT target = ::GetConsoleOutputCP();
-    if (target == 0) target = ::GetACP();
-    return FromGbk(gbk, target);
-}
+std::string GbkToConsole(const std::string& gbk) { return FromGbk(gbk, OutputCodePage()); }
 
 std::string GbkToUtf8(const std::string& gbk) { return FromGbk(gbk, CP_UTF8); }
 
@@ -100,9 +111,98 @@ std::string PathToUtf8(const std::string& native) {
     return out;
 }
 
-// A COM port's adapter is named by the device manager, not in a file tree; the dialog
-// shows bare COM names as well.
-std::string SerialPortDescription(const std::string&, const std::string&) { return std::string(); }
+namespace {
+
+// GUID_DEVCLASS_PORTS, spelt out: no GUID library needed.
+const GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+std::wstring PortNameOf(HDEVINFO set, SP_DEVINFO_DATA* info) {
+    HKEY key = ::SetupDiOpenDevRegKey(set, info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) return std::wstring();
+    wchar_t name[256] = {};
+    DWORD size = sizeof name - sizeof name[0], type = 0;
+    const LONG result =
+        ::RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+    ::RegCloseKey(key);
+    return result == ERROR_SUCCESS && type == REG_SZ ? std::wstring(name) : std::wstring();
+}
+
+// A text property of the device: its one string, or each of a list's.
+std::vector<std::wstring> DeviceTexts(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD property) {
+    DWORD size = 0;
+    ::SetupDiGetDeviceRegistryPropertyW(set, info, property, nullptr, nullptr, 0, &size);
+    if (size == 0) return {};
+    // Two spare characters end the list whatever the property held.
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 2, L'\0');
+    if (!::SetupDiGetDeviceRegistryPropertyW(
+            set, info, property, nullptr, reinterpret_cast<BYTE*>(buffer.data()), size, nullptr)) {
+        return {};
+    }
+    std::vector<std::wstring> texts;
+    for (const wchar_t* p = buffer.data(); *p != L'\0'; p += std::wcslen(p) + 1) {
+        texts.emplace_back(p);
+    }
+    return texts;
+}
+
+bool ReadPortDeviceFromSetupApi(const std::string& port, PortDevice* out) {
+    HDEVINFO set = ::SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    const std::wstring wanted(port.begin(), port.end());  // COM names are ASCII
+    SP_DEVINFO_DATA info = {};
+    info.cbSize = sizeof info;
+    bool found = false;
+    for (DWORD i = 0; !found && ::SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+        if (::lstrcmpiW(PortNameOf(set, &info).c_str(), wanted.c_str()) != 0) continue;
+        found = true;
+        const std::vector<std::wstring> names = DeviceTexts(set, &info, SPDRP_FRIENDLYNAME);
+        out->friendlyName = names.empty() ? std::wstring() : names.front();
+        out->hardwareIds = DeviceTexts(set, &info, SPDRP_HARDWAREID);
+    }
+    ::SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+// The four hex digits after key in the ID, in lower case as sysfs gives them; else empty.
+std::string HexAfter(const std::wstring& id, const wchar_t* key) {
+    const size_t at = id.find(key);
+    if (at == std::wstring::npos || id.size() < at + std::wcslen(key) + 4) return std::string();
+    std::string hex;
+    for (size_t k = at + std::wcslen(key); hex.size() < 4; ++k) {
+        if (!std::iswxdigit(id[k])) return std::string();
+        hex += static_cast<char>(std::towlower(id[k]));
+    }
+    return hex;
+}
+
+// "0403:6001" from the first ID naming a USB vendor and product: a USB device's
+// ("USB\VID_0403&PID_6001&REV_0600") or a bus driver's beneath it (FTDI's
+// "FTDIBUS\COMPORT&VID_0403&PID_6001"); empty when none does.
+std::string UsbIds(const std::vector<std::wstring>& ids) {
+    for (std::wstring id : ids) {
+        std::transform(id.begin(), id.end(), id.begin(),
+                       [](wchar_t c) { return static_cast<wchar_t>(std::towupper(c)); });
+        const std::string vendor = HexAfter(id, L"VID_"), product = HexAfter(id, L"PID_");
+        if (!vendor.empty() && !product.empty()) return vendor + ":" + product;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+bool (*g_readPortDevice)(const std::string& port, PortDevice* out) = ReadPortDeviceFromSetupApi;
+
+// As the Linux listing has it, with the name the device manager shows where Linux shows the
+// product and serial number.
+std::string SerialPortDescription(const std::string& port, const std::string&) {
+    PortDevice device;
+    if (!g_readPortDevice(port, &device)) return std::string();
+    std::string text = UsbIds(device.hardwareIds);
+    const std::string name = FromWide(device.friendlyName, OutputCodePage());
+    if (!text.empty() && !name.empty()) text += " ";
+    return text + name;
+}
 
 // Access to a COM port is not granted by group.
 std::string DeviceGroup(const std::string&) { return std::string(); }

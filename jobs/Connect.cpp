@@ -47,7 +47,9 @@ int CDeviceJobs::OpenAndSync(const std::string& name) {
     m_portOpened = true;
     m_host.AppendLog(Format(kMsgPortOpened, name.c_str()));
 
-    m_isp.SetAcceptLongerGet(m_options.identifyChip);
+    const bool dialogWay = !m_options.identifyChip && m_options.chipPolicy == ChipPolicy::Dialog;
+    // Newer bootloaders list Get Checksum and more; only a chip identified after Get knows.
+    m_isp.SetAcceptLongerGet(m_options.identifyChip || dialogWay);
     if (m_isp.ResetAndSync() && m_isp.GetCommands()) {
         m_host.AppendLog(kMsgIspConnected);
         m_host.AppendLog(
@@ -57,7 +59,11 @@ int CDeviceJobs::OpenAndSync(const std::string& name) {
             m_host.AppendHexLog(m_isp.Listed(), m_isp.ListedCount());
             m_host.AppendLog("\r\n");
         }
-        if (m_options.identifyChip) IdentifyChip();
+        if (m_options.identifyChip || dialogWay) IdentifyChip();
+        // The dialog names a chip it follows; the one it was made for goes unnamed as ever.
+        if (dialogWay && m_geometry.Known()) {
+            m_host.AppendLog(Format(kMsgDialogChip, m_geometry.chip->name, m_geometry.flashKiB));
+        }
         return 1;
     }
     // A stop is not a port that failed: it is closed without a word.

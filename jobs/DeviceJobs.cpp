@@ -89,7 +89,7 @@ std::vector<unsigned char> CDeviceJobs::BootloaderCommands() const {
 
 JobOutcome CDeviceJobs::RequireLayout(bool lengthWouldDo) {
     if (m_geometry.Known()) return JobOutcome::Done;
-    // Without identification (the dialog's way) the jobs never ask.
+    // Without the command line's identification the jobs never ask.
     if (m_unknownSeen.empty()) return Fail(kMsgEraseNeedsChip);
     return Fail(NotKnownLine(lengthWouldDo));
 }
@@ -99,7 +99,8 @@ PageLayout CDeviceJobs::Layout() const {
     PageLayout layout{g.base, g.pageSize, 0};
     if (g.Known()) layout.units = g.units;
     // A whole-flash erase is awaited for the chip's worst case; on the command line, for an
-    // unknown chip, for the slowest there is. The dialog's way keeps the usual window.
+    // unknown chip, for the slowest there is. Without a chip (the fixed way: the dialog on
+    // its F103 or on a chip it cannot identify) the usual window.
     if (g.chip != nullptr || m_options.identifyChip) layout.wholeFlashWaitMs = MassEraseWaitMs();
     if (m_options.eraseInRuns) {
         // One erase command names at most 255 pages (one byte each), or as many two-byte

@@ -20,6 +20,18 @@
 
 class CStageScope;
 
+// How the jobs learn the chip when the command line's identification is off.
+enum class ChipPolicy {
+    // Never asked: the fixed 64 KiB of 1 KiB pages and the strict 11-code Get.
+    Fixed,
+    // The dialog's way: Get ID after the connect. On the STM32F103 medium density it was made
+    // for (product ID 0x410, basic erase) the fixed way goes on; a chip identified as the
+    // command line does (without --chip or --flash-kib) is worked to its flash; on any other
+    // the whole flash is still erased and programmed, page mode is refused and the read-out
+    // is the fixed 64 KiB.
+    Dialog,
+};
+
 // What the front end chose: the port and rate to connect with, and how to program.
 struct JobOptions {
     std::string port;
@@ -29,8 +41,9 @@ struct JobOptions {
     bool verify = false;
     bool runProgram = false;
     // After connecting, identify the chip and work to its flash (the command line); else
-    // the fixed geometry and the strict 11-code Get the dialog has always used.
+    // the chip policy below.
     bool identifyChip = false;
+    ChipPolicy chipPolicy = ChipPolicy::Fixed;
 
     // The rest is the command line's; each default keeps the dialog's behaviour.
     // The chip the user named (a chip table key) and its flash size in KiB; empty and 0: none.
@@ -101,6 +114,7 @@ public:
     void SetVerify(bool verify) { m_options.verify = verify; }
     void SetRunProgram(bool runProgram) { m_options.runProgram = runProgram; }
     void SetIdentifyChip(bool identify) { m_options.identifyChip = identify; }
+    void SetChipPolicy(ChipPolicy policy) { m_options.chipPolicy = policy; }
 
     bool IsConnected() const { return m_bConnected != 0; }
     // The flash the jobs work on: the identified chip's, or the fixed default.
@@ -184,8 +198,12 @@ private:
     // layout cannot be known, NotKnown records what was seen; when what was seen contradicts
     // what the user named, m_contradiction holds the line that stops every job.
     void IdentifyChip();
+    // The dialog's way: true when it connected to a chip it could not identify (m_unknownSeen
+    // says what it saw), where only the whole flash and the fixed read-out are safe.
+    bool DialogChipUnknown() const;
     // The chip's flash size in KiB: the register's, else the user's, else the chip's largest
-    // (said in the log); 0, with what was seen recorded, when it cannot be settled.
+    // (said in the command line's log); 0, with what was seen recorded, when it cannot be
+    // settled.
     uint32_t SettleFlashSize(const chips::Chip& chip, bool named);
     // Records why the layout is not known, and what the user can do about it.
     void NotKnown(const std::string& seen, const Message& remedy);
@@ -276,7 +294,7 @@ private:
     JobOptions m_options;
     FlashGeometry m_geometry;
     // Why the flash layout is not known after identifying, and the remedy (empty and null
-    // when it is known, or when the chip was not identified at all, as in the dialog).
+    // when it is known, or when the chip was not identified at all).
     std::string m_unknownSeen;
     const Message* m_unknownRemedy = nullptr;
     // What the chip says against the chip or size the user named; it stops every job.

@@ -6,6 +6,9 @@
 
 namespace {
 
+// The STM32F103 medium density, which the dialog was made for.
+constexpr uint16_t kMadeForPid = 0x0410;
+
 // 0, 1 or 2 from the RDP byte: level 0 and level 2 have one value each, level 1 all others.
 int ProtectionLevel(const chips::RdpField& rdp, uint8_t value) {
     if (value == rdp.level0) return 0;
@@ -51,6 +54,8 @@ void CDeviceJobs::IdentifyChip() {
         }
         return;
     }
+    // The dialog keeps to the fixed way on the chip it was made for, register unread.
+    if (!m_options.identifyChip && chip->pid == kMadeForPid && eraseListed == 0x43) return;
     m_geometry.chip = chip;
     const uint32_t kib = SettleFlashSize(*chip, named != nullptr);
     if (kib != 0) m_geometry = FlashGeometry::ForChip(*chip, kib);
@@ -92,8 +97,14 @@ uint32_t CDeviceJobs::SettleFlashSize(const chips::Chip& chip, bool named) {
         return 0;
     }
     const uint32_t largest = chips::MaxFlashKiB(chip);
-    m_host.AppendLog(Format(kMsgFlashSizeAssumed, largest));
+    // The dialog's chip line gives the size used.
+    if (m_options.identifyChip) m_host.AppendLog(Format(kMsgFlashSizeAssumed, largest));
     return largest;
+}
+
+bool CDeviceJobs::DialogChipUnknown() const {
+    return !m_options.identifyChip && m_options.chipPolicy == ChipPolicy::Dialog &&
+           !m_unknownSeen.empty();
 }
 
 void CDeviceJobs::NotKnown(const std::string& seen, const Message& remedy) {

@@ -42,6 +42,11 @@ struct Message {
     /* The identified chip (command line only). */ \
     X(kMsgFlashSizeAssumed, ">>无法读取FLASH容量，按该芯片最大容量%uKB操作\r\n", ">>The flash size could not be read; working as this chip's largest, %u KB\r\n") \
     X(kMsgFlashSizeGiven, ">>无法读取FLASH容量，按--flash-kib指定的%uKB操作\r\n", ">>The flash size could not be read; working as %u KB (--flash-kib)\r\n") \
+    /* The chip as the dialog knows it: followed (named after the connect), or not known. */ \
+    X(kMsgDialogChip, ">>芯片型号：%s，FLASH容量：%uKB\r\n", ">>Chip: %s, flash: %u KB\r\n") \
+    X(kMsgChipUnknown, ">>芯片型号未知（%s），按原方式擦除所有扇区后烧录\r\n", ">>The chip is not known (%s); erasing the whole flash and programming as before\r\n") \
+    X(kMsgPagesNeedChip, ">>芯片型号未知（%s），无法确定代码区所在的页，取消烧录操作！请选择擦除所有扇区\r\n", ">>The chip is not known (%s), so the pages the file needs cannot be told; programming cancelled. Choose erasing the whole flash\r\n") \
+    X(kMsgReadOutFixedSize, ">>芯片型号未知（%s），只读取FLASH前%uKB\r\n", ">>The chip is not known (%s); reading only the first %u KB of flash\r\n") \
     /* Not sure of the chip: what was seen, and what the user can do. */ \
     X(kMsgLayoutNotKnown, ">>FLASH布局未知（%s）；%s\r\n", ">>The flash layout is not known (%s); %s\r\n") \
     X(kMsgChipContradicted, ">>%s与芯片自身信息不符：%s；请检查--chip和--flash-kib\r\n", ">>%s does not match what the chip says: %s; check --chip and --flash-kib\r\n") \

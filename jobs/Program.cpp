@@ -48,6 +48,11 @@ JobOutcome CDeviceJobs::Program() {
         outcome = RequireLayout();
         if (outcome != JobOutcome::Done) return outcome;
     }
+    // The dialog on a chip it does not know: the whole flash as ever, but no page numbers.
+    if (DialogChipUnknown()) {
+        if (!m_options.eraseAll) return Fail(Format(kMsgPagesNeedChip, m_unknownSeen.c_str()));
+        m_host.AppendLog(Format(kMsgChipUnknown, m_unknownSeen.c_str()));
+    }
     if (!LoadImage() || RefuseImageBeyondFlash()) return JobOutcome::Failed;
     if (m_options.identifyChip && !m_geometry.Known()) m_host.AppendLog(kMsgFitUnchecked);
 

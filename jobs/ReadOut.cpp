@@ -71,6 +71,10 @@ JobOutcome CDeviceJobs::ReadOut() {
     // been read, so a target that refuses every read leaves the user's old file alone.
     FILE* file = std::fopen(path.c_str(), "ab");
     if (!file) return Fail(kMsgReadOutOpenFailed);
+    if (DialogChipUnknown()) {
+        const uint32_t kib = (m_geometry.end - m_geometry.base) / 1024;
+        m_host.AppendLog(Format(kMsgReadOutFixedSize, m_unknownSeen.c_str(), kib));
+    }
     return ReadOutToFile(file, path);
 }
 

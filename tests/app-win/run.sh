@@ -186,7 +186,7 @@ if [ "$ENGLISH" = 0 ]; then
     kw_run 600 kestrel_app_win_tests.exe >"$KW_TMP/unit.log" 2>&1 || status=1
     cat "$KW_TMP/unit.log"
 fi
-kw_run 1200 kestrel_app_driver.exe --app="$(kw_winpath "$KW_TMP/bin/Kestrel_Bootloader.exe")" \
+kw_run 2700 kestrel_app_driver.exe --app="$(kw_winpath "$KW_TMP/bin/Kestrel_Bootloader.exe")" \
     --work="$(kw_winpath "$KW_TMP/cases")" "${SIM_ARGS[@]}" "${DRIVER_ARGS[@]}" "$@" \
     >"$KW_TMP/driver.log" 2>&1 &
 DRIVER_PID=$!

@@ -84,6 +84,11 @@ TXT
 check "the table ends the output" cmp -s "$work/table.txt" \
     <(tail -n 3 "$work/out.txt" | sed -E 's/[0-9]+\.[0-9] s$/_ s/')
 
+# SetupAPI knows no adapter behind Wine's ports: the names alone.
+run_isp ports
+check "ports exits 0" test "$rc" = 0
+check "ports lists the mapped ports" test "$(grep -cx -e COM7 -e COM8 -e COM9 "$work/out.txt")" = 3
+
 run_isp --port COM9 info
 check "missing port exits 1" test "$rc" = 1
 check "missing port logs the open failure" test "$(cat "$work/out.txt")" = ">>串口COM9打开失败!"

@@ -77,12 +77,13 @@ protected:
         jobs.SetOptions(options);
     }
 
-    // Connects to target as the dialog's start-up does, then forgets the connect lines.
+    // Connects to target as the dialog's start-up does, then moves the connect lines aside.
     void ConnectTo(SimTarget& target) {
         host.ports = {target.Name()};
         jobs.SetPort(target.Name());
         jobs.Reconnect();
         ASSERT_TRUE(jobs.IsConnected()) << host.log;
+        connectLog = host.log;
         host.log.clear();
         host.stages.clear();
         target.ClearLog();
@@ -126,6 +127,7 @@ protected:
     int Succeeded() const { return last == JobOutcome::Done ? 1 : 0; }
 
     RecordingHost host;
+    std::string connectLog;
     JobOutcome last = JobOutcome::Failed;
     CSimLink link;  // holds the targets
     CDeviceJobs jobs{host, link};

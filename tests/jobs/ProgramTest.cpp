@@ -359,9 +359,10 @@ TEST_P(StageBytesTest, EachStepTellsTheBytesBehindIt) {
 
 INSTANTIATE_TEST_SUITE_P(Jobs, StageBytesTest, ::testing::ValuesIn(kBytesCases), kCaseName);
 
-// Each kind of flash, identified as the command line does: a gapped image in page mode
-// lands byte for byte, the rest of each erase unit it touches is erased, and every other
-// unit keeps what it held.
+// Each kind of flash, identified as the command line does or as the dialog does (which names
+// it after the connect, but for the F103 it was made for, kept on its fixed pages): a gapped
+// image in page mode lands byte for byte, the rest of each erase unit it touches is erased,
+// and every other unit keeps what it held.
 struct Piece {
     uint32_t offset;  // from the flash base
     size_t length;
@@ -392,19 +393,27 @@ const FamilyCase kFamilyCases[] = {
 
 void PrintTo(const FamilyCase& c, std::ostream* os) { *os << c.chip; }
 
-class FamilyProgramTest : public JobTest, public ::testing::WithParamInterface<FamilyCase> {};
+class FamilyProgramTest : public JobTest,
+                          public ::testing::WithParamInterface<std::tuple<FamilyCase, bool>> {};
 
 TEST_P(FamilyProgramTest, GappedImageInPageModeTouchesOnlyItsUnits) {
-    const FamilyCase& c = GetParam();
+    const auto& [c, dialog] = GetParam();
     const chips::Chip& chip = *chips::FindChipByKey(c.chip);
     sim::TargetConfig config;
     config.SetChip(chip);
     config.flashKiB = c.flashKiB;
     config.initialFlash.assign(c.flashKiB * 1024u, 0x00);
+    config.chipTiming = true;
     SimTarget& target = StartTarget(config);
-    jobs.SetIdentifyChip(true);
+    jobs.SetIdentifyChip(!dialog);
+    jobs.SetChipPolicy(ChipPolicy::Dialog);
     ConnectTo(target);
-    ASSERT_EQ(jobs.Geometry().flashKiB, c.flashKiB) << host.log;
+    const bool fixed = dialog && chip.pid == 0x0410;
+    ASSERT_EQ(jobs.Geometry().flashKiB, fixed ? 0u : c.flashKiB) << host.log;
+    const std::string named = Format(">>芯片型号：%s，FLASH容量：%uKB\r\n", chip.name, c.flashKiB);
+    const size_t line = connectLog.find(named);  // the last
+    EXPECT_EQ(dialog && !fixed,
+              line != std::string::npos && line + named.size() == connectLog.size());
 
     // The image, and what each flash byte must hold afterwards, by address.
     std::string hex;
@@ -442,11 +451,32 @@ TEST_P(FamilyProgramTest, GappedImageInPageModeTouchesOnlyItsUnits) {
             ASSERT_EQ(flash[at], want) << std::hex << "at 0x" << unit.address + i;
         }
     }
+
+    // A byte past the flash: refused before anything is erased (the F103's fixed way has no
+    // such check: the bootloader refuses the erase of a page it lacks).
+    const uint32_t end = units.back().address + units.back().size - chip.flashBase;
+    jobs.SetFilePath(WriteHexFile("past.hex", {0x5A}, end));
+    target.ClearLog();
+    EXPECT_EQ(jobs.Program(), JobOutcome::Failed);
+    EXPECT_EQ(
+        Contains(target.HostBytes(), {0x44, 0xBB}) || Contains(target.HostBytes(), {0x43, 0xBC}),
+        fixed);
+
+    // A mass erase, however long the chip takes; then the whole flash read out, gaps and all.
+    jobs.SetFilePath(path);
+    jobs.SetEraseAll(true);
+    last = jobs.Program();
+    EXPECT_EQ(Succeeded(), 1) << host.log;
+    host.savePath = TempPath("family.bin");
+    last = jobs.ReadOut();
+    EXPECT_EQ(host.range * 256u, end);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, FamilyProgramTest, ::testing::ValuesIn(kFamilyCases),
-                         [](const ::testing::TestParamInfo<FamilyCase>& info) {
-                             return std::string(info.param.chip);
+INSTANTIATE_TEST_SUITE_P(Kinds, FamilyProgramTest,
+                         ::testing::Combine(::testing::ValuesIn(kFamilyCases), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<FamilyCase, bool>>& info) {
+                             return std::string(std::get<0>(info.param).chip) +
+                                    (std::get<1>(info.param) ? "Dialog" : "");
                          });
 
 // An erase is awaited for the unit's worst case and sent once: a 128 KiB sector that takes

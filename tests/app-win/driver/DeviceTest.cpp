@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AppDriver.h"
+#include "Chips.h"
 #include "IntelHex.h"
 #include "Steps.h"
 #include "resource.h"
@@ -529,11 +530,11 @@ TEST(ReadOut, TargetGoneMidwayFailsAtItsBlockAndReconnectWorksOnceItIsBack) {
 
 TEST(Programming, DeviceUnpluggedDuringTheWriteFailsThatBlockAndReconnectFindsItReplugged) {
     if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
-    // Host bytes: 3 for the connect, 4 for the erase, 265 for a block; the line goes with
-    // the second block's address, whose short reply window makes the failure quick (in its
-    // data a lost line costs five windows of 40 ms a byte). The simulator serves a new line
-    // 300 ms later.
-    SimFor sim("--fault unplug:276*1 --replug-ms 300");
+    // Host bytes: 5 for the connect (sync, Get, Get ID), 4 for the erase, 265 for a block;
+    // the line goes with the second block's address, whose short reply window makes the
+    // failure quick (in its data a lost line costs five windows of 40 ms a byte). The
+    // simulator serves a new line 300 ms later.
+    SimFor sim("--fault unplug:278*1 --replug-ms 300");
     ASSERT_TRUE(sim.Ok());
     AppRun app("program-unplugged");
     app.WriteConfig(Config(g_options.simPort,
@@ -627,3 +628,107 @@ TEST(Programming, ThreePageImageStopsAtARefusedPageEraseAndAtARefusedBlock) {
     PressOnMain(app, VK_ESCAPE);
     EXPECT_EQ(2, app.WaitExit(kExitMs));
 }
+
+namespace {
+// Another chip of the table with a pattern in its flash, and a page-mode image over it.
+struct ChipCase {
+    const char* key;
+    uint32_t flashKiB;
+    uint32_t at, length;  // the image, from the flash base
+    bool wholeFlash;      // then read out whole, erased whole at the chip's pace, programmed
+};
+
+const ChipCase kChipCases[] = {
+    {"f407", 1024, 0x4000, 3000, true},      // sector 1 alone, by its own number
+    {"h743", 2048, 0xFF800, 0x1000, false},  // bank 1's last sector and bank 2's first
+    {"f103hd", 512, 0x1800, 2048, false},    // file pages 6 and 7 are the chip's page 3
+};
+
+// Some four minutes on a busy machine, where Wine hands the program one byte at a time.
+constexpr DWORD kMegabyteReadOutMs = 1200000;
+
+class ChipProgramming : public ::testing::TestWithParam<ChipCase> {};
+}  // namespace
+
+TEST_P(ChipProgramming, NamedAfterConnectAndWorkedByItsOwnUnits) {
+    if (!HaveSim()) GTEST_SKIP() << "no simulated bootloader";
+    const ChipCase& c = GetParam();
+    const chips::Chip& chip = *chips::FindChipByKey(c.key);
+    std::string flash = Pattern(c.flashKiB * 1024u);
+    ASSERT_TRUE(WriteWholeFile(SimFile("pattern.bin"), flash));
+    SimFor sim(std::string("--chip ") + c.key + " --flash-kib " + std::to_string(c.flashKiB) +
+               " --load pattern.bin --flash-timing real");
+    ASSERT_TRUE(sim.Ok());
+    AppRun app(std::string("chip-") + c.key);
+    const std::string image = Pattern(c.length), hexPath = app.Dir() + "\\image.hex";
+    ASSERT_TRUE(WriteWholeFile(
+        hexPath, testhex::IntelHex(std::vector<uint8_t>(image.begin(), image.end()), c.at)));
+    app.WriteConfig(Config(g_options.simPort, "FilePath=" + hexPath + "\r\nEraseFlag=0\r\n"));
+    StartAndShow(app);
+    const std::vector<std::string> lines = LogLines(app.m_logWhenShown);
+    ASSERT_EQ(5u, lines.size()) << app.m_logWhenShown;
+    EXPECT_EQ(0u, lines[3].find(">>Bootloader操作指令："));
+    EXPECT_EQ(std::string(">>芯片型号：") + chip.name + "，FLASH容量：" +
+                  std::to_string(c.flashKiB) + "KB",
+              lines[4]);
+
+    const std::vector<std::string> programmed = {
+        ">>开始写入FLASH.......", ">>FLASH烧录完成，用时#毫秒！", ">>开始校验FLASH......",
+        ">>FLASH校验成功，用时#毫秒！"};
+    Click(app.Item(IDC_START));
+    ASSERT_TRUE(WaitForLog(app, ">>FLASH校验成功", kJobMs)) << app.Log();
+    app.WaitIdle();
+    ExpectLinesFrom(
+        app.Log(), 5,
+        std::vector<std::string>{">>读取下载文件到内存：#byte ，共#页（每页1024byte）"} +
+            programmed);
+    // Every unit under the image erased, the others as they were; the simulator's dump holds
+    // the units one after another, as these do.
+    size_t offset = 0;
+    for (const chips::EraseUnit& unit : chips::FlashUnits(chip, c.flashKiB)) {
+        const uint32_t from = unit.address - chip.flashBase;
+        if (from < c.at + c.length && c.at < from + unit.size) {
+            flash.replace(offset, unit.size, unit.size, '\xFF');
+        }
+        offset += unit.size;
+    }
+    flash.replace(c.at, c.length, image);
+
+    if (c.wholeFlash) {
+        const std::string binPath = app.Dir() + "\\flash.bin";
+        app.Focus();
+        Click(app.Item(IDC_READ_FLASH));
+        ChooseFileInDialog(app, binPath);
+        ASSERT_TRUE(WaitForLog(app, ">>文件保存位置：", kMegabyteReadOutMs)) << app.Log();
+        app.WaitIdle();
+        const std::string file = ReadWholeFile(binPath);
+        EXPECT_TRUE(file == flash) << FirstDifference(file, flash);
+        EXPECT_EQ(static_cast<int>(flash.size() / 256), BarMax(app));
+
+        app.Focus();
+        Click(app.Item(IDC_ERASE_ALL));
+        const DWORD pressedAt = ::GetTickCount();
+        Click(app.Item(IDC_START));
+        ASSERT_TRUE(WaitUntil([&] { return LogLines(app.Log()).size() >= 19; }, kJobMs))
+            << app.Log();
+        EXPECT_GE(::GetTickCount() - pressedAt, 15000u) << "the simulator's erase takes 16 s";
+        app.WaitIdle();
+        ExpectLinesFrom(
+            app.Log(), 13,
+            std::vector<std::string>{">>读取下载文件到内存：#byte ，共#页（每页1024byte）",
+                                     ">>成功擦除芯片所有FLASH区！"} +
+                programmed);
+        flash.assign(flash.size(), '\xFF');
+        flash.replace(c.at, c.length, image);
+    }
+    PressOnMain(app, VK_ESCAPE);
+    EXPECT_EQ(2, app.WaitExit(kExitMs));
+    ASSERT_TRUE(SimRequest("sim"));
+    const std::string ended = EndedFlash();
+    EXPECT_TRUE(ended == flash) << FirstDifference(ended, flash);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, ChipProgramming, ::testing::ValuesIn(kChipCases),
+                         [](const ::testing::TestParamInfo<ChipCase>& info) {
+                             return std::string(info.param.key);
+                         });
