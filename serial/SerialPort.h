@@ -89,7 +89,8 @@ public:
     void SetRts(bool on);
 
     // The callback calls this after taking the bytes of DataReceived: the next read. A read
-    // delivers whatever has arrived, up to kRxCapacity bytes (one byte a read on Windows).
+    // delivers whatever has arrived, up to kRxCapacity bytes (on Windows: a first byte and what
+    // waits behind it).
     void RequestRead();
     unsigned char* GetRxData();
     int GetRxCount() const;
