@@ -416,13 +416,6 @@ ResetWiring WiringFor(const CliOptions& opt) {
     return wiring;
 }
 
-// Asked once, before any port is opened, of a link that never opens: several boards would
-// each refuse it alike.
-bool WiringUsable(const CliOptions& opt) {
-    CSerialLink unopened;
-    return CIspProtocol(unopened).SetResetWiring(WiringFor(opt));
-}
-
 // One board's run on its own link, jobs and host. board: empty for a board alone (its
 // --port, or the remembered port and then the others, remembering the one found); else the
 // port of one of several boards, whose lines carry it, with no bar and nothing remembered.
@@ -600,7 +593,8 @@ int main(int argc, char** argv) {
     OnInterrupt(StopRunningJobs);
     std::vector<std::string> ports = ListSerialPorts();
     if (opt.command == "ports") return ListPorts(ports, ending);
-    if (!WiringUsable(opt)) return ending.UsageError("--reset and --boot name the same line");
+    // Asked once, before any port is opened: several boards would each refuse it alike.
+    if (!WiringFor(opt).Usable()) return ending.UsageError("--reset and --boot name the same line");
     if (opt.allPorts || opt.ports.size() > 1) {
         const std::vector<std::string>& boards = opt.allPorts ? ports : opt.ports;
         if (boards.empty()) {

@@ -352,7 +352,7 @@ int CIspProtocol::ResetAndSync() {
 }
 
 bool CIspProtocol::SetResetWiring(const ResetWiring& wiring) {
-    if (wiring.reset != ResetWiring::None && wiring.reset == wiring.boot) return false;
+    if (!wiring.Usable()) return false;
     m_wiring = wiring;
     return true;
 }

@@ -17,6 +17,9 @@ struct ResetWiring {
     Line boot = Rts;           // None: boot mode is set on the board (jumper)
     bool invertReset = false;  // asserted = line off, released = line on
     bool invertBoot = false;   // bootloader = line on
+
+    // One line cannot both reset the target and select its boot mode.
+    bool Usable() const { return reset == None || reset != boot; }
 };
 
 // How long ResetAndSync waits: before the pulse, the pulse itself, and after it for the

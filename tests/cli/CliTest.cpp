@@ -158,6 +158,20 @@ protected:
         return WriteHex(testhex::IntelHex(bytes, 0, "\n"));
     }
 
+    // Runs Python assertions over a JSON stream, one object a line, given as events; args
+    // come as sys.argv[2:]. Returns the status: 0 when every assertion held.
+    int CheckJsonStream(const std::string& stream, const std::string& assertions,
+                        const std::vector<std::string>& args = {}) {
+        const std::string json = dir + "/out.json";
+        std::ofstream(json, std::ios::binary) << stream;
+        std::string command =
+            "python3 -c 'import json,sys\n"
+            "events=[json.loads(l) for l in open(sys.argv[1])]\n" +
+            assertions + "' " + json;
+        for (const std::string& arg : args) command += " " + arg;
+        return std::system(command.c_str());
+    }
+
     // Sends the signal once a paced program job has begun writing (calling writing then),
     // and waits for its end.
     Result InterruptWrite(
@@ -512,7 +526,8 @@ TEST_F(CliTest, UsageErrorsExitTwoWithOneLine) {
                                                        {"flash"},
                                                        {"--baud", "fast", "info"},
                                                        {"info", "--run"},
-                                                       {"program", "a.hex", "--erase", "some"}};
+                                                       {"program", "a.hex", "--erase", "some"},
+                                                       {"--reset", "rts", "--boot", "rts", "info"}};
     for (const auto& args : bad) {
         Result r = RunIsp(args, {configEnv});
         EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
@@ -771,11 +786,8 @@ TEST_F(CliTest, TwoBoardsAsJson) {
     Result r = RunIsp({"--json", "program", hex, "-p", good.SlavePath(), "-p", bad.SlavePath()},
                       {configEnv});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    const std::string json = dir + "/out.json";
-    std::ofstream(json, std::ios::binary) << r.out;
     const std::string check =
-        "python3 -c 'import json,sys\n"
-        "*boards,summary=[json.loads(l) for l in open(sys.argv[1])]\n"
+        "*boards,summary=events\n"
         "good,bad=sys.argv[2:4]\n"
         "assert all(list(e)[0]==\"port\" and e[\"port\"] in (good,bad) for e in boards)\n"
         "results=[(e[\"port\"],e[\"ok\"],e[\"exit\"]) for e in boards if "
@@ -783,9 +795,8 @@ TEST_F(CliTest, TwoBoardsAsJson) {
         "assert sorted(results)==sorted([(good,True,0),(bad,False,1)]), results\n"
         "got=[(b[\"port\"],b[\"chip\"],b[\"ok\"]) for b in summary[\"boards\"]]\n"
         "chip=\"STM32F10x medium density\"\n"
-        "assert got==[(good,chip,True),(bad,chip,False)], summary' " +
-        json + " " + good.SlavePath() + " " + bad.SlavePath();
-    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+        "assert got==[(good,chip,True),(bad,chip,False)], summary";
+    EXPECT_EQ(CheckJsonStream(r.out, check, {good.SlavePath(), bad.SlavePath()}), 0) << r.out;
 }
 
 // Ctrl-C stops every board: the summary shows them stopped, then comes the one interrupt
@@ -823,18 +834,13 @@ TEST_F(CliTest, JsonStreamParsesLineByLine) {
     std::string hex = WriteLargeHex(1024);
     Result r = RunIsp({"--json", "--port", target.SlavePath(), "program", hex}, {configEnv});
     EXPECT_EQ(r.status, 1);
-    const std::string json = dir + "/out.json";
-    std::ofstream(json, std::ios::binary) << r.out;
     const std::string check =
-        "python3 -c 'import json,sys\n"
-        "events=[json.loads(l) for l in open(sys.argv[1])]\n"
         "kinds=[e[\"event\"] for e in events]\n"
         "err=[e for e in events if e[\"event\"]==\"error\"][0]\n"
         "assert kinds[-1]==\"result\" and not events[-1][\"ok\"], kinds\n"
         "assert \"chip\" in kinds and \"stage\" in kinds, kinds\n"
-        "assert err[\"address\"]==\"0x08000100\", err' " +
-        json;
-    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+        "assert err[\"address\"]==\"0x08000100\", err";
+    EXPECT_EQ(CheckJsonStream(r.out, check), 0) << r.out;
 }
 
 // Each {NAME} in text replaced by its value.
