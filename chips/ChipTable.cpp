@@ -108,12 +108,12 @@ const std::vector<Chip>& AllChips() {
 }
 
 const std::vector<EraseQuirk>& EraseQuirks() {
-    // Bootloader versions whose erase must be driven otherwise (one line each).
+    // Chips with a bootloader version whose erase must be driven otherwise (one line each).
     static const std::vector<EraseQuirk> quirks = {
         // G07x V11.3 mishandles multi-unit erases: one unit a command, 40 ms after each.
-        {"g071", 0xB3, EraseQuirk::OneUnitPerCommand, 40, false},
+        {"g071", EraseQuirk::OneUnitPerCommand, 40},
         // H74x V9.1 answers a bank-2 erase before it is done: wait its worst case after the ACK.
-        {"h743", 0x91, EraseQuirk::EarlyAckInBank2, 0, true},
+        {"h743", EraseQuirk::EarlyAckInBank2, 0},
     };
     return quirks;
 }

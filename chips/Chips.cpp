@@ -58,9 +58,9 @@ const Chip* FindChipByPid(uint16_t pid) {
 
 uint32_t MaxFlashKiB(const Chip& chip) { return BankBytes(chip) * chip.banks / 1024; }
 
-const EraseQuirk* FindEraseQuirk(const Chip& chip, uint8_t version) {
+const EraseQuirk* FindEraseQuirk(const Chip& chip) {
     for (const EraseQuirk& quirk : EraseQuirks()) {
-        if (std::string(quirk.key) == chip.key && quirk.version == version) return &quirk;
+        if (std::string(quirk.key) == chip.key) return &quirk;
     }
     return nullptr;
 }

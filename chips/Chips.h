@@ -51,23 +51,23 @@ struct Chip {
     uint32_t startupUs;   // how long the bootloader may take to listen after reset
 };
 
-// A bootloader version that needs its erases driven otherwise.
+// A chip whose bootloader, in some versions, needs its erases driven otherwise. The versions
+// at fault are told apart only by the bootloader ID in system memory, which is not read (and
+// cannot be on a protected chip), so every bootloader of such a chip is driven the safe way.
 struct EraseQuirk {
     enum Kind {
         OneUnitPerCommand,  // multi-unit erases go wrong: one unit a command
-        EarlyAckInBank2,    // a bank-2 erase is ACKed before it is done
+        EarlyAckInBank2,    // a bank-2 erase is ACKed before it is done: its worst case after
     };
     const char* key;  // the chip's
-    uint8_t version;  // the version byte Get reports
     Kind kind;
-    uint32_t pauseMs;     // to wait after each erase's ACK
-    bool worstCaseAfter;  // to wait the erase's worst case after its ACK (bank 2)
+    uint32_t pauseMs;  // to wait after each erase's ACK
 };
 
 const std::vector<Chip>& AllChips();
 const std::vector<EraseQuirk>& EraseQuirks();
-// The quirk of this chip's bootloader of this version, or null.
-const EraseQuirk* FindEraseQuirk(const Chip& chip, uint8_t version);
+// The quirk of this chip's bootloader, or null.
+const EraseQuirk* FindEraseQuirk(const Chip& chip);
 // The longest start-up of any chip: the wait to try when nothing answered after a short one.
 uint32_t LongestStartupUs();
 const Chip* FindChipByKey(const std::string& key);

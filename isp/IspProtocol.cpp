@@ -493,11 +493,12 @@ int CIspProtocol::EraseBasic(uint16_t firstPage, uint16_t pageCount, uint32_t er
     m_outcome = IspOutcome::Malformed;
     if (pageCount == 0 || m_commands[SlotErase] != 0x43) return 0;
     std::vector<unsigned char> block;
-    if (pageCount == 0xFFFF || pageCount == 0xFF) {
+    if (pageCount == 0xFFFF) {
         block = {0xFF, 0x00};  // the whole flash
     } else {
         // One-byte page numbers: a page above 255 cannot be named, and cutting its number
-        // to the low byte would erase another page.
+        // to the low byte would erase another page. 255 pages is a list (N = 0xFE); only
+        // N = 0xFF means the whole flash.
         if (pageCount > 0xFF || firstPage + pageCount - 1u > 0xFF) return 0;
         block.push_back(static_cast<unsigned char>(pageCount - 1));
         for (unsigned i = 0; i < pageCount; ++i) {

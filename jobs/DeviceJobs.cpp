@@ -108,12 +108,11 @@ PageLayout CDeviceJobs::Layout() const {
         const bool basic = m_isp.Command(CIspProtocol::SlotErase) == 0x43;
         layout.unitsPerErase = basic ? 255 : (ILink::kMaxSend - 3) / 2;
     }
-    const chips::EraseQuirk* quirk =
-        g.chip != nullptr ? chips::FindEraseQuirk(*g.chip, m_isp.Version()) : nullptr;
+    const chips::EraseQuirk* quirk = g.chip != nullptr ? chips::FindEraseQuirk(*g.chip) : nullptr;
     if (quirk != nullptr) {
         if (quirk->kind == chips::EraseQuirk::OneUnitPerCommand) layout.unitsPerErase = 1;
         layout.pauseAfterEraseMs = quirk->pauseMs;
-        layout.earlyAckInBank2 = quirk->worstCaseAfter;
+        layout.earlyAckInBank2 = quirk->kind == chips::EraseQuirk::EarlyAckInBank2;
     }
     return layout;
 }

@@ -144,8 +144,9 @@ public:
     // first differing address or success. Stage events: Verify.
     JobOutcome VerifyFile();
     // length 0: the whole flash, one mass erase awaited for the chip's worst case. Else the
-    // identified chip's erase units that the range touches, one by one, each awaited for its
-    // worst case; refused without a known layout, or when the range is not all in the flash.
+    // identified chip's erase units that the range touches, neighbours in one command where
+    // the options ask for runs (else one by one), each awaited for its units' worst cases;
+    // refused without a known layout, or when the range is not all in the flash.
     // Stage events: Erase (one step per unit; none for the whole flash).
     JobOutcome EraseRange(uint32_t address, uint32_t length);
     // Go to the flash base, or to address; logs whether the bootloader took it.
@@ -160,7 +161,8 @@ public:
     JobOutcome ProtectReadout();
 
     // From any thread: the job under way (or the next one) ends at its next wait, ends its
-    // stage, closes the port and returns Stopped. Lasts until the next connect.
+    // stage, closes the port and returns Stopped. It lasts for the life of these jobs: a run
+    // that was stopped is over (the dialog never stops one).
     void RequestStop();
     bool StopRequested() const { return m_stopRequested.load(); }
 

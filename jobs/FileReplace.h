@@ -2,6 +2,7 @@
 // one backend per operating system, chosen by the build.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 // Renames the file at from to to, replacing a file there (not ReplaceFile: windows.h has that).
@@ -15,6 +16,12 @@ bool PutFileInPlace(const std::string& from, const std::string& to);
 // the log, no line break) otherwise.
 bool CheckOutputFile(const std::string& path, std::string* reason);
 
+// A file made at path for writing, only if nothing is there yet (not even a link), with the
+// permissions of the file at like when there is one: a replacement keeps who may read it.
+// nullptr with *taken set when the name is in use.
+FILE* CreateNewFile(const std::string& path, const std::string& like, bool* taken);
+
 // The file path names, through any symbolic links, so that replacing it replaces the file the
-// user meant and not the link; path itself when it is no link or does not exist yet.
+// user meant and not the link (also one that does not exist yet); path itself when it is no
+// link.
 std::string FollowLinks(const std::string& path);

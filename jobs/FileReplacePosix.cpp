@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +32,10 @@ bool PutFileInPlace(const std::string& from, const std::string& to) {
 }
 
 bool CheckOutputFile(const std::string& path, std::string* reason) {
+    if (path.empty()) {
+        *reason = kTargetNoName.Text();
+        return false;
+    }
     struct stat st;
     if (stat(path.c_str(), &st) == 0) {
         const Message* refusal = nullptr;
@@ -69,12 +74,44 @@ bool CheckOutputFile(const std::string& path, std::string* reason) {
     return true;
 }
 
+FILE* CreateNewFile(const std::string& path, const std::string& like, bool* taken) {
+    *taken = false;
+    // O_EXCL: a link planted at the name is not followed, and nothing there is overwritten.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *taken = errno == EEXIST;
+        return nullptr;
+    }
+    struct stat old;
+    if (stat(like.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        (void)fchmod(fd, old.st_mode & 07777);  // best effort: the bytes matter more
+    }
+    FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        close(fd);
+        unlink(path.c_str());
+    }
+    return file;
+}
+
 std::string FollowLinks(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    char* real = realpath(path.c_str(), nullptr);
-    if (real == nullptr) return path;
-    std::string resolved = real;
-    std::free(real);
-    return resolved;
+    std::string current = path;
+    // As many hops as the system allows before it calls it a loop.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        char* real = realpath(current.c_str(), nullptr);
+        if (real != nullptr) {
+            std::string resolved = real;
+            std::free(real);
+            return resolved;
+        }
+        // A link to a file not made yet: the file it names is the one to make.
+        char target[PATH_MAX];
+        const ssize_t length = readlink(current.c_str(), target, sizeof target - 1);
+        if (length <= 0) return path;
+        const std::string next(target, static_cast<size_t>(length));
+        current = next[0] == '/' ? next : FolderOf(current) + "/" + next;
+    }
+    return path;
 }

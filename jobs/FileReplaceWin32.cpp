@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cctype>
@@ -37,6 +39,10 @@ bool PutFileInPlace(const std::string& from, const std::string& to) {
 }
 
 bool CheckOutputFile(const std::string& path, std::string* reason) {
+    if (path.empty()) {
+        *reason = kTargetNoName.Text();
+        return false;
+    }
     if (NamesDevice(path)) {
         *reason = kTargetDevice.Text();
         return false;
@@ -59,6 +65,31 @@ bool CheckOutputFile(const std::string& path, std::string* reason) {
         return false;
     }
     return true;
+}
+
+// CREATE_NEW refuses a name in use; the attributes a file may carry here (read-only) would
+// keep the replacement from being written, so there is nothing of like's to copy.
+FILE* CreateNewFile(const std::string& path, const std::string& /*like*/, bool* taken) {
+    *taken = false;
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        DeleteFileA(path.c_str());
+        return nullptr;
+    }
+    FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) {
+        _close(fd);
+        DeleteFileA(path.c_str());
+    }
+    return file;
 }
 
 // Links are rare here and MoveFileEx replaces a link's target's name alike: the path as given.

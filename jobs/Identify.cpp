@@ -45,7 +45,10 @@ void CDeviceJobs::IdentifyChip() {
         return;
     }
     if (eraseListed != chip->eraseCmd) {
-        const char* form = (eraseListed == 0x44 ? kEraseExtended : kEraseBasic).Text();
+        const char* form = (eraseListed == 0x44   ? kEraseExtended
+                            : eraseListed == 0x43 ? kEraseBasic
+                                                  : kEraseUnusable)
+                               .Text();
         const std::string seen = Format(kSeenEraseListed, pid, form, eraseListed);
         if (named != nullptr) {
             m_contradiction = Format(kMsgChipContradicted, named->key, seen.c_str());

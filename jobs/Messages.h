@@ -56,6 +56,7 @@ struct Message {
     X(kSeenEraseListed, "产品ID 0x%03X，但Bootloader列出%s擦除命令（0x%02X）", "product ID 0x%03X, but the bootloader lists %s erase (0x%02X)") \
     X(kEraseExtended, "扩展", "extended") \
     X(kEraseBasic, "标准", "basic") \
+    X(kEraseUnusable, "无法使用的", "no usable") \
     X(kSeenSizeNotOfChip, "FLASH容量寄存器为%uKB，%s没有此容量", "the flash-size register says %u KB, a size %s does not come in") \
     X(kSeenSizeRegister, "FLASH容量寄存器为%uKB", "the flash-size register says %u KB") \
     X(kSeenNotASize, "该芯片没有%uKB的容量", "it does not come with %u KB") \
@@ -156,6 +157,7 @@ struct Message {
     X(kMsgReadRangeInvalid, ">>读取范围无效：0x%08X起%u字节！\r\n", ">>Invalid read range: from 0x%08X, %u bytes\r\n") \
     X(kMsgReadOutPartial, ">>已读取的0x%08X至0x%08X保存在：", ">>The bytes read, 0x%08X to 0x%08X, are kept in: ") \
     /* Why a read-out's file cannot be written (command line, before the port opens). */ \
+    X(kTargetNoName, "没有文件名", "no file name was given") \
     X(kTargetFolder, "这是一个文件夹", "it is a folder") \
     X(kTargetDevice, "这是一个设备", "it is a device") \
     X(kTargetFifo, "这是一个命名管道", "it is a FIFO") \

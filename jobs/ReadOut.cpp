@@ -41,19 +41,16 @@ uint32_t SameSide(const FlashGeometry& g, uint32_t address, uint32_t length) {
     return length;
 }
 
-bool Exists(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    std::fclose(file);
-    return true;
-}
-
-// A name beside path (so that the rename stays on one volume) that no file has yet.
-std::string TemporaryBeside(const std::string& path) {
-    for (int n = 0;; ++n) {
-        const std::string name = path + ".kestrel-tmp" + (n == 0 ? "" : std::to_string(n));
-        if (!Exists(name)) return name;
+// A new file beside target (so that the rename stays on one volume), under a name nobody
+// uses yet, with target's permissions.
+FILE* CreateBeside(const std::string& target, std::string* name) {
+    for (int n = 0; n < 1000; ++n) {
+        *name = target + ".kestrel-tmp" + (n == 0 ? "" : std::to_string(n));
+        bool taken = false;
+        FILE* file = CreateNewFile(*name, target, &taken);
+        if (file != nullptr || !taken) return file;
     }
+    return nullptr;
 }
 
 }  // namespace
@@ -198,8 +195,8 @@ JobOutcome CDeviceJobs::ReadOutToFile(FILE* file, const std::string& path) {
 JobOutcome CDeviceJobs::ReadOutSafely(const std::string& path) {
     // A link is followed: the file it names is replaced, the link stays.
     const std::string target = FollowLinks(path);
-    const std::string temporary = TemporaryBeside(target);
-    FILE* file = std::fopen(temporary.c_str(), "wb");
+    std::string temporary;
+    FILE* file = CreateBeside(target, &temporary);
     if (!file) return Fail(kMsgReadOutOpenFailed);
     const unsigned long start = NowMs();
     CStageScope stage(m_host, JobStage::ReadOut, static_cast<int>(m_readBlocks.size()),

@@ -351,6 +351,21 @@ TEST_F(IspWireTest, BasicEraseRefusesPagesAboveTwoFiftyFiveButNotTheWholeFlash) 
     EXPECT_EQ(target->HostBytes(), Bytes({0x43, 0xBC, 0xFF, 0x00}));
 }
 
+// 255 pages are a list (N = 0xFE), not the whole flash: page 0 keeps its bytes.
+TEST_F(IspWireTest, BasicEraseOfTwoFiftyFivePagesListsThem) {
+    sim::TargetConfig config;
+    config.SetChip(*chips::FindChipByKey("f103hd"));
+    config.initialFlash.assign(2048, 0x5A);
+    Connect(config);
+    EXPECT_EQ(isp.Erase(1, 255), 1);
+    const Bytes sent = target->HostBytes();
+    ASSERT_EQ(sent.size(), 2u + 1 + 255 + 1);
+    EXPECT_EQ(sent[2], 0xFE);
+    EXPECT_EQ(sent[3], 0x01);
+    EXPECT_EQ(sent[257], 0xFF);
+    EXPECT_EQ(target->Flash()[0], 0x5A);
+}
+
 // --- Go ---
 
 TEST_F(IspWireTest, GoAnsweredByLoneAckSucceedsWhenWindowEnds) {

@@ -240,6 +240,14 @@ const IdentifyCase kIdentifyCases[] = {
      0,
      ">>FLASH布局未知（产品ID 0x414，但Bootloader列出扩展擦除命令（0x44））；请用--chip "
      "NAME指定芯片（kestrel-isp --list-chips列出型号）"},
+    {"NoUsableEraseListed",
+     "f407",
+     0,
+     {"erase-code:0x45"},
+     "",
+     0,
+     ">>FLASH布局未知（产品ID 0x413，但Bootloader列出无法使用的擦除命令（0x45））；请用--chip "
+     "NAME指定芯片（kestrel-isp --list-chips列出型号）"},
     {"SizeNoneOfTheFamilys",
      "f407",
      0,

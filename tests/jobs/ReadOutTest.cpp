@@ -253,6 +253,10 @@ const TargetCase kTargets[] = {
     {"NewName", "new", true, ""},
     {"RegularFile", "file", true, ""},
     {"LinkToAFile", "link", true, ""},
+    {"LinkToAFileNotMadeYet", "dangling", true, ""},
+    {"PrivateFileStaysPrivate", "private", true, ""},
+    {"LinkPlantedAtTheTemporaryName", "planted", true, ""},
+    {"NoName", "empty", false, "没有文件名"},
     {"ReadOnlyFile", "read-only", false, "文件只读"},
     {"Folder", "folder", false, "这是一个文件夹"},
     {"Fifo", "fifo", false, "这是一个命名管道"},
@@ -267,8 +271,19 @@ TEST_P(OutputTargetTest, CheckedBeforeAnythingIsRead) {
     const std::string kind = c.kind;
     std::string path = TempPath(std::string("target-") + c.name);
     const std::string real = TempPath(std::string("real-") + c.name);
-    if (kind == "file" || kind == "read-only") std::ofstream(path) << "old";
+    if (kind == "file" || kind == "read-only" || kind == "private" || kind == "planted") {
+        std::ofstream(path) << "old";
+    }
     if (kind == "read-only") ::chmod(path.c_str(), 0444);
+    if (kind == "private") ::chmod(path.c_str(), 0600);
+    if (kind == "empty") path.clear();
+    if (kind == "dangling") {
+        ASSERT_EQ(::symlink(real.c_str(), path.c_str()), 0);
+    }
+    if (kind == "planted") {
+        std::ofstream(real) << "victim";
+        ASSERT_EQ(::symlink(real.c_str(), (path + ".kestrel-tmp").c_str()), 0);
+    }
     if (kind == "folder") path = ::testing::TempDir();
     if (kind == "fifo") {
         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
@@ -291,11 +306,19 @@ TEST_P(OutputTargetTest, CheckedBeforeAnythingIsRead) {
     std::vector<uint8_t> flash = target.Flash();
     flash.resize(65536);
     EXPECT_EQ(ReadFile(path), flash);
-    if (kind == "link") {
-        struct stat st;
-        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    if (kind == "link" || kind == "dangling") {
         EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
         EXPECT_EQ(ReadFile(real), flash);
+    }
+    if (kind == "private") {
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+    if (kind == "planted") {
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        const std::vector<uint8_t> victim = ReadFile(real);
+        EXPECT_EQ(std::string(victim.begin(), victim.end()), "victim");
     }
 }
 
