@@ -34,7 +34,8 @@ struct HexRecord {
 // with ':', holds at least as many characters as its byte count asks for, that count is at
 // most kMaxData, every character read is a hexadecimal digit (either case) and the checksum
 // makes all bytes of the record add up to 0 modulo 256. Characters behind the checksum (the
-// line terminator) are ignored. A line without ':' leaves the other fields as they were.
+// line terminator) are ignored, as the dialog has always read lines. A line without ':'
+// leaves the other fields as they were.
 void ParseHexRecord(std::string line, HexRecord& record);
 
 // Why a load failed.
@@ -83,7 +84,8 @@ enum class HexRules {
     // The command line's: a UTF-8 byte-order mark before line 1 is skipped; reading stops at
     // the end-of-file record (a warning names the first line behind it that is not blank);
     // unknown record types, and two records that give one address different bytes, are
-    // refused.
+    // refused. A record holds up to 255 data bytes; nothing but blanks may follow its
+    // checksum, and a line is at most 1024 characters.
     Strict,
 };
 
@@ -147,7 +149,7 @@ public:
     // rules, at a record of an unknown type or a conflicting byte. A blank line (nothing but
     // spaces and tabs before its terminator) is skipped wherever it stands. Lines are read
     // up to 259 characters at a time; the rest of a longer line is parsed as a line of its
-    // own.
+    // own. (Strict rules read lines of up to 1024 characters and refuse longer ones.)
     int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress);
     // The same load under the given rules; a failure also fills *error (when not null), and
     // what it accepted but should be told is added to *warnings (when not null).

@@ -475,6 +475,19 @@ TEST_F(LoadHexFile, RecordOfSixtyFourBytesLoads) {
     ExpectImage(expected);
 }
 
+TEST_F(LoadHexFile, StrictRulesTakeRecordsOfUpTo255Bytes) {
+    const std::string path = m_dir.File("long.hex");
+    WriteText(path, HexText({UpperLine(0x0800), DataLine(0x0000, Ramp(255, 3)), EndLine()}));
+    EXPECT_EQ(m_image.LoadHexFile(path, kPage, kBase), 0) << "the dialog's limit stays";
+    LoadError error;
+    ASSERT_EQ(m_image.LoadHexFile(path, kPage, kBase, HexRules::Strict, &error), 1)
+        << static_cast<int>(error.fault) << " line " << error.line;
+    Bytes expected = Blank(1);
+    Put(expected, 0, Ramp(255, 3));
+    ExpectImage(expected);
+    EXPECT_EQ(CheckHexFile(path, HexRules::Strict, &error), 1);
+}
+
 TEST_F(LoadHexFile, TruncatedLineFails) {
     const std::string full = DataLine(0x0000, Ramp(32));
     EXPECT_EQ(Load({UpperLine(0x0800), full.substr(0, full.size() - 10), EndLine()}), 0);
@@ -652,6 +665,18 @@ const RulesCase kRules[] = {
      0},
     {"SegmentOfOneByte", HexText({HexLine(0x02, 0, {0x10}), kUpper, kData, kEnd}), false,
      LoadFault::SegmentAddress, 1, 0},
+    {"BlanksBehindTheChecksum", HexText({kUpper, kData + " \t ", kEnd}), true, LoadFault::None, 0,
+     0},
+    {"RecordBehindTheChecksum", HexText({kUpper, kData + DataLine(4, {5, 6, 7, 8}), kEnd}), true,
+     LoadFault::Record, 2, 0},
+    {"OddDigitBehindTheChecksum", HexText({kUpper, kData + "0", kEnd}), true, LoadFault::Record, 2,
+     0},
+    {"TextBehindTheChecksum", HexText({kUpper, kData + "ZZZ", kEnd}), true, LoadFault::Record, 2,
+     0},
+    // Filler up to the piece limit, then an end record: one line, not two.
+    {"EndRecordBehindFiller",
+     HexText({kUpper, kData, DataLine(0x10, {5}) + std::string(1024 - 13, ' ') + kEnd}), false,
+     LoadFault::Record, 3, 0},
 };
 
 class HexRulesTest : public LoadHexFile, public ::testing::WithParamInterface<RulesCase> {};
