@@ -548,6 +548,7 @@ std::string Parsed(const CliOptions& o) {
     std::snprintf(address, sizeof address, " address=%#x", o.address);
     if (o.hasAddress) text += address;
     if (o.hasLength) text += " length=" + std::to_string(o.length);
+    if (o.retries != 2) text += " retries=" + std::to_string(o.retries);
     return text + (o.quiet ? " q" : "") + (o.verbose ? " v" : "") + (o.yes ? " y" : "");
 }
 
@@ -598,6 +599,15 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
          "read-out - address=0x8004000 length=4096",
          true},
         {{"-v", "program", "--", "-p"}, "program -p v", true},
+        // Decimal unless 0x: a leading zero is no octal.
+        {{"read-out", "-", "-l", "0100"}, "read-out - length=100", true},
+        {{"info", "--retries", "010"}, "info retries=10", true},
+        {{"read-out", "-", "-l", "09"}, "read-out - length=9", true},
+        {{"read-out", "-", "-l", "0X1F"}, "read-out - length=31", true},
+        {{"read-out", "-", "-l", "0x"}, "--length needs a positive number", false},
+        {{"read-out", "-", "-l", " 5"}, "--length needs a positive number", false},
+        {{"read-out", "-", "-l", "0x-5"}, "--length needs a positive number", false},
+        {{"read-out", "-", "-l", "4294967296"}, "--length needs a positive number", false},
         {{"info", "-qh", "--bogus"}, "help", true},
     };
     for (const Case& c : cases) {
