@@ -61,14 +61,17 @@ enum class LoadFault {
     ElfClass,        // not a 32-bit ELF file (value: its word size in bits)
     ElfEncoding,     // a big-endian ELF file
     ElfMachine,      // an ELF file for another machine than ARM (value: its e_machine)
+    ElfTooLarge,     // the loadable segments hold more file bytes together than an image can
 };
 
 // A failed load's fault and the line it was found on (1 for the first line, blank lines
-// counted; 0 when no one line is to blame, and always in an ELF or binary file).
+// counted; 0 when no one line is to blame, and always in a binary file). In an ELF file
+// "lines" are segments, by their index in the program header table (from 0, as readelf
+// numbers them), and only a conflict names them.
 struct LoadError {
     LoadFault fault = LoadFault::None;
     uint32_t line = 0;
-    // Conflict: the first line that gave the byte at address otherwise.
+    // Conflict: the first line (segment) that gave the byte at address otherwise.
     uint32_t earlierLine = 0;
     uint32_t address = 0;
     // ElfClass, ElfMachine: what the file says.
@@ -171,7 +174,9 @@ public:
     // file bytes are skipped. Refused, besides what any load refuses (bytes below
     // minAddress, too high, no data): another class, encoding or machine; a header or
     // program header table cut short or malformed; a segment running past the end of the
-    // file.
+    // file; segments that hold more file bytes together than kMaxPages pages of
+    // kMaxPageSize (before any is copied); two segments that give one address different
+    // bytes.
     int LoadElfFile(const std::string& path, uint32_t pageSize, uint32_t minAddress,
                     LoadError* error);
 

@@ -819,7 +819,8 @@ TEST_F(LoadHexFile, ElfSegmentFileBytesLandAtTheirPhysicalAddressWithoutZeroFill
     WriteBytes(path, testelf::File({{1, kBase, kBase, code, 0},
                                     {4, kBase + 0x200, kBase + 0x200, Ramp(4), 0},  // a note
                                     {1, kBase + 0x404, 0x20000000, data, 64},
-                                    {1, 0x20000100, 0x20000100, {}, 256}}));  // .bss
+                                    {1, 0x20000100, 0x20000100, {}, 256},            // .bss
+                                    {1, kBase + 4, kBase + 4, Ramp(4, 0x44), 0}}));  // alike
     LoadError error;
     ASSERT_EQ(m_image.LoadElfFile(path, kPage, kBase, &error), 1) << static_cast<int>(error.fault);
     Bytes expected = Blank(2);
@@ -846,6 +847,8 @@ struct ElfCase {
     Bytes file;
     LoadFault fault;
     uint32_t value;
+    // Conflict: the segments (by index in the table) and the address.
+    uint32_t segment = 0, earlierSegment = 0, address = 0;
 };
 
 Bytes Patched(Bytes file, size_t at, uint8_t value) {
@@ -866,6 +869,15 @@ const ElfCase kRefusedElf[] = {
     {"BelowBase", testelf::File({{1, kBase - 8, kBase, Ramp(16), 0}}), LoadFault::BelowBase, 0},
     {"OutsideAnyImage", testelf::File({kCode, {1, 0x20000000, 0x20000000, {1}, 0}}),
      LoadFault::TooHigh, 0},
+    {"ConflictingSegments",
+     testelf::File({{4, 0, 0, Ramp(4), 0},
+                    kCode,
+                    {4, 0, 0, Ramp(4), 0},
+                    {1, kBase + 8, kBase + 8, Ramp(8, 0x80), 0}}),
+     LoadFault::Conflict, 0, 3, 1, kBase + 8},
+    // Alike, but together more than any image holds: refused before a byte is copied.
+    {"SegmentsTooLargeTogether", testelf::EachSegmentTheWholeFile(17, 1 << 20, kBase),
+     LoadFault::ElfTooLarge, 0},
 };
 
 class RefusedElfFile : public LoadHexFile, public ::testing::WithParamInterface<ElfCase> {};
@@ -879,6 +891,9 @@ TEST_P(RefusedElfFile, LoadAndCheckNameTheFault) {
     ExpectFailedAndEmpty();
     EXPECT_EQ(error.fault, c.fault);
     EXPECT_EQ(error.value, c.value);
+    EXPECT_EQ(error.line, c.segment);
+    EXPECT_EQ(error.earlierLine, c.earlierSegment);
+    EXPECT_EQ(error.address, c.address);
     const bool checkPasses = c.fault == LoadFault::BelowBase;
     EXPECT_EQ(CheckElfFile(path, &checked), checkPasses ? 1 : 0);
     EXPECT_EQ(checked.fault, checkPasses ? LoadFault::None : c.fault);
