@@ -503,6 +503,30 @@ TEST(OpenFailureText, ReasonAndHint) {
               u8"Linux”）");
 }
 
+// A path in a hint's command is one word for the shell, whatever it holds.
+TEST(OutputTargetHintText, PathsAreQuotedForTheShell) {
+    const struct {
+        const Message& reason;
+        std::string path, hint;
+    } cases[] = {
+        {kTargetReadOnly, "out/flash-1.bin",
+         "make it writable (chmod u+w out/flash-1.bin) or choose another name"},
+        {kTargetReadOnly, "my flash.bin",
+         "make it writable (chmod u+w 'my flash.bin') or choose another name"},
+        {kTargetReadOnly, "it's.bin",
+         "make it writable (chmod u+w 'it'\\''s.bin') or choose another name"},
+        {kTargetReadOnly, "-f.bin", "make it writable (chmod u+w ./-f.bin) or choose another name"},
+        {kTargetNoFolder, "x;rm -rf ~/flash.bin", "create the folder first: mkdir -p 'x;rm -rf ~'"},
+        {kTargetNoFolder, "$(id)/`id`/f.bin", "create the folder first: mkdir -p '$(id)/`id`'"},
+        {kTargetNoFolder, "/tmp/a/f.bin", "create the folder first: mkdir -p /tmp/a"},
+    };
+    SetMessageLanguage(Language::English);
+    for (const auto& c : cases) {
+        EXPECT_EQ(OutputTargetHint(c.reason.Text(), c.path, Identity), c.hint) << c.path;
+    }
+    SetMessageLanguage(Language::Chinese);
+}
+
 TEST_F(CliTest, ScanFindsTargetAndRemembersIt) {
     sim::PtyTarget& target = StartTarget();
     std::string ports = "KESTREL_PORTS=/dev/kestrel-none:" + target.SlavePath();
