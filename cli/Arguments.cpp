@@ -369,6 +369,16 @@ bool JsonAsked(int argc, const char* const* argv) {
     return false;
 }
 
+bool ReadOutToStandardOutput(int argc, const char* const* argv) {
+    bool readOut = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "read-out") readOut = true;
+        if (readOut && word == "-") return true;
+    }
+    return false;
+}
+
 bool WantsChinese(const std::string& lang, const char* lcAll, const char* lcMessages,
                   const char* langVariable) {
     if (!lang.empty()) return lang == "zh";

@@ -558,6 +558,7 @@ int main(int argc, char** argv) {
     if (!ParseCliArguments(argc, argv, &opt, &error)) {
         ending.json = JsonAsked(argc, argv);
         ending.command = opt.command;
+        if (ReadOutToStandardOutput(argc, argv)) ending.jsonTo = stderr;
         return ending.UsageError(error);
     }
     ending.json = opt.json;

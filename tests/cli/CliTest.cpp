@@ -662,6 +662,23 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
         EXPECT_EQ(JsonAsked(static_cast<int>(argv.size()), argv.data()), c.json)
             << ::testing::PrintToString(c.args);
     }
+    // ...and keeps it off the standard output that read-out - would have written to.
+    const struct {
+        std::vector<const char*> args;
+        bool toStdout;
+    } readOut[] = {
+        {{"--json", "read-out", "-", "--bogus"}, true},
+        {{"read-out", "--bogus", "--", "-"}, true},
+        {{"--json", "read-out", "flash.bin", "--bogus"}, false},
+        {{"--json", "program", "-", "--bogus"}, false},
+        {{"-", "read-out"}, false},
+    };
+    for (const auto& c : readOut) {
+        std::vector<const char*> argv{"kestrel-isp"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(ReadOutToStandardOutput(static_cast<int>(argv.size()), argv.data()), c.toStdout)
+            << ::testing::PrintToString(c.args);
+    }
     // A late reply on a busy host costs a retry, not the job.
     const char* plain[] = {"kestrel-isp", "info"};
     CliOptions o;
@@ -996,6 +1013,8 @@ const struct JsonCase {
     {"Ports", {}, {"ports"}, {"KESTREL_PORTS=/dev/ttyUSB1:/dev/ttyUSB0"}, false, "ports", 0,
      "port", false, ""},
     {"UsageError", {}, {"--bogus", "info"}, {}, false, "-", 2, "error", false, ""},
+    {"UsageErrorOfReadOutToStandardOutput", {}, {"read-out", "-", "--bogus"}, {}, true, "-", 2,
+     "error", false, ""},
     {"UsageErrorAfterParsing", {}, {"-p", "{PORT}", "unprotect", "read"}, {}, false, "unprotect",
      2, "error", false, ""},
     {"RefusedFile", {}, {"-p", "{PORT}", "program", "{DIR}/\xC0none.hex"}, {}, false, "program",
@@ -1035,8 +1054,9 @@ TEST_P(CliJsonTest, StreamFitsTheSchemaAndEndsWithItsResult) {
     EXPECT_EQ(std::system(check.c_str()), 0) << r.out << r.err;
     // Nothing but the objects; read-out -'s bytes on the other stream.
     const std::vector<uint8_t> flash = target.Flash();
+    const bool bytesRead = c.toStderr && c.status == 0;
     EXPECT_EQ(c.toStderr ? r.out : r.err,
-              c.toStderr ? std::string(flash.begin(), flash.begin() + 0x800) : "");
+              bytesRead ? std::string(flash.begin(), flash.begin() + 0x800) : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, CliJsonTest, ::testing::ValuesIn(kJsonCases), kCaseName);
