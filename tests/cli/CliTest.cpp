@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 
 #include "Arguments.h"
 #include "Chips.h"
+#include "ElfFile.h"
 #include "IniFile.h"
 #include "IntelHex.h"
 #include "Messages.h"
@@ -755,6 +757,45 @@ TEST_F(CliTest, StandardInputAsBinaryWhenAsked) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     const std::vector<uint8_t> flash = target.Flash();
     EXPECT_EQ(std::string(flash.begin(), flash.begin() + 6), "hello\xFF");
+}
+
+// A file that is a pipe (a shell's <(...), /dev/stdin) is read once, as - is: from a copy,
+// removed afterwards. Here standard input is a pipe, named as /dev/stdin.
+TEST_F(CliTest, PipedFilesAreReadAsStandardInputIs) {
+    sim::PtyTarget& target = StartTarget();
+    const std::vector<uint8_t> elf = testelf::File({{1, 0x08000000, 0x08000000, {5, 6, 7, 8}, 0}});
+    const struct {
+        const char* name;
+        std::string contents;
+        std::vector<uint8_t> flash;
+    } files[] = {
+        {"Hex", ":020000040800F2\n:0400000001020304F2\n:00000001FF\n", {1, 2, 3, 4}},
+        {"Elf", std::string(elf.begin(), elf.end()), {5, 6, 7, 8}},
+    };
+    const std::string temporary = dir + "/tmp";
+    ASSERT_EQ(::mkdir(temporary.c_str(), 0700), 0);
+    for (const auto& f : files) {
+        // Written whole and closed before the run: the pipe holds far more than the file.
+        int ends[2];
+        ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        ASSERT_EQ(::write(ends[1], f.contents.data(), f.contents.size()),
+                  static_cast<ssize_t>(f.contents.size()));
+        ::close(ends[1]);
+        Result r = RunIsp({"--port", target.SlavePath(), "program", "/dev/stdin"},
+                          {configEnv, "TMPDIR=" + temporary}, "/dev/fd/" + std::to_string(ends[0]));
+        ::close(ends[0]);
+        EXPECT_EQ(r.status, 0) << f.name << ": " << r.err;
+        const std::vector<uint8_t> flash = target.Flash();
+        EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + 4), f.flash) << f.name;
+        DIR* folder = ::opendir(temporary.c_str());
+        ASSERT_NE(folder, nullptr);
+        std::vector<std::string> left;
+        while (const dirent* entry = ::readdir(folder)) {
+            if (entry->d_name[0] != '.') left.push_back(entry->d_name);
+        }
+        ::closedir(folder);
+        EXPECT_TRUE(left.empty()) << f.name << ": " << left.front();
+    }
 }
 
 TEST_F(CliTest, FailedReadOutKeepsTheOldFileAndWhatWasRead) {
