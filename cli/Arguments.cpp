@@ -1,6 +1,5 @@
 #include "Arguments.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "Chips.h"
@@ -213,10 +212,27 @@ const Option* FindShort(char name) {
 }  // namespace
 
 bool ParseNumber(const std::string& text, uint32_t* value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-    char* end = nullptr;
-    const unsigned long long n = std::strtoull(text.c_str(), &end, 0);
-    if (*end != '\0' || n > 0xFFFFFFFFull) return false;
+    // Digits only: no sign, no blanks, and a leading zero is not octal (0100 is a hundred).
+    const bool hex = text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const unsigned base = hex ? 16 : 10;
+    const size_t first = hex ? 2 : 0;
+    if (text.size() == first) return false;
+    uint64_t n = 0;
+    for (size_t i = first; i < text.size(); ++i) {
+        const char c = text[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (hex && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (hex && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        n = n * base + digit;
+        if (n > 0xFFFFFFFFull) return false;
+    }
     *value = static_cast<uint32_t>(n);
     return true;
 }
@@ -349,6 +365,16 @@ bool JsonAsked(int argc, const char* const* argv) {
         const std::string word = argv[i];
         if (word == "--") return false;
         if (word == "--json") return true;
+    }
+    return false;
+}
+
+bool ReadOutToStandardOutput(int argc, const char* const* argv) {
+    bool readOut = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "read-out") readOut = true;
+        if (readOut && word == "-") return true;
     }
     return false;
 }

@@ -50,8 +50,12 @@ bool ParseCliArguments(int argc, const char* const* argv, CliOptions* out, std::
 // Whether the words before any "--" hold --json: for a parse that failed, so that its usage
 // error can still come as JSON.
 bool JsonAsked(int argc, const char* const* argv);
+// Whether the words hold read-out and, behind it, "-": for a parse that failed, so that its
+// JSON still keeps off the standard output the read-out's bytes would have gone to.
+bool ReadOutToStandardOutput(int argc, const char* const* argv);
 
-// A number in decimal or 0x hexadecimal that fits 32 bits; false otherwise.
+// A number in decimal, or in hexadecimal after 0x or 0X, that fits 32 bits (a leading 0 is
+// not octal); false otherwise.
 bool ParseNumber(const std::string& text, uint32_t* value);
 
 // English unless lang says zh, or (lang empty) the first of LC_ALL, LC_MESSAGES and LANG that

@@ -1,5 +1,7 @@
 #include "Hints.h"
 
+#include <cstring>
+
 #include "Format.h"
 #include "Messages.h"
 #include "OpenFailure.h"
@@ -68,10 +70,29 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 #ifdef _WIN32
 constexpr char kSeparators[] = "\\/";
-constexpr char kMakeFolder[] = "md \"%s\"";
+// As the user gave it; the folder command quotes it for cmd.
+std::string ShellWord(const std::string& path) { return path; }
+std::string MakeFolderCommand(const std::string& folder) { return "md \"" + folder + "\""; }
 #else
 constexpr char kSeparators[] = "/";
-constexpr char kMakeFolder[] = "mkdir -p %s";
+// path as one word for a POSIX shell, so that a command copied from a hint does what it says:
+// as it is when it holds nothing the shell would read otherwise, else in single quotes (an
+// embedded ' as '\''). A leading '-' would be an option either way, so ./ goes before it.
+std::string ShellWord(const std::string& path) {
+    const std::string word = !path.empty() && path[0] == '-' ? "./" + path : path;
+    const char kPlain[] = "@%+=:,./-_";
+    bool plain = !word.empty();
+    for (const char c : word) {
+        const bool alphanumeric =
+            (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alphanumeric && std::strchr(kPlain, c) == nullptr) plain = false;
+    }
+    if (plain) return word;
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+std::string MakeFolderCommand(const std::string& folder) { return "mkdir -p " + ShellWord(folder); }
 #endif
 
 // The folder part of path; "." when it has none.
@@ -131,9 +152,11 @@ std::string OutputTargetHint(const std::string& reason, const std::string& path,
     for (const Message* stream : {&kTargetDevice, &kTargetFifo, &kTargetSocket, &kTargetNotFile}) {
         if (reason == stream->Text()) return convert(kHintTargetStream.Text());
     }
-    if (reason == kTargetReadOnly.Text()) return WithPath(kHintTargetReadOnly, path, convert);
+    if (reason == kTargetReadOnly.Text()) {
+        return WithPath(kHintTargetReadOnly, ShellWord(path), convert);
+    }
     if (reason == kTargetNoFolder.Text()) {
-        return WithPath(kHintTargetNoFolder, Format(kMakeFolder, FolderOf(path).c_str()), convert);
+        return WithPath(kHintTargetNoFolder, MakeFolderCommand(FolderOf(path)), convert);
     }
     if (reason == kTargetFolderReadOnly.Text()) return convert(kHintTargetFolderReadOnly.Text());
     return std::string();

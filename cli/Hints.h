@@ -2,7 +2,7 @@
 // language. Each function gives the hint's text without the "hint: " word and without a line
 // end, converted from the message table's GBK by the function given (GbkToConsole for the
 // terminal, GbkToUtf8 for JSON), or an empty string when there is none to give. A path in it
-// is put in as given, already in the output's encoding.
+// is put in as given, already in the output's encoding; in a shell command, as one word.
 #pragma once
 
 #include <string>

@@ -42,19 +42,33 @@ int RunOnEachPort(const std::vector<std::string>& ports, bool json,
     return allOk ? 0 : 1;
 }
 
+namespace {
+
+// Seconds with one decimal: the one piece formatted into a buffer, of bounded length.
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
+}
+
+// text padded with spaces to width.
+std::string Padded(const std::string& text, size_t width) {
+    return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+}
+
+}  // namespace
+
 std::string SummaryTable(const std::vector<BoardResult>& boards, bool json) {
+    // Built whole: a port's name has no length limit.
     std::string text;
-    char line[512];
     if (json) {
         text = "{\"event\":\"summary\",\"boards\":[";
         for (size_t i = 0; i < boards.size(); ++i) {
             const BoardResult& b = boards[i];
-            std::snprintf(line, sizeof line,
-                          "%s{\"port\":%s,\"chip\":%s,\"ok\":%s,\"seconds\":%.1f}",
-                          i == 0 ? "" : ",", JsonString(b.port).c_str(),
-                          b.chip.empty() ? "null" : JsonString(b.chip).c_str(),
-                          b.end == BoardEnd::Ok ? "true" : "false", b.seconds);
-            text += line;
+            text += std::string(i == 0 ? "" : ",") + "{\"port\":" + JsonString(b.port) +
+                    ",\"chip\":" + (b.chip.empty() ? std::string("null") : JsonString(b.chip)) +
+                    ",\"ok\":" + (b.end == BoardEnd::Ok ? "true" : "false") +
+                    ",\"seconds\":" + Seconds(b.seconds) + "}";
         }
         return text + "]}\n";
     }
@@ -63,16 +77,14 @@ std::string SummaryTable(const std::vector<BoardResult>& boards, bool json) {
         if (b.port.size() > portWidth) portWidth = b.port.size();
         if (b.chip.size() > chipWidth) chipWidth = b.chip.size();
     }
-    const int pw = static_cast<int>(portWidth), cw = static_cast<int>(chipWidth);
-    std::snprintf(line, sizeof line, "%-*s  %-*s  %-8s  %s\n", pw, "port", cw, "chip", "result",
-                  "time");
-    text += line;
+    text = Padded("port", portWidth) + "  " + Padded("chip", chipWidth) + "  " +
+           Padded("result", 8) + "  time\n";
     static const char* const kResultNames[] = {"ok", "failed", "stopped"};
     for (const BoardResult& b : boards) {
-        std::snprintf(line, sizeof line, "%-*s  %-*s  %-8s  %.1f s\n", pw, b.port.c_str(), cw,
-                      b.chip.empty() ? "-" : b.chip.c_str(), kResultNames[static_cast<int>(b.end)],
-                      b.seconds);
-        text += line;
+        text += Padded(b.port, portWidth) + "  " +
+                Padded(b.chip.empty() ? "-" : b.chip, chipWidth) + "  " +
+                Padded(kResultNames[static_cast<int>(b.end)], 8) + "  " + Seconds(b.seconds) +
+                " s\n";
     }
     return text;
 }

@@ -1,4 +1,6 @@
 // kestrel-isp: the device jobs from a terminal.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -273,29 +275,36 @@ void ReportLatencyTimer(CTerminalHost& host, const CSerialLink& link, bool verbo
     if (!line.empty()) host.Say(line.substr(prefix.size()), std::string());
 }
 
-// Standard input, for "-", copied to a file the loader can open (and re-open once the chip
-// is known); removed at exit.
-std::string g_stdinCopy;
-void RemoveStdinCopy() {
-    if (!g_stdinCopy.empty()) std::remove(g_stdinCopy.c_str());
+// Standard input ("-"), or a file that is a pipe (a shell's <(...)), copied to a file the
+// loader can open, judge and re-open once the chip is known: a pipe gives its bytes once.
+// Removed at exit.
+std::string g_inputCopy;
+void RemoveInputCopy() {
+    if (!g_inputCopy.empty()) std::remove(g_inputCopy.c_str());
 }
 
-bool CopyStandardInput(std::string* path) {
-    const int fd = MakeTemporaryFile(&g_stdinCopy);
+bool CopyInput(std::FILE* from, std::string* path) {
+    const int fd = MakeTemporaryFile(&g_inputCopy);
     if (fd < 0) return false;
-    std::atexit(RemoveStdinCopy);
+    std::atexit(RemoveInputCopy);
     std::FILE* out = FdOpenForWriting(fd);
-    SetBinaryMode(stdin);
     char buffer[65536];
     size_t n;
     bool ok = out != nullptr;
-    while (ok && (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+    while (ok && (n = std::fread(buffer, 1, sizeof buffer, from)) > 0) {
         ok = std::fwrite(buffer, 1, n, out) == n;
     }
-    ok = ok && !std::ferror(stdin);
+    ok = ok && !std::ferror(from);
     if (out != nullptr && std::fclose(out) != 0) ok = false;
-    *path = g_stdinCopy;
+    *path = g_inputCopy;
     return ok;
+}
+
+// Neither a regular file nor a folder: a pipe or a device, read once like standard input.
+// A missing file is left to the judge, which says so.
+bool IsStream(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
 // The members that name the user's file in a JSON error.
@@ -308,14 +317,27 @@ bool CheckInputFile(CliOptions* opt, const Ending& ending) {
     const bool takesFile = opt->command == "program" || opt->command == "verify";
     if (!takesFile) return true;
     const std::string given = opt->file;
-    if (opt->file == "-" && !CopyStandardInput(&opt->file)) {
-        ending.Fail(kExitFailed, "cannot read standard input", std::string(), PathMembers(given));
-        return false;
+    const std::string shown = ending.json ? PathToUtf8(given) : given;
+    if (opt->file == "-") {
+        SetBinaryMode(stdin);
+        if (!CopyInput(stdin, &opt->file)) {
+            ending.Fail(kExitFailed, "cannot read standard input", std::string(),
+                        PathMembers(given));
+            return false;
+        }
+    } else if (IsStream(opt->file)) {
+        std::FILE* from = std::fopen(opt->file.c_str(), "rb");
+        const bool copied = from != nullptr && CopyInput(from, &opt->file);
+        if (from != nullptr) std::fclose(from);
+        if (!copied) {
+            ending.Fail(kExitFailed, shown + ": " + ending.Convert()(kReasonUnreadable.Text()),
+                        std::string(), PathMembers(given));
+            return false;
+        }
     }
     std::string kind, reason;
     if (CheckImageFile(opt->file, FormatNamed(opt->format), &kind, &reason)) return true;
     const bool named = opt->format == "hex" || opt->format == "srec" || opt->format == "elf";
-    const std::string shown = ending.json ? PathToUtf8(given) : given;
     ending.Fail(kExitFailed, shown + ": " + ending.Convert()(reason),
                 InputFileHint(reason, named && kind != opt->format, ending.Convert()),
                 PathMembers(given));
@@ -558,6 +580,7 @@ int main(int argc, char** argv) {
     if (!ParseCliArguments(argc, argv, &opt, &error)) {
         ending.json = JsonAsked(argc, argv);
         ending.command = opt.command;
+        if (ReadOutToStandardOutput(argc, argv)) ending.jsonTo = stderr;
         return ending.UsageError(error);
     }
     ending.json = opt.json;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ByteLedger.h"
 #include "FlashImage.h"
 #include "PagePlacer.h"
 
@@ -63,12 +64,31 @@ public:
             (entrySize < kProgramHeaderSize || tableAt + entries * entrySize > m_nSize)) {
             return Fail(error, LoadFault::ElfHeader);
         }
+        // Every segment judged before any is copied: a table of thousands of entries that
+        // each name the whole file would otherwise have it copied as often.
+        uint64_t total = 0;
         for (uint64_t i = 0; i < entries; ++i) {
             uint8_t entry[kProgramHeaderSize];
             if (!ReadAt(tableAt + i * entrySize, entry, sizeof entry)) {
                 return Fail(error, LoadFault::Read);
             }
-            const LoadFault fault = TakeSegment(entry);
+            if (!Loaded(entry)) continue;
+            const uint64_t fileSize = Read32(entry + kFileSizeAt);
+            if (Read32(entry + kOffsetAt) + fileSize > m_nSize) {
+                return Fail(error, LoadFault::ElfSegment);
+            }
+            total += fileSize;
+        }
+        if (total > uint64_t{FlashImage::kMaxPages} * FlashImage::kMaxPageSize) {
+            return Fail(error, LoadFault::ElfTooLarge);
+        }
+        for (uint64_t i = 0; i < entries; ++i) {
+            uint8_t entry[kProgramHeaderSize];
+            if (!ReadAt(tableAt + i * entrySize, entry, sizeof entry)) {
+                return Fail(error, LoadFault::Read);
+            }
+            if (!Loaded(entry)) continue;
+            const LoadFault fault = TakeSegment(entry, static_cast<uint32_t>(i), error);
             if (fault != LoadFault::None) return Fail(error, fault);
         }
         return m_sink.Finish() ? true : Fail(error, LoadFault::NoData);
@@ -102,11 +122,16 @@ private:
         return got < kHeaderSize ? LoadFault::ElfHeader : LoadFault::None;
     }
 
-    LoadFault TakeSegment(const uint8_t* entry) {
+    // A loadable segment with bytes in the file; the others are skipped.
+    static bool Loaded(const uint8_t* entry) {
+        return Read32(entry + kTypeAt) == kLoadSegment && Read32(entry + kFileSizeAt) != 0;
+    }
+
+    // The segment's bytes, which lie inside the file, placed and noted as given by segment
+    // index: another segment may give some of them again, but alike.
+    LoadFault TakeSegment(const uint8_t* entry, uint32_t index, LoadError& error) {
         const uint32_t fileSize = Read32(entry + kFileSizeAt);
-        if (Read32(entry + kTypeAt) != kLoadSegment || fileSize == 0) return LoadFault::None;
         const uint64_t offset = Read32(entry + kOffsetAt);
-        if (offset + fileSize > m_nSize) return LoadFault::ElfSegment;
         const uint64_t address = Read32(entry + kPhysicalAt);
         std::vector<uint8_t> block(fileSize < kBlockSize ? fileSize : kBlockSize);
         for (uint32_t done = 0; done < fileSize;) {
@@ -115,6 +140,12 @@ private:
             if (!ReadAt(offset + done, block.data(), n)) return LoadFault::Read;
             const LoadFault fault = m_sink.Place(address + done, block.data(), n);
             if (fault != LoadFault::None) return fault;
+            // Placed, so the bytes lie below 2^32.
+            if (!m_ledger.Give(static_cast<uint32_t>(address + done), block.data(), n, index,
+                               &error.address, &error.earlierLine)) {
+                error.line = index;
+                return LoadFault::Conflict;
+            }
             done += n;
         }
         return LoadFault::None;
@@ -130,6 +161,7 @@ private:
     IByteSink& m_sink;
     FILE* m_file = nullptr;
     uint64_t m_nSize = 0;
+    CByteLedger m_ledger;
 };
 
 }  // namespace

@@ -34,7 +34,8 @@ struct HexRecord {
 // with ':', holds at least as many characters as its byte count asks for, that count is at
 // most kMaxData, every character read is a hexadecimal digit (either case) and the checksum
 // makes all bytes of the record add up to 0 modulo 256. Characters behind the checksum (the
-// line terminator) are ignored. A line without ':' leaves the other fields as they were.
+// line terminator) are ignored, as the dialog has always read lines. A line without ':'
+// leaves the other fields as they were.
 void ParseHexRecord(std::string line, HexRecord& record);
 
 // Why a load failed.
@@ -60,14 +61,17 @@ enum class LoadFault {
     ElfClass,        // not a 32-bit ELF file (value: its word size in bits)
     ElfEncoding,     // a big-endian ELF file
     ElfMachine,      // an ELF file for another machine than ARM (value: its e_machine)
+    ElfTooLarge,     // the loadable segments hold more file bytes together than an image can
 };
 
 // A failed load's fault and the line it was found on (1 for the first line, blank lines
-// counted; 0 when no one line is to blame, and always in an ELF or binary file).
+// counted; 0 when no one line is to blame, and always in a binary file). In an ELF file
+// "lines" are segments, by their index in the program header table (from 0, as readelf
+// numbers them), and only a conflict names them.
 struct LoadError {
     LoadFault fault = LoadFault::None;
     uint32_t line = 0;
-    // Conflict: the first line that gave the byte at address otherwise.
+    // Conflict: the first line (segment) that gave the byte at address otherwise.
     uint32_t earlierLine = 0;
     uint32_t address = 0;
     // ElfClass, ElfMachine: what the file says.
@@ -83,7 +87,8 @@ enum class HexRules {
     // The command line's: a UTF-8 byte-order mark before line 1 is skipped; reading stops at
     // the end-of-file record (a warning names the first line behind it that is not blank);
     // unknown record types, and two records that give one address different bytes, are
-    // refused.
+    // refused. A record holds up to 255 data bytes; nothing but blanks may follow its
+    // checksum, and a line is at most 1024 characters.
     Strict,
 };
 
@@ -147,7 +152,7 @@ public:
     // rules, at a record of an unknown type or a conflicting byte. A blank line (nothing but
     // spaces and tabs before its terminator) is skipped wherever it stands. Lines are read
     // up to 259 characters at a time; the rest of a longer line is parsed as a line of its
-    // own.
+    // own. (Strict rules read lines of up to 1024 characters and refuse longer ones.)
     int LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress);
     // The same load under the given rules; a failure also fills *error (when not null), and
     // what it accepted but should be told is added to *warnings (when not null).
@@ -169,7 +174,9 @@ public:
     // file bytes are skipped. Refused, besides what any load refuses (bytes below
     // minAddress, too high, no data): another class, encoding or machine; a header or
     // program header table cut short or malformed; a segment running past the end of the
-    // file.
+    // file; segments that hold more file bytes together than kMaxPages pages of
+    // kMaxPageSize (before any is copied); two segments that give one address different
+    // bytes.
     int LoadElfFile(const std::string& path, uint32_t pageSize, uint32_t minAddress,
                     LoadError* error);
 

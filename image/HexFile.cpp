@@ -18,22 +18,45 @@ constexpr uint8_t kTypeExtendedSegment = 0x02;
 constexpr uint8_t kTypeExtendedLinear = 0x04;
 constexpr uint8_t kTypeHighest = 0x05;
 
-// A line is read in pieces of at most this many characters, terminator included.
-constexpr size_t kLineMax = 259;
+// The dialog's reader takes at most 64 data bytes a record and reads a line in pieces of at
+// most 259 characters, terminator included; the rest of a longer line is a line of its own.
+constexpr size_t kLenientLineMax = 259;
+// The command line takes every record the format allows: 255 data bytes, 521 characters. A
+// longer line (the rest is room for trailing blanks) is refused.
+constexpr size_t kStrictMaxData = 255;
+constexpr size_t kStrictLineMax = 1024;
 
 // ':' + count + address + type + checksum, without data.
 constexpr size_t kRecordOverhead = 11;
 
-// ParseHexRecord on length characters at line, which need not end in a NUL. Returns true
-// when the line is a well-formed record, whatever its checksum says.
-bool ParseRecord(const char* line, size_t length, HexRecord& record) {
+// A record as the strict reader holds it.
+struct LongRecord {
+    uint32_t address;
+    uint8_t type;
+    uint8_t data[kStrictMaxData];
+    uint8_t count;
+    uint32_t valid;
+};
+
+bool IsBlankOrLineEnd(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// ParseHexRecord on length characters at line, which need not end in a NUL, for records of
+// up to maxData bytes. Returns true when the line is a well-formed record, whatever its
+// checksum says. strict: nothing but blanks and the terminator may follow the checksum.
+template <typename Record>
+bool ParseRecord(const char* line, size_t length, size_t maxData, bool strict, Record& record) {
     record.valid = 0;
     if (length == 0 || line[0] != ':') return false;
     if (length < 3 || !ReadHexByte(line + 1, record.count)) return false;
     const size_t count = record.count;
     // Never read beyond the line, never write beyond the record.
-    if (count > HexRecord::kMaxData) return false;
+    if (count > maxData || count > sizeof(record.data)) return false;
     if (length < kRecordOverhead + 2 * count) return false;
+    if (strict) {
+        for (size_t i = kRecordOverhead + 2 * count; i < length; ++i) {
+            if (!IsBlankOrLineEnd(line[i])) return false;
+        }
+    }
 
     uint8_t high = 0;
     uint8_t low = 0;
@@ -64,22 +87,27 @@ public:
     // 1 when every line read was a valid record, every data byte fitted, at least one was
     // given and an end-of-file record was read; 0 otherwise, with the reason in error.
     int Read(FILE* file, LoadError& error, std::vector<LoadWarning>* warnings) {
-        CPieceReader pieces(file, kLineMax, m_bStrict);
+        const size_t lineMax = m_bStrict ? kStrictLineMax : kLenientLineMax;
+        CPieceReader pieces(file, lineMax, m_bStrict);
         if (!pieces.HasBuffer()) return Fail(error, LoadFault::Memory, 0);
         bool ended = false;
         const char* line = nullptr;
         size_t length = 0;
-        HexRecord record;
+        LongRecord record;
         // A piece that does not end a line leaves the next piece on the same line.
         for (uint32_t number = 1; pieces.Next(line, length);
              number += line[length - 1] == '\n' ? 1 : 0) {
+            if (m_bStrict && length == lineMax && line[length - 1] != '\n') {
+                return Fail(error, LoadFault::Record, number);
+            }
             if (IsBlankLine(line, length)) continue;
             if (ended && m_bStrict) {
                 // Whatever follows was never meant to be read; say so once.
                 if (warnings != nullptr) warnings->push_back({LoadNote::AfterEnd, number});
                 break;
             }
-            const bool wellFormed = ParseRecord(line, length, record);
+            const size_t maxData = m_bStrict ? kStrictMaxData : HexRecord::kMaxData;
+            const bool wellFormed = ParseRecord(line, length, maxData, m_bStrict, record);
             if (!record.valid) {
                 return Fail(error, wellFormed ? LoadFault::Checksum : LoadFault::Record, number);
             }
@@ -103,7 +131,7 @@ private:
         return 0;
     }
 
-    LoadFault Act(const HexRecord& record, uint32_t line, LoadError& error) {
+    LoadFault Act(const LongRecord& record, uint32_t line, LoadError& error) {
         switch (record.type) {
             case kTypeData:
                 return TakeData(record, line, error);
@@ -125,7 +153,7 @@ private:
         }
     }
 
-    LoadFault TakeData(const HexRecord& record, uint32_t line, LoadError& error) {
+    LoadFault TakeData(const LongRecord& record, uint32_t line, LoadError& error) {
         if (record.count == 0) return LoadFault::None;
         const uint64_t first = uint64_t{m_nBase} + record.address;
         const LoadFault fault = m_sink.Place(first, record.data, record.count);
@@ -146,7 +174,7 @@ private:
 }  // namespace
 
 void ParseHexRecord(std::string line, HexRecord& record) {
-    ParseRecord(line.data(), line.size(), record);
+    ParseRecord(line.data(), line.size(), HexRecord::kMaxData, false, record);
 }
 
 int FlashImage::LoadHexFile(std::string path, uint32_t pageSize, uint32_t minAddress) {

@@ -63,6 +63,7 @@ const FaultText kFaultTexts[] = {
     {LoadFault::Memory, &kFaultMemory},
     {LoadFault::ElfHeader, &kFaultElfHeader},
     {LoadFault::ElfSegment, &kFaultElfSegment},
+    {LoadFault::ElfTooLarge, &kFaultElfTooLarge},
 };
 
 // Machines an ELF file for the wrong target is most likely built for; others go by number.
@@ -94,6 +95,10 @@ std::string ReasonFor(const KindEntry& kind, const LoadError& error) {
             break;
     }
     std::string what = kFaultRead.Text();
+    if (error.fault == LoadFault::Conflict && kind.kind == Kind::Elf) {
+        what = Format(kFaultElfConflict, error.line, error.address, error.earlierLine);
+        return Format(*kind.reason, what.c_str());
+    }
     if (error.fault == LoadFault::Conflict)
         what = Format(kFaultConflict, error.address, error.earlierLine);
     for (const FaultText& entry : kFaultTexts) {

@@ -21,7 +21,8 @@ enum class ImageFormat { Hex, Auto, StrictHex, SRecord, Elf, Binary };
 // or "bin"; false with *reason (GBK, as the log, without line break) for a missing,
 // unreadable, empty file, a folder, a file of no known kind or not of the kind format asks
 // for, or one that does not read through (with its line); *kind is then the kind read, or
-// empty when none was. Where the bytes may go is judged when the chip is known.
+// empty when none was. Where the bytes may go is judged when the chip is known. The file is
+// read more than once, so a pipe must first be copied to one (the command line does).
 bool CheckImageFile(const std::string& path, ImageFormat format, std::string* kind,
                     std::string* reason);
 

@@ -144,6 +144,8 @@ struct Message {
     X(kFaultMemory, "内存不足", "out of memory") \
     X(kFaultElfHeader, "文件头或程序头表不完整或已损坏", "header or program header table cut short or malformed") \
     X(kFaultElfSegment, "段超出文件末尾", "a segment runs past the end of the file") \
+    X(kFaultElfConflict, "段%u给0x%08X的数据与段%u不同", "segment %u gives 0x%08X another byte than segment %u") \
+    X(kFaultElfTooLarge, "可加载段的字节总数超出固件映像所能容纳的大小", "the loadable segments hold more bytes than an image can") \
     /* An ELF file for something else: the whole reason. */ \
     X(kReasonElfClass, "%u位ELF文件", "%u-bit ELF") \
     X(kReasonElfEncoding, "大端ELF文件", "big-endian ELF") \

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 
 #include "Arguments.h"
 #include "Chips.h"
+#include "ElfFile.h"
 #include "IniFile.h"
 #include "IntelHex.h"
 #include "Messages.h"
@@ -307,6 +309,18 @@ TEST_F(CliTest, SigintDuringWriteExits130) {
     EXPECT_EQ(r.status, 130) << r.out << r.err;
 }
 
+// The names in folder but . and ..
+std::vector<std::string> FilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* listing = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(listing)) {
+            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        }
+        ::closedir(listing);
+    }
+    return names;
+}
+
 // An interrupted program from standard input leaves no copy of it behind.
 TEST_F(CliTest, SigintDuringProgramFromStandardInputRemovesItsCopy) {
     sim::PtyTarget& target = StartPacedTarget();
@@ -317,13 +331,7 @@ TEST_F(CliTest, SigintDuringProgramFromStandardInputRemovesItsCopy) {
         SIGINT, {"program", "-"}, u8">>开始写入FLASH", target, {tmpdirEnv}, [] {},
         WriteLargeHex(16 * 1024));
     EXPECT_EQ(r.status, 130) << r.out << r.err;
-    DIR* folder = ::opendir(temporary.c_str());
-    ASSERT_NE(folder, nullptr);
-    std::vector<std::string> left;
-    while (const dirent* entry = ::readdir(folder)) {
-        if (entry->d_name[0] != '.') left.push_back(entry->d_name);
-    }
-    ::closedir(folder);
+    const std::vector<std::string> left = FilesIn(temporary);
     EXPECT_TRUE(left.empty()) << left.front();
 }
 
@@ -503,6 +511,29 @@ TEST(OpenFailureText, ReasonAndHint) {
               u8"Linux”）");
 }
 
+// A path in a hint's command is one word for the shell, whatever it holds.
+TEST(OutputTargetHintText, PathsAreQuotedForTheShell) {
+    const struct {
+        const Message& reason;
+        std::string path, hint;
+    } cases[] = {
+        {kTargetReadOnly, "out/flash-1.bin",
+         "make it writable (chmod u+w out/flash-1.bin) or choose another name"},
+        {kTargetReadOnly, "my flash.bin",
+         "make it writable (chmod u+w 'my flash.bin') or choose another name"},
+        {kTargetReadOnly, "it's.bin",
+         "make it writable (chmod u+w 'it'\\''s.bin') or choose another name"},
+        {kTargetReadOnly, "-f.bin", "make it writable (chmod u+w ./-f.bin) or choose another name"},
+        {kTargetNoFolder, "x;rm -rf ~/flash.bin", "create the folder first: mkdir -p 'x;rm -rf ~'"},
+        {kTargetNoFolder, "/tmp/a/f.bin", "create the folder first: mkdir -p /tmp/a"},
+    };
+    SetMessageLanguage(Language::English);
+    for (const auto& c : cases) {
+        EXPECT_EQ(OutputTargetHint(c.reason.Text(), c.path, Identity), c.hint) << c.path;
+    }
+    SetMessageLanguage(Language::Chinese);
+}
+
 TEST_F(CliTest, ScanFindsTargetAndRemembersIt) {
     sim::PtyTarget& target = StartTarget();
     std::string ports = "KESTREL_PORTS=/dev/kestrel-none:" + target.SlavePath();
@@ -548,6 +579,7 @@ std::string Parsed(const CliOptions& o) {
     std::snprintf(address, sizeof address, " address=%#x", o.address);
     if (o.hasAddress) text += address;
     if (o.hasLength) text += " length=" + std::to_string(o.length);
+    if (o.retries != 2) text += " retries=" + std::to_string(o.retries);
     return text + (o.quiet ? " q" : "") + (o.verbose ? " v" : "") + (o.yes ? " y" : "");
 }
 
@@ -598,6 +630,14 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
          "read-out - address=0x8004000 length=4096",
          true},
         {{"-v", "program", "--", "-p"}, "program -p v", true},
+        // Decimal unless 0x: a leading zero is no octal.
+        {{"read-out", "-", "-l", "0100"}, "read-out - length=100", true},
+        {{"info", "--retries", "010"}, "info retries=10", true},
+        {{"read-out", "-", "-l", "0X1F"}, "read-out - length=31", true},
+        {{"read-out", "-", "-l", "0x"}, "--length needs a positive number", false},
+        {{"read-out", "-", "-l", " 5"}, "--length needs a positive number", false},
+        {{"read-out", "-", "-l", "0x-5"}, "--length needs a positive number", false},
+        {{"read-out", "-", "-l", "4294967296"}, "--length needs a positive number", false},
         {{"info", "-qh", "--bogus"}, "help", true},
     };
     for (const Case& c : cases) {
@@ -626,6 +666,23 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
         std::vector<const char*> argv{"kestrel-isp"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         EXPECT_EQ(JsonAsked(static_cast<int>(argv.size()), argv.data()), c.json)
+            << ::testing::PrintToString(c.args);
+    }
+    // ...and keeps it off the standard output that read-out - would have written to.
+    const struct {
+        std::vector<const char*> args;
+        bool toStdout;
+    } readOut[] = {
+        {{"--json", "read-out", "-", "--bogus"}, true},
+        {{"read-out", "--bogus", "--", "-"}, true},
+        {{"--json", "read-out", "flash.bin", "--bogus"}, false},
+        {{"--json", "program", "-", "--bogus"}, false},
+        {{"-", "read-out"}, false},
+    };
+    for (const auto& c : readOut) {
+        std::vector<const char*> argv{"kestrel-isp"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(ReadOutToStandardOutput(static_cast<int>(argv.size()), argv.data()), c.toStdout)
             << ::testing::PrintToString(c.args);
     }
     // A late reply on a busy host costs a retry, not the job.
@@ -704,6 +761,39 @@ TEST_F(CliTest, StandardInputAsBinaryWhenAsked) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     const std::vector<uint8_t> flash = target.Flash();
     EXPECT_EQ(std::string(flash.begin(), flash.begin() + 6), "hello\xFF");
+}
+
+// A file that is a pipe (a shell's <(...), /dev/stdin) is read once, as - is: from a copy,
+// removed afterwards. Here standard input is a pipe, named as /dev/stdin.
+TEST_F(CliTest, PipedFilesAreReadAsStandardInputIs) {
+    sim::PtyTarget& target = StartTarget();
+    const std::vector<uint8_t> elf = testelf::File({{1, 0x08000000, 0x08000000, {5, 6, 7, 8}, 0}});
+    const struct {
+        const char* name;
+        std::string contents;
+        std::vector<uint8_t> flash;
+    } files[] = {
+        {"Hex", ":020000040800F2\n:0400000001020304F2\n:00000001FF\n", {1, 2, 3, 4}},
+        {"Elf", std::string(elf.begin(), elf.end()), {5, 6, 7, 8}},
+    };
+    const std::string temporary = dir + "/tmp";
+    ASSERT_EQ(::mkdir(temporary.c_str(), 0700), 0);
+    for (const auto& f : files) {
+        // Written whole and closed before the run: the pipe holds far more than the file.
+        int ends[2];
+        ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        ASSERT_EQ(::write(ends[1], f.contents.data(), f.contents.size()),
+                  static_cast<ssize_t>(f.contents.size()));
+        ::close(ends[1]);
+        Result r = RunIsp({"--port", target.SlavePath(), "program", "/dev/stdin"},
+                          {configEnv, "TMPDIR=" + temporary}, "/dev/fd/" + std::to_string(ends[0]));
+        ::close(ends[0]);
+        EXPECT_EQ(r.status, 0) << f.name << ": " << r.err;
+        const std::vector<uint8_t> flash = target.Flash();
+        EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + 4), f.flash) << f.name;
+        const std::vector<std::string> left = FilesIn(temporary);
+        EXPECT_TRUE(left.empty()) << f.name << ": " << left.front();
+    }
 }
 
 TEST_F(CliTest, FailedReadOutKeepsTheOldFileAndWhatWasRead) {
@@ -962,6 +1052,8 @@ const struct JsonCase {
     {"Ports", {}, {"ports"}, {"KESTREL_PORTS=/dev/ttyUSB1:/dev/ttyUSB0"}, false, "ports", 0,
      "port", false, ""},
     {"UsageError", {}, {"--bogus", "info"}, {}, false, "-", 2, "error", false, ""},
+    {"UsageErrorOfReadOutToStandardOutput", {}, {"read-out", "-", "--bogus"}, {}, true, "-", 2,
+     "error", false, ""},
     {"UsageErrorAfterParsing", {}, {"-p", "{PORT}", "unprotect", "read"}, {}, false, "unprotect",
      2, "error", false, ""},
     {"RefusedFile", {}, {"-p", "{PORT}", "program", "{DIR}/\xC0none.hex"}, {}, false, "program",
@@ -1001,8 +1093,9 @@ TEST_P(CliJsonTest, StreamFitsTheSchemaAndEndsWithItsResult) {
     EXPECT_EQ(std::system(check.c_str()), 0) << r.out << r.err;
     // Nothing but the objects; read-out -'s bytes on the other stream.
     const std::vector<uint8_t> flash = target.Flash();
+    const bool bytesRead = c.toStderr && c.status == 0;
     EXPECT_EQ(c.toStderr ? r.out : r.err,
-              c.toStderr ? std::string(flash.begin(), flash.begin() + 0x800) : "");
+              bytesRead ? std::string(flash.begin(), flash.begin() + 0x800) : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, CliJsonTest, ::testing::ValuesIn(kJsonCases), kCaseName);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Json.h"
+#include "MultiBoard.h"
 #include "Progress.h"
 #include "TerminalHost.h"
 
@@ -159,6 +160,22 @@ TEST(JsonText, EveryStringIsValidUtf8) {
     EXPECT_EQ(JsonString("a\"b\\c\n\r\t\x01"), "\"a\\\"b\\\\c\\n\\r\\t\\u0001\"");
     EXPECT_EQ(JsonPathMembers(RepairedUtf8("/tmp/\xFF.bin"), "/tmp/\xFF.bin"),
               "\"path\":\"/tmp/" + fffd + ".bin\",\"path_hex\":\"2f746d702fff2e62696e\"");
+}
+
+// Every board's row and object whole, however long its port's name.
+TEST(SummaryTable, LongPortNamesAreKeptWhole) {
+    const std::string port = "/dev/serial/by-path/" + std::string(600, 'p');
+    const std::vector<BoardResult> boards = {{port, "STM32F103", BoardEnd::Ok, 12.34},
+                                             {"/dev/ttyUSB1", "", BoardEnd::Stopped, 0.05}};
+    EXPECT_EQ(SummaryTable(boards, true),
+              "{\"event\":\"summary\",\"boards\":[{\"port\":\"" + port +
+                  "\",\"chip\":\"STM32F103\",\"ok\":true,\"seconds\":12.3},"
+                  "{\"port\":\"/dev/ttyUSB1\",\"chip\":null,\"ok\":false,\"seconds\":0.1}]}\n");
+    const std::string pad(port.size() - 12, ' ');
+    EXPECT_EQ(SummaryTable(boards, false), "port" + std::string(port.size() - 4, ' ') +
+                                               "  chip       result    time\n" + port +
+                                               "  STM32F103  ok        12.3 s\n/dev/ttyUSB1" + pad +
+                                               "  -          stopped   0.1 s\n");
 }
 
 }  // namespace

@@ -475,6 +475,19 @@ TEST_F(LoadHexFile, RecordOfSixtyFourBytesLoads) {
     ExpectImage(expected);
 }
 
+TEST_F(LoadHexFile, StrictRulesTakeRecordsOfUpTo255Bytes) {
+    const std::string path = m_dir.File("long.hex");
+    WriteText(path, HexText({UpperLine(0x0800), DataLine(0x0000, Ramp(255, 3)), EndLine()}));
+    EXPECT_EQ(m_image.LoadHexFile(path, kPage, kBase), 0) << "the dialog's limit stays";
+    LoadError error;
+    ASSERT_EQ(m_image.LoadHexFile(path, kPage, kBase, HexRules::Strict, &error), 1)
+        << static_cast<int>(error.fault) << " line " << error.line;
+    Bytes expected = Blank(1);
+    Put(expected, 0, Ramp(255, 3));
+    ExpectImage(expected);
+    EXPECT_EQ(CheckHexFile(path, HexRules::Strict, &error), 1);
+}
+
 TEST_F(LoadHexFile, TruncatedLineFails) {
     const std::string full = DataLine(0x0000, Ramp(32));
     EXPECT_EQ(Load({UpperLine(0x0800), full.substr(0, full.size() - 10), EndLine()}), 0);
@@ -652,6 +665,18 @@ const RulesCase kRules[] = {
      0},
     {"SegmentOfOneByte", HexText({HexLine(0x02, 0, {0x10}), kUpper, kData, kEnd}), false,
      LoadFault::SegmentAddress, 1, 0},
+    {"BlanksBehindTheChecksum", HexText({kUpper, kData + " \t ", kEnd}), true, LoadFault::None, 0,
+     0},
+    {"RecordBehindTheChecksum", HexText({kUpper, kData + DataLine(4, {5, 6, 7, 8}), kEnd}), true,
+     LoadFault::Record, 2, 0},
+    {"OddDigitBehindTheChecksum", HexText({kUpper, kData + "0", kEnd}), true, LoadFault::Record, 2,
+     0},
+    {"TextBehindTheChecksum", HexText({kUpper, kData + "ZZZ", kEnd}), true, LoadFault::Record, 2,
+     0},
+    // Filler up to the piece limit, then an end record: one line, not two.
+    {"EndRecordBehindFiller",
+     HexText({kUpper, kData, DataLine(0x10, {5}) + std::string(1024 - 13, ' ') + kEnd}), false,
+     LoadFault::Record, 3, 0},
 };
 
 class HexRulesTest : public LoadHexFile, public ::testing::WithParamInterface<RulesCase> {};
@@ -794,7 +819,8 @@ TEST_F(LoadHexFile, ElfSegmentFileBytesLandAtTheirPhysicalAddressWithoutZeroFill
     WriteBytes(path, testelf::File({{1, kBase, kBase, code, 0},
                                     {4, kBase + 0x200, kBase + 0x200, Ramp(4), 0},  // a note
                                     {1, kBase + 0x404, 0x20000000, data, 64},
-                                    {1, 0x20000100, 0x20000100, {}, 256}}));  // .bss
+                                    {1, 0x20000100, 0x20000100, {}, 256},            // .bss
+                                    {1, kBase + 4, kBase + 4, Ramp(4, 0x44), 0}}));  // alike
     LoadError error;
     ASSERT_EQ(m_image.LoadElfFile(path, kPage, kBase, &error), 1) << static_cast<int>(error.fault);
     Bytes expected = Blank(2);
@@ -821,6 +847,8 @@ struct ElfCase {
     Bytes file;
     LoadFault fault;
     uint32_t value;
+    // Conflict: the segments (by index in the table) and the address.
+    uint32_t segment = 0, earlierSegment = 0, address = 0;
 };
 
 Bytes Patched(Bytes file, size_t at, uint8_t value) {
@@ -841,6 +869,15 @@ const ElfCase kRefusedElf[] = {
     {"BelowBase", testelf::File({{1, kBase - 8, kBase, Ramp(16), 0}}), LoadFault::BelowBase, 0},
     {"OutsideAnyImage", testelf::File({kCode, {1, 0x20000000, 0x20000000, {1}, 0}}),
      LoadFault::TooHigh, 0},
+    {"ConflictingSegments",
+     testelf::File({{4, 0, 0, Ramp(4), 0},
+                    kCode,
+                    {4, 0, 0, Ramp(4), 0},
+                    {1, kBase + 8, kBase + 8, Ramp(8, 0x80), 0}}),
+     LoadFault::Conflict, 0, 3, 1, kBase + 8},
+    // Alike, but together more than any image holds: refused before a byte is copied.
+    {"SegmentsTooLargeTogether", testelf::EachSegmentTheWholeFile(17, 1 << 20, kBase),
+     LoadFault::ElfTooLarge, 0},
 };
 
 class RefusedElfFile : public LoadHexFile, public ::testing::WithParamInterface<ElfCase> {};
@@ -854,6 +891,9 @@ TEST_P(RefusedElfFile, LoadAndCheckNameTheFault) {
     ExpectFailedAndEmpty();
     EXPECT_EQ(error.fault, c.fault);
     EXPECT_EQ(error.value, c.value);
+    EXPECT_EQ(error.line, c.segment);
+    EXPECT_EQ(error.earlierLine, c.earlierSegment);
+    EXPECT_EQ(error.address, c.address);
     const bool checkPasses = c.fault == LoadFault::BelowBase;
     EXPECT_EQ(CheckElfFile(path, &checked), checkPasses ? 1 : 0);
     EXPECT_EQ(checked.fault, checkPasses ? LoadFault::None : c.fault);

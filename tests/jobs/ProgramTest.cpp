@@ -515,10 +515,13 @@ constexpr const char* kNoFile = "<no file>";
 const std::string kNoKind = std::string(1, '\x11') + "ELF";
 const std::string kHex = ":020000040800F2\r\n:0100000011EE\r\n:00000001FF\r\n";
 
-std::string ElfText(const std::vector<uint8_t>& firstBytes, testelf::Header header = {}) {
-    const std::vector<uint8_t> file =
-        testelf::File({{1, 0x08000000, 0x08000000, firstBytes, 0}}, header);
+std::string ElfOf(const std::vector<testelf::Segment>& segments, testelf::Header header = {}) {
+    const std::vector<uint8_t> file = testelf::File(segments, header);
     return std::string(file.begin(), file.end());
+}
+
+std::string ElfText(const std::vector<uint8_t>& firstBytes, testelf::Header header = {}) {
+    return ElfOf({{1, 0x08000000, 0x08000000, firstBytes, 0}}, header);
 }
 
 struct FileKindCase {
@@ -562,6 +565,16 @@ const FileKindCase kFileKinds[] = {
      "HEX文件缺少结束记录"},
     {"ConflictingHex", "kind", ":020000040800F2\n:0100000011EE\n:0100000022DD\n:00000001FF\n",
      ImageFormat::Auto, false, "hex", "HEX文件第3行给0x08000000的数据与第2行不同"},
+    {"ConflictingElf", "kind",
+     ElfOf({{1, 0x08000000, 0x08000000, {0x11, 0x22}, 0}, {1, 0x08000001, 0x08000001, {0x33}, 0}}),
+     ImageFormat::Auto, false, "elf", "ELF文件段1给0x08000001的数据与段0不同"},
+    {"ElfTooLarge", "kind",
+     [] {
+         const std::vector<uint8_t> file =
+             testelf::EachSegmentTheWholeFile(17, 1 << 20, 0x08000000);
+         return std::string(file.begin(), file.end());
+     }(),
+     ImageFormat::Auto, false, "elf", "ELF文件可加载段的字节总数超出固件映像所能容纳的大小"},
     {"SrecCountDiffers", "kind",
      testsrec::Text({testsrec::Record(3, 0x08000000, {0x11}), testsrec::Record(5, 2, {}),
                      testsrec::Record(7, 0, {})}),

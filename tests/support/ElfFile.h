@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -50,6 +51,19 @@ inline std::vector<uint8_t> File(const std::vector<Segment>& segments, Header he
         put(entry + 20, s.memorySize != 0 ? s.memorySize : static_cast<uint32_t>(s.bytes.size()),
             4);
         file.insert(file.end(), s.bytes.begin(), s.bytes.end());
+    }
+    return file;
+}
+
+// count loadable segments at address, each of them the whole file, padded to size.
+inline std::vector<uint8_t> EachSegmentTheWholeFile(uint16_t count, size_t size, uint32_t address) {
+    std::vector<uint8_t> file = File(std::vector<Segment>(count, {1, address, address, {}, 0}));
+    file.resize(size);
+    for (size_t entry = 52; entry < 52 + 32u * count; entry += 32) {
+        for (int i = 0; i < 4; ++i) {
+            file[entry + 4 + i] = 0;
+            file[entry + 16 + i] = static_cast<uint8_t>(size >> (8 * i));
+        }
     }
     return file;
 }
