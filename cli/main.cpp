@@ -300,11 +300,11 @@ bool CopyInput(std::FILE* from, std::string* path) {
     return ok;
 }
 
-// Neither a regular file nor a folder: a pipe or a device, read once like standard input.
-// A missing file is left to the judge, which says so.
-bool IsStream(const std::string& path) {
+// A pipe, read once like standard input. Devices are left to the judge, which reads only
+// their first bytes: copying one such as /dev/zero would never end.
+bool IsPipe(const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    return ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
 // The members that name the user's file in a JSON error.
@@ -325,7 +325,7 @@ bool CheckInputFile(CliOptions* opt, const Ending& ending) {
                         PathMembers(given));
             return false;
         }
-    } else if (IsStream(opt->file)) {
+    } else if (IsPipe(opt->file)) {
         std::FILE* from = std::fopen(opt->file.c_str(), "rb");
         const bool copied = from != nullptr && CopyInput(from, &opt->file);
         if (from != nullptr) std::fclose(from);
