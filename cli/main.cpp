@@ -75,7 +75,8 @@ const char kUsage[] =
     "                         every block twice, again until two reads agree\n"
     "      --no-verify        program: do not read back\n"
     "      --run              program: start the program afterwards\n"
-    "  -a, --address A        where a binary file goes; where read-out, erase and go start\n"
+    "  -a, --address A        where a raw binary file goes (no other kind takes it);\n"
+    "                         where read-out, erase and go start\n"
     "  -l, --length N         read-out and erase length (default: to the end of flash)\n"
     "      --format auto|hex|srec|elf|binary\n"
     "                         program, verify: the file's kind (default auto: by content);\n"
@@ -336,7 +337,16 @@ bool CheckInputFile(CliOptions* opt, const Ending& ending) {
         }
     }
     std::string kind, reason;
-    if (CheckImageFile(opt->file, FormatNamed(opt->format), &kind, &reason)) return true;
+    if (CheckImageFile(opt->file, FormatNamed(opt->format), &kind, &reason)) {
+        if (!opt->hasAddress || kind == "bin") return true;
+        // Taken silently, it would only look obeyed.
+        const char* name = kind == "hex" ? "Intel HEX" : kind == "srec" ? "S-record" : "ELF";
+        ending.Fail(
+            kExitFailed,
+            shown + ": --address places raw binary; an " + name + " file gives its own addresses",
+            std::string(), PathMembers(given));
+        return false;
+    }
     const bool named = opt->format == "hex" || opt->format == "srec" || opt->format == "elf";
     ending.Fail(kExitFailed, shown + ": " + ending.Convert()(reason),
                 InputFileHint(reason, named && kind != opt->format, ending.Convert()),

@@ -709,6 +709,7 @@ TEST_F(CliTest, BadFilesAreRefusedBeforeThePortIsTouched) {
         "not Intel HEX, S-record or ELF; to write it as raw bytes, name it .bin or use "
         "--format binary";
     const std::string isp = KESTREL_ISP_PATH;
+    const std::string examples = KESTREL_SOURCE_DIR "/examples/blinky/blinky.hex";
     // One line that says why, then the hint where there is one.
     const struct {
         std::vector<std::string> args;
@@ -727,6 +728,9 @@ TEST_F(CliTest, BadFilesAreRefusedBeforeThePortIsTouched) {
         {{"program", "--format", "srec", dir + "/bad.hex"},
          dir + "/bad.hex: the file is Intel HEX, not S-record",
          "leave out --format to have the file judged by its content"},
+        {{"verify", examples, "-a", "0x08001000"},
+         examples + ": --address places raw binary; an Intel HEX file gives its own addresses",
+         ""},
         {{"read-out", "/dev/null"},
          "/dev/null: cannot write the read-out there: it is a device",
          "to write the bytes to standard output, give - as the file"},
