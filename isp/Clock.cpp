@@ -30,10 +30,6 @@ IClock& RealClock() {
     return clock;
 }
 
-unsigned long ClockMs() { return static_cast<unsigned long>(RealClock().NowMs()); }
-
 unsigned long ElapsedMs(unsigned long start, unsigned long now) {
     return now >= start ? now - start : start - now + 1;
 }
-
-void WaitMs(unsigned long ms) { RealClock().SleepMs(ms); }

@@ -21,13 +21,6 @@ protected:
 // The process's monotonic clock, counting from process start.
 IClock& RealClock();
 
-// Milliseconds since the process started, on the real clock.
-unsigned long ClockMs();
-
 // Elapsed milliseconds from start to now; a clock that went backwards counts as
 // start - now + 1.
 unsigned long ElapsedMs(unsigned long start, unsigned long now);
-
-// Sleeps until ms milliseconds have passed on the real clock (never less, also when woken
-// early).
-void WaitMs(unsigned long ms);

@@ -122,10 +122,7 @@ std::string CDeviceJobs::NotKnownLine(bool lengthWouldDo) const {
 }
 
 void CDeviceJobs::ReportChip() {
-    if (!m_contradiction.empty()) {
-        m_host.AppendLog(m_contradiction);
-        return;
-    }
+    // A contradiction never gets here: every job begins by refusing it.
     if (!m_unknownSeen.empty()) {
         m_host.AppendLog(NotKnownLine(false));
         return;

@@ -32,7 +32,6 @@ public:
         m_ended = true;
         m_host.StageEnded(m_stage, m_ok);
     }
-    int Total() const { return m_total; }
 
 private:
     IJobHost& m_host;
