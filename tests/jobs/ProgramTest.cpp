@@ -819,12 +819,14 @@ TEST_F(JobTest, RangeEraseNeedsAnIdentifiedChip) {
 }
 
 // On the command line, page mode erases a run of neighbouring pages or sectors with one erase
-// command, and writes right after it.
+// command, and writes right after it; a chip whose bootloader may mishandle that gets one
+// command a unit.
 struct RunCase {
     const char* name;
     const char* chip;
     uint32_t address, size;
-    std::vector<uint8_t> erase;  // the command and its block
+    std::vector<uint8_t> erase;  // the (first) command and its block
+    size_t commands;
 };
 
 std::vector<uint8_t> BasicErase(uint8_t first, uint8_t count) {
@@ -851,9 +853,10 @@ std::vector<uint8_t> ExtendedErase(uint16_t first, uint16_t count) {
 }
 
 const RunCase kRunCases[] = {
-    {"BasicPages", "f103", 0x08004000, 20 * 1024, BasicErase(16, 20)},
-    {"ExtendedPages", "f303", 0x08004000, 20 * 1024, ExtendedErase(8, 10)},
-    {"Sectors", "f407", 0x08004000, 60 * 1024, ExtendedErase(1, 4)},
+    {"BasicPages", "f103", 0x08004000, 20 * 1024, BasicErase(16, 20), 1},
+    {"ExtendedPages", "f303", 0x08004000, 20 * 1024, ExtendedErase(8, 10), 1},
+    {"Sectors", "f407", 0x08004000, 60 * 1024, ExtendedErase(1, 4), 1},
+    {"OnePageACommandOnAG071", "g071", 0x08004000, 4 * 1024, ExtendedErase(8, 1), 2},
 };
 
 class EraseRunTest : public JobTest, public ::testing::WithParamInterface<RunCase> {};
@@ -871,14 +874,14 @@ TEST_P(EraseRunTest, OneCommandErasesTheRun) {
     ASSERT_EQ(jobs.Program(), JobOutcome::Done) << host.log;
     const std::vector<uint8_t> sent = target.HostBytes();
     EXPECT_TRUE(Contains(sent, c.erase)) << "the run in one command";
-    // Exactly one erase command: its code and complement appear once.
+    // Its code and complement appear once a command.
     const std::vector<uint8_t> command = {c.erase[0], c.erase[1]};
     size_t commands = 0;
     for (auto it = sent.begin();
          (it = std::search(it, sent.end(), command.begin(), command.end())) != sent.end(); ++it) {
         ++commands;
     }
-    EXPECT_EQ(commands, 1u);
+    EXPECT_EQ(commands, c.commands);
     const std::vector<uint8_t> flash = target.Flash();
     EXPECT_TRUE(std::equal(flash.begin() + (c.address - 0x08000000),
                            flash.begin() + (c.address - 0x08000000) + c.size,
