@@ -26,36 +26,36 @@ std::string RemainingText(double seconds) {
     return text;
 }
 
-const char* ClosingVerb(JobStage stage) {
-    switch (stage) {
-        case JobStage::Erase:
-            return "erased";
-        case JobStage::Write:
-            return "wrote";
-        case JobStage::Verify:
-            return "verified";
-        case JobStage::ReadOut:
-            return "read";
-        default:
-            return nullptr;
+// Each stage with a bar: its name on the bar and the verb of its closing line.
+struct StageWords {
+    JobStage stage;
+    const char* bar;
+    const char* closing;
+};
+const StageWords kStageWords[] = {
+    {JobStage::Erase, "erasing", "erased"},
+    {JobStage::Write, "writing", "wrote"},
+    {JobStage::Verify, "verifying", "verified"},
+    {JobStage::ReadOut, "reading", "read"},
+};
+
+const StageWords* WordsOf(JobStage stage) {
+    for (const StageWords& words : kStageWords) {
+        if (words.stage == stage) return &words;
     }
+    return nullptr;
+}
+
+const char* ClosingVerb(JobStage stage) {
+    const StageWords* words = WordsOf(stage);
+    return words != nullptr ? words->closing : nullptr;
 }
 
 }  // namespace
 
 const char* BarStageName(JobStage stage) {
-    switch (stage) {
-        case JobStage::Erase:
-            return "erasing";
-        case JobStage::Write:
-            return "writing";
-        case JobStage::Verify:
-            return "verifying";
-        case JobStage::ReadOut:
-            return "reading";
-        default:
-            return nullptr;
-    }
+    const StageWords* words = WordsOf(stage);
+    return words != nullptr ? words->bar : nullptr;
 }
 
 namespace {

@@ -653,36 +653,29 @@ TEST(CliArgumentsTest, ParsesEachFormAndRefusesWithTheReason) {
             EXPECT_EQ(Parsed(o), c.result) << ::testing::PrintToString(c.args);
         }
     }
-    // A parse that failed still answers in JSON when --json was among the options.
+    // A parse that failed still answers in JSON when --json was among the options, and keeps
+    // it off the standard output that read-out - would have written to.
     const struct {
         std::vector<const char*> args;
-        bool json;
+        bool json, toStdout;
     } asked[] = {
-        {{"--json", "--bogus"}, true}, {{"info", "-x", "--json"}, true},
-        {{"--jsonx", "info"}, false},  {{"program", "--", "--json"}, false},
-        {{"-q", "info"}, false},
+        {{"--json", "--bogus"}, true, false},
+        {{"info", "-x", "--json"}, true, false},
+        {{"--jsonx", "info"}, false, false},
+        {{"program", "--", "--json"}, false, false},
+        {{"-q", "info"}, false, false},
+        {{"--json", "read-out", "-", "--bogus"}, true, true},
+        {{"read-out", "--bogus", "--", "-"}, false, true},
+        {{"--json", "read-out", "flash.bin", "--bogus"}, true, false},
+        {{"--json", "program", "-", "--bogus"}, true, false},
+        {{"-", "read-out"}, false, false},
     };
     for (const auto& c : asked) {
         std::vector<const char*> argv{"kestrel-isp"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        EXPECT_EQ(JsonAsked(static_cast<int>(argv.size()), argv.data()), c.json)
-            << ::testing::PrintToString(c.args);
-    }
-    // ...and keeps it off the standard output that read-out - would have written to.
-    const struct {
-        std::vector<const char*> args;
-        bool toStdout;
-    } readOut[] = {
-        {{"--json", "read-out", "-", "--bogus"}, true},
-        {{"read-out", "--bogus", "--", "-"}, true},
-        {{"--json", "read-out", "flash.bin", "--bogus"}, false},
-        {{"--json", "program", "-", "--bogus"}, false},
-        {{"-", "read-out"}, false},
-    };
-    for (const auto& c : readOut) {
-        std::vector<const char*> argv{"kestrel-isp"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        EXPECT_EQ(ReadOutToStandardOutput(static_cast<int>(argv.size()), argv.data()), c.toStdout)
+        const int argc = static_cast<int>(argv.size());
+        EXPECT_EQ(JsonAsked(argc, argv.data()), c.json) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(ReadOutToStandardOutput(argc, argv.data()), c.toStdout)
             << ::testing::PrintToString(c.args);
     }
     // A late reply on a busy host costs a retry, not the job.
